@@ -1,0 +1,56 @@
+// The library's entry: unit start-up and shut-down, and the host decision.
+#include <windows.h>
+
+#include <vector>
+
+#include "browser/HostProcess.h"
+#include "core/ClassTarvikRuntime.h"
+
+namespace {
+
+std::string HostExecutablePath() {
+  std::vector<char> path(MAX_PATH);
+  for (;;) {
+    const DWORD length = ::GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length < path.size()) return std::string(path.data(), length);
+    path.resize(path.size() * 2);
+  }
+}
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+  switch (reason) {
+    case DLL_PROCESS_ATTACH:
+      ::DisableThreadLibraryCalls(instance);
+      try {
+        tarvik::LibraryLoad();
+        switch (tarvik::ClassifyHost(HostExecutablePath())) {
+          case tarvik::HostKind::Shell:
+            // Never inside the shell: undo the start-up and fail the load.
+            tarvik::LibraryUnload();
+            return FALSE;
+          case tarvik::HostKind::Browser:
+            tarvik::CreateRuntime();
+            break;
+          case tarvik::HostKind::Other:
+            break;
+        }
+      } catch (...) {
+        return FALSE;
+      }
+      return TRUE;
+    case DLL_PROCESS_DETACH:
+      // At process end (reserved != NULL) other threads are gone and COM may
+      // be torn down; only an explicit unload runs the shut-down order.
+      if (reserved == nullptr) {
+        try {
+          tarvik::LibraryUnload();
+        } catch (...) {
+        }
+      }
+      return TRUE;
+    default:
+      return TRUE;
+  }
+}

@@ -1,0 +1,12 @@
+#pragma once
+// Letter case as the system's ANSI code page sees it. The DLL asks the
+// platform; the native build uses code page 1252's table.
+#include <string>
+#include <string_view>
+
+namespace tarvik {
+
+std::string AnsiUpperCase(std::string_view text);
+bool AnsiSameText(std::string_view a, std::string_view b);
+
+}  // namespace tarvik

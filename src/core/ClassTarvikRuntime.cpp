@@ -1,0 +1,120 @@
+#include "core/ClassTarvikRuntime.h"
+
+#include "core/Trace.h"
+#include "core/UrlList.h"
+#include "protocol/CoTarvikAPPMoniter.h"
+
+namespace tarvik {
+
+// {A3C5E4B1-7D2F-4E8A-B6C9-1F0D2E3A4B51}
+const CLSID CLSID_TarvikAPPMoniter = {0xa3c5e4b1, 0x7d2f, 0x4e8a, {0xb6, 0xc9, 0x1f, 0x0d, 0x2e, 0x3a, 0x4b, 0x51}};
+
+ComPtr<ITarvikRuntime> Runtime;
+ComPtr<ITarvikSettings> TarvikSettings;
+std::unique_ptr<TTarvikDataBuffer> TarvikDataBuffer;
+TTarvikVersionInfo VersionInfo;
+
+namespace {
+const wchar_t* const Schemes[] = {L"http", L"https"};
+}
+
+HRESULT TTarvikRuntime::DefaultSessionProvider(IInternetSession** session) {
+  return ::CoInternetGetSession(0, session, 0);
+}
+
+void TTarvikRuntime::AfterConstruction() {
+  if (!FInternetSession && FSessionProvider) FSessionProvider(FInternetSession.Put());
+  if (!FInternetSession) {
+    Log("Runtime.AfterConstruction", "Failed to get FInternetSession!!", 0, 50);
+    return;
+  }
+  for (const wchar_t* scheme : Schemes)
+    FInternetSession->RegisterNameSpace(static_cast<IClassFactory*>(this), CLSID_TarvikAPPMoniter, scheme, 0,
+                                        nullptr, 0);
+  FRegistered = true;
+}
+
+void TTarvikRuntime::UnregisterNameSpaces() {
+  if (!FInternetSession || !FRegistered.exchange(false)) return;
+  for (const wchar_t* scheme : Schemes)
+    FInternetSession->UnregisterNameSpace(static_cast<IClassFactory*>(this), scheme);
+}
+
+TTarvikRuntime::~TTarvikRuntime() {
+  if (FInternetSession)
+    UnregisterNameSpaces();
+  else
+    Log("Runtime.BeforeDestruction", "FInternetSession=nil!!", 0, 50);
+  FTimeline.Clear();
+}
+
+STDMETHODIMP TTarvikRuntime::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
+  // The outer object is ignored: aggregation is neither offered nor refused.
+  FCreateInstanceCalls.fetch_add(1);
+  return CreateAPPMoniter(riid, ppv);
+}
+
+STDMETHODIMP TTarvikRuntime::LockServer(BOOL) { return E_NOTIMPL; }
+
+void STDMETHODCALLTYPE TTarvikRuntime::Lock(bool Enter) {
+  if (Enter)
+    FTimeline.Lock();
+  else
+    FTimeline.Unlock();
+}
+
+void STDMETHODCALLTYPE TTarvikRuntime::InformEvent(int32_t TID, UINT_PTR OID, uint8_t Category, uint8_t Event,
+                                                   const std::string& Value) {
+  FTimeline.InformEvent(TID, OID, Category, Event, Value);
+}
+
+void STDMETHODCALLTYPE TTarvikRuntime::GenerateList(int32_t TID, int32_t SIDMark, std::vector<std::string>* URLList,
+                                                    std::vector<std::string>* BaseList) {
+  if (!URLList || !BaseList) return;
+  std::lock_guard<std::recursive_mutex> guard(FTimeline.Mutex());
+  tarvik::GenerateList(FTimeline.Items(), TID, SIDMark, URLList, BaseList);
+}
+
+void STDMETHODCALLTYPE TTarvikRuntime::Log(const std::string& Source, const std::string& Message, int32_t Extra,
+                                           int32_t Level) {
+  TraceLog(Source, Message, Extra, Level);
+}
+
+void RuntimeLog(const std::string& source, const std::string& message, int32_t extra, int32_t level) {
+  if (ITarvikRuntime* runtime = Runtime.Get()) runtime->Log(source, message, extra, level);
+}
+
+void LibraryLoad() {
+  ResetSIDCounter();
+  VersionInfo = TTarvikVersionInfo::ReadOwn();
+  TarvikSettings = TInterfacedObject::Create<TTarvikSettings>();
+  TarvikDataBuffer = std::make_unique<TTarvikDataBuffer>();
+}
+
+ComPtr<TTarvikRuntime> CreateRuntime(TTarvikRuntime::SessionProvider provider) {
+  ComPtr<TTarvikRuntime> runtime = TInterfacedObject::Create<TTarvikRuntime>(provider);
+  Runtime = static_cast<ITarvikRuntime*>(runtime.Get());
+  return runtime;
+}
+
+void LibraryUnload() {
+  if (Runtime) {
+    RuntimeLog("ClassTarvikRuntime.Print ALL Remaining APPMoniters...", "");
+    for (int32_t sid : RemainingMoniterSIDs()) RuntimeLog("Remaining APPMoniters: SID=" + std::to_string(sid), "");
+    RuntimeLog("ClassTarvikRuntime.Finalizing TarvikDataBuffer...", "");
+    TarvikDataBuffer.reset();
+    RuntimeLog("ClassTarvikRuntime.Finalizing TarvikSettings...", "");
+    TarvikSettings = nullptr;
+    RuntimeLog("ClassTarvikRuntime.Finalizing Runtime...", "");
+    // Unregister first: the session's reference to the factory would keep
+    // the runtime (and the schemes pointing into this library) alive.
+    ComPtr<ITarvikRuntime> runtime = std::move(Runtime);
+    static_cast<TTarvikRuntime*>(runtime.Get())->UnregisterNameSpaces();
+    runtime = nullptr;
+  }
+  TarvikDataBuffer.reset();
+  TarvikSettings = nullptr;
+  VersionInfo = TTarvikVersionInfo{};
+}
+
+}  // namespace tarvik

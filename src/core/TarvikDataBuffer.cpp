@@ -1,0 +1,116 @@
+#include "core/TarvikDataBuffer.h"
+
+#include "core/AnsiCase.h"
+
+namespace tarvik {
+
+namespace {
+const TURLContent::Bytes& EmptyBytes() {
+  static const TURLContent::Bytes empty = std::make_shared<const std::string>();
+  return empty;
+}
+}  // namespace
+
+std::string TURLContent::ContentType() const {
+  std::lock_guard<std::mutex> guard(FLock);
+  return FContentType;
+}
+
+void TURLContent::SetContentType(std::string value) {
+  std::lock_guard<std::mutex> guard(FLock);
+  FContentType.swap(value);
+}
+
+std::string TURLContent::LocalFilename() const {
+  std::lock_guard<std::mutex> guard(FLock);
+  return FLocalFilename;
+}
+
+void TURLContent::SetLocalFilename(std::string value) {
+  std::lock_guard<std::mutex> guard(FLock);
+  FLocalFilename.swap(value);
+}
+
+TURLContent::Bytes TURLContent::Content() const {
+  std::lock_guard<std::mutex> guard(FLock);
+  return FContent ? FContent : EmptyBytes();
+}
+
+int32_t TURLContent::ReadLength() const {
+  std::lock_guard<std::mutex> guard(FLock);
+  return FReadLength;
+}
+
+void TURLContent::SetContent(Bytes content, int32_t readLength) {
+  // The old bytes are freed outside the lock.
+  {
+    std::lock_guard<std::mutex> guard(FLock);
+    FContent.swap(content);
+    FReadLength = readLength;
+  }
+}
+
+void TURLContent::SetContent(std::string content, int32_t readLength) {
+  SetContent(std::make_shared<const std::string>(std::move(content)), readLength);
+}
+
+TURLContent::Snapshot TURLContent::Read() const {
+  Snapshot snapshot;
+  snapshot.URL = FURL;
+  std::lock_guard<std::mutex> guard(FLock);
+  snapshot.ContentType = FContentType;
+  snapshot.LocalFilename = FLocalFilename;
+  snapshot.Content = FContent ? FContent : EmptyBytes();
+  snapshot.ReadLength = FReadLength;
+  return snapshot;
+}
+
+int32_t TTarvikDataBuffer::Find(const std::string& upperKey) const {
+  auto it = FIndex.find(upperKey);
+  return it == FIndex.end() ? -1 : it->second;
+}
+
+bool TTarvikDataBuffer::Exists(std::string_view url) const { return IndexOf(url) >= 0; }
+
+int32_t TTarvikDataBuffer::IndexOf(std::string_view url) const {
+  const std::string key = AnsiUpperCase(url);
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  return Find(key);
+}
+
+TURLContent& TTarvikDataBuffer::AddLocked(std::string_view url, std::string upperKey) {
+  TURLContent& record = FRecords.emplace_back(std::string(url));
+  FIndex.emplace(std::move(upperKey), static_cast<int32_t>(FRecords.size() - 1));
+  return record;
+}
+
+void TTarvikDataBuffer::Add(std::string_view url) {
+  std::string key = AnsiUpperCase(url);
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  if (Find(key) < 0) AddLocked(url, std::move(key));
+}
+
+TURLContent& TTarvikDataBuffer::GetURLContent(std::string_view url) {
+  std::string key = AnsiUpperCase(url);
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  const int32_t index = Find(key);
+  if (index >= 0) return FRecords[static_cast<size_t>(index)];
+  return AddLocked(url, std::move(key));
+}
+
+int32_t TTarvikDataBuffer::Count() const {
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  return static_cast<int32_t>(FRecords.size());
+}
+
+TURLContent& TTarvikDataBuffer::Items(int32_t index) {
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  return FRecords.at(static_cast<size_t>(index));
+}
+
+const TURLContent& TTarvikDataBuffer::Items(int32_t index) const {
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  return FRecords.at(static_cast<size_t>(index));
+}
+
+}  // namespace tarvik

@@ -1,0 +1,29 @@
+#pragma once
+// The settings object: hands out the library's one ini file, "Tarvik.ini"
+// beside the host executable.
+#include <memory>
+#include <string>
+
+#include "core/TarvikInterfaces.h"
+#include "framework/IniFile.h"
+#include "framework/InterfacedObject.h"
+
+namespace tarvik {
+
+// The folder of the host process's executable (not this library) + "Tarvik.ini".
+std::string HostIniFilePath();
+
+class TTarvikSettings final : public TInterfacedImpl<ITarvikSettings> {
+ public:
+  TIniFile* STDMETHODCALLTYPE IniFile() override;
+
+ private:
+  friend class TInterfacedObject;
+  // An empty path means the file beside the host executable.
+  explicit TTarvikSettings(std::string path = {}) : FPath(std::move(path)) {}
+
+  std::string FPath;
+  std::unique_ptr<TIniFile> FIniFile;
+};
+
+}  // namespace tarvik

@@ -1,0 +1,1 @@
+int NoVersionExport() { return 0; }

@@ -1,0 +1,162 @@
+#include "core/TarvikDataBuffer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tarvik {
+namespace {
+
+TEST(TarvikDataBuffer, UrlsDifferingInLetterCaseShareTheFirstRecord) {
+  TTarvikDataBuffer store;
+  TURLContent& first = store.GetURLContent("http://Example.com/Page.HTML");
+  first.SetContentType("text/html");
+  TURLContent& second = store.GetURLContent("HTTP://EXAMPLE.COM/page.html");
+  EXPECT_EQ(&first, &second);
+  EXPECT_EQ(second.URL(), "http://Example.com/Page.HTML");
+  EXPECT_EQ(second.ContentType(), "text/html");
+  EXPECT_EQ(store.Count(), 1);
+  EXPECT_TRUE(store.Exists("http://example.com/PAGE.html"));
+  EXPECT_EQ(store.IndexOf("http://example.com/PAGE.html"), 0);
+}
+
+TEST(TarvikDataBuffer, AnsiLettersBeyondAsciiFoldToo) {
+  TTarvikDataBuffer store;
+  store.Add("http://h/\xE9t\xE9");  // "été" in code page 1252
+  EXPECT_EQ(store.IndexOf("http://h/\xC9T\xC9"), 0);
+  EXPECT_EQ(store.Count(), 1);
+  // Division sign and multiplication sign are not a letter pair.
+  store.Add("http://h/\xF7");
+  EXPECT_EQ(store.IndexOf("http://h/\xD7"), -1);
+}
+
+TEST(TarvikDataBuffer, UnknownUrlGetsAnEmptyRecordAndPositionsFollowCreationOrder) {
+  TTarvikDataBuffer store;
+  EXPECT_FALSE(store.Exists("http://a/"));
+  EXPECT_EQ(store.IndexOf("http://a/"), -1);
+  TURLContent& record = store.GetURLContent("http://a/");
+  EXPECT_EQ(record.URL(), "http://a/");
+  EXPECT_EQ(record.ContentType(), "");
+  EXPECT_EQ(record.LocalFilename(), "");
+  ASSERT_NE(record.Content(), nullptr);
+  EXPECT_EQ(*record.Content(), "");
+  EXPECT_EQ(record.ReadLength(), 0);
+  store.Add("http://b/");
+  store.Add("http://a/");  // exists: nothing
+  store.Add("http://c/");
+  EXPECT_EQ(store.Count(), 3);
+  EXPECT_EQ(store.IndexOf("http://c/"), 2);
+  EXPECT_EQ(store.Items(1).URL(), "http://b/");
+}
+
+TEST(TarvikDataBuffer, RecordsHandedOutEarlierStayValidAsTheStoreGrows) {
+  TTarvikDataBuffer store;
+  std::vector<TURLContent*> records;
+  for (int i = 0; i < 1000; ++i) {
+    TURLContent& r = store.GetURLContent("http://host/" + std::to_string(i));
+    r.SetContent("body " + std::to_string(i), i);
+    r.SetContentType("type/" + std::to_string(i));
+    records.push_back(&r);
+    if (i == 33) {
+      // 33 adds crossed the first growth step; the first record is intact.
+      EXPECT_EQ(*records[0]->Content(), "body 0");
+    }
+  }
+  for (int i = 0; i < 1000; ++i) {
+    EXPECT_EQ(records[i], &store.GetURLContent("http://host/" + std::to_string(i)));
+    EXPECT_EQ(*records[i]->Content(), "body " + std::to_string(i));
+    EXPECT_EQ(records[i]->ReadLength(), i);
+    EXPECT_EQ(records[i]->ContentType(), "type/" + std::to_string(i));
+  }
+  EXPECT_EQ(store.Count(), 1000);
+}
+
+TEST(TarvikDataBuffer, AnyBytesAreKeysAndContent) {
+  TTarvikDataBuffer store;
+  const std::string empty;
+  const std::string withZeros("http://h/\0a\0b", 13);
+  const std::string otherZeros("http://h/\0a\0c", 13);
+  const std::string huge(64 * 1024, 'u');
+  std::string allBytes;
+  for (int b = 0; b < 256; ++b) allBytes.push_back(static_cast<char>(b));
+
+  store.GetURLContent(empty).SetContent(std::string("\0\0\x01", 3), 3);
+  store.GetURLContent(withZeros).SetContent(allBytes, 256);
+  store.GetURLContent(otherZeros);
+  store.GetURLContent(huge).SetLocalFilename("C:\\cache\\x");
+  store.GetURLContent(allBytes);
+
+  EXPECT_EQ(store.Count(), 5);
+  EXPECT_EQ(*store.GetURLContent("").Content(), std::string("\0\0\x01", 3));
+  EXPECT_EQ(*store.GetURLContent(withZeros).Content(), allBytes);
+  EXPECT_EQ(store.GetURLContent(withZeros).URL().size(), 13u);
+  EXPECT_NE(store.IndexOf(withZeros), store.IndexOf(otherZeros));
+  EXPECT_EQ(store.GetURLContent(std::string(64 * 1024, 'U')).LocalFilename(), "C:\\cache\\x");
+  EXPECT_EQ(store.IndexOf(allBytes), 4);
+  EXPECT_EQ(store.Count(), 5);
+}
+
+TEST(TarvikDataBuffer, ContentAndReadLengthAreReplacedTogether) {
+  TTarvikDataBuffer store;
+  TURLContent& r = store.GetURLContent("http://x/");
+  r.SetContent("first", 5);
+  const TURLContent::Bytes held = r.Content();
+  r.SetContent("second!", 7);
+  EXPECT_EQ(*held, "first");  // a reader's copy is not disturbed
+  const TURLContent::Snapshot s = r.Read();
+  EXPECT_EQ(*s.Content, "second!");
+  EXPECT_EQ(s.ReadLength, 7);
+  EXPECT_EQ(s.URL, "http://x/");
+}
+
+// Eight threads look up overlapping URLs (in mixed letter case), write fields
+// and read them back at once. Every value read must be one that some thread
+// wrote whole, and no record may be lost or doubled.
+TEST(TarvikDataBufferConcurrency, OverlappingLookupsAndWritesNeverTearOrLose) {
+  TTarvikDataBuffer store;
+  constexpr int Threads = 8;
+  constexpr int Urls = 200;
+  constexpr int Rounds = 40;
+  std::atomic<int> torn{0};
+  auto valueOf = [](int thread, int round) { return std::string(100 + thread, static_cast<char>('a' + thread)) + std::to_string(round); };
+  auto isWhole = [&](const std::string& v) {
+    if (v.empty()) return true;
+    const int thread = v[0] - 'a';
+    if (thread < 0 || thread >= Threads || v.size() < static_cast<size_t>(100 + thread)) return false;
+    return v.find_first_not_of(v[0]) == static_cast<size_t>(100 + thread);
+  };
+  std::vector<std::thread> workers;
+  for (int t = 0; t < Threads; ++t) {
+    workers.emplace_back([&, t] {
+      for (int round = 0; round < Rounds; ++round) {
+        for (int u = 0; u < Urls; ++u) {
+          std::string url = "http://host/" + std::to_string(u);
+          if ((t + u) % 2) url = "HTTP://HOST/" + std::to_string(u);
+          TURLContent& r = store.GetURLContent(url);
+          const std::string value = valueOf(t, round);
+          if ((u + round) % 3 == t % 3) {
+            r.SetContentType(value);
+            r.SetContent(value, static_cast<int32_t>(value.size()));
+          }
+          const TURLContent::Snapshot s = r.Read();
+          if (!isWhole(s.ContentType) || !isWhole(*s.Content) ||
+              s.ReadLength != static_cast<int32_t>(s.Content->size()))
+            ++torn;
+        }
+      }
+    });
+  }
+  for (auto& w : workers) w.join();
+  EXPECT_EQ(torn.load(), 0);
+  EXPECT_EQ(store.Count(), Urls);
+  std::set<std::string> keys;
+  for (int i = 0; i < store.Count(); ++i) keys.insert(store.Items(i).URL().substr(12));
+  EXPECT_EQ(keys.size(), static_cast<size_t>(Urls));
+}
+
+}  // namespace
+}  // namespace tarvik

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what the builds and tests need on a fresh Debian machine:
+# i386 multiarch, the mingw-w64 cross compiler, Wine (32-bit), Xvfb,
+# GoogleTest/Benchmark, Chromium and Python for the archive readers.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ python3 libgtest-dev googletest libgmock-dev libbenchmark-dev libssl-dev
+  g++-mingw-w64-i686 wine wine32:i386
+  xvfb xauth imagemagick x11-apps xdotool chromium
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+fi
+echo "setup: installing ${missing[*]}"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >/dev/null
