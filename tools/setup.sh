@@ -25,4 +25,4 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
 fi
 echo "setup: installing ${missing[*]}"
 $SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >/dev/null
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" </dev/null >/dev/null
