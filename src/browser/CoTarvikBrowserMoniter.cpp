@@ -119,13 +119,6 @@ void TraceException(const char* branch) noexcept {
   }
 }
 
-long CollectionLength(IHTMLElementCollection* collection) {
-  if (!collection) throw EEventFailure("collection");
-  long length = 0;
-  Check(collection->get_length(&length), "length");
-  return length;
-}
-
 // item(i, 0) as an anchor element; anything else (an image-map area) fails.
 ComPtr<IHTMLAnchorElement> AnchorAt(IHTMLElementCollection* collection, long index) {
   VARIANT name;
@@ -141,32 +134,38 @@ ComPtr<IHTMLAnchorElement> AnchorAt(IHTMLElementCollection* collection, long ind
   return Required<IHTMLAnchorElement>(item.Get(), "anchor element");
 }
 
+// Every element of one of the document's collections, in order, as an anchor element.
+template <class Visit>
+void ForEachAnchor(IHTMLDocument2* document, HRESULT (STDMETHODCALLTYPE IHTMLDocument2::*collectionOf)(
+                                                 IHTMLElementCollection**),
+                   Visit visit) {
+  ComPtr<IHTMLElementCollection> collection;
+  Check((document->*collectionOf)(collection.Put()), "collection");
+  if (!collection) throw EEventFailure("collection");
+  long length = 0;
+  Check(collection->get_length(&length), "length");
+  for (long i = 0; i < length; ++i) visit(*AnchorAt(collection.Get(), i));
+}
+
+std::wstring_view Href(IHTMLAnchorElement& anchor, UniqueBstr& holder) {
+  Check(anchor.get_href(holder.Put()), "href");
+  return BstrText(holder.Get());
+}
+
 // One Download/Start item per in-page target that the document names.
 void InformInPageTargets(IHTMLDocument2* document, const std::string& url) {
-  ComPtr<IHTMLElementCollection> anchors;
-  Check(document->get_anchors(anchors.Put()), "anchors");
-  const long anchorCount = CollectionLength(anchors.Get());
-  for (long i = 0; i < anchorCount; ++i) {
-    const ComPtr<IHTMLAnchorElement> anchor = AnchorAt(anchors.Get(), i);
-    UniqueBstr name;
-    Check(anchor->get_name(name.Put()), "name");
+  ForEachAnchor(document, &IHTMLDocument2::get_anchors, [&](IHTMLAnchorElement& anchor) {
+    UniqueBstr name, href;
+    Check(anchor.get_name(name.Put()), "name");
     if (!BstrText(name.Get()).empty())
       Inform(0, CategoryDownload, EventStart, url + "#" + WideToAnsi(BstrText(name.Get())));
+    if (Href(anchor, href) == L"#") Inform(0, CategoryDownload, EventStart, url + "#");
+  });
+  ForEachAnchor(document, &IHTMLDocument2::get_links, [&](IHTMLAnchorElement& link) {
     UniqueBstr href;
-    Check(anchor->get_href(href.Put()), "href");
-    if (BstrText(href.Get()) == L"#") Inform(0, CategoryDownload, EventStart, url + "#");
-  }
-
-  ComPtr<IHTMLElementCollection> links;
-  Check(document->get_links(links.Put()), "links");
-  const long linkCount = CollectionLength(links.Get());
-  for (long i = 0; i < linkCount; ++i) {
-    const ComPtr<IHTMLAnchorElement> link = AnchorAt(links.Get(), i);
-    UniqueBstr href;
-    Check(link->get_href(href.Put()), "href");
-    const std::wstring_view text = BstrText(href.Get());
+    const std::wstring_view text = Href(link, href);
     if (!text.empty() && text.back() == L'#') Inform(0, CategoryDownload, EventStart, url + "#");
-  }
+  });
 }
 
 }  // namespace
@@ -210,19 +209,28 @@ bool TTarvikBrowserMoniter::ShowsHtmlDocument() const noexcept {
   return SUCCEEDED(document.As(html)) && html;
 }
 
+TTarvikBrowserMoniter::TNavigation TTarvikBrowserMoniter::TakeNavigation(const DISPPARAMS* params, UINT declared,
+                                                                       const char* eventName) const {
+  const TEventArguments arguments(params, declared);
+  TNavigation navigation{WindowArgument(arguments[0]), UrlArgument(arguments[1]), false};
+  navigation.TopLevel = IsTopLevel(navigation.Window.Get());
+  RuntimeLog(Format("BrowserMoniter.%s(%s[%08X])", eventName, WindowWord(navigation.TopLevel),
+                    PointerValue(navigation.Window.Get())),
+             navigation.Url);
+  return navigation;
+}
+
+void TTarvikBrowserMoniter::InformNavigation(const TNavigation& navigation, uint8_t event) {
+  Inform(reinterpret_cast<uintptr_t>(navigation.Window.Get()),
+         navigation.TopLevel ? CategoryMainNavigation : CategoryFrameNavigation, event, navigation.Url);
+}
+
 // pDisp, URL, Flags, TargetFrameName, PostData, Headers, Cancel
 HRESULT TTarvikBrowserMoniter::BeforeNavigate2(const DISPPARAMS* params) {
   try {
-    const TEventArguments arguments(params, 7);
-    const ComPtr<IDispatch> window = WindowArgument(arguments[0]);
-    const std::string url = UrlArgument(arguments[1]);
-    const bool topLevel = IsTopLevel(window.Get());
-    RuntimeLog(Format("BrowserMoniter.BeforeNavigation2(%s[%08X])", WindowWord(topLevel), PointerValue(window.Get())),
-               url);
+    const TNavigation navigation = TakeNavigation(params, 7, "BeforeNavigation2");
     // Only what the protocol monitor can capture starts a navigation.
-    if (IsHttpUrl(url))
-      Inform(reinterpret_cast<uintptr_t>(window.Get()), topLevel ? CategoryMainNavigation : CategoryFrameNavigation,
-             EventStart, url);
+    if (IsHttpUrl(navigation.Url)) InformNavigation(navigation, EventStart);
     return S_OK;
   } catch (...) {
     TraceException("EXCEPTION [BeforeNavigation2]");
@@ -233,14 +241,8 @@ HRESULT TTarvikBrowserMoniter::BeforeNavigate2(const DISPPARAMS* params) {
 // pDisp, URL
 HRESULT TTarvikBrowserMoniter::NavigateComplete2(const DISPPARAMS* params) {
   try {
-    const TEventArguments arguments(params, 2);
-    const ComPtr<IDispatch> window = WindowArgument(arguments[0]);
-    const std::string url = UrlArgument(arguments[1]);
-    const bool topLevel = IsTopLevel(window.Get());
-    RuntimeLog(
-        Format("BrowserMoniter.NavigationComplete2(%s[%08X])", WindowWord(topLevel), PointerValue(window.Get())), url);
-    Inform(reinterpret_cast<uintptr_t>(window.Get()), topLevel ? CategoryMainNavigation : CategoryFrameNavigation,
-           EventFinish, url);
+    // Every end is recorded, whatever the scheme.
+    InformNavigation(TakeNavigation(params, 2, "NavigationComplete2"), EventFinish);
     return S_OK;
   } catch (...) {
     TraceException("EXCEPTION [NavigationComplete2]");

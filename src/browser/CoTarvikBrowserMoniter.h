@@ -6,6 +6,9 @@
 #include <exdisp.h>
 #include <oaidl.h>
 
+#include <cstdint>
+#include <string>
+
 #include "framework/ComPtr.h"
 #include "framework/InterfacedObject.h"
 
@@ -31,6 +34,15 @@ class TTarvikBrowserMoniter final : public TInterfacedImpl<IDispatch> {
   friend class TInterfacedObject;
   explicit TTarvikBrowserMoniter(IWebBrowser2* browser) : FBrowser(browser) {}
   ~TTarvikBrowserMoniter() override = default;
+
+  // pDisp and the URL of a navigation event, traced under the event's name.
+  struct TNavigation {
+    ComPtr<IDispatch> Window;
+    std::string Url;
+    bool TopLevel;
+  };
+  TNavigation TakeNavigation(const DISPPARAMS* params, UINT declared, const char* eventName) const;
+  static void InformNavigation(const TNavigation& navigation, uint8_t event);
 
   HRESULT BeforeNavigate2(const DISPPARAMS* params);
   HRESULT NavigateComplete2(const DISPPARAMS* params);

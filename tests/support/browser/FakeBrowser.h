@@ -104,18 +104,12 @@ class TFakeWebBrowser final : public TInterfacedImpl<TWebBrowser2Stubs, IConnect
    private:
     TFakeWebBrowser* FOwner;
   };
-  class TOtherPointer final : public IDispatch {
+  class TOtherPointer final : public TDispatchStubs {
    public:
     explicit TOtherPointer(TFakeWebBrowser* owner) : FOwner(owner) {}
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override { return FOwner->QueryInterface(riid, ppv); }
     STDMETHODIMP_(ULONG) AddRef() override { return FOwner->AddRef(); }
     STDMETHODIMP_(ULONG) Release() override { return FOwner->Release(); }
-    STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-      return E_NOTIMPL;
-    }
 
    private:
     TFakeWebBrowser* FOwner;

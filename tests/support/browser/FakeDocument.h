@@ -144,15 +144,9 @@ class TFakeHtmlDocument final : public TDispatchStandIn<THTMLDocument2Stubs> {
 
 // What a window shows when it shows no HTML (a picture, a PDF, a folder):
 // a document object that offers IDispatch only.
-class TFakePlainDocument final : public TInterfacedImpl<IDispatch> {
+class TFakePlainDocument final : public TInterfacedImpl<TDispatchStubs> {
  public:
   static ComPtr<TFakePlainDocument> Create() { return TInterfacedObject::Create<TFakePlainDocument>(); }
-  STDMETHODIMP GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-  STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-    return E_NOTIMPL;
-  }
 
  private:
   friend class TInterfacedObject;

@@ -9,6 +9,14 @@
 
 namespace tarvik::test {
 
+class TDispatchStubs : public IDispatch {
+ public:
+  STDMETHODIMP GetTypeInfoCount(UINT *pctinfo) override { return E_NOTIMPL; }
+  STDMETHODIMP GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo **ppTInfo) override { return E_NOTIMPL; }
+  STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR *rgszNames, UINT cNames, LCID lcid, DISPID *rgDispId) override { return E_NOTIMPL; }
+  STDMETHODIMP Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS *pDispParams, VARIANT *pVarResult, EXCEPINFO *pExcepInfo, UINT *puArgErr) override { return E_NOTIMPL; }
+};
+
 class TWebBrowser2Stubs : public IWebBrowser2 {
  public:
   STDMETHODIMP GetTypeInfoCount(UINT *pctinfo) override { return E_NOTIMPL; }
@@ -383,6 +391,7 @@ class THTMLTxtRangeStubs : public IHTMLTxtRange {
 
 }  // namespace tarvik::test
 
+__CRT_UUID_DECL(tarvik::test::TDispatchStubs, 0x00020400, 0x0000, 0x0000, 0xc0,0x00, 0x00,0x00,0x00,0x00,0x00,0x46)
 __CRT_UUID_DECL(tarvik::test::TWebBrowser2Stubs, 0xd30c1661, 0xcdaf, 0x11d0, 0x8a,0x3e, 0x00,0xc0,0x4f,0xc9,0xe2,0x6e)
 __CRT_UUID_DECL(tarvik::test::THTMLDocument2Stubs, 0x332c4425, 0x26cb, 0x11d0, 0xb4,0x83, 0x00,0xc0,0x4f,0xd9,0x01,0x19)
 __CRT_UUID_DECL(tarvik::test::THTMLElementCollectionStubs, 0x3050f21f, 0x98b5, 0x11cf, 0xbb,0x82, 0x00,0xaa,0x00,0xbd,0xce,0x0b)

@@ -10,6 +10,7 @@ import sys
 
 # (interface, header) in the order the classes are written.
 INTERFACES = [
+    ("IDispatch", "oaidl.h"),
     ("IWebBrowser2", "exdisp.h"),
     ("IHTMLDocument2", "mshtml.h"),
     ("IHTMLElementCollection", "mshtml.h"),
@@ -57,7 +58,7 @@ def all_methods(headers, name):
 
 
 def stub_name(interface):
-    return "T" + interface[1:] + "Stubs"
+    return "T" + interface[1:] + "Stubs"  # IWebBrowser2 -> TWebBrowser2Stubs
 
 
 def main():
