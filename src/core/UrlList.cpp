@@ -5,7 +5,6 @@
 #include <cstring>
 #include <functional>
 #include <string_view>
-#include <unordered_set>
 
 #include "core/AnsiCase.h"
 #include "core/PlatformVersion.h"
@@ -25,7 +24,7 @@ class TFoldedText {
  public:
   TFoldedText() : FUpper(AnsiUpperTable()), FAsciiPlain(FUpper && AsciiIsPlain(FUpper)) {}
 
-  size_t Hash(std::string_view text) const {
+  uint64_t Hash(std::string_view text) const {
     if (!FUpper) return std::hash<std::string>()(AnsiUpperCase(text));
     uint64_t h = 0x9E3779B97F4A7C15ull ^ text.size();
     const char* p = text.data();
@@ -36,8 +35,7 @@ class TFoldedText {
       h = Mix(h, FAsciiPlain && (word & 0x8080808080808080ull) == 0 ? UpperAscii(word) : UpperBytes(p, 8));
     }
     if (left) h = Mix(h, UpperBytes(p, left));
-    h ^= h >> 32;
-    return static_cast<size_t>(h);
+    return h ^ (h >> 32);
   }
 
   bool Same(std::string_view a, std::string_view b) const {
@@ -77,24 +75,71 @@ class TFoldedText {
   const bool FAsciiPlain;
 };
 
-// The texts already in the URL list. The views point into the timeline's
-// values, which stay put while the walk holds the timeline's lock.
+// The texts already in the URL list, with letter case ignored. A copy of each
+// text sits in one arena, and a flat table of slots (part of the hash, where
+// the text sits) finds them. A walk over a long timeline is bound by waiting
+// for memory, so the walk announces the texts it is about to look up
+// (Prefetch, then PrefetchText) and the lookups find them in cache.
 class TListedURLs {
  public:
-  explicit TListedURLs(const TFoldedText& folded) : FSet(1024, Hasher{&folded}, Equal{&folded}) {}
-  bool Contains(std::string_view url) const { return FSet.find(url) != FSet.end(); }
-  void Insert(std::string_view url) { FSet.insert(url); }
+  explicit TListedURLs(const TFoldedText& folded) : FFolded(folded), FSlots(1024) {}
+
+  uint64_t Hash(std::string_view url) const { return FFolded.Hash(url); }
+  // The slot where a lookup of hash starts.
+  void Prefetch(uint64_t hash) const { __builtin_prefetch(&FSlots[Home(hash)]); }
+  // The text that the lookup of hash will compare first.
+  void PrefetchText(uint64_t hash) const {
+    const Slot& slot = FSlots[Home(hash)];
+    if (slot.Offset && slot.Tag == Tag(hash)) __builtin_prefetch(FArena.data() + slot.Offset - 1);
+  }
+
+  bool Contains(std::string_view url, uint64_t hash) const {
+    const size_t mask = FSlots.size() - 1;
+    for (size_t i = Home(hash);; i = (i + 1) & mask) {
+      const Slot& slot = FSlots[i];
+      if (!slot.Offset) return false;
+      if (slot.Tag == Tag(hash) && slot.Length == url.size() && FFolded.Same(TextOf(slot), url)) return true;
+    }
+  }
+
+  // Adds url unless it is there already.
+  void Insert(std::string_view url) {
+    const uint64_t hash = FFolded.Hash(url);
+    if (Contains(url, hash)) return;
+    if (2 * (FUsed + 1) > FSlots.size()) Grow();
+    Place({Tag(hash), url.size(), FArena.size() + 1}, hash);
+    FArena.append(url);
+    ++FUsed;
+  }
 
  private:
-  struct Hasher {
-    const TFoldedText* Folded;
-    size_t operator()(std::string_view text) const { return Folded->Hash(text); }
+  struct Slot {
+    uint32_t Tag = 0;
+    size_t Length = 0;
+    size_t Offset = 0;  // 1 + where the text starts in the arena; 0: free
   };
-  struct Equal {
-    const TFoldedText* Folded;
-    bool operator()(std::string_view a, std::string_view b) const { return Folded->Same(a, b); }
-  };
-  std::unordered_set<std::string_view, Hasher, Equal> FSet;
+
+  size_t Home(uint64_t hash) const { return static_cast<size_t>(hash) & (FSlots.size() - 1); }
+  static uint32_t Tag(uint64_t hash) { return static_cast<uint32_t>(hash >> 32); }
+  std::string_view TextOf(const Slot& slot) const {
+    return std::string_view(FArena.data() + slot.Offset - 1, slot.Length);
+  }
+  void Place(const Slot& slot, uint64_t hash) {
+    size_t i = Home(hash);
+    while (FSlots[i].Offset) i = (i + 1) & (FSlots.size() - 1);
+    FSlots[i] = slot;
+  }
+  void Grow() {
+    std::vector<Slot> old(2 * FSlots.size());
+    old.swap(FSlots);
+    for (const Slot& slot : old)
+      if (slot.Offset) Place(slot, FFolded.Hash(TextOf(slot)));
+  }
+
+  const TFoldedText& FFolded;
+  std::vector<Slot> FSlots;  // a power of two, at most half in use
+  size_t FUsed = 0;
+  std::string FArena;
 };
 
 void AppendPadded(std::string& out, int32_t value, size_t width) {
@@ -235,19 +280,36 @@ void GenerateList(const TTarvikTimelineItems& timeline, int32_t TID, int32_t SID
 
   const TFoldedText folded;
   TListedURLs listed(folded);
-  auto addURL = [&](const std::string& url, std::string base) {
-    URLList->push_back(url);
-    BaseList->push_back(std::move(base));
+  auto addURL = [&](const std::string& url, const std::string& base) {
+    // A navigation adds its download's URL, which may be listed already.
     listed.Insert(url);
+    URLList->push_back(url);
+    BaseList->push_back(base);
   };
 
+  const std::string NoBase;
   std::string line;
   const int32_t count = timeline.Count();
+  // Lookups are announced Ahead items early (the slot) and again half as
+  // early (the text), with the hash kept for the lookup itself.
+  constexpr int32_t Ahead = 16;
+  uint64_t hashes[Ahead];
+  auto mayLookUp = [&](int32_t j) { return j >= recent && j < count && timeline[j].Event == EventStart; };
+  for (int32_t j = 0; j < Ahead; ++j)
+    if (mayLookUp(j)) listed.Prefetch(hashes[j % Ahead] = listed.Hash(timeline[j].Value));
   for (int32_t i = 0; i < count; ++i) {
     const TTarvikTimelineItem& item = timeline[i];
+    if (mayLookUp(i + Ahead / 2)) listed.PrefetchText(hashes[(i + Ahead / 2) % Ahead]);
     const bool candidate = i >= recent && item.Event == EventStart &&
                            (!search.CompareThreads() || item.TID == TID || search.StartedAfter(item.TID, TID));
-    const bool selected = candidate && !listed.Contains(item.Value);
+    const bool selected = candidate && !listed.Contains(item.Value, hashes[i % Ahead]);
+    if (mayLookUp(i + Ahead)) listed.Prefetch(hashes[(i + Ahead) % Ahead] = listed.Hash(timeline[i + Ahead].Value));
+    if (i + 2 * Ahead < count) {
+      // The URL's bytes sit wherever the heap put them.
+      const std::string& later = timeline[i + 2 * Ahead].Value;
+      __builtin_prefetch(later.data());
+      __builtin_prefetch(later.data() + 64);
+    }
     FormatListItemTrace(line, selected, item);
     TraceLog(TraceSource, line);
     if (!selected) continue;
@@ -260,11 +322,11 @@ void GenerateList(const TTarvikTimelineItems& timeline, int32_t TID, int32_t SID
         const int32_t download = search.FindEvent(CategoryDownload, EventStart, 0, item.TID, i + 1);
         if (download == -1) break;
         const int32_t finish = search.FindEvent(item.Category, EventFinish, item.OID, item.TID, download + 1);
-        addURL(timeline[download].Value, finish == -1 ? std::string() : timeline[finish].Value);
+        addURL(timeline[download].Value, finish == -1 ? NoBase : timeline[finish].Value);
         break;
       }
       case CategoryDownload:
-        addURL(item.Value, std::string());
+        addURL(item.Value, NoBase);
         break;
       default:
         break;
