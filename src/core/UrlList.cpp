@@ -308,7 +308,7 @@ void GenerateList(const TTarvikTimelineItems& timeline, int32_t TID, int32_t SID
       // The URL's bytes sit wherever the heap put them.
       const std::string& later = timeline[i + 2 * Ahead].Value;
       __builtin_prefetch(later.data());
-      __builtin_prefetch(later.data() + 64);
+      if (later.size() > 64) __builtin_prefetch(later.data() + 64);
     }
     FormatListItemTrace(line, selected, item);
     TraceLog(TraceSource, line);
