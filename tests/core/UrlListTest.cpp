@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -10,6 +11,10 @@
 #include "core/PlatformVersion.h"
 #include "core/Trace.h"
 #include "support/TraceRecorder.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace tarvik {
 namespace {
@@ -376,7 +381,9 @@ struct PlainWalk {
 
 Timeline RandomTimeline(std::mt19937& random, int count) {
   const char* const hosts[] = {"http://a/", "http://A/", "HTTP://b/", "http://b/"};
-  const char* const paths[] = {"x", "X", "y", "\xE9", "\xC9", "", "z#n"};
+  // Letters of code page 1252 (e acute) and, in pairs, full-width letters of
+  // double-byte code pages such as 932.
+  const char* const paths[] = {"x", "X", "y", "\xE9", "\xC9", "", "z#n", "\x82\x81", "\x82\x60"};
   Timeline timeline;
   int32_t sid = 0;
   for (int i = 0; i < count; ++i) {
@@ -385,10 +392,24 @@ Timeline RandomTimeline(std::mt19937& random, int count) {
     const uint8_t category = static_cast<uint8_t>(random() % 10 < 6 ? 3 : random() % 5);
     const uint8_t event = static_cast<uint8_t>(random() % 4 == 0 ? 1 : 0);
     const uintptr_t oid = category == 3 && random() % 8 ? 0 : random() % 3;
-    timeline.Add(sid, tid, oid, category, event, std::string(hosts[random() % 4]) + paths[random() % 7]);
+    timeline.Add(sid, tid, oid, category, event, std::string(hosts[random() % 4]) + paths[random() % 9]);
   }
   return timeline;
 }
+
+#ifdef _WIN32
+// Letter case follows the system's code page; the same tests also run under a
+// double-byte one, where upper-casing goes by characters, not bytes.
+TEST(UrlListCodePage, NamesTheCodePageTheTestsRanUnder) {
+  CPINFO info{};
+  ASSERT_TRUE(::GetCPInfo(CP_ACP, &info));
+  std::printf("ANSI code page %u, up to %u bytes a character\n", ::GetACP(), info.MaxCharSize);
+  EXPECT_EQ(AnsiUpperTable() != nullptr, info.MaxCharSize == 1);
+  // The random timelines below hold full-width a and A: one letter in two
+  // cases there, two unrelated byte pairs in single-byte code pages.
+  EXPECT_EQ(AnsiSameText("\x82\x81", "\x82\x60"), ::GetACP() == 932);
+}
+#endif
 
 TEST(UrlListSearch, SearchesAnswerLikePlainScansWhetherScanningOrIndexed) {
   std::mt19937 random(7);
