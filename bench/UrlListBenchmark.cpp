@@ -138,28 +138,17 @@ void BM_TraceLinesOnly(benchmark::State& state) {
   }
 }
 
-// The asking window's first navigation: every later item is a candidate.
-void BM_GenerateListWholeSession(benchmark::State& state) {
+// wholeSession: the mark right after the asking window's first navigation,
+// so that every later item is a candidate; otherwise the usual capture, of
+// the window's last page.
+void BM_GenerateList(benchmark::State& state, bool wholeSession) {
   const Session& session = TheSession();
   ScopedPlatformVersion version({5, 1});
+  const int32_t mark = (wholeSession ? session.FirstNavigationSID : session.LastNavigationSID) + 1;
   size_t listed = 0;
   for (auto _ : state) {
     std::vector<std::string> urls, bases;
-    GenerateList(session.Items, Asking, session.FirstNavigationSID + 1, &urls, &bases);
-    listed = urls.size();
-    benchmark::DoNotOptimize(urls.data());
-  }
-  state.counters["listed"] = static_cast<double>(listed);
-}
-
-// The usual capture: the asking window's last page.
-void BM_GenerateListLastPage(benchmark::State& state) {
-  const Session& session = TheSession();
-  ScopedPlatformVersion version({5, 1});
-  size_t listed = 0;
-  for (auto _ : state) {
-    std::vector<std::string> urls, bases;
-    GenerateList(session.Items, Asking, session.LastNavigationSID + 1, &urls, &bases);
+    GenerateList(session.Items, Asking, mark, &urls, &bases);
     listed = urls.size();
     benchmark::DoNotOptimize(urls.data());
   }
@@ -169,8 +158,8 @@ void BM_GenerateListLastPage(benchmark::State& state) {
 BENCHMARK(BM_PlainPass)->Unit(benchmark::kMillisecond)->Repetitions(5);
 BENCHMARK(BM_PlainPassReadingURLs)->Unit(benchmark::kMillisecond)->Repetitions(5);
 BENCHMARK(BM_TraceLinesOnly)->Unit(benchmark::kMillisecond)->Repetitions(5);
-BENCHMARK(BM_GenerateListWholeSession)->Unit(benchmark::kMillisecond)->Repetitions(5);
-BENCHMARK(BM_GenerateListLastPage)->Unit(benchmark::kMillisecond)->Repetitions(5);
+BENCHMARK_CAPTURE(BM_GenerateList, WholeSession, true)->Unit(benchmark::kMillisecond)->Repetitions(5);
+BENCHMARK_CAPTURE(BM_GenerateList, LastPage, false)->Unit(benchmark::kMillisecond)->Repetitions(5);
 
 // Prints the ratios after the regular report.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -195,7 +184,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
                 ItemCount);
     for (const auto& [name, ns] : FTimes)
       std::printf("  %-26s %14.0f ns  %7.2fx  %7.2fx\n", name.c_str(), ns, ns / plain, ns / reading);
-    const double whole = Time("GenerateListWholeSession"), trace = Time("TraceLinesOnly");
+    const double whole = Time("GenerateList/WholeSession"), trace = Time("TraceLinesOnly");
     if (whole > 0 && trace > 0)
       std::printf("GenerateList whole session without its trace lines: %.0f ns, %.2fx PlainPass, %.2fx "
                   "PlainPassReadingURLs (target <= 2)\n",
