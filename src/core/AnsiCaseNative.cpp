@@ -35,3 +35,9 @@ bool AnsiSameText(std::string_view a, std::string_view b) {
 }
 
 }  // namespace tarvik
+
+namespace tarvik {
+
+const unsigned char* AnsiUpperTable() noexcept { return UpperTable.data(); }
+
+}  // namespace tarvik

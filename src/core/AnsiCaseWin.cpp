@@ -23,3 +23,33 @@ bool AnsiSameText(std::string_view a, std::string_view b) {
 }
 
 }  // namespace tarvik
+
+namespace tarvik {
+
+namespace {
+struct ByteUpperTable {
+  bool PerByte = false;
+  unsigned char Table[256] = {};
+};
+
+ByteUpperTable MakeByteUpperTable() {
+  ByteUpperTable result;
+  CPINFO info{};
+  // A code page with lead bytes upper-cases characters, not bytes.
+  if (!::GetCPInfo(CP_ACP, &info) || info.MaxCharSize != 1) return result;
+  for (int b = 0; b < 256; ++b) {
+    char c = static_cast<char>(b);
+    ::CharUpperBuffA(&c, 1);
+    result.Table[b] = static_cast<unsigned char>(c);
+  }
+  result.PerByte = true;
+  return result;
+}
+}  // namespace
+
+const unsigned char* AnsiUpperTable() noexcept {
+  static const ByteUpperTable table = MakeByteUpperTable();
+  return table.PerByte ? table.Table : nullptr;
+}
+
+}  // namespace tarvik

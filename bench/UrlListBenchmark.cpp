@@ -1,0 +1,213 @@
+// GenerateList over a long browsing session (1,000,000 timeline items, 100,000
+// distinct URLs, letter case ignored) against plain passes over the same
+// timeline, in the same run. Trace lines are built for every item, as the walk
+// always does; the trace has no sink here, as by default.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <random>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "core/AnsiCase.h"
+#include "core/PlatformVersion.h"
+#include "core/Trace.h"
+#include "core/UrlList.h"
+
+namespace {
+
+using namespace tarvik;
+
+constexpr int32_t ItemCount = 1000000;
+constexpr size_t DistinctURLs = 100000;
+constexpr int32_t Asking = 1001, Earlier = 1000, Later = 1002;
+
+struct Session {
+  TTarvikTimelineItems Items;
+  int32_t FirstNavigationSID = 0;  // the asking window's first main navigation
+  int32_t LastNavigationSID = 0;   // ... and its last one
+};
+
+std::string URL(size_t index) {
+  return "http://www.site" + std::to_string(index % 500) + ".example.com/assets/dir" + std::to_string(index % 37) +
+         "/resource-" + std::to_string(index) + ".png?v=" + std::to_string(index * 7919);
+}
+
+// Three browser windows loading pages one after another: the asking window
+// (about 60% of the items), one that showed up before it and one after it.
+// Each page: the navigation start, its document, its resources, sometimes a
+// frame with its own document, resources and finish, and the finish (a few
+// navigations are cancelled and never finish). New URLs keep coming in over
+// the whole session; the rest are URLs seen before, one in ten in other
+// letter case.
+const Session& TheSession() {
+  static const Session session = [] {
+    Session s;
+    std::mt19937 random(2024);
+    std::vector<size_t> fresh(DistinctURLs);
+    for (size_t i = 0; i < DistinctURLs; ++i) fresh[i] = i;
+    std::shuffle(fresh.begin(), fresh.end(), random);
+    size_t introduced = 0, downloads = 0;
+    auto nextURL = [&]() {
+      ++downloads;
+      if (introduced < DistinctURLs && (downloads % 8 == 0 || introduced == 0)) return URL(fresh[introduced++]);
+      std::string url = URL(fresh[random() % introduced]);
+      if (random() % 10 == 0) url = AnsiUpperCase(url);
+      return url;
+    };
+    int32_t sid = 0;
+    uintptr_t nextFrame = 0x100000;
+    auto add = [&](int32_t tid, uintptr_t oid, uint8_t category, uint8_t event, std::string value) {
+      s.Items.Append() = {++sid, tid, oid, category, event, std::move(value)};
+    };
+    bool laterStarted = false;
+    while (s.Items.Count() < ItemCount - 64) {
+      int32_t tid = Asking;
+      const unsigned pick = random() % 100;
+      if (s.Items.Count() == 0 || pick < 25) tid = Earlier;
+      else if (pick < 40 && (laterStarted || s.Items.Count() > ItemCount / 10)) {
+        tid = Later;
+        laterStarted = true;
+      }
+      const uintptr_t window = 0x7000 + static_cast<uintptr_t>(tid);
+      const std::string document = nextURL();
+      if (tid == Asking) {
+        if (!s.FirstNavigationSID) s.FirstNavigationSID = sid + 1;
+        s.LastNavigationSID = sid + 1;
+      }
+      add(tid, window, CategoryMainNavigation, EventStart, document);
+      add(tid, 0, CategoryDownload, EventStart, document);
+      for (unsigned r = 5 + random() % 16; r; --r) add(tid, 0, CategoryDownload, EventStart, nextURL());
+      if (random() % 10 < 3) {
+        const uintptr_t frame = nextFrame++;
+        const std::string frameDocument = nextURL();
+        add(tid, frame, CategoryFrameNavigation, EventStart, frameDocument);
+        add(tid, 0, CategoryDownload, EventStart, frameDocument);
+        for (int r = 0; r < 3; ++r) add(tid, 0, CategoryDownload, EventStart, nextURL());
+        add(tid, frame, CategoryFrameNavigation, EventFinish, frameDocument);
+      }
+      if (random() % 20 != 0) add(tid, window, CategoryMainNavigation, EventFinish, document);
+    }
+    while (s.Items.Count() < ItemCount) add(Later, 0, CategoryDownload, EventStart, nextURL());
+    return s;
+  }();
+  return session;
+}
+
+// The least a walk does: every field of every item.
+void BM_PlainPass(benchmark::State& state) {
+  const TTarvikTimelineItems& items = TheSession().Items;
+  for (auto _ : state) {
+    uint64_t sum = 0;
+    for (int32_t i = 0; i < items.Count(); ++i) {
+      const TTarvikTimelineItem& item = items[i];
+      sum += static_cast<uint64_t>(item.SID) + static_cast<uint64_t>(item.TID) + item.OID + item.Category +
+             item.Event + item.Value.size();
+    }
+    benchmark::DoNotOptimize(sum);
+  }
+}
+
+// The same, also reading every byte of every URL.
+void BM_PlainPassReadingURLs(benchmark::State& state) {
+  const TTarvikTimelineItems& items = TheSession().Items;
+  for (auto _ : state) {
+    uint64_t sum = 0;
+    for (int32_t i = 0; i < items.Count(); ++i) {
+      const TTarvikTimelineItem& item = items[i];
+      sum += static_cast<uint64_t>(item.SID) + static_cast<uint64_t>(item.TID) + item.OID + item.Category + item.Event;
+      for (char c : item.Value) sum += static_cast<unsigned char>(c);
+    }
+    benchmark::DoNotOptimize(sum);
+  }
+}
+
+// Building and passing on the trace line of every item, nothing else.
+void BM_TraceLinesOnly(benchmark::State& state) {
+  const TTarvikTimelineItems& items = TheSession().Items;
+  std::string line;
+  for (auto _ : state) {
+    for (int32_t i = 0; i < items.Count(); ++i) {
+      FormatListItemTrace(line, (i & 1) != 0, items[i]);
+      TraceLog("Runtime.GenerateList", line);
+    }
+    benchmark::DoNotOptimize(line.data());
+  }
+}
+
+// wholeSession: the mark right after the asking window's first navigation,
+// so that every later item is a candidate; otherwise the usual capture, of
+// the window's last page.
+void BM_GenerateList(benchmark::State& state, bool wholeSession) {
+  const Session& session = TheSession();
+  ScopedPlatformVersion version({5, 1});
+  const int32_t mark = (wholeSession ? session.FirstNavigationSID : session.LastNavigationSID) + 1;
+  size_t listed = 0;
+  for (auto _ : state) {
+    std::vector<std::string> urls, bases;
+    GenerateList(session.Items, Asking, mark, &urls, &bases);
+    listed = urls.size();
+    benchmark::DoNotOptimize(urls.data());
+  }
+  state.counters["listed"] = static_cast<double>(listed);
+}
+
+BENCHMARK(BM_PlainPass)->Unit(benchmark::kMillisecond)->Repetitions(5);
+BENCHMARK(BM_PlainPassReadingURLs)->Unit(benchmark::kMillisecond)->Repetitions(5);
+BENCHMARK(BM_TraceLinesOnly)->Unit(benchmark::kMillisecond)->Repetitions(5);
+BENCHMARK_CAPTURE(BM_GenerateList, WholeSession, true)->Unit(benchmark::kMillisecond)->Repetitions(5);
+BENCHMARK_CAPTURE(BM_GenerateList, LastPage, false)->Unit(benchmark::kMillisecond)->Repetitions(5);
+
+// Prints the ratios after the regular report.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.run_type != Run::RT_Iteration) continue;
+      std::string name = run.run_name.function_name;
+      if (name.rfind("BM_", 0) == 0) name = name.substr(3);
+      // The fastest repetition: the machine may be busy with other work.
+      // Adjusted times are in the benchmark's unit (ms); keep nanoseconds.
+      const double ns = run.GetAdjustedRealTime() * 1e6;
+      if (!FTimes.count(name) || ns < FTimes[name]) FTimes[name] = ns;
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    const double plain = Time("PlainPass"), reading = Time("PlainPassReadingURLs");
+    if (plain <= 0 || reading <= 0) return;
+    std::printf("\nfastest of the repetitions, per pass over %d items; ratio to PlainPass, to PlainPassReadingURLs:\n",
+                ItemCount);
+    for (const auto& [name, ns] : FTimes)
+      std::printf("  %-26s %14.0f ns  %7.2fx  %7.2fx\n", name.c_str(), ns, ns / plain, ns / reading);
+    const double whole = Time("GenerateList/WholeSession"), trace = Time("TraceLinesOnly");
+    if (whole > 0 && trace > 0)
+      std::printf("GenerateList whole session without its trace lines: %.0f ns, %.2fx PlainPass, %.2fx "
+                  "PlainPassReadingURLs (target <= 2)\n",
+                  whole - trace, (whole - trace) / plain, (whole - trace) / reading);
+  }
+
+ private:
+  double Time(const std::string& name) const {
+    const auto found = FTimes.find(name);
+    return found == FTimes.end() ? 0 : found->second;
+  }
+  std::map<std::string, double> FTimes;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  const Session& session = TheSession();
+  std::unordered_set<std::string> distinct;
+  for (int32_t i = 0; i < session.Items.Count(); ++i) distinct.insert(AnsiUpperCase(session.Items[i].Value));
+  std::printf("timeline: %d items, %zu distinct URLs (letter case ignored)\n", session.Items.Count(), distinct.size());
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+}

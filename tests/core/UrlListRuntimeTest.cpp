@@ -1,0 +1,74 @@
+// The URL list through the runtime, with browser windows on real threads and
+// the platform's own version deciding whether threads are told apart.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/ClassTarvikRuntime.h"
+#include "core/PlatformVersion.h"
+
+namespace tarvik {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+HRESULT NoSession(IInternetSession** session) {
+  *session = nullptr;
+  return E_FAIL;
+}
+
+// Runs the events of one browser window on a thread of its own; returns its id.
+template <typename Events>
+int32_t OnWindowThread(Events events) {
+  int32_t tid = 0;
+  std::thread window([&] {
+    tid = static_cast<int32_t>(::GetCurrentThreadId());
+    events(tid);
+  });
+  window.join();
+  return tid;
+}
+
+TEST(RuntimeUrlList, EachWindowGetsItsPageAndWindowsOpenedLaterAreTakenIn) {
+  ASSERT_TRUE(IsWindows2000OrLater()) << "the platform's own version decides here";
+  ComPtr<TTarvikRuntime> runtime = TInterfacedObject::Create<TTarvikRuntime>(&NoSession);
+  ITarvikRuntime* api = runtime.Get();
+  const UINT_PTR windowA = 0xA0, windowB = 0xB0;
+  const int32_t a = OnWindowThread([&](int32_t tid) {
+    api->InformEvent(tid, windowA, CategoryMainNavigation, EventStart, "http://a/");
+    api->InformEvent(tid, 0, CategoryDownload, EventStart, "http://a/doc");
+  });
+  const int32_t b = OnWindowThread([&](int32_t tid) {
+    api->InformEvent(tid, windowB, CategoryMainNavigation, EventStart, "http://b/");
+    api->InformEvent(tid, 0, CategoryDownload, EventStart, "http://b/doc");
+    api->InformEvent(tid, 0, CategoryDownload, EventStart, "http://B/DOC");
+    api->InformEvent(tid, 0, CategoryDownload, EventStart, "http://b/img");
+    api->InformEvent(tid, windowB, CategoryMainNavigation, EventFinish, "http://b/final");
+  });
+  ASSERT_NE(a, b);
+  const int32_t mark = NextSID();
+
+  Strings urls = {"stale"}, bases;
+  api->GenerateList(b, mark, &urls, &bases);
+  EXPECT_EQ(urls, (Strings{"http://b/doc", "http://b/img"}));
+  EXPECT_EQ(bases, (Strings{"http://b/final", ""}));
+
+  // Window B's thread showed up after A's, so A's list takes it in.
+  urls.clear();
+  bases.clear();
+  api->GenerateList(a, mark, &urls, &bases);
+  EXPECT_EQ(urls, (Strings{"http://a/doc", "http://b/doc", "http://b/img"}));
+  EXPECT_EQ(bases, (Strings{"", "http://b/final", ""}));
+
+  // A mark taken before either window navigated finds nothing.
+  urls.clear();
+  bases = {"kept"};
+  api->GenerateList(a, runtime->Timeline().Snapshot().front().SID, &urls, &bases);
+  EXPECT_TRUE(urls.empty());
+  EXPECT_EQ(bases, Strings{"kept"});
+}
+
+}  // namespace
+}  // namespace tarvik

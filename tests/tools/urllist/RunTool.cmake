@@ -1,0 +1,26 @@
+# Runs the tool once and checks its exit code and outputs.
+#   -DTOOL=path -DARGS=a|b|c -DEXPECT_RC=n
+#   [-DEXPECT_OUT=file] [-DEXPECT_ERR=file]  byte for byte
+#   [-DERR_REGEX=regex]                      standard error must match
+string(REPLACE "|" ";" args "${ARGS}")
+set(out "${WORK_DIR}/${NAME}.stdout")
+set(err "${WORK_DIR}/${NAME}.stderr")
+execute_process(COMMAND ${TOOL} ${args} RESULT_VARIABLE rc OUTPUT_FILE ${out} ERROR_FILE ${err})
+file(READ ${err} err_text)
+if(NOT rc STREQUAL EXPECT_RC)
+  message(FATAL_ERROR "exit code ${rc}, expected ${EXPECT_RC}\nstderr:\n${err_text}")
+endif()
+foreach(kind OUT ERR)
+  if(DEFINED EXPECT_${kind})
+    string(TOLOWER ${kind} actual)
+    execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${${actual}} ${EXPECT_${kind}} RESULT_VARIABLE differ)
+    if(differ)
+      file(READ ${${actual}} got HEX)
+      file(READ ${EXPECT_${kind}} wanted HEX)
+      message(FATAL_ERROR "std${actual} differs from ${EXPECT_${kind}}\n got:    ${got}\n wanted: ${wanted}")
+    endif()
+  endif()
+endforeach()
+if(DEFINED ERR_REGEX AND NOT err_text MATCHES "${ERR_REGEX}")
+  message(FATAL_ERROR "stderr does not match '${ERR_REGEX}':\n${err_text}")
+endif()
