@@ -1,5 +1,6 @@
 #include "archive/SynaCode.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "archive/Base64Simd.h"
@@ -103,8 +104,17 @@ char* Base64EncodeWith(TBase64Path path, const void* data, size_t n, char* dst) 
 char* Base64EncodeTo(const void* data, size_t n, char* dst) noexcept { return Base64EncodeWith(GPath, data, n, dst); }
 
 std::string Base64Encode(std::string_view data) {
-  std::string result(Base64EncodedLength(data.size()), '\0');
-  Base64EncodeTo(data.data(), data.size(), result.data());
+  // Sized once, and filled through a small buffer that stays in the cache
+  // rather than zero-filled first and then overwritten.
+  std::string result;
+  result.reserve(Base64EncodedLength(data.size()));
+  constexpr size_t SliceInput = 3 * 4096;
+  char slice[4 * 4096];
+  for (size_t at = 0; at < data.size(); at += SliceInput) {
+    const size_t n = std::min(SliceInput, data.size() - at);
+    const char* end = Base64EncodeTo(data.data() + at, n, slice);
+    result.append(slice, static_cast<size_t>(end - slice));
+  }
   return result;
 }
 
