@@ -16,7 +16,8 @@ TFileError FileError(const std::string& action, const std::string& path, int cod
 
 class TStdFileReader final : public TFileReader {
  public:
-  TStdFileReader(std::string path, std::FILE* file) : FPath(std::move(path)), FFile(file) {}
+  TStdFileReader(std::string path, std::FILE* file, uint64_t size) : FPath(std::move(path)), FFile(file), FSize(size) {}
+  uint64_t SizeHint() override { return FSize; }
   ~TStdFileReader() override { std::fclose(FFile); }
   size_t Read(char* buffer, size_t size) override {
     size_t total = 0;
@@ -35,6 +36,7 @@ class TStdFileReader final : public TFileReader {
  private:
   std::string FPath;
   std::FILE* FFile;
+  uint64_t FSize;
 };
 
 }  // namespace
@@ -45,7 +47,7 @@ std::unique_ptr<TFileReader> TStdFileSource::OpenIfExists(const std::string& pat
   if (::stat(path.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) return nullptr;
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) throw FileError("open", path, errno);
-  return std::make_unique<TStdFileReader>(path, file);
+  return std::make_unique<TStdFileReader>(path, file, static_cast<uint64_t>(info.st_size));
 }
 
 TStdFileOutputStream::TStdFileOutputStream(const std::string& path) : FPath(path) {

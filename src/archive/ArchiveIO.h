@@ -2,6 +2,7 @@
 // What the composer writes to and reads from: an output byte stream, and
 // the cache files named in the content store.
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
@@ -53,6 +54,8 @@ class TFileReader {
   virtual ~TFileReader() = default;
   // Fills up to size bytes; 0 only at the end. Throws TFileError.
   virtual size_t Read(char* buffer, size_t size) = 0;
+  // The file's size when it was opened, to size a buffer once (0: unknown).
+  virtual uint64_t SizeHint() { return 0; }
 };
 
 // Cache files by name.

@@ -3,6 +3,7 @@
 #include <objbase.h>
 #include <oleauto.h>
 
+#include <algorithm>
 #include <new>
 
 #include "archive/SynaCode.h"
@@ -77,6 +78,10 @@ void SetErrorDescription(const std::string& text) {
 class TWinFileReader final : public TFileReader {
  public:
   TWinFileReader(std::string path, HANDLE handle) : FPath(std::move(path)), FHandle(handle) {}
+  uint64_t SizeHint() override {
+    LARGE_INTEGER size{};
+    return ::GetFileSizeEx(FHandle.Get(), &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
+  }
   size_t Read(char* buffer, size_t size) override {
     size_t total = 0;
     while (total < size) {

@@ -1,6 +1,7 @@
 #include "archive/WebArchive.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "archive/SynaCode.h"
@@ -64,6 +65,8 @@ void Trace(const TArchiveEnvironment& env, const std::string& message) {
 }
 
 std::string ReadRest(TFileReader& reader, std::string data, size_t chunkSize) {
+  const uint64_t hint = reader.SizeHint();
+  if (hint > data.size() && hint < SIZE_MAX - chunkSize) data.reserve(static_cast<size_t>(hint) + chunkSize);
   for (;;) {
     const size_t old = data.size();
     data.resize(old + chunkSize);
@@ -111,16 +114,17 @@ void WritePart(int32_t i, const TURLStringSource& urls, TTarvikDataBuffer& store
     return;
   }
   stream.Write("Content-Type: " + HeaderValueText(type) + CRLF);
-  std::string injected;
-  if (IsHtmlContentType(type)) {
-    injected = InjectBaseTag(data, urls.Base(i));
-    data = injected;
-  }
+  const bool injectBase = IsHtmlContentType(type);
   stream.Write(std::string("Content-Transfer-Encoding: ") + "base64" + CRLF);
   stream.Write(CRLF);
 
+  // The base tag goes in on the way to the encoder: no second copy of the page.
   TBase64Writer body(stream, chunkSize);
-  body.Write(data);
+  if (injectBase) {
+    InjectBaseTag(data, urls.Base(i), [&body](std::string_view piece) { body.Write(piece); });
+  } else {
+    body.Write(data);
+  }
   if (file) {
     // The rest of a streamed cache file, after the chunk read above.
     std::vector<char> chunk(chunkSize);
@@ -167,7 +171,7 @@ bool IsHtmlContentType(std::string_view type) {
   return true;
 }
 
-std::string InjectBaseTag(std::string_view data, std::string_view base) {
+void InjectBaseTag(std::string_view data, std::string_view base, const std::function<void(std::string_view)>& sink) {
   base = base.substr(0, base.find('?'));
   std::string tag = "<base href=\"";
   for (const char c : base) {
@@ -189,24 +193,26 @@ std::string InjectBaseTag(std::string_view data, std::string_view base) {
     }
     return true;
   };
-  std::string result;
   size_t copied = 0;
   for (size_t at = 0; at < data.size();) {
     const void* lt = std::memchr(data.data() + at, '<', data.size() - at);
     if (!lt) break;
     at = static_cast<size_t>(static_cast<const char*>(lt) - data.data());
     if (closesHead(at)) {
-      if (result.empty()) result.reserve(data.size() + tag.size() * 2);
-      result.append(data.substr(copied, at - copied));
-      result += tag;
+      sink(data.substr(copied, at - copied));
+      sink(tag);
       at += CloseLength;
       copied = at;
     } else {
       ++at;
     }
   }
-  if (copied == 0) return std::string(data);
-  result.append(data.substr(copied));
+  sink(data.substr(copied));
+}
+
+std::string InjectBaseTag(std::string_view data, std::string_view base) {
+  std::string result;
+  InjectBaseTag(data, base, [&result](std::string_view piece) { result.append(piece); });
   return result;
 }
 

@@ -85,6 +85,8 @@ bool IsHtmlContentType(std::string_view type);
 // Every "</head>" (any letter case) preceded by a base tag for base, cut
 // before its first "?"; a quotation mark in base is written %22.
 std::string InjectBaseTag(std::string_view data, std::string_view base);
+// The same, handed to sink piece by piece.
+void InjectBaseTag(std::string_view data, std::string_view base, const std::function<void(std::string_view)>& sink);
 // Header values carry no byte below 0x20: those are written %XX.
 std::string HeaderValueText(std::string_view value);
 
