@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ python3 libgtest-dev googletest libgmock-dev libbenchmark-dev libssl-dev
+  cmake ninja-build g++ clang libclang-rt-14-dev python3 libgtest-dev googletest libgmock-dev libbenchmark-dev libssl-dev
   g++-mingw-w64-i686 wine wine32:i386
   xvfb xauth imagemagick x11-apps xdotool chromium
 )
@@ -25,4 +25,4 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
 fi
 echo "setup: installing ${missing[*]}"
 $SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >/dev/null
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" </dev/null >/dev/null

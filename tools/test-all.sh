@@ -4,6 +4,7 @@
 #   native   plain g++ build of the Windows-free logic
 #   asan     the same under AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan     the same under ThreadSanitizer
+#   fuzz     libFuzzer targets (clang), each for a bounded time
 #   win      the mingw-w64 build: TarvikCore.dll and its tests under Wine
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -50,6 +51,7 @@ run_suite native build/native "" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_suite asan build/asan "" -DCMAKE_BUILD_TYPE=Debug -DTARVIK_SANITIZE=address -DTARVIK_BENCH=OFF
 # ThreadSanitizer needs the address space without full randomisation.
 run_suite tsan build/tsan "setarch $(uname -m) -R" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVIK_SANITIZE=thread -DTARVIK_BENCH=OFF
+run_suite fuzz build/fuzz "" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVIK_FUZZ=ON
 run_suite win build/win "" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 echo

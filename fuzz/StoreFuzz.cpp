@@ -1,0 +1,93 @@
+// Drives the content store and the timeline with arbitrary operations and
+// URLs, and checks them against a plain model after every step.
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/AnsiCase.h"
+#include "core/TarvikDataBuffer.h"
+#include "core/TarvikTimeline.h"
+
+namespace {
+
+struct Reader {
+  const uint8_t* data;
+  size_t size;
+  bool Empty() const { return size == 0; }
+  uint8_t Byte() {
+    if (!size) return 0;
+    --size;
+    return *data++;
+  }
+  std::string Text() {
+    size_t length = Byte();
+    if (length == 255) length = 255 + Byte() * 64u;  // now and then a long one
+    std::string text;
+    for (size_t i = 0; i < length; ++i) text.push_back(static_cast<char>(size ? Byte() : 'x'));
+    return text;
+  }
+};
+
+void Check(bool condition) {
+  if (!condition) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Reader in{data, size};
+  tarvik::TTarvikDataBuffer store;
+  tarvik::TTarvikTimeline timeline;
+  std::map<std::string, int32_t> model;  // folded URL -> position
+  std::vector<std::string> firstSpelling;
+  std::vector<std::string> contents;
+  int32_t lastSID = 0;
+
+  while (!in.Empty()) {
+    const uint8_t op = in.Byte() % 5;
+    const std::string url = in.Text();
+    const std::string folded = tarvik::AnsiUpperCase(url);
+    auto known = model.find(folded);
+    switch (op) {
+      case 0:
+        store.Add(url);
+        break;
+      case 1: {
+        const std::string body = in.Text();
+        tarvik::TURLContent& record = store.GetURLContent(url);
+        record.SetContent(body, static_cast<int32_t>(body.size()));
+        if (known == model.end()) contents.resize(firstSpelling.size() + 1);
+        contents[known == model.end() ? firstSpelling.size() : static_cast<size_t>(known->second)] = body;
+        break;
+      }
+      case 2:
+        Check(store.IndexOf(url) == (known == model.end() ? -1 : known->second));
+        Check(store.Exists(url) == (known != model.end()));
+        continue;
+      case 3:
+        timeline.InformEvent(in.Byte(), in.Byte(), in.Byte(), in.Byte(), url);
+        Check(timeline.Items()[timeline.Count() - 1].SID > lastSID);
+        lastSID = timeline.Items()[timeline.Count() - 1].SID;
+        Check(timeline.Items()[timeline.Count() - 1].Value == url);
+        continue;
+      default:
+        tarvik::CategoryName(in.Byte());
+        tarvik::EventName(in.Byte());
+        continue;
+    }
+    if (known == model.end()) {
+      model.emplace(folded, static_cast<int32_t>(firstSpelling.size()));
+      firstSpelling.push_back(url);
+      if (contents.size() < firstSpelling.size()) contents.resize(firstSpelling.size());
+    }
+    Check(store.Count() == static_cast<int32_t>(firstSpelling.size()));
+  }
+  for (int32_t i = 0; i < store.Count(); ++i) {
+    Check(store.Items(i).URL() == firstSpelling[static_cast<size_t>(i)]);
+    Check(*store.Items(i).Content() == contents[static_cast<size_t>(i)]);
+    Check(store.Items(i).ReadLength() == static_cast<int32_t>(contents[static_cast<size_t>(i)].size()));
+  }
+  return 0;
+}
