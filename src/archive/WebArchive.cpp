@@ -1,0 +1,267 @@
+#include "archive/WebArchive.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "archive/SynaCode.h"
+#include "core/Trace.h"
+
+namespace tarvik {
+
+namespace {
+
+constexpr char CRLF[] = "\r\n";
+constexpr char TraceSource[] = "TTarvikEngine.ComposeWebArchive";
+
+// Base64 of a byte sequence given in pieces, written to the stream in
+// slices; the result equals Base64Encode of the pieces joined.
+class TBase64Writer {
+ public:
+  TBase64Writer(TOutputStream& stream, size_t sliceSize)
+      : FStream(stream), FSlice(std::max<size_t>(sliceSize / 3 * 3, 3)), FBuffer(Base64EncodedLength(FSlice)) {}
+
+  void Write(const char* data, size_t size) {
+    if (FPendingCount > 0) {
+      while (FPendingCount < 3 && size > 0) {
+        FPending[FPendingCount++] = *data++;
+        --size;
+      }
+      if (FPendingCount < 3) return;
+      Encode(FPending, 3);
+      FPendingCount = 0;
+    }
+    const size_t whole = size / 3 * 3;
+    for (size_t done = 0; done < whole;) {
+      const size_t slice = std::min(FSlice, whole - done);
+      Encode(data + done, slice);
+      done += slice;
+    }
+    for (size_t i = whole; i < size; ++i) FPending[FPendingCount++] = data[i];
+  }
+  void Write(std::string_view text) { Write(text.data(), text.size()); }
+
+  // Pads the last group.
+  void Finish() {
+    if (FPendingCount > 0) Encode(FPending, FPendingCount);
+    FPendingCount = 0;
+  }
+
+ private:
+  void Encode(const char* data, size_t size) {
+    char* end = Base64EncodeTo(data, size, FBuffer.data());
+    FStream.Write(FBuffer.data(), static_cast<size_t>(end - FBuffer.data()));
+  }
+
+  TOutputStream& FStream;
+  const size_t FSlice;
+  std::vector<char> FBuffer;
+  char FPending[3] = {};
+  size_t FPendingCount = 0;
+};
+
+void Trace(const TArchiveEnvironment& env, const std::string& message) {
+  if (env.Trace) env.Trace(TraceSource, message);
+}
+
+std::string ReadRest(TFileReader& reader, std::string data, size_t chunkSize) {
+  const uint64_t hint = reader.SizeHint();
+  if (hint > data.size() && hint < SIZE_MAX - chunkSize) data.reserve(static_cast<size_t>(hint) + chunkSize);
+  for (;;) {
+    const size_t old = data.size();
+    data.resize(old + chunkSize);
+    const size_t got = reader.Read(data.data() + old, chunkSize);
+    data.resize(old + got);
+    if (got == 0) return data;
+  }
+}
+
+void WritePart(int32_t i, const TURLStringSource& urls, TTarvikDataBuffer& store, TOutputStream& stream,
+               const TArchiveEnvironment& env) {
+  const std::string url = urls.URL(i);
+  Trace(env, Format("Write part #%d (URL=%s)", i, url.c_str()));
+  const TURLContent::Snapshot rec = store.GetURLContent(url).Read();
+  const std::string& location = rec.URL;
+  std::string type = rec.ContentType;
+  if (type.empty()) type = env.SniffContentType ? env.SniffContentType(rec.LocalFilename) : "text/plain";
+
+  // The cache file wins over the bytes kept in memory. A part that gets no
+  // base tag is read and encoded a chunk at a time; an HTML part is read whole.
+  const size_t chunkSize = std::max<size_t>(env.ChunkSize / 3 * 3, 3);
+  std::unique_ptr<TFileReader> file = env.Files ? env.Files->OpenIfExists(rec.LocalFilename) : nullptr;
+  std::string fileData;
+  if (file) {
+    fileData.resize(chunkSize);
+    fileData.resize(file->Read(fileData.data(), chunkSize));
+    if (fileData.empty()) {
+      file.reset();
+    } else if (IsHtmlContentType(type)) {
+      fileData = ReadRest(*file, std::move(fileData), chunkSize);
+      file.reset();
+    }
+  }
+  std::string_view data;
+  if (!fileData.empty()) {
+    data = fileData;
+  } else {
+    data = *rec.Content;
+  }
+  if (data.empty()) type = "text/plain";
+
+  stream.Write("Content-Location: " + HeaderValueText(location) + CRLF);
+  if (location.find('#') != std::string::npos) {
+    Trace(env, Format("Done written part #%d (local anchor placeholder)", i));
+    return;
+  }
+  stream.Write("Content-Type: " + HeaderValueText(type) + CRLF);
+  const bool injectBase = IsHtmlContentType(type);
+  stream.Write(std::string("Content-Transfer-Encoding: ") + "base64" + CRLF);
+  stream.Write(CRLF);
+
+  // The base tag goes in on the way to the encoder: no second copy of the page.
+  TBase64Writer body(stream, chunkSize);
+  if (injectBase) {
+    InjectBaseTag(data, urls.Base(i), [&body](std::string_view piece) { body.Write(piece); });
+  } else {
+    body.Write(data);
+  }
+  if (file) {
+    // The rest of a streamed cache file, after the chunk read above.
+    std::vector<char> chunk(chunkSize);
+    for (;;) {
+      const size_t got = file->Read(chunk.data(), chunkSize);
+      if (got == 0) break;
+      body.Write(chunk.data(), got);
+    }
+  }
+  body.Finish();
+  Trace(env, Format("Done written part #%d", i));
+}
+
+}  // namespace
+
+std::string TURLStringList::Base(int32_t i) const {
+  if (i >= 0 && static_cast<size_t>(i) < FBases.size() && !FBases[static_cast<size_t>(i)].empty())
+    return FBases[static_cast<size_t>(i)];
+  return FDefaultBase;
+}
+
+std::string ArchiveBoundary(const std::string& version, const std::string& archiveID) {
+  return "--Tarvik-Express-" + version + "-" + archiveID;
+}
+
+std::string ArchiveDateText(const TLocalDateTime& now, const TArchiveEnvironment& env) {
+  std::string text = env.FormatShortDate ? env.FormatShortDate(now) : std::string();
+  if (now.Hour != 0 || now.Minute != 0 || now.Second != 0 || now.Milliseconds != 0)
+    text += " " + (env.FormatLongTime ? env.FormatLongTime(now) : std::string());
+  return text;
+}
+
+std::string FormatArchiveID(const uint8_t (&g)[16]) {
+  return Format("{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g[3], g[2], g[1], g[0],
+                g[5], g[4], g[7], g[6], g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
+}
+
+bool IsHtmlContentType(std::string_view type) {
+  if (type.size() < 9 || type.substr(0, 5) != "text/") return false;
+  for (size_t k = 5; k < 9; ++k) {
+    const char lower = static_cast<char>(type[k] | 0x20);
+    if (lower != "html"[k - 5]) return false;
+  }
+  return true;
+}
+
+void InjectBaseTag(std::string_view data, std::string_view base, const std::function<void(std::string_view)>& sink) {
+  base = base.substr(0, base.find('?'));
+  std::string tag = "<base href=\"";
+  for (const char c : base) {
+    if (c == '"')
+      tag += "%22";
+    else
+      tag += c;
+  }
+  tag += "\">\r\n</head>";
+
+  static constexpr char Close[] = "</head>";
+  constexpr size_t CloseLength = sizeof(Close) - 1;
+  auto closesHead = [&data](size_t at) {
+    if (data.size() - at < CloseLength) return false;
+    for (size_t k = 1; k < CloseLength; ++k) {
+      const char c = data[at + k];
+      const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+      if (lower != Close[k]) return false;
+    }
+    return true;
+  };
+  size_t copied = 0;
+  for (size_t at = 0; at < data.size();) {
+    const void* lt = std::memchr(data.data() + at, '<', data.size() - at);
+    if (!lt) break;
+    at = static_cast<size_t>(static_cast<const char*>(lt) - data.data());
+    if (closesHead(at)) {
+      sink(data.substr(copied, at - copied));
+      sink(tag);
+      at += CloseLength;
+      copied = at;
+    } else {
+      ++at;
+    }
+  }
+  sink(data.substr(copied));
+}
+
+std::string InjectBaseTag(std::string_view data, std::string_view base) {
+  std::string result;
+  InjectBaseTag(data, base, [&result](std::string_view piece) { result.append(piece); });
+  return result;
+}
+
+std::string HeaderValueText(std::string_view value) {
+  static const TByteSet Controls = [] {
+    TByteSet set{};
+    for (int b = 0; b < 0x20; ++b) set[b >> 3] |= uint8_t(1u << (b & 7));
+    return set;
+  }();
+  for (const char c : value)
+    if (static_cast<unsigned char>(c) < 0x20) return EscapeBytes(value, '%', Controls);
+  return std::string(value);
+}
+
+void WriteWebArchive(const TURLStringSource& urls, TTarvikDataBuffer& store, TOutputStream& stream,
+                     const std::string& title, const TArchiveEnvironment& env) {
+  const std::string archiveID = env.NewArchiveID ? env.NewArchiveID() : std::string();
+  Trace(env, "Begin composing ArchiveID = " + archiveID);
+  const std::string& version = env.Version;
+  const std::string boundary = ArchiveBoundary(version, archiveID);
+  const TLocalDateTime now = env.Now ? env.Now() : TLocalDateTime{};
+
+  std::string header;
+  header += "From: Tarvik Express V" + version + " (" + VendorAddress + ")" + CRLF;
+  header += "Date: " + HeaderValueText(ArchiveDateText(now, env)) + CRLF;
+  header += "MIME-Version: 1.0\r\n";
+  header += "Content-Type: multipart/related; boundary= \"" + boundary + "\"" + CRLF;
+  header += "X-MimeOLE: Produced By Tarvik Express V" + version + CRLF;
+  header += "X-Tarvik-ArchiveID: " + archiveID + CRLF;
+  header += "X-Unsent: 1\r\n";
+  if (!title.empty()) header += "Subject: " + HeaderValueText(title) + CRLF;
+  stream.Write(header);
+
+  const std::string delimiter = "--" + boundary + CRLF;
+  const int32_t count = urls.Count();
+  for (int32_t i = 0; i < count; ++i) {
+    stream.Write(CRLF);
+    stream.Write(delimiter);
+    WritePart(i, urls, store, stream, env);
+    stream.Write(CRLF);
+  }
+  // Alias parts: the percent-encoded form of a URL resolves in the archive too.
+  for (int32_t i = 0; i < count; ++i) {
+    const std::string& stored = store.GetURLContent(urls.URL(i)).URL();
+    const std::string encoded = PercentEncode(stored);
+    if (encoded != stored) stream.Write(std::string(CRLF) + delimiter + "Content-Location: " + encoded + CRLF + CRLF);
+  }
+  stream.Write(std::string(CRLF) + "--" + boundary + "--" + CRLF);
+  Trace(env, "Finish composing ArchiveID = " + archiveID);
+}
+
+}  // namespace tarvik

@@ -1,0 +1,370 @@
+#include "archive/WebArchive.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "ArchiveTestSupport.h"
+#include "archive/SynaCode.h"
+#include "support/TraceRecorder.h"
+
+namespace tarvik {
+namespace {
+
+using test::Base64Decode;
+using test::FixedArchiveID;
+using test::ParseArchive;
+
+const std::string Boundary = std::string("--Tarvik-Express-1.2.3.4-") + FixedArchiveID;
+const std::string Page = "<html><head><title>T</title></head><body><img src=\"logo.png\"></body></html>";
+const std::string Png("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16);
+
+struct Composer {
+  TTarvikDataBuffer Store;
+  test::TMemoryFileSource Files;
+  TArchiveEnvironment Env = test::FixedEnvironment(&Files);
+
+  TURLContent& Capture(const std::string& url, const std::string& type, const std::string& content,
+                       const std::string& cacheFile = "") {
+    TURLContent& record = Store.GetURLContent(url);
+    record.SetContentType(type);
+    record.SetContent(content, static_cast<int32_t>(content.size()));
+    record.SetLocalFilename(cacheFile);
+    return record;
+  }
+  std::string Compose(std::vector<std::string> urls, std::vector<std::string> bases = {},
+                      const std::string& title = "") {
+    const std::string first = urls.empty() ? std::string() : urls.front();
+    TMemoryOutputStream out;
+    WriteWebArchive(TURLStringList(first, std::move(urls), std::move(bases)), Store, out, title, Env);
+    return out.Data();
+  }
+  // The decoded body of the single part of an archive of one URL.
+  test::TArchivePart OnlyPart(const std::string& url, const std::string& base = "") {
+    const test::TParsedArchive archive = ParseArchive(Compose({url}, {base}));
+    EXPECT_GE(archive.Parts.size(), 1u);
+    return archive.Parts.empty() ? test::TArchivePart{} : archive.Parts[0];
+  }
+};
+
+TEST(WebArchive, TwoPartArchiveByteForByte) {
+  Composer c;
+  c.Capture("http://example.com/dir/index.html", "text/html", Page);
+  c.Capture("http://example.com/dir/logo.png", "image/png", Png);
+  test::TraceRecorder trace;
+  const std::string archive =
+      c.Compose({"http://example.com/dir/index.html", "http://example.com/dir/logo.png"},
+                {"http://example.com/dir/", "http://example.com/dir/"}, "My Page");
+  const std::string expected =
+      "From: Tarvik Express V1.2.3.4 (http://www.tarvik.com/)\r\n"
+      "Date: 12/7/2026 9:05:03 AM\r\n"
+      "MIME-Version: 1.0\r\n"
+      "Content-Type: multipart/related; boundary= \"" + Boundary + "\"\r\n"
+      "X-MimeOLE: Produced By Tarvik Express V1.2.3.4\r\n"
+      "X-Tarvik-ArchiveID: " + FixedArchiveID + "\r\n"
+      "X-Unsent: 1\r\n"
+      "Subject: My Page\r\n"
+      "\r\n"
+      "--" + Boundary + "\r\n"
+      "Content-Location: http://example.com/dir/index.html\r\n"
+      "Content-Type: text/html\r\n"
+      "Content-Transfer-Encoding: base64\r\n"
+      "\r\n"
+      "PGh0bWw+PGhlYWQ+PHRpdGxlPlQ8L3RpdGxlPjxiYXNlIGhyZWY9Imh0dHA6Ly9leGFtcGxlLmNvbS9kaXIvIj4NCjwvaGVhZD48Ym9keT48"
+      "aW1nIHNyYz0ibG9nby5wbmciPjwvYm9keT48L2h0bWw+\r\n"
+      "\r\n"
+      "--" + Boundary + "\r\n"
+      "Content-Location: http://example.com/dir/logo.png\r\n"
+      "Content-Type: image/png\r\n"
+      "Content-Transfer-Encoding: base64\r\n"
+      "\r\n"
+      "iVBORw0KGgoAAAANSUhEUg==\r\n"
+      "\r\n"
+      "--" + Boundary + "--\r\n";
+  EXPECT_EQ(archive, expected);
+  const std::string source = "TTarvikEngine.ComposeWebArchive";
+  EXPECT_TRUE(trace.Contains(source, std::string("Begin composing ArchiveID = ") + FixedArchiveID));
+  EXPECT_TRUE(trace.Contains(source, "Write part #0 (URL=http://example.com/dir/index.html)"));
+  EXPECT_TRUE(trace.Contains(source, "Done written part #0"));
+  EXPECT_TRUE(trace.Contains(source, "Write part #1 (URL=http://example.com/dir/logo.png)"));
+  EXPECT_TRUE(trace.Contains(source, "Done written part #1"));
+  EXPECT_TRUE(trace.Contains(source, std::string("Finish composing ArchiveID = ") + FixedArchiveID));
+  EXPECT_EQ(trace.Lines().size(), 6u);
+}
+
+TEST(WebArchive, HeaderBlockWithoutTitleOrVersion) {
+  Composer c;
+  c.Capture("http://h/a.txt", "text/plain", "x");
+  std::string archive = c.Compose({"http://h/a.txt"});
+  EXPECT_EQ(archive.find("Subject:"), std::string::npos);
+  EXPECT_NE(archive.find("X-Unsent: 1\r\n\r\n--" + Boundary + "\r\n"), std::string::npos);
+
+  c.Env.Version = "";
+  archive = c.Compose({"http://h/a.txt"}, {}, "T\xE9t\xE9 \xFF");
+  const std::string id = FixedArchiveID;
+  EXPECT_EQ(archive.substr(0, archive.find("\r\nDate:")), "From: Tarvik Express V (http://www.tarvik.com/)");
+  EXPECT_NE(archive.find("\r\nX-MimeOLE: Produced By Tarvik Express V\r\n"), std::string::npos);
+  EXPECT_NE(archive.find("boundary= \"--Tarvik-Express--" + id + "\"\r\n"), std::string::npos);
+  EXPECT_NE(archive.find("\r\nSubject: T\xE9t\xE9 \xFF\r\n\r\n----Tarvik-Express--" + id + "\r\n"), std::string::npos);
+  EXPECT_EQ(archive.substr(archive.size() - id.size() - 26), "\r\n----Tarvik-Express--" + id + "--\r\n");
+}
+
+TEST(WebArchive, DateLeavesOutTheTimeOnlyAtExactMidnight) {
+  Composer c;
+  c.Env.Now = [] { return TLocalDateTime{2027, 1, 2, 0, 0, 0, 0}; };
+  EXPECT_NE(c.Compose({}).find("\r\nDate: 1/2/2027\r\n"), std::string::npos);
+  c.Env.Now = [] { return TLocalDateTime{2027, 1, 2, 0, 0, 0, 1}; };
+  EXPECT_NE(c.Compose({}).find("\r\nDate: 1/2/2027 12:00:00 AM\r\n"), std::string::npos);
+  c.Env.Now = [] { return TLocalDateTime{2027, 1, 2, 23, 59, 59, 0}; };
+  EXPECT_NE(c.Compose({}).find("\r\nDate: 1/2/2027 11:59:59 PM\r\n"), std::string::npos);
+}
+
+TEST(WebArchive, AnchorPlaceholdersCarryOnlyTheirLocation) {
+  Composer c;
+  c.Capture("http://h/page.html#top", "text/html", Page);  // captured, yet a placeholder
+  const std::string archive = c.Compose({"http://h/page.html#top", "http://h/page.html#never-seen"});
+  EXPECT_NE(archive.find("\r\n--" + Boundary + "\r\nContent-Location: http://h/page.html#top\r\n\r\n\r\n--" + Boundary +
+                         "\r\nContent-Location: http://h/page.html#never-seen\r\n\r\n\r\n--" + Boundary + "--\r\n"),
+            std::string::npos);
+  EXPECT_TRUE(c.Store.Exists("http://h/page.html#never-seen"));  // the store gains a record
+  EXPECT_EQ(c.Store.Count(), 2);
+  test::TraceRecorder trace;
+  c.Compose({"http://h/x#a"});
+  EXPECT_TRUE(trace.Contains("TTarvikEngine.ComposeWebArchive", "Done written part #0 (local anchor placeholder)"));
+}
+
+TEST(WebArchive, OnlyHtmlTypesGetTheBaseTag) {
+  const std::string html = "<HTML><HEAD></HEAD></HTML>";
+  struct Case {
+    const char* Type;
+    bool Injected;
+  } cases[] = {{"text/html", true},       {"text/HTML; charset=utf-8", true}, {"text/Html", true},
+               {"text/css", false},       {"text/plain", false},              {"Text/html", false},
+               {"TEXT/HTML", false},      {"text/htm", false},                {"application/xhtml+xml", false},
+               {"image/png", false}};
+  for (const Case& k : cases) {
+    Composer c;
+    c.Capture("http://h/p", k.Type, html);
+    const test::TArchivePart part = c.OnlyPart("http://h/p", "http://h/");
+    EXPECT_EQ(part.Header("Content-Type"), k.Type);
+    EXPECT_EQ(Base64Decode(part.Body),
+              k.Injected ? "<HTML><HEAD><base href=\"http://h/\">\r\n</head></HTML>" : html)
+        << k.Type;
+  }
+}
+
+TEST(WebArchive, BaseTagBeforeEveryClosingHeadInAnyCase) {
+  Composer c;
+  c.Capture("http://h/a", "text/html", "<head></HEAD>x</HeAd><he</head");
+  EXPECT_EQ(Base64Decode(c.OnlyPart("http://h/a", "B").Body),
+            "<head><base href=\"B\">\r\n</head>x<base href=\"B\">\r\n</head><he</head");
+  c.Capture("http://h/b", "text/html", "<p>no head at all</p>");
+  EXPECT_EQ(Base64Decode(c.OnlyPart("http://h/b", "B").Body), "<p>no head at all</p>");
+}
+
+TEST(WebArchive, BaseIsCutBeforeItsQueryAndKeepsInsideTheAttribute) {
+  Composer c;
+  c.Capture("http://h/a", "text/html", "</head>");
+  EXPECT_EQ(Base64Decode(c.OnlyPart("http://h/a", "http://h/dir/page.php?x=1?y").Body),
+            "<base href=\"http://h/dir/page.php\">\r\n</head>");
+  EXPECT_EQ(Base64Decode(c.OnlyPart("http://h/a", "http://h/a\"onload=\"x()").Body),
+            "<base href=\"http://h/a%22onload=%22x()\">\r\n</head>");
+  // A missing base entry gives the default base, the first URL.
+  EXPECT_EQ(Base64Decode(c.OnlyPart("http://h/a").Body), "<base href=\"http://h/a\">\r\n</head>");
+}
+
+TEST(WebArchive, AliasPartsForUrlsThatPercentEncodingChanges) {
+  Composer c;
+  c.Capture("http://h/a b_c.png", "image/png", "A");
+  c.Capture("http://h/plain.png", "image/png", "B");
+  c.Capture("http://h/caf\xE9.css", "text/css", "C");
+  const std::string archive = c.Compose({"http://h/a b_c.png", "http://h/plain.png", "http://h/caf\xE9.css"});
+  const test::TParsedArchive parsed = ParseArchive(archive);
+  ASSERT_EQ(parsed.Parts.size(), 5u);
+  EXPECT_EQ(parsed.Parts[0].Header("Content-Location"), "http://h/a b_c.png");
+  EXPECT_EQ(parsed.Parts[2].Header("Content-Location"), "http://h/caf\xE9.css");
+  EXPECT_EQ(parsed.Parts[3].Headers, std::vector<std::string>{"Content-Location: http://h/a%20b%5Fc.png"});
+  EXPECT_EQ(parsed.Parts[3].Body, "");
+  EXPECT_EQ(parsed.Parts[4].Headers, std::vector<std::string>{"Content-Location: http://h/caf%E9.css"});
+  EXPECT_NE(archive.find("\r\n\r\n--" + Boundary + "\r\nContent-Location: http://h/caf%E9.css\r\n\r\n\r\n--" +
+                         Boundary + "--\r\n"),
+            std::string::npos);
+}
+
+TEST(WebArchive, EntriesDifferingInCaseShareTheStoredRecord) {
+  Composer c;
+  c.Capture("http://H/Img.PNG", "image/png", "pixels");
+  const test::TParsedArchive parsed = ParseArchive(c.Compose({"http://H/Img.PNG", "http://h/img.png"}));
+  ASSERT_EQ(parsed.Parts.size(), 2u);
+  for (const auto& part : parsed.Parts) {
+    EXPECT_EQ(part.Header("Content-Location"), "http://H/Img.PNG");
+    EXPECT_EQ(Base64Decode(part.Body), "pixels");
+  }
+  EXPECT_EQ(c.Store.Count(), 1);
+}
+
+TEST(WebArchive, CacheFileWinsOverMemoryAndEmptyGivesPlainText) {
+  Composer c;
+  c.Files.Files["C:\\cache\\a.png"] = "from file";
+  c.Files.Files["C:\\cache\\empty.png"] = "";
+  c.Capture("http://h/1", "image/png", "from memory", "C:\\cache\\a.png");
+  c.Capture("http://h/2", "image/png", "from memory", "C:\\cache\\missing.png");
+  c.Capture("http://h/3", "image/png", "from memory", "C:\\cache\\empty.png");
+  c.Capture("http://h/4", "image/png", "", "C:\\cache\\missing.png");
+  c.Capture("http://h/5", "", "", "C:\\cache\\a.png");  // type sniffed from the file name
+  c.Capture("http://h/6", "", "x", "C:\\cache\\page.htm");
+  const test::TParsedArchive parsed =
+      ParseArchive(c.Compose({"http://h/1", "http://h/2", "http://h/3", "http://h/4", "http://h/5", "http://h/6",
+                              "http://h/never"}));
+  ASSERT_EQ(parsed.Parts.size(), 7u);
+  EXPECT_EQ(Base64Decode(parsed.Parts[0].Body), "from file");
+  EXPECT_EQ(Base64Decode(parsed.Parts[1].Body), "from memory");
+  EXPECT_EQ(Base64Decode(parsed.Parts[2].Body), "from memory");
+  for (int i : {3, 6}) {
+    EXPECT_EQ(parsed.Parts[i].Header("Content-Type"), "text/plain");
+    EXPECT_EQ(parsed.Parts[i].Header("Content-Transfer-Encoding"), "base64");
+    EXPECT_EQ(parsed.Parts[i].Body, "\r\n");  // an empty body line
+  }
+  EXPECT_EQ(parsed.Parts[4].Header("Content-Type"), "image/png");
+  EXPECT_EQ(Base64Decode(parsed.Parts[4].Body), "from file");
+  EXPECT_EQ(parsed.Parts[5].Header("Content-Type"), "text/html");
+}
+
+TEST(WebArchive, UnreadableCacheFileStopsWithTheErrorAndKeepsWhatWasWritten) {
+  Composer c;
+  c.Files.Unreadable = {"C:\\cache\\locked.png"};
+  c.Capture("http://h/ok", "text/plain", "fine");
+  c.Capture("http://h/locked", "image/png", "memory", "C:\\cache\\locked.png");
+  TMemoryOutputStream out;
+  const TURLStringList urls("http://h/ok", {"http://h/ok", "http://h/locked", "http://h/ok"}, {});
+  try {
+    WriteWebArchive(urls, c.Store, out, "", c.Env);
+    FAIL() << "no error";
+  } catch (const TFileError& error) {
+    EXPECT_EQ(error.Path(), "C:\\cache\\locked.png");
+    EXPECT_NE(std::string(error.what()).find("C:\\cache\\locked.png"), std::string::npos);
+  }
+  const std::string& written = out.Data();
+  EXPECT_EQ(written.substr(written.size() - Boundary.size() - 4), "--" + Boundary + "\r\n");
+  EXPECT_NE(written.find("Content-Location: http://h/ok\r\n"), std::string::npos);
+  EXPECT_NE(written.find(Base64Encode("fine")), std::string::npos);
+
+  // A read that fails half-way through a streamed file.
+  Composer d;
+  d.Env.ChunkSize = 6;
+  d.Files.Files["f.bin"] = "0123456789abcdef";
+  d.Files.FailAfter["f.bin"] = 12;
+  d.Capture("http://h/f", "application/octet-stream", "", "f.bin");
+  TMemoryOutputStream out2;
+  EXPECT_THROW(WriteWebArchive(TURLStringList("", {"http://h/f"}, {}), d.Store, out2, "", d.Env), TFileError);
+  EXPECT_NE(out2.Data().find("Content-Transfer-Encoding: base64\r\n\r\n" + Base64Encode("012345")), std::string::npos);
+}
+
+TEST(WebArchive, StreamedCacheFilesEncodeExactlyAsAWhole) {
+  std::mt19937 random(99);
+  for (size_t chunk : {1u, 3u, 5u, 6u, 30u, 3u * 64 * 1024}) {
+    for (size_t length : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 29u, 30u, 31u, 100u, 200003u}) {
+      std::string data(length, '\0');
+      for (char& ch : data) ch = static_cast<char>(random());
+      Composer c;
+      c.Env.ChunkSize = chunk;
+      c.Files.Files["f.bin"] = data;
+      c.Capture("http://h/f", "application/octet-stream", "ignored", "f.bin");
+      const test::TArchivePart part = c.OnlyPart("http://h/f");
+      ASSERT_EQ(part.Body, Base64Encode(data) + "\r\n") << "chunk " << chunk << " length " << length;
+      // An HTML cache file is read whole and still encodes the same.
+      c.Files.Files["p.htm"] = data + "</head>" + data;
+      c.Capture("http://h/p", "text/html", "", "p.htm");
+      ASSERT_EQ(Base64Decode(c.OnlyPart("http://h/p", "B").Body), data + "<base href=\"B\">\r\n</head>" + data);
+    }
+  }
+}
+
+TEST(WebArchive, LineBreaksNeverReachHeaderValues) {
+  Composer c;
+  const std::string evil = "http://h/p.html#x\r\nContent-Type: text/html\r\n\r\n--" + Boundary + "\r\nX: y\x01\t";
+  const std::string archive = c.Compose({evil, "http://h/next"}, {}, "Title\r\nX-Injected: 1\n--" + Boundary);
+  const test::TParsedArchive parsed = ParseArchive(archive);
+  EXPECT_EQ(parsed.Header("Subject"), "Title%0D%0AX-Injected: 1%0A--" + Boundary);
+  EXPECT_EQ(parsed.Header("X-Injected"), "");
+  ASSERT_EQ(parsed.Parts.size(), 3u);  // two content parts and the alias of the first
+  EXPECT_EQ(parsed.Parts[0].Headers,
+            std::vector<std::string>{"Content-Location: http://h/p.html#x%0D%0AContent-Type: text/html%0D%0A%0D%0A--" +
+                                     Boundary + "%0D%0AX: y%01%09"});
+  EXPECT_EQ(parsed.Parts[1].Header("Content-Location"), "http://h/next");
+  EXPECT_EQ(parsed.Parts[2].Headers, std::vector<std::string>{"Content-Location: " + PercentEncode(evil)});
+}
+
+TEST(WebArchive, BadInputKeepsTheArchiveWellFormed) {
+  Composer c;
+  // A megabyte URL, a URL of every byte value, and content that holds the boundary.
+  const std::string longUrl = "http://h/" + std::string(1 << 20, 'a') + " b";
+  std::string everyByte = "http://h/";
+  for (int b = 0; b < 256; ++b) everyByte += static_cast<char>(b);
+  std::string noAnchor = everyByte;
+  noAnchor.erase(noAnchor.find('#'), 1);
+  const std::string tricky = "--" + Boundary + "\r\n\r\n--" + Boundary + "--\r\n";
+  c.Capture(longUrl, "image/gif", "L");
+  c.Capture(everyByte, "text/plain", "anchor");  // holds "#": a placeholder
+  c.Capture(noAnchor, "text/plain", std::string("\0zero\0", 6));
+  c.Capture("http://h/t", "text/html", tricky + "</head>" + tricky);
+  const test::TParsedArchive parsed =
+      ParseArchive(c.Compose({longUrl, everyByte, noAnchor, "http://h/t"}, {"", "", "", "http://h/"}));
+  ASSERT_EQ(parsed.Parts.size(), 7u);
+  EXPECT_TRUE(parsed.Parts[0].Header("Content-Location") == longUrl);
+  EXPECT_EQ(Base64Decode(parsed.Parts[0].Body), "L");
+  EXPECT_EQ(parsed.Parts[1].Headers, std::vector<std::string>{"Content-Location: " + HeaderValueText(everyByte)});
+  EXPECT_EQ(parsed.Parts[2].Header("Content-Location"), HeaderValueText(noAnchor));
+  EXPECT_EQ(Base64Decode(parsed.Parts[2].Body), std::string("\0zero\0", 6));
+  EXPECT_EQ(Base64Decode(parsed.Parts[3].Body), tricky + "<base href=\"http://h/\">\r\n</head>" + tricky);
+  EXPECT_TRUE(parsed.Parts[4].Header("Content-Location") == PercentEncode(longUrl));
+  EXPECT_EQ(parsed.Parts[5].Header("Content-Location"), PercentEncode(everyByte));
+  EXPECT_EQ(parsed.Parts[6].Header("Content-Location"), PercentEncode(noAnchor));
+
+  // No URLs at all: the header block and the closing delimiter.
+  EXPECT_EQ(c.Compose({}).substr(c.Compose({}).find("X-Unsent: 1\r\n")),
+            "X-Unsent: 1\r\n\r\n--" + Boundary + "--\r\n");
+}
+
+TEST(URLStringList, ShortOrEmptyBaseEntriesGiveTheDefault) {
+  const TURLStringList list("http://default/", {"u0", "u1", "u2", "u3"}, {"b0", "", "b2"});
+  EXPECT_EQ(list.Count(), 4);
+  EXPECT_EQ(list.URL(3), "u3");
+  EXPECT_EQ(list.Base(0), "b0");
+  EXPECT_EQ(list.Base(1), "http://default/");
+  EXPECT_EQ(list.Base(2), "b2");
+  EXPECT_EQ(list.Base(3), "http://default/");
+  EXPECT_EQ(TURLStringList("", {}, {"extra"}).Count(), 0);
+}
+
+TEST(WebArchive, ArchiveIdAndBoundaryText) {
+  const uint8_t guid[16] = {0x78, 0x56, 0x34, 0x12, 0xBC, 0x9A, 0xF0, 0xDE, 0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
+  EXPECT_EQ(FormatArchiveID(guid), "{12345678-9ABC-DEF0-0123-456789ABCDEF}");
+  EXPECT_EQ(ArchiveBoundary("2.0", "{X}"), "--Tarvik-Express-2.0-{X}");
+}
+
+#ifndef _WIN32
+TEST(NativeArchiveEnvironment, RealIdentityAndClock) {
+  const TArchiveEnvironment env = NativeArchiveEnvironment("9.9");
+  const std::string a = env.NewArchiveID(), b = env.NewArchiveID();
+  EXPECT_NE(a, b);
+  ASSERT_EQ(a.size(), 38u);
+  for (size_t i = 0; i < a.size(); ++i) {
+    const char ch = a[i];
+    if (i == 0) EXPECT_EQ(ch, '{');
+    else if (i == 37) EXPECT_EQ(ch, '}');
+    else if (i == 9 || i == 14 || i == 19 || i == 24) EXPECT_EQ(ch, '-');
+    else EXPECT_TRUE((ch >= '0' && ch <= '9') || (ch >= 'A' && ch <= 'F')) << a;
+  }
+  const TLocalDateTime now = env.Now();
+  EXPECT_GE(now.Year, 2024);
+  EXPECT_FALSE(ArchiveDateText(now, env).empty());
+  EXPECT_EQ(SniffContentType(""), "text/plain");
+  EXPECT_EQ(SniffContentType("/x/y.gif"), "image/gif");
+  EXPECT_EQ(SniffContentType("/x/y.nothing"), "text/plain");
+}
+#endif
+
+}  // namespace
+}  // namespace tarvik

@@ -1,0 +1,186 @@
+#include "ComposeCommand.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <limits>
+#include <sstream>
+
+#include "archive/ArchiveIO.h"
+
+#ifndef TARVIK_PRODUCT_VERSION
+#define TARVIK_PRODUCT_VERSION ""
+#endif
+
+namespace tarvik::compose {
+
+namespace {
+
+constexpr char Usage[] =
+    "usage: tarvik-compose --out FILE [--title TEXT] [--version TEXT] MANIFEST\n"
+    "  MANIFEST: one archive entry a line, five TAB-separated fields:\n"
+    "    URL, content type (may be empty), file holding the captured bytes (may be empty),\n"
+    "    cache file name (may be empty or missing), base URL (may be empty)\n"
+    "  MANIFEST \"-\" reads standard input.\n";
+
+std::string ReadWholeFile(const std::string& path, int line) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw TManifestError(line, "cannot open content file \"" + path + "\": " + std::strerror(errno));
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  if (in.bad()) throw TManifestError(line, "cannot read content file \"" + path + "\"");
+  return bytes.str();
+}
+
+std::vector<std::string> SplitTabs(const std::string& line) {
+  std::vector<std::string> fields;
+  size_t at = 0;
+  for (;;) {
+    const size_t tab = line.find('\t', at);
+    fields.push_back(line.substr(at, tab == std::string::npos ? std::string::npos : tab - at));
+    if (tab == std::string::npos) return fields;
+    at = tab + 1;
+  }
+}
+
+}  // namespace
+
+std::vector<TManifestEntry> ParseManifest(std::istream& in) {
+  std::vector<TManifestEntry> entries;
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    const std::vector<std::string> fields = SplitTabs(line);
+    if (fields.size() != 5)
+      throw TManifestError(number, "expected 5 TAB-separated fields (URL, content type, content file, cache file, "
+                                   "base), found " + std::to_string(fields.size()));
+    if (fields[0].empty()) throw TManifestError(number, "the URL field is empty");
+    entries.push_back(TManifestEntry{number, fields[0], fields[1], fields[2], fields[3], fields[4]});
+  }
+  if (in.bad()) throw TManifestError(0, "cannot read the manifest");
+  if (entries.empty()) throw TManifestError(0, "the manifest lists no entries");
+  return entries;
+}
+
+void FillStore(const std::vector<TManifestEntry>& entries, TTarvikDataBuffer& store, std::vector<std::string>& urls,
+               std::vector<std::string>& bases) {
+  for (const TManifestEntry& e : entries) {
+    if (!store.Exists(e.URL)) {
+      std::string content;
+      if (!e.ContentFile.empty()) content = ReadWholeFile(e.ContentFile, e.Line);
+      TURLContent& record = store.GetURLContent(e.URL);
+      record.SetContentType(e.ContentType);
+      record.SetLocalFilename(e.LocalFilename);
+      const auto length = static_cast<int32_t>(
+          std::min<size_t>(content.size(), static_cast<size_t>(std::numeric_limits<int32_t>::max())));
+      record.SetContent(std::move(content), length);
+    } else if (!e.ContentFile.empty()) {
+      // Not used, but a file that cannot be read is still a fault of the manifest.
+      std::ifstream probe(e.ContentFile, std::ios::binary);
+      if (!probe)
+        throw TManifestError(e.Line, "cannot open content file \"" + e.ContentFile + "\": " + std::strerror(errno));
+    }
+    urls.push_back(e.URL);
+    bases.push_back(e.Base);
+  }
+}
+
+int ComposeCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  std::string outPath, title, manifestPath;
+  std::string version = TARVIK_PRODUCT_VERSION;
+  bool haveOut = false, haveManifest = false;
+  auto usageError = [&err](const std::string& message) {
+    err << "tarvik-compose: " << message << "\n" << Usage;
+    return 2;
+  };
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](const std::string& name, std::string& target) {
+      if (a.compare(0, name.size() + 1, name + "=") == 0) {
+        target = a.substr(name.size() + 1);
+        return true;
+      }
+      if (a == name && i + 1 < args.size()) {
+        target = args[++i];
+        return true;
+      }
+      return false;
+    };
+    if (a == "--help" || a == "-h") {
+      out << Usage;
+      return 0;
+    }
+    if (value("--out", outPath)) {
+      haveOut = true;
+    } else if (value("--title", title) || value("--version", version)) {
+    } else if (a == "--out" || a == "--title" || a == "--version") {
+      return usageError(a + " needs a value");
+    } else if (a.size() > 1 && a[0] == '-' && a != "-") {
+      return usageError("unknown option " + a);
+    } else if (haveManifest) {
+      return usageError("more than one MANIFEST");
+    } else {
+      manifestPath = a;
+      haveManifest = true;
+    }
+  }
+  if (!haveOut || outPath.empty()) return usageError("--out FILE is required");
+  if (!haveManifest) return usageError("MANIFEST is required");
+  // The version text goes into the quoted boundary.
+  for (const char c : version)
+    if (static_cast<unsigned char>(c) < 0x20 || c == '\x7F' || c == '"')
+      return usageError("--version must not hold control characters or quotation marks");
+
+  std::vector<TManifestEntry> entries;
+  TTarvikDataBuffer store;
+  std::vector<std::string> urls, bases;
+  const std::string manifestName = manifestPath == "-" ? "<stdin>" : manifestPath;
+  try {
+    if (manifestPath == "-") {
+      entries = ParseManifest(std::cin);
+    } else {
+      std::ifstream in(manifestPath, std::ios::binary);
+      if (!in) {
+        err << "tarvik-compose: cannot open manifest \"" << manifestPath << "\": " << std::strerror(errno) << "\n";
+        return 1;
+      }
+      entries = ParseManifest(in);
+    }
+    FillStore(entries, store, urls, bases);
+  } catch (const TManifestError& error) {
+    err << "tarvik-compose: " << manifestName;
+    if (error.Line() > 0) err << ":" << error.Line();
+    err << ": " << error.what() << "\n";
+    return 1;
+  }
+
+  TArchiveEnvironment env = NativeArchiveEnvironment(version);
+  try {
+    TStdFileOutputStream stream(outPath);
+    try {
+      WriteWebArchive(TURLStringList(urls.front(), urls, bases), store, stream, title, env);
+      stream.Close();
+    } catch (const TFileError& error) {
+      stream.Close();
+      std::remove(outPath.c_str());
+      // Name the manifest line that brought the failing cache file in.
+      for (const TManifestEntry& e : entries) {
+        if (e.LocalFilename == error.Path()) {
+          err << "tarvik-compose: " << manifestName << ":" << e.Line << ": " << error.what() << "\n";
+          return 1;
+        }
+      }
+      throw;
+    }
+  } catch (const TFileError& error) {
+    std::remove(outPath.c_str());
+    err << "tarvik-compose: " << error.what() << "\n";
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace tarvik::compose

@@ -1,0 +1,153 @@
+#include "ComposeCommand.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "archive/SynaCode.h"
+
+namespace tarvik::compose {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ComposeCommandTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/tarvik-compose-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    FDir = pattern;
+  }
+  void TearDown() override { fs::remove_all(FDir); }
+
+  std::string Path(const std::string& name) const { return FDir + "/" + name; }
+  std::string Write(const std::string& name, const std::string& bytes) const {
+    std::ofstream(Path(name), std::ios::binary) << bytes;
+    return Path(name);
+  }
+  std::string Read(const std::string& name) const {
+    std::ifstream in(Path(name), std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  int Run(std::vector<std::string> args) {
+    std::ostringstream out, err;
+    const int code = ComposeCommand(args, out, err);
+    Out = out.str();
+    Err = err.str();
+    return code;
+  }
+
+  std::string FDir;
+  std::string Out, Err;
+};
+
+TEST_F(ComposeCommandTest, ComposesTheManifestAsTheCaptureWould) {
+  const std::string page = Write("page.html", "<html><HEAD></HEAD>page</html>");
+  const std::string cache = Write("cache.png", "cache bytes");
+  const std::string memory = Write("memory.png", std::string("mem\0ory", 7));
+  const std::string manifest = Write("m.txt",
+      "http://h/dir/index.html\ttext/html\t" + page + "\t\t\r\n"
+      "\n"
+      "http://h/dir/a b.png\timage/png\t" + memory + "\t" + cache + "\thttp://ignored/\n"
+      "HTTP://H/DIR/A B.PNG\ttext/plain\t\t\t\n"
+      "http://h/dir/missing.png\timage/png\t" + memory + "\t" + Path("not-there.png") + "\t\n"
+      "http://h/dir/empty\t\t\t\t\n"
+      "http://h/frame.html\ttext/html\t" + page + "\t\thttp://h/frame/?q=1\n");
+  ASSERT_EQ(Run({"--out", Path("a.mht"), "--title", "My title", manifest}), 0) << Err;
+  EXPECT_EQ(Err, "");
+  const std::string archive = Read("a.mht");
+  EXPECT_EQ(archive.rfind(std::string("From: Tarvik Express V") + TARVIK_PRODUCT_VERSION + " (", 0), 0u);
+  EXPECT_NE(archive.find("\r\nSubject: My title\r\n\r\n"), std::string::npos);
+  // The first URL is the default base; a base's query is dropped.
+  EXPECT_NE(archive.find(Base64Encode("<html><HEAD><base href=\"http://h/dir/index.html\">\r\n</head>page</html>")),
+            std::string::npos);
+  EXPECT_NE(archive.find(Base64Encode("<html><HEAD><base href=\"http://h/frame/\">\r\n</head>page</html>")),
+            std::string::npos);
+  // The cache file wins; the second line of a URL keeps the first line's record.
+  // A missing cache file leaves the captured bytes.
+  EXPECT_NE(archive.find("Content-Location: http://h/dir/missing.png\r\nContent-Type: image/png\r\n"
+                         "Content-Transfer-Encoding: base64\r\n\r\n" + Base64Encode(std::string("mem\0ory", 7)) + "\r\n"),
+            std::string::npos);
+  size_t at = 0;
+  int cacheParts = 0;
+  while ((at = archive.find("Content-Location: http://h/dir/a b.png\r\nContent-Type: image/png\r\n"
+                            "Content-Transfer-Encoding: base64\r\n\r\n" + Base64Encode("cache bytes") + "\r\n", at)) !=
+         std::string::npos) {
+    ++cacheParts;
+    ++at;
+  }
+  EXPECT_EQ(cacheParts, 2);
+  EXPECT_NE(archive.find("Content-Location: http://h/dir/empty\r\nContent-Type: text/plain\r\n"), std::string::npos);
+  EXPECT_NE(archive.find("Content-Location: http://h/dir/a%20b.png\r\n\r\n"), std::string::npos);
+  EXPECT_EQ(archive.substr(archive.size() - 4), "--\r\n");
+}
+
+TEST_F(ComposeCommandTest, VersionOptionAndNoTitle) {
+  const std::string manifest = Write("m.txt", "http://h/\ttext/plain\t\t\t\n");
+  ASSERT_EQ(Run({"--version=", "--out=" + Path("a.mht"), manifest}), 0) << Err;
+  const std::string archive = Read("a.mht");
+  EXPECT_EQ(archive.rfind("From: Tarvik Express V (", 0), 0u);
+  EXPECT_NE(archive.find("boundary= \"--Tarvik-Express--{"), std::string::npos);
+  EXPECT_EQ(archive.find("Subject:"), std::string::npos);
+  ASSERT_EQ(Run({"--out", Path("b.mht"), "--version", "7.1 beta", manifest}), 0) << Err;
+  EXPECT_NE(Read("b.mht").find("\r\nX-MimeOLE: Produced By Tarvik Express V7.1 beta\r\n"), std::string::npos);
+}
+
+TEST_F(ComposeCommandTest, BadManifestsNameTheLineAndFail) {
+  struct Case {
+    std::string Manifest;
+    std::string Message;
+  } cases[] = {
+      {"http://h/a\ttext/html\t\t\t\nhttp://h/b\ttext/html\t\t\n", "m.txt:2: expected 5 TAB-separated fields"},
+      {"http://h/a\t\t\t\t\t\n", "m.txt:1: expected 5 TAB-separated fields"},
+      {"\n\n\ttext/html\t\t\t\n", "m.txt:3: the URL field is empty"},
+      {"http://h/a\t\t" + Path("nothing-here") + "\t\t\n", "m.txt:1: cannot open content file"},
+      {"http://h/a\t\t\t\t\nhttp://H/A\t\t" + Path("nothing-here") + "\t\t\n", "m.txt:2: cannot open content file"},
+      {"\n\n", "m.txt: the manifest lists no entries"},
+  };
+  for (const Case& c : cases) {
+    const std::string manifest = Write("m.txt", c.Manifest);
+    EXPECT_EQ(Run({"--out", Path("a.mht"), manifest}), 1) << c.Manifest;
+    EXPECT_NE(Err.find(c.Message), std::string::npos) << Err;
+    EXPECT_FALSE(fs::exists(Path("a.mht")));
+  }
+  EXPECT_EQ(Run({"--out", Path("a.mht"), Path("no-manifest")}), 1);
+  EXPECT_NE(Err.find("cannot open manifest"), std::string::npos);
+}
+
+TEST_F(ComposeCommandTest, UnreadableCacheFileFailsNamingItsLine) {
+  // Exists, opens, and fails on the first read (even for root).
+  const std::string manifest =
+      Write("m.txt", "http://h/ok\ttext/plain\t\t\t\nhttp://h/bad\timage/png\t\t/proc/self/mem\t\n");
+  EXPECT_EQ(Run({"--out", Path("a.mht"), manifest}), 1);
+  EXPECT_NE(Err.find("m.txt:2: Cannot read file \"/proc/self/mem\""), std::string::npos) << Err;
+  EXPECT_FALSE(fs::exists(Path("a.mht")));
+}
+
+TEST_F(ComposeCommandTest, UsageErrors) {
+  const std::string manifest = Write("m.txt", "http://h/\t\t\t\t\n");
+  EXPECT_EQ(Run({manifest}), 2);
+  EXPECT_NE(Err.find("--out FILE is required"), std::string::npos);
+  EXPECT_EQ(Run({"--out", Path("a.mht")}), 2);
+  EXPECT_NE(Err.find("MANIFEST is required"), std::string::npos);
+  EXPECT_EQ(Run({"--out", Path("a.mht"), "--bogus", manifest}), 2);
+  EXPECT_NE(Err.find("unknown option --bogus"), std::string::npos);
+  EXPECT_EQ(Run({"--out", Path("a.mht"), "--version", "1\"2", manifest}), 2);
+  EXPECT_EQ(Run({"--out", Path("a.mht"), "--version", "1\r\n2", manifest}), 2);
+  EXPECT_EQ(Run({"--out", Path("a.mht"), manifest, manifest}), 2);
+  EXPECT_EQ(Run({"--out", Path("a.mht"), "--title"}), 2);
+  EXPECT_EQ(Run({"--help"}), 0);
+  EXPECT_NE(Out.find("usage: tarvik-compose --out FILE"), std::string::npos);
+  EXPECT_FALSE(fs::exists(Path("a.mht")));
+  EXPECT_EQ(Run({"--out", Path("no-such-dir/a.mht"), manifest}), 1);
+  EXPECT_NE(Err.find("Cannot create file"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tarvik::compose
