@@ -1,7 +1,9 @@
 #include "core/TarvikTimeline.h"
 
 #include <atomic>
+#include <cstring>
 
+#include "core/AnsiCase.h"
 #include "core/Trace.h"
 
 namespace tarvik {
@@ -18,17 +20,141 @@ std::atomic<int32_t> GSIDCounter{0};
 int32_t NextSID() noexcept { return GSIDCounter.fetch_add(1, std::memory_order_acq_rel) + 1; }
 void ResetSIDCounter() noexcept { GSIDCounter.store(0, std::memory_order_release); }
 
-TTarvikTimelineItem& TTarvikTimelineItems::Append() {
-  ++FCount;
-  if (FItems.size() <= static_cast<size_t>(FCount)) FItems.resize(FItems.size() + GrowthStep);
-  TTarvikTimelineItem& item = FItems[static_cast<size_t>(FCount - 1)];
-  item = TTarvikTimelineItem{};
+namespace {
+
+// Hashing and comparing texts with letter case ignored, as AnsiSameText does.
+// Where the code page upper-cases byte by byte, both work on the bytes through
+// the upper-casing table (and ASCII-only words eight bytes at a time); other
+// code pages go through AnsiUpperCase.
+class TFoldedText {
+ public:
+  TFoldedText() : FUpper(AnsiUpperTable()), FAsciiPlain(FUpper && AsciiIsPlain(FUpper)) {}
+
+  uint64_t Hash(std::string_view text) const {
+    if (!FUpper) return HashUpper(AnsiUpperCase(text), nullptr, false);
+    return HashUpper(text, FUpper, FAsciiPlain);
+  }
+
+  bool Same(std::string_view a, std::string_view b) const {
+    if (a.size() != b.size()) return false;
+    if (std::memcmp(a.data(), b.data(), a.size()) == 0) return true;
+    if (!FUpper) return AnsiSameText(a, b);
+    for (size_t i = 0; i < a.size(); ++i)
+      if (FUpper[static_cast<unsigned char>(a[i])] != FUpper[static_cast<unsigned char>(b[i])]) return false;
+    return true;
+  }
+
+ private:
+  // The hash of text upper-cased through upper (nullptr: text is upper-cased
+  // already); asciiPlain: upper maps only 'a'..'z' below 0x80.
+  static uint64_t HashUpper(std::string_view text, const unsigned char* upper, bool asciiPlain) {
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ text.size();
+    const char* p = text.data();
+    size_t left = text.size();
+    for (; left >= 8; p += 8, left -= 8) {
+      uint64_t word;
+      std::memcpy(&word, p, 8);
+      if (upper) word = asciiPlain && (word & 0x8080808080808080ull) == 0 ? UpperAscii(word) : UpperBytes(upper, p, 8);
+      h = Mix(h, word);
+    }
+    if (left) h = Mix(h, UpperBytes(upper, p, left));
+    return h ^ (h >> 32);
+  }
+  static bool AsciiIsPlain(const unsigned char* upper) {
+    for (int c = 0; c < 128; ++c)
+      if (upper[c] != ((c >= 'a' && c <= 'z') ? c - 32 : c)) return false;
+    return true;
+  }
+  static uint64_t Mix(uint64_t h, uint64_t word) {
+    h = (h ^ word) * 0xFF51AFD7ED558CCDull;
+    return h ^ (h >> 29);
+  }
+  // Eight bytes below 0x80: subtract 0x20 from each of 'a'..'z'.
+  static uint64_t UpperAscii(uint64_t word) {
+    constexpr uint64_t Ones = 0x0101010101010101ull;
+    const uint64_t atLeastA = word + Ones * (0x80 - 'a');
+    const uint64_t aboveZ = word + Ones * (0x80 - 'z' - 1);
+    const uint64_t lower = atLeastA & ~aboveZ & (Ones * 0x80);
+    return word - (lower >> 2);
+  }
+  static uint64_t UpperBytes(const unsigned char* upper, const char* p, size_t n) {
+    uint64_t word = 0;
+    for (size_t i = 0; i < n; ++i) {
+      const unsigned char c = static_cast<unsigned char>(p[i]);
+      word |= uint64_t{upper ? upper[c] : c} << (8 * i);
+    }
+    return word;
+  }
+
+  const unsigned char* FUpper;
+  const bool FAsciiPlain;
+};
+
+const TFoldedText& Folded() {
+  static const TFoldedText folded;
+  return folded;
+}
+
+constexpr uint64_t SlotKeyMask = 0xFFFFFFFFull;
+
+}  // namespace
+
+const TTarvikTimelineItem& TTarvikTimelineItems::Append(int32_t SID, int32_t TID, uintptr_t OID, uint8_t Category,
+                                                        uint8_t Event, std::string_view Value) {
+  const int32_t position = FCount;
+  if (FItems.size() <= static_cast<size_t>(position) + 1) FItems.resize(FItems.size() + GrowthStep);
+  TTarvikTimelineItem& item = FItems[static_cast<size_t>(position)];
+  item.SID = SID;
+  item.TID = TID;
+  item.OID = OID;
+  item.Category = Category;
+  item.Event = Event;
+  item.Value.assign(Value);
+  // Counted in only once it is complete: nothing half made is seen if this throws.
+  item.ValueKey = KeyOf(item.Value, position);
+  if (position > 0 && SID < FItems[static_cast<size_t>(position) - 1].SID) FSIDsAscending = false;
+  FCount = position + 1;
   return item;
+}
+
+uint32_t TTarvikTimelineItems::KeyOf(std::string_view value, int32_t position) {
+  const TFoldedText& folded = Folded();
+  const uint64_t hash = folded.Hash(value);
+  const uint64_t tag = hash & ~SlotKeyMask;
+  if (!FKeySlots.empty()) {
+    const size_t mask = FKeySlots.size() - 1;
+    for (size_t i = static_cast<size_t>(hash) & mask; FKeySlots[i]; i = (i + 1) & mask) {
+      if ((FKeySlots[i] & ~SlotKeyMask) != tag) continue;
+      const uint32_t key = static_cast<uint32_t>(FKeySlots[i] & SlotKeyMask) - 1;
+      if (folded.Same(FItems[static_cast<size_t>(FKeys[key].FirstItem)].Value, value)) return key;
+    }
+  }
+  if (2 * (FKeys.size() + 1) > FKeySlots.size()) GrowKeySlots();
+  const uint32_t key = static_cast<uint32_t>(FKeys.size());
+  FKeys.push_back({hash, position});
+  PlaceKey(key);
+  return key;
+}
+
+void TTarvikTimelineItems::GrowKeySlots() {
+  FKeySlots.assign(FKeySlots.empty() ? 1024 : 2 * FKeySlots.size(), 0);
+  for (uint32_t key = 0; key < FKeys.size(); ++key) PlaceKey(key);
+}
+
+void TTarvikTimelineItems::PlaceKey(uint32_t key) {
+  const uint64_t hash = FKeys[key].Hash;
+  const size_t mask = FKeySlots.size() - 1;
+  size_t i = static_cast<size_t>(hash) & mask;
+  while (FKeySlots[i]) i = (i + 1) & mask;
+  FKeySlots[i] = (hash & ~SlotKeyMask) | (uint64_t{key} + 1);
 }
 
 void TTarvikTimelineItems::Clear() {
   FItems.clear();
   FCount = 0;
+  FSIDsAscending = true;
+  FKeys.clear();
+  FKeySlots.clear();
 }
 
 void TTarvikTimeline::InformEvent(int32_t TID, uintptr_t OID, uint8_t category, uint8_t event,
@@ -36,14 +162,9 @@ void TTarvikTimeline::InformEvent(int32_t TID, uintptr_t OID, uint8_t category, 
   int32_t sid;
   {
     std::lock_guard<std::recursive_mutex> guard(FLock);
-    TTarvikTimelineItem& item = FItems.Append();
     // Numbered under the lock, so SID order equals array order.
-    item.SID = sid = NextSID();
-    item.TID = TID;
-    item.OID = OID;
-    item.Category = category;
-    item.Event = event;
-    item.Value.assign(value);
+    sid = NextSID();
+    FItems.Append(sid, TID, OID, category, event, value);
   }
   TraceLog(Format("Runtime.InformEvent(#%d/%s:%s)", sid, CategoryName(category), EventName(event)), "");
 }

@@ -37,23 +37,51 @@ struct TTarvikTimelineItem {
   uint8_t Category = 0;
   uint8_t Event = 0;
   std::string Value;
+  // The same number for every value of the timeline that is equal to this
+  // one with letter case ignored (as AnsiSameText sees it), and a different
+  // one for any other value: numbered 0, 1, ... as new values come in. Set
+  // by the timeline when the item is appended; the walk for the URL list
+  // tells duplicates by it without reading the text.
+  uint32_t ValueKey = 0;
 };
 
 // A growable array of items with its count in use; grows 64 items at a time.
+// Items are only appended, never changed, so that each keeps the ValueKey
+// that Append gave it.
 class TTarvikTimelineItems {
  public:
   static constexpr size_t GrowthStep = 64;
 
   int32_t Count() const noexcept { return FCount; }
   const TTarvikTimelineItem& operator[](int32_t index) const { return FItems[static_cast<size_t>(index)]; }
-  TTarvikTimelineItem& operator[](int32_t index) { return FItems[static_cast<size_t>(index)]; }
-  // Makes room for one more item and returns it (zeroed).
-  TTarvikTimelineItem& Append();
+  // Appends an item with these fields and its ValueKey.
+  const TTarvikTimelineItem& Append(int32_t SID, int32_t TID, uintptr_t OID, uint8_t Category, uint8_t Event,
+                                    std::string_view Value);
+  // Keys given so far: every item's ValueKey is below it.
+  uint32_t KeyCount() const noexcept { return static_cast<uint32_t>(FKeys.size()); }
+  // Whether no item has a smaller SID than the one before it, as in every
+  // timeline that InformEvent numbers (then the SIDs below a mark are a prefix).
+  bool SIDsAscending() const noexcept { return FSIDsAscending; }
   void Clear();
 
  private:
+  uint32_t KeyOf(std::string_view value, int32_t position);
+  void GrowKeySlots();
+  void PlaceKey(uint32_t key);
+
   std::vector<TTarvikTimelineItem> FItems;
   int32_t FCount = 0;
+  bool FSIDsAscending = true;
+  // Per key: the hash of its value with letter case ignored, and the first
+  // item that has it (whose value the lookups compare with).
+  struct KeyInfo {
+    uint64_t Hash;
+    int32_t FirstItem;
+  };
+  std::vector<KeyInfo> FKeys;
+  // Open addressing: (upper half of the hash << 32) | (key + 1), 0 for a free
+  // slot; a power of two in size, at most half in use.
+  std::vector<uint64_t> FKeySlots;
 };
 
 // The timeline with the runtime's re-entrant lock that guards it.

@@ -20,6 +20,10 @@ TraceSink* SetTraceSink(TraceSink* sink) noexcept;
 
 void TraceLog(std::string_view source, std::string_view message, int32_t extra = 0, int32_t level = 50);
 
+// Whether a sink is installed: callers on hot paths build their lines only
+// when it is, since TraceLog drops them otherwise.
+bool TraceEnabled() noexcept;
+
 // printf-style formatting into a std::string. %p in trace texts is written
 // as %08X by callers (eight upper-case hexadecimal digits).
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -2,11 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstring>
-#include <functional>
-#include <string_view>
 
-#include "core/AnsiCase.h"
 #include "core/PlatformVersion.h"
 #include "core/Trace.h"
 
@@ -15,132 +11,6 @@ namespace tarvik {
 namespace {
 
 constexpr const char* TraceSource = "Runtime.GenerateList";
-
-// Hashing and comparing texts with letter case ignored, as AnsiSameText does.
-// Where the code page upper-cases byte by byte, both work on the bytes through
-// the upper-casing table (and ASCII-only words eight bytes at a time); other
-// code pages go through AnsiUpperCase.
-class TFoldedText {
- public:
-  TFoldedText() : FUpper(AnsiUpperTable()), FAsciiPlain(FUpper && AsciiIsPlain(FUpper)) {}
-
-  uint64_t Hash(std::string_view text) const {
-    if (!FUpper) return std::hash<std::string>()(AnsiUpperCase(text));
-    uint64_t h = 0x9E3779B97F4A7C15ull ^ text.size();
-    const char* p = text.data();
-    size_t left = text.size();
-    for (; left >= 8; p += 8, left -= 8) {
-      uint64_t word;
-      std::memcpy(&word, p, 8);
-      h = Mix(h, FAsciiPlain && (word & 0x8080808080808080ull) == 0 ? UpperAscii(word) : UpperBytes(p, 8));
-    }
-    if (left) h = Mix(h, UpperBytes(p, left));
-    return h ^ (h >> 32);
-  }
-
-  bool Same(std::string_view a, std::string_view b) const {
-    if (a.size() != b.size()) return false;
-    if (std::memcmp(a.data(), b.data(), a.size()) == 0) return true;
-    if (!FUpper) return AnsiSameText(a, b);
-    for (size_t i = 0; i < a.size(); ++i)
-      if (FUpper[static_cast<unsigned char>(a[i])] != FUpper[static_cast<unsigned char>(b[i])]) return false;
-    return true;
-  }
-
- private:
-  static bool AsciiIsPlain(const unsigned char* upper) {
-    for (int c = 0; c < 128; ++c)
-      if (upper[c] != ((c >= 'a' && c <= 'z') ? c - 32 : c)) return false;
-    return true;
-  }
-  static uint64_t Mix(uint64_t h, uint64_t word) {
-    h = (h ^ word) * 0xFF51AFD7ED558CCDull;
-    return h ^ (h >> 29);
-  }
-  // Eight bytes below 0x80: subtract 0x20 from each of 'a'..'z'.
-  static uint64_t UpperAscii(uint64_t word) {
-    constexpr uint64_t Ones = 0x0101010101010101ull;
-    const uint64_t atLeastA = word + Ones * (0x80 - 'a');
-    const uint64_t aboveZ = word + Ones * (0x80 - 'z' - 1);
-    const uint64_t lower = atLeastA & ~aboveZ & (Ones * 0x80);
-    return word - (lower >> 2);
-  }
-  uint64_t UpperBytes(const char* p, size_t n) const {
-    uint64_t word = 0;
-    for (size_t i = 0; i < n; ++i) word |= uint64_t{FUpper[static_cast<unsigned char>(p[i])]} << (8 * i);
-    return word;
-  }
-
-  const unsigned char* FUpper;
-  const bool FAsciiPlain;
-};
-
-// The texts already in the URL list, with letter case ignored. A copy of each
-// text sits in one arena, and a flat table of slots (part of the hash, where
-// the text sits) finds them. A walk over a long timeline is bound by waiting
-// for memory, so the walk announces the texts it is about to look up
-// (Prefetch, then PrefetchText) and the lookups find them in cache.
-class TListedURLs {
- public:
-  explicit TListedURLs(const TFoldedText& folded) : FFolded(folded), FSlots(1024) {}
-
-  uint64_t Hash(std::string_view url) const { return FFolded.Hash(url); }
-  // The slot where a lookup of hash starts.
-  void Prefetch(uint64_t hash) const { __builtin_prefetch(&FSlots[Home(hash)]); }
-  // The text that the lookup of hash will compare first.
-  void PrefetchText(uint64_t hash) const {
-    const Slot& slot = FSlots[Home(hash)];
-    if (slot.Offset && slot.Tag == Tag(hash)) __builtin_prefetch(FArena.data() + slot.Offset - 1);
-  }
-
-  bool Contains(std::string_view url, uint64_t hash) const {
-    const size_t mask = FSlots.size() - 1;
-    for (size_t i = Home(hash);; i = (i + 1) & mask) {
-      const Slot& slot = FSlots[i];
-      if (!slot.Offset) return false;
-      if (slot.Tag == Tag(hash) && slot.Length == url.size() && FFolded.Same(TextOf(slot), url)) return true;
-    }
-  }
-
-  // Adds url unless it is there already.
-  void Insert(std::string_view url) {
-    const uint64_t hash = FFolded.Hash(url);
-    if (Contains(url, hash)) return;
-    if (2 * (FUsed + 1) > FSlots.size()) Grow();
-    Place({Tag(hash), url.size(), FArena.size() + 1}, hash);
-    FArena.append(url);
-    ++FUsed;
-  }
-
- private:
-  struct Slot {
-    uint32_t Tag = 0;
-    size_t Length = 0;
-    size_t Offset = 0;  // 1 + where the text starts in the arena; 0: free
-  };
-
-  size_t Home(uint64_t hash) const { return static_cast<size_t>(hash) & (FSlots.size() - 1); }
-  static uint32_t Tag(uint64_t hash) { return static_cast<uint32_t>(hash >> 32); }
-  std::string_view TextOf(const Slot& slot) const {
-    return std::string_view(FArena.data() + slot.Offset - 1, slot.Length);
-  }
-  void Place(const Slot& slot, uint64_t hash) {
-    size_t i = Home(hash);
-    while (FSlots[i].Offset) i = (i + 1) & (FSlots.size() - 1);
-    FSlots[i] = slot;
-  }
-  void Grow() {
-    std::vector<Slot> old(2 * FSlots.size());
-    old.swap(FSlots);
-    for (const Slot& slot : old)
-      if (slot.Offset) Place(slot, FFolded.Hash(TextOf(slot)));
-  }
-
-  const TFoldedText& FFolded;
-  std::vector<Slot> FSlots;  // a power of two, at most half in use
-  size_t FUsed = 0;
-  std::string FArena;
-};
 
 void AppendPadded(std::string& out, int32_t value, size_t width) {
   char digits[16];
@@ -179,7 +49,18 @@ TTimelineSearch::TTimelineSearch(const TTarvikTimelineItems& timeline, bool comp
       FScanBudget(scanBudget >= 0 ? scanBudget : 2 * int64_t{timeline.Count()}) {}
 
 int32_t TTimelineSearch::FindRecentNavigation(int32_t TID, int32_t SIDMark) const {
-  for (int32_t i = FTimeline.Count() - 1; i >= 0; --i) {
+  int32_t end = FTimeline.Count();
+  if (FTimeline.SIDsAscending()) {
+    // Every item from the first with a SID at or above the mark on fails the
+    // SID test: start from there instead of walking back over them.
+    int32_t low = 0;
+    while (low < end) {
+      const int32_t middle = low + (end - low) / 2;
+      if (FTimeline[middle].SID < SIDMark) low = middle + 1;
+      else end = middle;
+    }
+  }
+  for (int32_t i = end - 1; i >= 0; --i) {
     const TTarvikTimelineItem& item = FTimeline[i];
     if (item.SID < SIDMark && item.TID == TID && item.Category == CategoryMainNavigation && item.Event == EventStart)
       return i;
@@ -275,43 +156,60 @@ void GenerateList(const TTarvikTimelineItems& timeline, int32_t TID, int32_t SID
     TraceLog(TraceSource, "Recent Navigation not found. Exit with empty URL list.");
     return;
   }
-  TraceLog(TraceSource, "SID of Recent Navigation is #" + std::to_string(timeline[recent].SID));
-  TraceLog(TraceSource, "Begin traverse event list...");
+  // Without a sink the lines would be dropped: they are built only for one.
+  const bool tracing = TraceEnabled();
+  if (tracing) {
+    TraceLog(TraceSource, "SID of Recent Navigation is #" + std::to_string(timeline[recent].SID));
+    TraceLog(TraceSource, "Begin traverse event list...");
+  }
 
-  const TFoldedText folded;
-  TListedURLs listed(folded);
-  auto addURL = [&](const std::string& url, const std::string& base) {
+  // The values in the URL list, by key: the timeline gave values that are
+  // equal with letter case ignored the same key.
+  std::vector<uint64_t> listed((size_t{timeline.KeyCount()} + 63) / 64);
+  auto isListed = [&](uint32_t key) { return (listed[key / 64] >> (key % 64)) & 1; };
+  auto addURL = [&](const TTarvikTimelineItem& source, const std::string& base) {
     // A navigation adds its download's URL, which may be listed already.
-    listed.Insert(url);
-    URLList->push_back(url);
+    listed[source.ValueKey / 64] |= uint64_t{1} << (source.ValueKey % 64);
+    URLList->push_back(source.Value);
     BaseList->push_back(base);
+  };
+  // The thread test answers the same for a thread all walk long; items come
+  // in runs of one thread, so the last answer is kept.
+  int32_t lastTID = TID;
+  bool lastPasses = true;
+  auto threadPasses = [&](int32_t itemTID) {
+    if (!search.CompareThreads() || itemTID == TID) return true;
+    if (itemTID != lastTID) {
+      lastTID = itemTID;
+      lastPasses = search.StartedAfter(itemTID, TID);
+    }
+    return lastPasses;
   };
 
   const std::string NoBase;
   std::string line;
   const int32_t count = timeline.Count();
-  // Lookups are announced Ahead items early (the slot) and again half as
-  // early (the text), with the hash kept for the lookup itself.
-  constexpr int32_t Ahead = 16;
-  uint64_t hashes[Ahead];
-  auto mayLookUp = [&](int32_t j) { return j >= recent && j < count && timeline[j].Event == EventStart; };
-  for (int32_t j = 0; j < Ahead; ++j)
-    if (mayLookUp(j)) listed.Prefetch(hashes[j % Ahead] = listed.Hash(timeline[j].Value));
-  for (int32_t i = 0; i < count; ++i) {
+  // Copying a listed URL waits for its bytes, which sit wherever the heap put
+  // them: ask for the bytes of the values that may be listed Ahead items early.
+  constexpr int32_t Ahead = 24;
+  auto mayBeListed = [&](int32_t j) {
+    const TTarvikTimelineItem& later = timeline[j];
+    if (later.Event != EventStart || isListed(later.ValueKey)) return;
+    __builtin_prefetch(later.Value.data());
+    if (later.Value.size() > 64) __builtin_prefetch(later.Value.data() + 64);
+  };
+  // Items before the recent navigation only have their trace line.
+  const int32_t first = tracing ? 0 : recent;
+  for (int32_t j = std::max(first, recent); j < std::min(count, std::max(first, recent) + Ahead); ++j) mayBeListed(j);
+  for (int32_t i = first; i < count; ++i) {
     const TTarvikTimelineItem& item = timeline[i];
-    if (mayLookUp(i + Ahead / 2)) listed.PrefetchText(hashes[(i + Ahead / 2) % Ahead]);
-    const bool candidate = i >= recent && item.Event == EventStart &&
-                           (!search.CompareThreads() || item.TID == TID || search.StartedAfter(item.TID, TID));
-    const bool selected = candidate && !listed.Contains(item.Value, hashes[i % Ahead]);
-    if (mayLookUp(i + Ahead)) listed.Prefetch(hashes[(i + Ahead) % Ahead] = listed.Hash(timeline[i + Ahead].Value));
-    if (i + 2 * Ahead < count) {
-      // The URL's bytes sit wherever the heap put them.
-      const std::string& later = timeline[i + 2 * Ahead].Value;
-      __builtin_prefetch(later.data());
-      if (later.size() > 64) __builtin_prefetch(later.data() + 64);
+    if (i + Ahead < count && i + Ahead >= recent) mayBeListed(i + Ahead);
+    const bool candidate = i >= recent && item.Event == EventStart && threadPasses(item.TID);
+    const bool selected = candidate && !isListed(item.ValueKey);
+    if (tracing) {
+      FormatListItemTrace(line, selected, item);
+      TraceLog(TraceSource, line);
     }
-    FormatListItemTrace(line, selected, item);
-    TraceLog(TraceSource, line);
     if (!selected) continue;
 
     switch (item.Category) {
@@ -322,20 +220,22 @@ void GenerateList(const TTarvikTimelineItems& timeline, int32_t TID, int32_t SID
         const int32_t download = search.FindEvent(CategoryDownload, EventStart, 0, item.TID, i + 1);
         if (download == -1) break;
         const int32_t finish = search.FindEvent(item.Category, EventFinish, item.OID, item.TID, download + 1);
-        addURL(timeline[download].Value, finish == -1 ? NoBase : timeline[finish].Value);
+        addURL(timeline[download], finish == -1 ? NoBase : timeline[finish].Value);
         break;
       }
       case CategoryDownload:
-        addURL(item.Value, NoBase);
+        addURL(item, NoBase);
         break;
       default:
         break;
     }
   }
 
-  TraceLog(TraceSource, "URL list generated. [1] selected [0] not selected");
-  TraceLog(TraceSource, "URL list generated: \r\n" + ListAsText(*URLList));
-  TraceLog(TraceSource, "Base list generated: \r\n" + ListAsText(*BaseList));
+  if (tracing) {
+    TraceLog(TraceSource, "URL list generated. [1] selected [0] not selected");
+    TraceLog(TraceSource, "URL list generated: \r\n" + ListAsText(*URLList));
+    TraceLog(TraceSource, "Base list generated: \r\n" + ListAsText(*BaseList));
+  }
 }
 
 }  // namespace tarvik

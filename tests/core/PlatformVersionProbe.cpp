@@ -11,7 +11,7 @@ int main() {
   using namespace tarvik;
   TTarvikTimelineItems timeline;
   auto add = [&](int32_t sid, int32_t tid, uint8_t category, const char* value) {
-    timeline.Append() = {sid, tid, category == CategoryMainNavigation ? 0x10u : 0u, category, EventStart, value};
+    timeline.Append(sid, tid, category == CategoryMainNavigation ? 0x10u : 0u, category, EventStart, value);
   };
   // Window S shows up first; window T asks.
   add(1, 2, CategoryDownload, "s-early");

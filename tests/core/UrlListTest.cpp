@@ -26,9 +26,8 @@ constexpr int32_t T = 100, S = 200, U = 300;  // the asking thread and two other
 
 struct Timeline {
   TTarvikTimelineItems Items;
-  Timeline& Add(int32_t sid, int32_t tid, uintptr_t oid, uint8_t category, uint8_t event, std::string value) {
-    TTarvikTimelineItem& item = Items.Append();
-    item = {sid, tid, oid, category, event, std::move(value)};
+  Timeline& Add(int32_t sid, int32_t tid, uintptr_t oid, uint8_t category, uint8_t event, const std::string& value) {
+    Items.Append(sid, tid, oid, category, event, value);
     return *this;
   }
 };

@@ -112,7 +112,7 @@ bool ParseTimeline(std::string_view text, TTarvikTimelineItems& timeline, std::s
               " (a code 0-255 or WebBrowser, MainNavigation, FrameNavigation, Download)";
     else if (!event) error = where + "unknown event " + Quoted(fields[4]) + " (a code 0-255 or Start, Finish)";
     if (!sid || !tid || !oid || !category || !event) return false;
-    timeline.Append() = {*sid, *tid, *oid, *category, *event, std::string(fields[5])};
+    timeline.Append(*sid, *tid, *oid, *category, *event, fields[5]);
   }
   return true;
 }
