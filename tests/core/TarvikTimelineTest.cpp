@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <random>
 #include <set>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
+#include "core/AnsiCase.h"
 #include "support/TraceRecorder.h"
 
 namespace tarvik {
@@ -73,6 +77,119 @@ TEST(Timeline, GrowsInStepsAndKeepsEveryItem) {
   ASSERT_EQ(timeline.Count(), 1000);
   const auto items = timeline.Snapshot();
   for (int i = 0; i < 1000; ++i) EXPECT_EQ(items[i].Value, std::to_string(i));
+}
+
+// --- Keys of values with letter case ignored ---
+
+// Items are read-only once appended, so no key can go stale.
+static_assert(std::is_const_v<std::remove_reference_t<decltype(std::declval<TTarvikTimelineItems&>()[0])>>);
+
+// Appends values and checks each key against numbering by AnsiUpperCase text:
+// equal keys exactly for values that AnsiSameText calls the same, numbered in
+// order of first appearance.
+void ExpectKeysFollowLetterCase(const std::vector<std::string>& values) {
+  TTarvikTimelineItems items;
+  std::map<std::string, uint32_t> numbers;
+  for (size_t i = 0; i < values.size(); ++i) {
+    const uint32_t expected = numbers.try_emplace(AnsiUpperCase(values[i]), numbers.size()).first->second;
+    const TTarvikTimelineItem& item = items.Append(static_cast<int32_t>(i), 1, 0, CategoryDownload, EventStart, values[i]);
+    ASSERT_EQ(item.ValueKey, expected) << "value " << i << " of " << values.size();
+  }
+  EXPECT_EQ(items.KeyCount(), numbers.size());
+  for (int32_t i = 0; i < items.Count(); ++i) ASSERT_EQ(items[i].Value, values[static_cast<size_t>(i)]);
+}
+
+TEST(TimelineValueKeys, LetterCaseVariantsShareAKeyAndOtherValuesDoNot) {
+  const std::string accented = "http://a/caf\xE9";  // e acute in code page 1252
+  ExpectKeysFollowLetterCase({"http://a/Page", "HTTP://A/PAGE", "http://a/page", "http://a/page ", "http://a/pag",
+                              "", accented, AnsiUpperCase(accented), "http://b/page", "http://a/Page"});
+  TTarvikTimelineItems items;
+  EXPECT_EQ(items.Append(1, 1, 0, CategoryDownload, EventStart, "http://x/A").ValueKey, 0u);
+  EXPECT_EQ(items.Append(2, 1, 0, CategoryDownload, EventStart, "http://y/").ValueKey, 1u);
+  EXPECT_EQ(items.Append(3, 1, 0, CategoryDownload, EventStart, "HTTP://X/a").ValueKey, 0u);
+  EXPECT_EQ(items.KeyCount(), 2u);
+}
+
+TEST(TimelineValueKeys, EveryByteValueInEveryPlaceOfAWord) {
+  // Each byte value alone, between ASCII letters at each of the eight places
+  // of a word (upper-cased eight bytes at a time where they are all ASCII),
+  // and upper-cased; zero bytes included.
+  std::vector<std::string> values;
+  for (int b = 0; b < 256; ++b) {
+    values.push_back(std::string(1, static_cast<char>(b)));
+    for (size_t place = 0; place < 8; ++place) {
+      std::string value = "abcdefghijklmnopq";
+      value[8 + place] = static_cast<char>(b);
+      values.push_back(value);
+      values.push_back(AnsiUpperCase(value));
+    }
+  }
+  ExpectKeysFollowLetterCase(values);
+}
+
+TEST(TimelineValueKeys, RandomValuesWithManyCollisionsAndTableGrowth) {
+  // Few letters in both cases, accented ones and double-byte pairs: many
+  // values are equal with letter case ignored; over 512 keys grow the table.
+  const char* const pieces[] = {"a", "A", "b", "B", "\xE9", "\xC9", "\xFF", "\x9F", "\x82\x81", "\x82\x60", "/", "-"};
+  std::mt19937 random(5);
+  std::vector<std::string> values;
+  for (int i = 0; i < 6000; ++i) {
+    std::string value;
+    for (unsigned n = random() % 12; n; --n) value += pieces[random() % 12];
+    values.push_back(value);
+  }
+  ExpectKeysFollowLetterCase(values);
+}
+
+TEST(TimelineValueKeys, EveryWayOfAppendingGivesKeys) {
+  TTarvikTimeline timeline;
+  timeline.InformEvent(1, 0xA, CategoryMainNavigation, EventStart, "http://a/");
+  timeline.InformEvent(1, 0, CategoryDownload, EventStart, "HTTP://A/");
+  timeline.InformEvent(2, 0, CategoryDownload, EventStart, "http://b/");
+  {
+    std::lock_guard<std::recursive_mutex> guard(timeline.Mutex());
+    const TTarvikTimelineItems& items = timeline.Items();
+    EXPECT_EQ(items[0].ValueKey, 0u);
+    EXPECT_EQ(items[1].ValueKey, 0u);
+    EXPECT_EQ(items[2].ValueKey, 1u);
+    EXPECT_EQ(items.KeyCount(), 2u);
+    EXPECT_TRUE(items.SIDsAscending());
+  }
+  // Copies keep the keys.
+  const auto snapshot = timeline.Snapshot();
+  EXPECT_EQ(snapshot[1].ValueKey, 0u);
+  EXPECT_EQ(snapshot[2].ValueKey, 1u);
+
+  // Clearing starts the numbering again.
+  timeline.Clear();
+  timeline.InformEvent(1, 0, CategoryDownload, EventStart, "http://b/");
+  timeline.InformEvent(1, 0, CategoryDownload, EventStart, "http://a/");
+  std::lock_guard<std::recursive_mutex> guard(timeline.Mutex());
+  EXPECT_EQ(timeline.Items()[0].ValueKey, 0u);
+  EXPECT_EQ(timeline.Items()[1].ValueKey, 1u);
+  EXPECT_EQ(timeline.Items().KeyCount(), 2u);
+}
+
+TEST(TimelineValueKeys, ConcurrentAppendsGiveEqualValuesEqualKeys) {
+  TTarvikTimeline timeline;
+  constexpr int Threads = 4, PerThread = 3000;
+  std::vector<std::thread> workers;
+  for (int t = 0; t < Threads; ++t)
+    workers.emplace_back([&, t] {
+      for (int i = 0; i < PerThread; ++i) {
+        const std::string value = "http://h/" + std::to_string(i % 700);
+        timeline.InformEvent(t, 0, CategoryDownload, EventStart, t % 2 ? AnsiUpperCase(value) : value);
+      }
+    });
+  for (auto& w : workers) w.join();
+  std::map<std::string, uint32_t> keyOf;
+  std::set<uint32_t> keys;
+  for (const auto& item : timeline.Snapshot()) {
+    EXPECT_EQ(keyOf.try_emplace(AnsiUpperCase(item.Value), item.ValueKey).first->second, item.ValueKey);
+    keys.insert(item.ValueKey);
+  }
+  EXPECT_EQ(keyOf.size(), 700u);
+  EXPECT_EQ(keys.size(), 700u);
 }
 
 // Events appended from many threads: array order must equal SID order, and

@@ -316,6 +316,59 @@ TEST_F(UrlList, OddValuesPassThroughWhole) {
   EXPECT_EQ(lines[8], "[1] SID[#123463/TID[ 100]/OID[0]:?.Start = http://category-255/");
 }
 
+// Without a sink the walk builds no lines and skips the items before the
+// recent navigation; with one it traces every item, and the lists agree.
+TEST_F(UrlList, TraceLinesComeWithASinkForEveryItemAndTheListsStayTheSame) {
+  Timeline timeline;
+  timeline.Add(1, T, W, CategoryMainNavigation, EventStart, "http://old/")
+      .Add(2, T, 0, CategoryDownload, EventStart, "http://old/doc")
+      .Add(3, S, 0, CategoryDownload, EventStart, "http://s/")
+      .Add(4, T, W, CategoryMainNavigation, EventStart, "http://new/")
+      .Add(5, T, 0, CategoryDownload, EventStart, "http://NEW/doc")
+      .Add(6, T, 0, CategoryDownload, EventStart, "http://new/DOC")
+      .Add(7, T, W, CategoryMainNavigation, EventFinish, "http://new/final");
+  ASSERT_FALSE(TraceEnabled());
+  const Lists quiet = Generate(timeline, T, 8);
+  EXPECT_EQ(quiet.URLs, (Strings{"http://NEW/doc"}));
+  EXPECT_EQ(quiet.Bases, (Strings{"http://new/final"}));
+
+  test::TraceRecorder trace;
+  ASSERT_TRUE(TraceEnabled());
+  const Lists traced = Generate(timeline, T, 8);
+  EXPECT_EQ(traced.URLs, quiet.URLs);
+  EXPECT_EQ(traced.Bases, quiet.Bases);
+  EXPECT_EQ(Messages(trace), (Strings{
+                                 "SID of Recent Navigation is #4",
+                                 "Begin traverse event list...",
+                                 "[0] SID[#   1/TID[ 100]/OID[1A2B]:MainNavigation.Start = http://old/",
+                                 "[0] SID[#   2/TID[ 100]/OID[0]:Download.Start = http://old/doc",
+                                 "[0] SID[#   3/TID[ 200]/OID[0]:Download.Start = http://s/",
+                                 "[1] SID[#   4/TID[ 100]/OID[1A2B]:MainNavigation.Start = http://new/",
+                                 "[0] SID[#   5/TID[ 100]/OID[0]:Download.Start = http://NEW/doc",
+                                 "[0] SID[#   6/TID[ 100]/OID[0]:Download.Start = http://new/DOC",
+                                 "[0] SID[#   7/TID[ 100]/OID[1A2B]:MainNavigation.Finish = http://new/final",
+                                 "URL list generated. [1] selected [0] not selected",
+                                 "URL list generated: \r\nhttp://NEW/doc\r\n",
+                                 "Base list generated: \r\nhttp://new/final\r\n",
+                             }));
+}
+
+// SIDs out of array order (a timeline file): the recent navigation is still
+// the last qualifying item from the end, not found by bisecting the SIDs.
+TEST_F(UrlList, SIDsOutOfOrderStillFindTheLastNavigationBeforeTheMark) {
+  Timeline timeline;
+  timeline.Add(9, S, 0, CategoryDownload, EventStart, "http://s/")
+      .Add(1, T, W, CategoryMainNavigation, EventStart, "http://first/")
+      .Add(8, T, 0, CategoryDownload, EventStart, "http://first/doc")
+      .Add(2, T, W, CategoryMainNavigation, EventStart, "http://second/")
+      .Add(20, T, 0, CategoryDownload, EventStart, "http://second/doc")
+      .Add(3, T, 0, CategoryDownload, EventStart, "http://second/img");
+  EXPECT_FALSE(timeline.Items.SIDsAscending());
+  EXPECT_EQ(Generate(timeline, T, 5).URLs, (Strings{"http://second/doc", "http://second/img"}));
+  EXPECT_EQ(Generate(timeline, T, 2).URLs, (Strings{"http://first/doc", "http://second/doc", "http://second/img"}));
+  EXPECT_TRUE(Generate(timeline, T, 1).URLs.empty());
+}
+
 TEST(UrlListTrace, ItemLineMatchesThePrintfLayout) {
   std::string line;
   const struct {
@@ -378,7 +431,9 @@ struct PlainWalk {
   }
 };
 
-Timeline RandomTimeline(std::mt19937& random, int count) {
+// ascending: SIDs in array order, as InformEvent numbers them; otherwise at
+// random, as a timeline file may hold them.
+Timeline RandomTimeline(std::mt19937& random, int count, bool ascending = true) {
   const char* const hosts[] = {"http://a/", "http://A/", "HTTP://b/", "http://b/"};
   // Letters of code page 1252 (e acute) and, in pairs, full-width letters of
   // double-byte code pages such as 932.
@@ -386,7 +441,7 @@ Timeline RandomTimeline(std::mt19937& random, int count) {
   Timeline timeline;
   int32_t sid = 0;
   for (int i = 0; i < count; ++i) {
-    sid += 1 + static_cast<int32_t>(random() % 2);
+    sid = ascending ? sid + 1 + static_cast<int32_t>(random() % 2) : static_cast<int32_t>(random() % (2 * count));
     const int32_t tid = 1 + static_cast<int32_t>(random() % 4);
     const uint8_t category = static_cast<uint8_t>(random() % 10 < 6 ? 3 : random() % 5);
     const uint8_t event = static_cast<uint8_t>(random() % 4 == 0 ? 1 : 0);
@@ -439,7 +494,7 @@ TEST(UrlListSearch, SearchesAnswerLikePlainScansWhetherScanningOrIndexed) {
 TEST(UrlListSearch, WalkGivesThePlainWalksListsOnRandomTimelines) {
   std::mt19937 random(11);
   for (int round = 0; round < 200; ++round) {
-    const Timeline timeline = RandomTimeline(random, 5 + round);
+    const Timeline timeline = RandomTimeline(random, 5 + round, round % 3 != 2);
     const int32_t tid = 1 + static_cast<int32_t>(random() % 4);
     const int32_t mark = static_cast<int32_t>(random() % (3 * (5 + round)));
     for (TPlatformVersion version : {TPlatformVersion{4, 0}, TPlatformVersion{6, 1}}) {

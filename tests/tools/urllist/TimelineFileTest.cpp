@@ -50,6 +50,18 @@ TEST(TimelineFile, ReadsFieldsCodesAndNames) {
   EXPECT_EQ(timeline[3].Event, 255);
 }
 
+TEST(TimelineFile, ValuesGetKeysWithLetterCaseIgnored) {
+  const auto timeline = Parse(
+      "1\t1\t0\tDownload\tStart\thttp://a/X\n"
+      "2\t1\t0\tDownload\tStart\thttp://b/\n"
+      "3\t1\t0\tDownload\tStart\tHTTP://A/x\n");
+  ASSERT_EQ(timeline.Count(), 3);
+  EXPECT_EQ(timeline[0].ValueKey, 0u);
+  EXPECT_EQ(timeline[1].ValueKey, 1u);
+  EXPECT_EQ(timeline[2].ValueKey, 0u);
+  EXPECT_EQ(timeline.KeyCount(), 2u);
+}
+
 TEST(TimelineFile, ValuesKeepEveryByteButLineFeed) {
   std::string value;
   for (int b = 0; b < 256; ++b)
