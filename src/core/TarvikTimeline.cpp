@@ -95,8 +95,6 @@ const TFoldedText& Folded() {
   return folded;
 }
 
-constexpr uint64_t SlotKeyMask = 0xFFFFFFFFull;
-
 }  // namespace
 
 const TTarvikTimelineItem& TTarvikTimelineItems::Append(int32_t SID, int32_t TID, uintptr_t OID, uint8_t Category,
@@ -111,50 +109,64 @@ const TTarvikTimelineItem& TTarvikTimelineItems::Append(int32_t SID, int32_t TID
   item.Event = Event;
   item.Value.assign(Value);
   // Counted in only once it is complete: nothing half made is seen if this throws.
-  item.ValueKey = KeyOf(item.Value, position);
+  item.ValueKey = KeyOf(item.Value);
   if (position > 0 && SID < FItems[static_cast<size_t>(position) - 1].SID) FSIDsAscending = false;
   FCount = position + 1;
   return item;
 }
 
-uint32_t TTarvikTimelineItems::KeyOf(std::string_view value, int32_t position) {
+namespace {
+
+std::string_view KeyText(const std::string& texts, size_t at) {
+  size_t length;
+  std::memcpy(&length, texts.data() + at - sizeof(length), sizeof(length));
+  return std::string_view(texts.data() + at, length);
+}
+
+}  // namespace
+
+uint32_t TTarvikTimelineItems::KeyOf(std::string_view value) {
   const TFoldedText& folded = Folded();
   const uint64_t hash = folded.Hash(value);
-  const uint64_t tag = hash & ~SlotKeyMask;
+  const uint32_t tag = static_cast<uint32_t>(hash >> 32);
   if (!FKeySlots.empty()) {
     const size_t mask = FKeySlots.size() - 1;
-    for (size_t i = static_cast<size_t>(hash) & mask; FKeySlots[i]; i = (i + 1) & mask) {
-      if ((FKeySlots[i] & ~SlotKeyMask) != tag) continue;
-      const uint32_t key = static_cast<uint32_t>(FKeySlots[i] & SlotKeyMask) - 1;
-      if (folded.Same(FItems[static_cast<size_t>(FKeys[key].FirstItem)].Value, value)) return key;
+    for (size_t i = static_cast<size_t>(hash) & mask; FKeySlots[i].KeyPlus1; i = (i + 1) & mask) {
+      const KeySlot& slot = FKeySlots[i];
+      if (slot.Tag == tag && folded.Same(KeyText(FKeyTexts, slot.Text), value)) return slot.KeyPlus1 - 1;
     }
   }
-  if (2 * (FKeys.size() + 1) > FKeySlots.size()) GrowKeySlots();
-  const uint32_t key = static_cast<uint32_t>(FKeys.size());
-  FKeys.push_back({hash, position});
-  PlaceKey(key);
-  return key;
+  if (2 * (size_t{FKeyCount} + 1) > FKeySlots.size()) GrowKeySlots();
+  const size_t length = value.size();
+  FKeyTexts.append(reinterpret_cast<const char*>(&length), sizeof(length));
+  const size_t text = FKeyTexts.size();
+  FKeyTexts.append(value);
+  const size_t mask = FKeySlots.size() - 1;
+  size_t i = static_cast<size_t>(hash) & mask;
+  while (FKeySlots[i].KeyPlus1) i = (i + 1) & mask;
+  FKeySlots[i] = {tag, ++FKeyCount, text};
+  return FKeyCount - 1;
 }
 
 void TTarvikTimelineItems::GrowKeySlots() {
-  FKeySlots.assign(FKeySlots.empty() ? 1024 : 2 * FKeySlots.size(), 0);
-  for (uint32_t key = 0; key < FKeys.size(); ++key) PlaceKey(key);
-}
-
-void TTarvikTimelineItems::PlaceKey(uint32_t key) {
-  const uint64_t hash = FKeys[key].Hash;
-  const size_t mask = FKeySlots.size() - 1;
-  size_t i = static_cast<size_t>(hash) & mask;
-  while (FKeySlots[i]) i = (i + 1) & mask;
-  FKeySlots[i] = (hash & ~SlotKeyMask) | (uint64_t{key} + 1);
+  std::vector<KeySlot> slots(FKeySlots.empty() ? 1024 : 2 * FKeySlots.size());
+  const size_t mask = slots.size() - 1;
+  for (const KeySlot& slot : FKeySlots) {
+    if (!slot.KeyPlus1) continue;
+    size_t i = static_cast<size_t>(Folded().Hash(KeyText(FKeyTexts, slot.Text))) & mask;
+    while (slots[i].KeyPlus1) i = (i + 1) & mask;
+    slots[i] = slot;
+  }
+  FKeySlots.swap(slots);
 }
 
 void TTarvikTimelineItems::Clear() {
   FItems.clear();
   FCount = 0;
   FSIDsAscending = true;
-  FKeys.clear();
   FKeySlots.clear();
+  FKeyTexts.clear();
+  FKeyCount = 0;
 }
 
 void TTarvikTimeline::InformEvent(int32_t TID, uintptr_t OID, uint8_t category, uint8_t event,
