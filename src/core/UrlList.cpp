@@ -189,23 +189,12 @@ void GenerateList(const TTarvikTimelineItems& timeline, int32_t TID, int32_t SID
   const std::string NoBase;
   std::string line;
   const int32_t count = timeline.Count();
-  // Copying a listed URL waits for its bytes, which sit wherever the heap put
-  // them: ask for the bytes of the values that may be listed Ahead items early.
-  constexpr int32_t Ahead = 24;
-  auto mayBeListed = [&](int32_t j) {
-    const TTarvikTimelineItem& later = timeline[j];
-    if (later.Event != EventStart || isListed(later.ValueKey)) return;
-    __builtin_prefetch(later.Value.data());
-    if (later.Value.size() > 64) __builtin_prefetch(later.Value.data() + 64);
-  };
   // Items before the recent navigation only have their trace line.
-  const int32_t first = tracing ? 0 : recent;
-  for (int32_t j = std::max(first, recent); j < std::min(count, std::max(first, recent) + Ahead); ++j) mayBeListed(j);
-  for (int32_t i = first; i < count; ++i) {
+  for (int32_t i = tracing ? 0 : recent; i < count; ++i) {
     const TTarvikTimelineItem& item = timeline[i];
-    if (i + Ahead < count && i + Ahead >= recent) mayBeListed(i + Ahead);
-    const bool candidate = i >= recent && item.Event == EventStart && threadPasses(item.TID);
-    const bool selected = candidate && !isListed(item.ValueKey);
+    // The two tests that only read the item come first, the thread test last.
+    const bool startNotListed = (item.Event == EventStart) & !isListed(item.ValueKey);
+    const bool selected = startNotListed && i >= recent && threadPasses(item.TID);
     if (tracing) {
       FormatListItemTrace(line, selected, item);
       TraceLog(TraceSource, line);

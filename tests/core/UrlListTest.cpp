@@ -504,6 +504,14 @@ TEST(UrlListSearch, WalkGivesThePlainWalksListsOnRandomTimelines) {
       GenerateList(timeline.Items, tid, mark, &actual.URLs, &actual.Bases);
       ASSERT_EQ(actual.URLs, expected.URLs) << "round " << round;
       ASSERT_EQ(actual.Bases, expected.Bases) << "round " << round;
+      // Traced, the walk visits every item and still gives the same lists.
+      test::TraceRecorder trace;
+      Lists traced;
+      GenerateList(timeline.Items, tid, mark, &traced.URLs, &traced.Bases);
+      ASSERT_EQ(traced.URLs, expected.URLs) << "round " << round;
+      ASSERT_EQ(traced.Bases, expected.Bases) << "round " << round;
+      const size_t lines = ItemLines(trace).size();
+      ASSERT_TRUE(lines == 0 || lines == static_cast<size_t>(timeline.Items.Count())) << "round " << round;
     }
   }
 }
