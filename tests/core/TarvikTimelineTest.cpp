@@ -170,18 +170,23 @@ TEST(TimelineValueKeys, EveryWayOfAppendingGivesKeys) {
   EXPECT_EQ(timeline.Items().KeyCount(), 2u);
 }
 
-TEST(TimelineValueKeys, ConcurrentAppendsGiveEqualValuesEqualKeys) {
-  TTarvikTimeline timeline;
-  constexpr int Threads = 4, PerThread = 3000;
+// Runs append(thread, i) for i below perThread on each of threads threads.
+template <typename Append>
+void AppendOnThreads(int threads, int perThread, Append append) {
   std::vector<std::thread> workers;
-  for (int t = 0; t < Threads; ++t)
+  for (int t = 0; t < threads; ++t)
     workers.emplace_back([&, t] {
-      for (int i = 0; i < PerThread; ++i) {
-        const std::string value = "http://h/" + std::to_string(i % 700);
-        timeline.InformEvent(t, 0, CategoryDownload, EventStart, t % 2 ? AnsiUpperCase(value) : value);
-      }
+      for (int i = 0; i < perThread; ++i) append(t, i);
     });
   for (auto& w : workers) w.join();
+}
+
+TEST(TimelineValueKeys, ConcurrentAppendsGiveEqualValuesEqualKeys) {
+  TTarvikTimeline timeline;
+  AppendOnThreads(4, 3000, [&](int t, int i) {
+    const std::string value = "http://h/" + std::to_string(i % 700);
+    timeline.InformEvent(t, 0, CategoryDownload, EventStart, t % 2 ? AnsiUpperCase(value) : value);
+  });
   std::map<std::string, uint32_t> keyOf;
   std::set<uint32_t> keys;
   for (const auto& item : timeline.Snapshot()) {
@@ -197,16 +202,11 @@ TEST(TimelineValueKeys, ConcurrentAppendsGiveEqualValuesEqualKeys) {
 TEST(TimelineConcurrency, SIDOrderEqualsArrayOrderUnderConcurrentAppends) {
   TTarvikTimeline timeline;
   constexpr int Threads = 8, PerThread = 2000;
-  std::vector<std::thread> workers;
-  for (int t = 0; t < Threads; ++t)
-    workers.emplace_back([&, t] {
-      for (int i = 0; i < PerThread; ++i) {
-        timeline.InformEvent(t, static_cast<uintptr_t>(i), CategoryDownload, EventStart,
-                             std::to_string(t) + ":" + std::to_string(i));
-        if (i % 100 == 0) NextSID();  // marks taken meanwhile do not append
-      }
-    });
-  for (auto& w : workers) w.join();
+  AppendOnThreads(Threads, PerThread, [&](int t, int i) {
+    timeline.InformEvent(t, static_cast<uintptr_t>(i), CategoryDownload, EventStart,
+                         std::to_string(t) + ":" + std::to_string(i));
+    if (i % 100 == 0) NextSID();  // marks taken meanwhile do not append
+  });
   const auto items = timeline.Snapshot();
   ASSERT_EQ(items.size(), static_cast<size_t>(Threads * PerThread));
   for (size_t i = 1; i < items.size(); ++i) ASSERT_LT(items[i - 1].SID, items[i].SID) << "at " << i;
