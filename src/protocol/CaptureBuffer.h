@@ -32,6 +32,8 @@ class TCaptureBuffer {
   Bytes Publish();
   // A copy of every byte so far (for diagnosis and tests).
   std::string Copy() const;
+  // Separate allocations that hold the bytes now.
+  size_t PartCount() const noexcept { return FParts.size(); }
 
  private:
   std::shared_ptr<std::string> NewPart(size_t firstBytes);
