@@ -266,6 +266,8 @@ STDMETHODIMP TTarvikAPPMoniter::Start(LPCWSTR szUrl, IInternetProtocolSink* pOIP
         previous = std::move(FIPHandler);
       }
     }
+    FTerminated = false;
+    FState->SetExpectedSize(0);
     const wchar_t* colon = szUrl ? std::wcschr(szUrl, L':') : nullptr;
     const std::string scheme = colon ? WideToAnsi(szUrl, static_cast<size_t>(colon - szUrl)) : std::string();
     const CLSID clsid = GetProtocolHandlerCLSID(scheme);
@@ -318,6 +320,7 @@ STDMETHODIMP TTarvikAPPMoniter::Terminate(DWORD dwOptions) {
   HRESULT result = E_UNEXPECTED;
   if (ComPtr<IInternetProtocol> handler = IPHandler()) {
     result = handler->Terminate(dwOptions);
+    FTerminated = true;
     handler = nullptr;  // the count traced below is the field's alone
     if (Finished()) SetOIPSink(nullptr);
     if (!Locked()) SetIPHandler(nullptr);
@@ -344,6 +347,8 @@ void TTarvikAPPMoniter::Capture(const void* data, ULONG size, bool endOfData) {
   TCaptureBuffer::Bytes published;
   int32_t readLength = 0;
   size_t contentLength = 0;
+  size_t expected = 0;
+  bool incomplete = false;
   {
     std::lock_guard<std::mutex> guard(FLock);
     if (!FCaptureFailed && size > 0) {
@@ -357,7 +362,13 @@ void TTarvikAPPMoniter::Capture(const void* data, ULONG size, bool endOfData) {
     }
     if (!endOfData) return;
     FState->SetFinished();
-    if (!FCaptureFailed) {
+    // The handler announced more than it delivered: the server cut the
+    // transfer short, though the handler ends it like a complete one.
+    const size_t announced = FState->ExpectedSize();
+    incomplete = announced > FContent.Size();
+    if (incomplete) {
+      expected = announced;
+    } else if (!FCaptureFailed) {
       try {
         published = FContent.Publish();
       } catch (const std::bad_alloc&) {
@@ -375,6 +386,9 @@ void TTarvikAPPMoniter::Capture(const void* data, ULONG size, bool endOfData) {
   }
   Trace("Read.Finished(S_FALSE)",
         Format("ReadLength=%d; Len(Content)=%d", static_cast<int>(readLength), static_cast<int>(contentLength)));
+  if (incomplete)
+    Trace("Read.Incomplete", Format("ReadLength=%d; ProgressMax=%d", static_cast<int>(readLength),
+                                    static_cast<int>(expected)));
 }
 
 STDMETHODIMP TTarvikAPPMoniter::Read(void* pv, ULONG cb, ULONG* pcbRead) {
@@ -416,7 +430,10 @@ STDMETHODIMP TTarvikAPPMoniter::UnlockRequest() {
   handler = nullptr;
   if (SUCCEEDED(result)) {
     FLocked = false;
-    if (Finished()) {
+    // The URL moniker library may unlock before it terminates; the handler
+    // must still get its Terminate, or it never lets go of its connection
+    // and the sink it holds (and through it this monitor).
+    if (Finished() && FTerminated) {
       SetOIPSink(nullptr);
       SetIPHandler(nullptr);
     }

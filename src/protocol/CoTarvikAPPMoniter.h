@@ -112,6 +112,7 @@ class TTarvikAPPMoniter final : public TInterfacedImpl<IInternetProtocolSink, II
   int32_t FReadLength = 0;
   bool FCaptureFailed = false;  // memory ran out: store nothing rather than a body with a hole
   std::atomic<bool> FLocked{false};
+  std::atomic<bool> FTerminated{false};  // the current handler has had its Terminate
   // CoInitialize is balanced only on the thread that made it.
   HRESULT FComInit = E_FAIL;
   DWORD FComInitThread = 0;

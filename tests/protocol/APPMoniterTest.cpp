@@ -276,6 +276,28 @@ TEST_F(APPMoniterTest, ADownloadThatNeverEndsStoresNothing) {
   EXPECT_FALSE(Stored(Url("cut")));
 }
 
+// A server that closes early makes the handler end the data as if complete;
+// only the size it announced before tells the two apart.
+TEST_F(APPMoniterTest, AnEndBeforeTheAnnouncedSizeStoresNoBytes) {
+  for (const ULONG announced : {0ul, 6ul, 100ul}) {
+    ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
+    handler->Reads = {{"abc", S_OK}, {"def", S_FALSE}};
+    handler->DuringStart = [announced](IInternetProtocolSink* sink) {
+      sink->ReportData(BSCF_FIRSTDATANOTIFICATION, 3, announced);
+    };
+    const std::wstring url = Url("announced" + std::to_string(announced));
+    ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
+    ASSERT_EQ(Start(*moniter, url), S_OK);
+    EXPECT_EQ(ReadOnce(*moniter), S_OK);
+    EXPECT_EQ(ReadOnce(*moniter), S_FALSE);  // passed on unchanged either way
+    EXPECT_TRUE(moniter->Finished());
+    EXPECT_EQ(Stored(url), announced <= 6) << announced;
+    if (announced <= 6) {
+      EXPECT_EQ(*Record(url).Content, "abcdef");
+    }
+  }
+}
+
 TEST_F(APPMoniterTest, AReadClaimingMoreThanAskedIsCapturedUpToTheBufferAndPassedOn) {
   ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
   handler->Reads = {{"12345678", S_OK, 4000}, {"", S_FALSE}};
@@ -407,10 +429,29 @@ TEST_F(APPMoniterTest, FailedLockAndUnlockChangeNothing) {
   EXPECT_EQ(moniter->UnlockRequest(), E_ACCESSDENIED);
   EXPECT_TRUE(moniter->Locked());
   EXPECT_TRUE(moniter->IPHandler());
-  handler->UnlockResult = S_FALSE;  // success, though not S_OK
+  ASSERT_EQ(moniter->Terminate(0), S_OK);  // locked: the handler stays
+  handler->UnlockResult = S_FALSE;          // success, though not S_OK
   EXPECT_EQ(moniter->UnlockRequest(), S_FALSE);
   EXPECT_FALSE(moniter->Locked());
   EXPECT_FALSE(moniter->IPHandler());
+}
+
+// The URL moniker library may unlock before it terminates: the handler then
+// still gets its Terminate, after which it is let go.
+TEST_F(APPMoniterTest, AnUnlockBeforeTerminateKeepsTheHandlerForItsTerminate) {
+  ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
+  handler->Reads = {{"body", S_FALSE}};
+  ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
+  ASSERT_EQ(Start(*moniter, Url("unlockfirst")), S_OK);
+  ASSERT_EQ(ReadOnce(*moniter), S_FALSE);
+  ASSERT_EQ(moniter->LockRequest(0), S_OK);
+  ASSERT_EQ(moniter->UnlockRequest(), S_OK);
+  EXPECT_TRUE(moniter->IPHandler());
+  EXPECT_EQ(ReadOnce(*moniter), S_FALSE);  // late reads still reach the handler
+  EXPECT_EQ(moniter->Terminate(0), S_OK);
+  EXPECT_FALSE(moniter->IPHandler());
+  EXPECT_EQ(handler->Calls,
+            (std::vector<std::string>{"Start", "Read", "LockRequest", "UnlockRequest", "Read", "Terminate"}));
 }
 
 TEST_F(APPMoniterTest, WithoutAHandlerEveryOperationIsUnexpectedAndAbortStillFinishes) {
