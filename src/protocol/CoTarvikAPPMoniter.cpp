@@ -43,6 +43,10 @@ ULONG ProbeRefCount(IUnknown* object) {
 
 unsigned Hex(HRESULT hr) { return static_cast<unsigned>(hr); }
 
+// Trace lines go through the runtime; they are built only when they can
+// reach someone (a trace sink), which keeps them off the cost of every Read.
+bool Tracing() noexcept { return Runtime && TraceActive(); }
+
 // Copies a reported content type or cache file name into the record of the
 // monitor's URL; a cache file name also means the data is complete.
 void CaptureStatus(TMoniterState& moniter, int32_t tagSID, ULONG statusCode, LPCWSTR statusText) {
@@ -57,7 +61,7 @@ void CaptureStatus(TMoniterState& moniter, int32_t tagSID, ULONG statusCode, LPC
       record.SetLocalFilename(value);
   }
   if (!contentType) moniter.SetFinished();
-  if (Runtime)
+  if (Tracing())
     RuntimeLog(Format("APPMoniter[%d/%d].ReportProgress", tagSID, static_cast<int>(MoniterCount())),
                (contentType ? "Set URLContent.ContentType=" : "Set URLContent.LocalFilename=") + value);
 }
@@ -163,7 +167,7 @@ TTarvikAPPMoniter::~TTarvikAPPMoniter() {
 }
 
 void TTarvikAPPMoniter::Trace(const std::string& operation, const std::string& message) const {
-  if (!Runtime) return;
+  if (!Tracing()) return;
   try {
     RuntimeLog(Format("APPMoniter[%d/%d].", FState->SID, static_cast<int>(MoniterCount())) + operation, message);
   } catch (...) {
@@ -200,7 +204,7 @@ void TTarvikAPPMoniter::SetOIPSink(IInternetProtocolSink* value) {
     old = std::move(FOIPSink);
     FOIPSink = value;
   }
-  if (!value) Trace(Format("SetOIPSink=nil (RefCount=%d)", static_cast<int>(count)), "");
+  if (!value && Tracing()) Trace(Format("SetOIPSink=nil (RefCount=%d)", static_cast<int>(count)), "");
   // The last reference may go here; never under our lock.
   old = nullptr;
 }
@@ -214,7 +218,7 @@ void TTarvikAPPMoniter::SetIPHandler(IInternetProtocol* value) {
     old = std::move(FIPHandler);
     FIPHandler = value;
   }
-  if (!value) Trace(Format("SetIPHandler=nil (RefCount=%d)", static_cast<int>(count)), "");
+  if (!value && Tracing()) Trace(Format("SetIPHandler=nil (RefCount=%d)", static_cast<int>(count)), "");
   old = nullptr;
 }
 
@@ -302,7 +306,7 @@ STDMETHODIMP TTarvikAPPMoniter::Start(LPCWSTR szUrl, IInternetProtocolSink* pOIP
 STDMETHODIMP TTarvikAPPMoniter::Continue(PROTOCOLDATA* pProtocolData) {
   ComPtr<IInternetProtocol> handler = IPHandler();
   const HRESULT result = handler ? handler->Continue(pProtocolData) : E_UNEXPECTED;
-  Trace("Continue", Format("HRESULT=%08X", Hex(result)));
+  if (Tracing()) Trace("Continue", Format("HRESULT=%08X", Hex(result)));
   return result;
 }
 
@@ -384,6 +388,7 @@ void TTarvikAPPMoniter::Capture(const void* data, ULONG size, bool endOfData) {
     if (TTarvikDataBuffer* store = TarvikDataBuffer.get())
       store->GetURLContent(FState->URL()).SetContent(std::move(published), readLength);
   }
+  if (!Tracing()) return;
   Trace("Read.Finished(S_FALSE)",
         Format("ReadLength=%d; Len(Content)=%d", static_cast<int>(readLength), static_cast<int>(contentLength)));
   if (incomplete)
@@ -401,7 +406,8 @@ STDMETHODIMP TTarvikAPPMoniter::Read(void* pv, ULONG cb, ULONG* pcbRead) {
       const ULONG reported = pcbRead ? *pcbRead : 0;
       Capture(pv, pv ? std::min(reported, cb) : 0, result == S_FALSE);
     }
-    Trace("Read", Format("cb=%d; cbRead=%d; HRESULT=%08X", static_cast<int>(cb),
+    if (Tracing())
+      Trace("Read", Format("cb=%d; cbRead=%d; HRESULT=%08X", static_cast<int>(cb),
                          pcbRead ? static_cast<int>(*pcbRead) : 0, Hex(result)));
   } catch (...) {
     // The handler's result stands whatever the capture met.
@@ -467,11 +473,11 @@ STDMETHODIMP TTarvikAPPMoniter::ReportProgress(ULONG ulStatusCode, LPCWSTR szSta
 }
 
 STDMETHODIMP TTarvikAPPMoniter::ReportData(DWORD grfBSCF, ULONG ulProgress, ULONG ulProgressMax) {
-  Trace(Format("ReportData (%d/%d)", static_cast<int>(ulProgress), static_cast<int>(ulProgressMax)), "");
+  if (Tracing()) Trace(Format("ReportData (%d/%d)", static_cast<int>(ulProgress), static_cast<int>(ulProgressMax)), "");
   if (ulProgressMax) FState->SetExpectedSize(ulProgressMax);
   ComPtr<IInternetProtocolSink> sink = OIPSink();
   const HRESULT result = sink ? sink->ReportData(grfBSCF, ulProgress, ulProgressMax) : E_UNEXPECTED;
-  Trace(Format("ReportData HRESULT=%08X", Hex(result)), "");
+  if (Tracing()) Trace(Format("ReportData HRESULT=%08X", Hex(result)), "");
   return result;
 }
 
@@ -488,20 +494,20 @@ STDMETHODIMP TTarvikAPPMoniter::ReportResult(HRESULT hrResult, DWORD dwError, LP
 
 TTarvikIPSink::TTarvikIPSink(std::shared_ptr<TMoniterState> moniter, IInternetProtocolSink* sink)
     : FSID((++GIPSinkCount, static_cast<int32_t>(++GIPSinkSerial))), FMoniter(std::move(moniter)) {
-  if (Runtime) Enter(Format("Constructor (MoniterSID=%d, URL=%s)", FMoniter->SID, FMoniter->URL().c_str()));
+  if (Tracing()) Enter(Format("Constructor (MoniterSID=%d, URL=%s)", FMoniter->SID, FMoniter->URL().c_str()));
   FWrappedSink = sink;
   Leave("");
 }
 
 TTarvikIPSink::~TTarvikIPSink() {
-  if (Runtime) Enter(Format("Destructor (MoniterSID=%d)", FMoniter->SID));
+  if (Tracing()) Enter(Format("Destructor (MoniterSID=%d)", FMoniter->SID));
   FWrappedSink = nullptr;
   const LONG remaining = --GIPSinkCount;
-  if (Runtime) Leave(Format("Destructor (Remaining=%d)", static_cast<int>(remaining)));
+  if (Tracing()) Leave(Format("Destructor (Remaining=%d)", static_cast<int>(remaining)));
 }
 
 void TTarvikIPSink::Enter(const std::string& message) const {
-  if (!Runtime) return;
+  if (!Tracing()) return;
   try {
     RuntimeLog(Format("IPSink[%d/%d].Enter (RefCount=%d)", FSID, static_cast<int>(IPSinkCount()),
                       static_cast<int>(RefCount())),
@@ -511,7 +517,7 @@ void TTarvikIPSink::Enter(const std::string& message) const {
 }
 
 void TTarvikIPSink::Leave(const std::string& message) const {
-  if (!Runtime) return;
+  if (!Tracing()) return;
   try {
     RuntimeLog(Format("IPSink[%d/%d].Leave (RefCount=%d)", FSID, static_cast<int>(IPSinkCount()),
                       static_cast<int>(RefCount())),
@@ -527,15 +533,15 @@ STDMETHODIMP TTarvikIPSink::QueryInterface(REFIID riid, void** ppv) {
 }
 
 STDMETHODIMP TTarvikIPSink::Switch(PROTOCOLDATA* pProtocolData) {
-  if (Runtime) Enter(Format("Switch (CurrentThreadID=%d)", static_cast<int>(::GetCurrentThreadId())));
+  if (Tracing()) Enter(Format("Switch (CurrentThreadID=%d)", static_cast<int>(::GetCurrentThreadId())));
   const HRESULT result = FWrappedSink->Switch(pProtocolData);
-  if (Runtime) Leave(Format("Switch (HRESULT=%X)", Hex(result)));
+  if (Tracing()) Leave(Format("Switch (HRESULT=%X)", Hex(result)));
   return result;
 }
 
 STDMETHODIMP TTarvikIPSink::ReportProgress(ULONG ulStatusCode, LPCWSTR szStatusText) {
   try {
-    if (Runtime)
+    if (Tracing())
       Enter(Format("ReportProgress (StatusCode=%d, StatusText=%s)", static_cast<int>(ulStatusCode),
                    WideToAnsi(szStatusText).c_str()));
   } catch (...) {
@@ -546,31 +552,31 @@ STDMETHODIMP TTarvikIPSink::ReportProgress(ULONG ulStatusCode, LPCWSTR szStatusT
     CaptureStatus(*FMoniter, FSID, ulStatusCode, szStatusText);
   } catch (...) {
   }
-  if (Runtime) Leave(Format("ReportProgress (HRESULT=%X)", Hex(result)));
+  if (Tracing()) Leave(Format("ReportProgress (HRESULT=%X)", Hex(result)));
   return result;
 }
 
 STDMETHODIMP TTarvikIPSink::ReportData(DWORD grfBSCF, ULONG ulProgress, ULONG ulProgressMax) {
-  if (Runtime)
+  if (Tracing())
     Enter(Format("ReportData (BSCF=%X, Progress=%d, ProgressMax=%d)", static_cast<unsigned>(grfBSCF),
                  static_cast<int>(ulProgress), static_cast<int>(ulProgressMax)));
   // The announced size lets the monitor hold the body in one piece; the
   // browser reads in response to this call, so it is noted first.
   if (ulProgressMax) FMoniter->SetExpectedSize(ulProgressMax);
   const HRESULT result = FWrappedSink->ReportData(grfBSCF, ulProgress, ulProgressMax);
-  if (Runtime) Leave(Format("ReportData (HRESULT=%X)", Hex(result)));
+  if (Tracing()) Leave(Format("ReportData (HRESULT=%X)", Hex(result)));
   return result;
 }
 
 STDMETHODIMP TTarvikIPSink::ReportResult(HRESULT hrResult, DWORD dwError, LPCWSTR szResult) {
   try {
-    if (Runtime)
+    if (Tracing())
       Enter(Format("ReportResult (hrResult=%X, dwError=%X, szResult=%s)", Hex(hrResult),
                    static_cast<unsigned>(dwError), WideToAnsi(szResult).c_str()));
   } catch (...) {
   }
   const HRESULT result = FWrappedSink->ReportResult(hrResult, dwError, szResult);
-  if (Runtime) Leave(Format("ReportResult (HRESULT=%X)", Hex(result)));
+  if (Tracing()) Leave(Format("ReportResult (HRESULT=%X)", Hex(result)));
   return result;
 }
 
