@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "FakeProtocol.h"
+#include "core/AnsiCase.h"
 #include "core/ClassTarvikRuntime.h"
 #include "core/Trace.h"
 #include "framework/Handles.h"
@@ -44,7 +45,10 @@ class APPMoniterTest : public ::testing::Test {
     EXPECT_EQ(MoniterCount(), FMonitersBefore);
   }
 
-  static std::wstring Url(const std::string& path) { return L"tarviktest://host/" + std::wstring(path.begin(), path.end()); }
+  // The fake handler's URLs, in the ANSI form the monitor keeps and as UTF-16.
+  static std::string U(const std::string& path) { return test::FakeScheme() + "://host/" + path; }
+  static std::wstring Url(const std::string& path) { return Wide(U(path)); }
+  static std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
   static ComPtr<TTarvikAPPMoniter> NewMoniter() { return TInterfacedObject::Create<TTarvikAPPMoniter>(); }
   HRESULT Start(TTarvikAPPMoniter& moniter, const std::wstring& url, IInternetProtocolSink* sink = nullptr) {
     return moniter.Start(url.c_str(), sink ? sink : FSink.Get(), BindInfo, 0x11, 0x22);
@@ -90,7 +94,7 @@ TEST_F(APPMoniterTest, StartPassesEverythingToTheRegisteredHandlerThroughAWrappe
   EXPECT_NE(handler->SinkGiven, static_cast<IInternetProtocolSink*>(FSink.Get()));
   auto* wrapper = static_cast<TTarvikIPSink*>(handler->SinkGiven);
   EXPECT_EQ(wrapper->WrappedSink(), static_cast<IInternetProtocolSink*>(FSink.Get()));
-  EXPECT_EQ(moniter->URL(), "tarviktest://host/a");
+  EXPECT_EQ(moniter->URL(), U("a"));
 
   // One "Download" "Start" item with this thread's id and the URL.
   const auto items = FRuntime->Timeline().Snapshot();
@@ -99,7 +103,7 @@ TEST_F(APPMoniterTest, StartPassesEverythingToTheRegisteredHandlerThroughAWrappe
   EXPECT_EQ(items[0].OID, 0u);
   EXPECT_EQ(items[0].Category, CategoryDownload);
   EXPECT_EQ(items[0].Event, EventStart);
-  EXPECT_EQ(items[0].Value, "tarviktest://host/a");
+  EXPECT_EQ(items[0].Value, U("a"));
 }
 
 TEST_F(APPMoniterTest, StartTracesEachStepWithItsText) {
@@ -114,14 +118,15 @@ TEST_F(APPMoniterTest, StartTracesEachStepWithItsText) {
   const int eventSID = FRuntime->Timeline().Snapshot().at(0).SID;
 
   const std::vector<Line> expected = {
-      {Tag(*moniter, count, "Start.Enter"), "URL=tarviktest://host/t"},
+      {Tag(*moniter, count, "Start.Enter"), "URL=" + U("t")},
       {Format("Runtime.InformEvent(#%d/Download:Start)", eventSID), ""},
       {Tag(*moniter, count, "Start.CreateProtocolHandler"), ""},
-      {Tag(*moniter, count, "GetProtocolHandlerCLSID"), "Protocol=tarviktest; CLSID={6E1C2A40-3B9D-4F57-A1E2-7C0D9B8E5F31}"},
+      {Tag(*moniter, count, "GetProtocolHandlerCLSID"),
+       "Protocol=" + test::FakeScheme() + "; CLSID={6E1C2A40-3B9D-4F57-A1E2-7C0D9B8E5F31}"},
       {Tag(*moniter, count, "Start.ProtocolHandler Created"), ""},
       {Tag(*moniter, count, "Start.InvokeProtocolHandler.Start"), ""},
       {Format("IPSink[%d/%d].Enter (RefCount=1)", wrapperSID, wrappers),
-       Format("Constructor (MoniterSID=%d, URL=tarviktest://host/t)", moniter->SID())},
+       Format("Constructor (MoniterSID=%d, URL=%s)", moniter->SID(), U("t").c_str())},
       {Format("IPSink[%d/%d].Leave (RefCount=1)", wrapperSID, wrappers), ""},
       {Tag(*moniter, count, "Start.InvokeProtocolHandler.With wrapped IPSink"), ""},
       {Tag(*moniter, count, "Start.ReturnedFromHandler.Start"), "HRESULT=00000000"},
@@ -173,7 +178,7 @@ TEST_F(APPMoniterTest, StartTwiceReplacesUrlAndHandlerButKeepsTheBytes) {
   const LONG firstRefs = first->RefCount();
 
   ASSERT_EQ(Start(*moniter, Url("two")), S_OK);
-  EXPECT_EQ(moniter->URL(), "tarviktest://host/two");
+  EXPECT_EQ(moniter->URL(), U("two"));
   EXPECT_EQ(moniter->IPHandler().Get(), static_cast<IInternetProtocol*>(second.Get()));
   EXPECT_EQ(first->RefCount(), firstRefs - 1);  // the monitor let the first handler go
   EXPECT_EQ(FRuntime->Timeline().Count(), 2);
@@ -197,7 +202,7 @@ TEST_F(APPMoniterTest, ASecondRequestOfAStoredUrlTalksToTheBrowserSinkDirectly) 
     sink->ReportProgress(BINDSTATUS_CACHEFILENAMEAVAILABLE, L"C:\\cache\\x");
   };
   ComPtr<TTarvikAPPMoniter> two = NewMoniter();
-  ASSERT_EQ(Start(*two, L"TARVIKTEST://HOST/SAME"), S_OK);  // letter case ignored
+  ASSERT_EQ(Start(*two, Wide(AnsiUpperCase(U("same")))), S_OK);  // letter case ignored
   EXPECT_EQ(second->SinkGiven, static_cast<IInternetProtocolSink*>(FSink.Get()));
   ASSERT_EQ(ReadOnce(*two), S_FALSE);
 
@@ -455,8 +460,8 @@ TEST_F(APPMoniterTest, AnUnlockBeforeTerminateKeepsTheHandlerForItsTerminate) {
 }
 
 TEST_F(APPMoniterTest, WithoutAHandlerEveryOperationIsUnexpectedAndAbortStillFinishes) {
-  for (const std::wstring& url : {std::wstring(L"tarviknokey://x/"), std::wstring(L"tarvikbadclsid://x/"),
-                                 std::wstring(L"tarviknoclsid://x/"), std::wstring(L"no colon at all")}) {
+  for (const std::wstring& url : {Wide(test::FakeScheme("nokey") + "://x/"), Wide(test::FakeScheme("badclsid") + "://x/"),
+                                 Wide(test::FakeScheme("noclsid") + "://x/"), std::wstring(L"no colon at all")}) {
     ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
     EXPECT_EQ(Start(*moniter, url), E_UNEXPECTED);
     EXPECT_FALSE(moniter->IPHandler());
@@ -499,11 +504,11 @@ TEST_F(APPMoniterTest, TheHandlerLookupReadsOnlyAValidClsid) {
   test::TraceRecorder trace;
   ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
   const int count = static_cast<int>(MoniterCount());
-  EXPECT_TRUE(IsEqualCLSID(moniter->GetProtocolHandlerCLSID("tarviktest"), test::CLSID_FakeHandler));
-  EXPECT_TRUE(IsEqualCLSID(moniter->GetProtocolHandlerCLSID("tarvikbadclsid"), GUID_NULL));
-  EXPECT_TRUE(IsEqualCLSID(moniter->GetProtocolHandlerCLSID("tarviknoclsid"), GUID_NULL));
+  EXPECT_TRUE(IsEqualCLSID(moniter->GetProtocolHandlerCLSID(test::FakeScheme("test")), test::CLSID_FakeHandler));
+  EXPECT_TRUE(IsEqualCLSID(moniter->GetProtocolHandlerCLSID(test::FakeScheme("badclsid")), GUID_NULL));
+  EXPECT_TRUE(IsEqualCLSID(moniter->GetProtocolHandlerCLSID(test::FakeScheme("noclsid")), GUID_NULL));
   trace.Clear();
-  EXPECT_TRUE(IsEqualCLSID(moniter->GetProtocolHandlerCLSID("tarviknokey"), GUID_NULL));
+  EXPECT_TRUE(IsEqualCLSID(moniter->GetProtocolHandlerCLSID(test::FakeScheme("nokey")), GUID_NULL));
   EXPECT_TRUE(trace.Lines().empty());  // a missing key is not traced
   // The platform's own http handler, as the browser's requests find it.
   GUID http = GUID_NULL;
@@ -569,7 +574,7 @@ TEST_F(APPMoniterTest, TheWrapperForwardsEverySinkCallAndItsResultUnchanged) {
   EXPECT_EQ(wrapper->Switch(&data), E_PENDING);
   EXPECT_EQ(FSink->SwitchData, &data);
   EXPECT_EQ(wrapper->ReportProgress(BINDSTATUS_MIMETYPEAVAILABLE, L"text/css"), E_FAIL);
-  EXPECT_EQ(wrapper->ReportProgress(BINDSTATUS_REDIRECTING, L"tarviktest://host/elsewhere"), E_FAIL);
+  EXPECT_EQ(wrapper->ReportProgress(BINDSTATUS_REDIRECTING, Url("elsewhere").c_str()), E_FAIL);
   EXPECT_EQ(wrapper->ReportData(BSCF_FIRSTDATANOTIFICATION, 10, 20), S_FALSE);
   EXPECT_EQ(FSink->Bscf, DWORD(BSCF_FIRSTDATANOTIFICATION));
   EXPECT_EQ(FSink->Progressed, 10u);
@@ -581,12 +586,12 @@ TEST_F(APPMoniterTest, TheWrapperForwardsEverySinkCallAndItsResultUnchanged) {
   EXPECT_EQ(FSink->Calls,
             (std::vector<std::string>{"Switch", "ReportProgress", "ReportProgress", "ReportData", "ReportResult"}));
   ASSERT_EQ(FSink->Reports.size(), 2u);
-  EXPECT_EQ(FSink->Reports[1].Text, L"tarviktest://host/elsewhere");
+  EXPECT_EQ(FSink->Reports[1].Text, Url("elsewhere"));
 
   // The refused report was still captured; the redirect changed no key.
   const TURLContent::Snapshot record = Record(Url("sink"));
   EXPECT_EQ(record.ContentType, "text/css");
-  EXPECT_FALSE(Stored(L"tarviktest://host/elsewhere"));
+  EXPECT_FALSE(Stored(Url("elsewhere")));
   EXPECT_FALSE(moniter->Finished());
 }
 

@@ -7,12 +7,11 @@
 namespace tarvik::test {
 
 namespace {
-const char* const HandlerKeys[] = {"Protocols\\Handler\\tarviktest", "Protocols\\Handler\\tarvikbadclsid",
-                                   "Protocols\\Handler\\tarviknoclsid"};
+std::string HandlerKey(const char* kind) { return "Protocols\\Handler\\" + FakeScheme(kind); }
 
-bool SetClsidValue(const char* path, const std::string& value) {
+bool SetClsidValue(const std::string& path, const std::string& value) {
   HKEY key = nullptr;
-  if (::RegCreateKeyExA(HKEY_CLASSES_ROOT, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
+  if (::RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
     return false;
   LONG result = ERROR_SUCCESS;
   if (!value.empty())
@@ -23,9 +22,13 @@ bool SetClsidValue(const char* path, const std::string& value) {
 }
 }  // namespace
 
+std::string FakeScheme(const char* kind) {
+  return std::string("tarvik") + kind + std::to_string(::GetCurrentProcessId());
+}
+
 FakeHandlerRegistration::FakeHandlerRegistration() {
-  const bool keys = SetClsidValue(HandlerKeys[0], GuidText(CLSID_FakeHandler)) &&
-                    SetClsidValue(HandlerKeys[1], "{not-a-guid}") && SetClsidValue(HandlerKeys[2], "");
+  const bool keys = SetClsidValue(HandlerKey("test"), GuidText(CLSID_FakeHandler)) &&
+                    SetClsidValue(HandlerKey("badclsid"), "{not-a-guid}") && SetClsidValue(HandlerKey("noclsid"), "");
   const HRESULT registered = ::CoRegisterClassObject(CLSID_FakeHandler, static_cast<IClassFactory*>(FFactory.Get()),
                                                      CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &FCookie);
   FOk = keys && SUCCEEDED(registered);
@@ -33,7 +36,7 @@ FakeHandlerRegistration::FakeHandlerRegistration() {
 
 FakeHandlerRegistration::~FakeHandlerRegistration() {
   if (FCookie) ::CoRevokeClassObject(FCookie);
-  for (const char* path : HandlerKeys) ::RegDeleteKeyA(HKEY_CLASSES_ROOT, path);
+  for (const char* kind : {"test", "badclsid", "noclsid"}) ::RegDeleteKeyA(HKEY_CLASSES_ROOT, HandlerKey(kind).c_str());
 }
 
 ComPtr<FakeHandler> FakeHandlerRegistration::PrepareHandler() {

@@ -18,8 +18,11 @@ namespace tarvik::test {
 
 // {6E1C2A40-3B9D-4F57-A1E2-7C0D9B8E5F31}
 inline constexpr CLSID CLSID_FakeHandler = {0x6e1c2a40, 0x3b9d, 0x4f57, {0xa1, 0xe2, 0x7c, 0x0d, 0x9b, 0x8e, 0x5f, 0x31}};
-// A made-up scheme whose key names the fake handler class.
-inline constexpr char FakeScheme[] = "tarviktest";
+// Made-up schemes, unique to this process (test programs run side by side
+// and share the registry): "tarvik<kind><pid>". Kind "test" names the fake
+// handler class, "badclsid" has a "CLSID" that is not a GUID, "noclsid" has
+// none, "nokey" has no key at all.
+std::string FakeScheme(const char* kind = "test");
 
 class FakeHandler final : public TInterfacedImpl<IInternetProtocol> {
  public:
@@ -172,9 +175,8 @@ class FakeHandlerFactory final : public TInterfacedImpl<IClassFactory> {
   STDMETHODIMP LockServer(BOOL) override { return S_OK; }
 };
 
-// Registers the fake handler class for FakeScheme (and two broken schemes:
-// "tarvikbadclsid" whose "CLSID" is not a GUID, "tarviknoclsid" without one)
-// for the life of the object, on the calling thread's apartment.
+// Registers the fake handler class for FakeScheme() (and the two broken
+// schemes) for the life of the object, on the calling thread's apartment.
 class FakeHandlerRegistration {
  public:
   FakeHandlerRegistration();
