@@ -195,32 +195,24 @@ std::string TTarvikAPPMoniter::Content() const {
   return FContent.Copy();
 }
 
-void TTarvikAPPMoniter::SetOIPSink(IInternetProtocolSink* value) {
-  ComPtr<IInternetProtocolSink> old;
+template <class T>
+void TTarvikAPPMoniter::ReplaceReference(ComPtr<T>& field, T* value, const char* name) {
+  ComPtr<T> old;
   ULONG count = 0;
   {
     std::lock_guard<std::mutex> guard(FLock);
-    if (FOIPSink) count = ProbeRefCount(FOIPSink.Get());
-    old = std::move(FOIPSink);
-    FOIPSink = value;
+    if (field) count = ProbeRefCount(field.Get());
+    old = std::move(field);
+    field = value;
   }
-  if (!value && Tracing()) Trace(Format("SetOIPSink=nil (RefCount=%d)", static_cast<int>(count)), "");
+  if (!value && Tracing()) Trace(Format("%s=nil (RefCount=%d)", name, static_cast<int>(count)), "");
   // The last reference may go here; never under our lock.
   old = nullptr;
 }
 
-void TTarvikAPPMoniter::SetIPHandler(IInternetProtocol* value) {
-  ComPtr<IInternetProtocol> old;
-  ULONG count = 0;
-  {
-    std::lock_guard<std::mutex> guard(FLock);
-    if (FIPHandler) count = ProbeRefCount(FIPHandler.Get());
-    old = std::move(FIPHandler);
-    FIPHandler = value;
-  }
-  if (!value && Tracing()) Trace(Format("SetIPHandler=nil (RefCount=%d)", static_cast<int>(count)), "");
-  old = nullptr;
-}
+void TTarvikAPPMoniter::SetOIPSink(IInternetProtocolSink* value) { ReplaceReference(FOIPSink, value, "SetOIPSink"); }
+
+void TTarvikAPPMoniter::SetIPHandler(IInternetProtocol* value) { ReplaceReference(FIPHandler, value, "SetIPHandler"); }
 
 STDMETHODIMP TTarvikAPPMoniter::QueryInterface(REFIID riid, void** ppv) {
   const HRESULT own = QueryOwnInterface(riid, ppv);

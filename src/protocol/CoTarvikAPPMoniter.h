@@ -101,6 +101,9 @@ class TTarvikAPPMoniter final : public TInterfacedImpl<IInternetProtocolSink, II
   void AfterConstruction() override;
 
   void Trace(const std::string& operation, const std::string& message) const;
+  // A counted replacement that reads the old object's count first.
+  template <class T>
+  void ReplaceReference(ComPtr<T>& field, T* value, const char* name);
   // Appends what one Read delivered; at the end of the data, stores it.
   void Capture(const void* data, ULONG size, bool endOfData);
 
