@@ -143,7 +143,8 @@ void LoopbackHttpServer::Serve(SOCKET client) {
     if (response.Chunked)
       header += "Transfer-Encoding: chunked\r\n";
     else
-      header += "Content-Length: " + std::to_string(response.SharedBody ? response.SharedBody->size() : response.Body.size()) + "\r\n";
+      header += "Content-Length: " +
+                std::to_string(response.SharedBody ? response.SharedBody->size() : response.Body.size()) + "\r\n";
     const bool cut = response.CutAfter != static_cast<size_t>(-1);
     header += "Connection: close\r\n\r\n";
     if (!SendAll(client, header.data(), header.size())) break;
