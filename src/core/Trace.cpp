@@ -12,7 +12,7 @@ std::atomic<TraceSink*> GTraceSink{nullptr};
 
 TraceSink* SetTraceSink(TraceSink* sink) noexcept { return GTraceSink.exchange(sink, std::memory_order_acq_rel); }
 
-bool TraceEnabled() noexcept { return GTraceSink.load(std::memory_order_acquire) != nullptr; }
+bool TraceActive() noexcept { return GTraceSink.load(std::memory_order_acquire) != nullptr; }
 
 void TraceLog(std::string_view source, std::string_view message, int32_t extra, int32_t level) {
   if (TraceSink* sink = GTraceSink.load(std::memory_order_acquire)) sink->Write(source, message, extra, level);

@@ -19,10 +19,9 @@ class TraceSink {
 TraceSink* SetTraceSink(TraceSink* sink) noexcept;
 
 void TraceLog(std::string_view source, std::string_view message, int32_t extra = 0, int32_t level = 50);
-
-// Whether a sink is installed: callers on hot paths build their lines only
-// when it is, since TraceLog drops them otherwise.
-bool TraceEnabled() noexcept;
+// Whether a sink receives lines now; hot paths may skip building lines that
+// nobody would receive.
+bool TraceActive() noexcept;
 
 // printf-style formatting into a std::string. %p in trace texts is written
 // as %08X by callers (eight upper-case hexadecimal digits).

@@ -157,7 +157,7 @@ void GenerateList(const TTarvikTimelineItems& timeline, int32_t TID, int32_t SID
     return;
   }
   // Without a sink the lines would be dropped: they are built only for one.
-  const bool tracing = TraceEnabled();
+  const bool tracing = TraceActive();
   if (tracing) {
     TraceLog(TraceSource, "SID of Recent Navigation is #" + std::to_string(timeline[recent].SID));
     TraceLog(TraceSource, "Begin traverse event list...");

@@ -327,13 +327,13 @@ TEST_F(UrlList, TraceLinesComeWithASinkForEveryItemAndTheListsStayTheSame) {
       .Add(5, T, 0, CategoryDownload, EventStart, "http://NEW/doc")
       .Add(6, T, 0, CategoryDownload, EventStart, "http://new/DOC")
       .Add(7, T, W, CategoryMainNavigation, EventFinish, "http://new/final");
-  ASSERT_FALSE(TraceEnabled());
+  ASSERT_FALSE(TraceActive());
   const Lists quiet = Generate(timeline, T, 8);
   EXPECT_EQ(quiet.URLs, (Strings{"http://NEW/doc"}));
   EXPECT_EQ(quiet.Bases, (Strings{"http://new/final"}));
 
   test::TraceRecorder trace;
-  ASSERT_TRUE(TraceEnabled());
+  ASSERT_TRUE(TraceActive());
   const Lists traced = Generate(timeline, T, 8);
   EXPECT_EQ(traced.URLs, quiet.URLs);
   EXPECT_EQ(traced.Bases, quiet.Bases);

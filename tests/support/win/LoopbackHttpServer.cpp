@@ -143,12 +143,13 @@ void LoopbackHttpServer::Serve(SOCKET client) {
     if (response.Chunked)
       header += "Transfer-Encoding: chunked\r\n";
     else
-      header += "Content-Length: " + std::to_string(response.Body.size()) + "\r\n";
+      header += "Content-Length: " +
+                std::to_string(response.SharedBody ? response.SharedBody->size() : response.Body.size()) + "\r\n";
     const bool cut = response.CutAfter != static_cast<size_t>(-1);
     header += "Connection: close\r\n\r\n";
     if (!SendAll(client, header.data(), header.size())) break;
 
-    const std::string& body = response.Body;
+    const std::string& body = response.SharedBody ? *response.SharedBody : response.Body;
     const size_t limit = std::min(body.size(), response.CutAfter);
     if (response.Chunked) {
       for (size_t offset = 0; offset < limit; offset += response.ChunkSize) {

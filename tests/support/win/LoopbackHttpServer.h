@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -24,6 +25,8 @@ struct HttpResponse {
   size_t ChunkSize = 4096;
   // Closes the connection after this many body bytes (a cut-off transfer).
   size_t CutAfter = static_cast<size_t>(-1);
+  // When set, served instead of Body without a copy per request (large bodies).
+  std::shared_ptr<const std::string> SharedBody;
 };
 
 class LoopbackHttpServer {
