@@ -178,7 +178,9 @@ void TTarvikTimeline::InformEvent(int32_t TID, uintptr_t OID, uint8_t category, 
     sid = NextSID();
     FItems.Append(sid, TID, OID, category, event, value);
   }
-  TraceLog(Format("Runtime.InformEvent(#%d/%s:%s)", sid, CategoryName(category), EventName(event)), "");
+  // Built only for a listening sink: nothing else would see it.
+  if (TraceActive())
+    TraceLog(Format("Runtime.InformEvent(#%d/%s:%s)", sid, CategoryName(category), EventName(event)), "");
 }
 
 int32_t TTarvikTimeline::Count() const {
