@@ -7,26 +7,11 @@
 #include <string>
 
 #include "archive/SynaCode.h"
+#include "framework/WinText.h"
 
 namespace tarvik {
 
 namespace {
-
-std::wstring AnsiToWide(const std::string& text) {
-  const int length = ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  if (length > 0) ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
-  return wide;
-}
-
-std::string WideToAnsi(const wchar_t* text) {
-  const int length = ::WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (length <= 1) return std::string();
-  std::string ansi(static_cast<size_t>(length), '\0');
-  ::WideCharToMultiByte(CP_ACP, 0, text, -1, ansi.data(), length, nullptr, nullptr);
-  ansi.resize(static_cast<size_t>(length - 1));
-  return ansi;
-}
 
 // The type string belongs to the caller.
 struct TCoTaskString {

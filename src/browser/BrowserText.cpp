@@ -1,21 +1,6 @@
 #include "browser/BrowserText.h"
 
-#include <windows.h>
-
-#include <climits>
-
 namespace tarvik {
-
-std::string WideToAnsi(std::wstring_view text) {
-  // The platform counts in int; no text the browser hands over (a BSTR) is longer.
-  if (text.empty() || text.size() > static_cast<size_t>(INT_MAX / 2)) return std::string();
-  const int wideLength = static_cast<int>(text.size());
-  const int length = ::WideCharToMultiByte(CP_ACP, 0, text.data(), wideLength, nullptr, 0, nullptr, nullptr);
-  if (length <= 0) return std::string();
-  std::string result(static_cast<size_t>(length), '\0');
-  ::WideCharToMultiByte(CP_ACP, 0, text.data(), wideLength, result.data(), length, nullptr, nullptr);
-  return result;
-}
 
 std::wstring_view WithoutFragment(std::wstring_view url) noexcept { return url.substr(0, url.find(L'#')); }
 

@@ -1,13 +1,9 @@
 #pragma once
-// Text as the browser integration takes it from the platform: UTF-16 in,
-// byte strings in the system ANSI code page out.
+// URL text rules of the browser integration and the library entry.
 #include <string>
 #include <string_view>
 
 namespace tarvik {
-
-// UTF-16 to the ANSI code page; characters the code page lacks become its default character.
-std::string WideToAnsi(std::wstring_view text);
 
 // The URL without its fragment: cut before the first "#".
 std::wstring_view WithoutFragment(std::wstring_view url) noexcept;

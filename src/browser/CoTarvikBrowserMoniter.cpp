@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "browser/BrowserText.h"
+#include "framework/WinText.h"
 #include "core/ClassTarvikRuntime.h"
 #include "core/Trace.h"
 #include "framework/Handles.h"

@@ -1,23 +1,9 @@
 // The library's entry: unit start-up and shut-down, and the host decision.
 #include <windows.h>
 
-#include <vector>
-
 #include "browser/HostProcess.h"
 #include "core/ClassTarvikRuntime.h"
-
-namespace {
-
-std::string HostExecutablePath() {
-  std::vector<char> path(MAX_PATH);
-  for (;;) {
-    const DWORD length = ::GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (length < path.size()) return std::string(path.data(), length);
-    path.resize(path.size() * 2);
-  }
-}
-
-}  // namespace
+#include "framework/WinText.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   switch (reason) {
@@ -25,7 +11,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
       ::DisableThreadLibraryCalls(instance);
       try {
         tarvik::LibraryLoad();
-        switch (tarvik::ClassifyHost(HostExecutablePath())) {
+        switch (tarvik::ClassifyHost(tarvik::ModuleFileName(nullptr))) {
           case tarvik::HostKind::Shell:
             // Never inside the shell: undo the start-up and fail the load.
             tarvik::LibraryUnload();

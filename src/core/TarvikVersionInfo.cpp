@@ -5,18 +5,15 @@
 #include <cstring>
 #include <vector>
 
+#include "framework/WinText.h"
+
 namespace tarvik {
 
 std::string OwnModulePath() {
   HMODULE module = nullptr;
   ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                        reinterpret_cast<LPCSTR>(&OwnModulePath), &module);
-  std::vector<char> path(MAX_PATH);
-  for (;;) {
-    const DWORD length = ::GetModuleFileNameA(module, path.data(), static_cast<DWORD>(path.size()));
-    if (length < path.size()) return std::string(path.data(), length);
-    path.resize(path.size() * 2);
-  }
+  return ModuleFileName(module);
 }
 
 TTarvikVersionInfo TTarvikVersionInfo::Read(const std::string& path) {

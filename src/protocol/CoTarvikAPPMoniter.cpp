@@ -70,19 +70,6 @@ void CaptureStatus(TMoniterState& moniter, int32_t tagSID, ULONG statusCode, LPC
 
 // ---------------------------------------------------------------- helpers
 
-std::string WideToAnsi(const wchar_t* text, size_t length) {
-  if (!text || length == 0) return std::string();
-  const int count = static_cast<int>(std::min<size_t>(length, 0x7FFFFFFF));
-  // Unpaired surrogates become the code page's default character.
-  const int needed = ::WideCharToMultiByte(CP_ACP, 0, text, count, nullptr, 0, nullptr, nullptr);
-  if (needed <= 0) return std::string();
-  std::string result(static_cast<size_t>(needed), '\0');
-  const int written = ::WideCharToMultiByte(CP_ACP, 0, text, count, result.data(), needed, nullptr, nullptr);
-  result.resize(written > 0 ? static_cast<size_t>(written) : 0);
-  return result;
-}
-
-std::string WideToAnsi(const wchar_t* text) { return text ? WideToAnsi(text, std::wcslen(text)) : std::string(); }
 
 std::string GuidText(const GUID& guid) {
   char text[40];
@@ -265,7 +252,7 @@ STDMETHODIMP TTarvikAPPMoniter::Start(LPCWSTR szUrl, IInternetProtocolSink* pOIP
     FTerminated = false;
     FState->SetExpectedSize(0);
     const wchar_t* colon = szUrl ? std::wcschr(szUrl, L':') : nullptr;
-    const std::string scheme = colon ? WideToAnsi(szUrl, static_cast<size_t>(colon - szUrl)) : std::string();
+    const std::string scheme = colon ? WideToAnsi(std::wstring_view(szUrl, static_cast<size_t>(colon - szUrl))) : std::string();
     const CLSID clsid = GetProtocolHandlerCLSID(scheme);
     ComPtr<IInternetProtocol> handler;
     ::CoCreateInstance(clsid, nullptr, HandlerClassContext, IID_IInternetProtocol, handler.PutVoid());

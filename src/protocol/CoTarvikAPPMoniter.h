@@ -17,13 +17,11 @@
 
 #include "framework/ComPtr.h"
 #include "framework/InterfacedObject.h"
+#include "framework/WinText.h"
 #include "protocol/CaptureBuffer.h"
 
 namespace tarvik {
 
-// UTF-16 text (may be null, may hold lone surrogates) in the ANSI code page.
-std::string WideToAnsi(const wchar_t* text);
-std::string WideToAnsi(const wchar_t* text, size_t length);
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper case.
 std::string GuidText(const GUID& guid);
 // Reads the registry's text form of a GUID, nothing else (no ProgIDs).

@@ -11,6 +11,7 @@
 #include "framework/ComPtr.h"
 #include "framework/Handles.h"
 #include "framework/InterfacedObject.h"
+#include "framework/WinText.h"
 
 namespace tarvik {
 namespace {
@@ -212,6 +213,32 @@ TEST(Handles, CriticalSectionIsReentrantAndExcludesOtherThreads) {
   std::thread other([&] { otherGot = section.try_lock(); });
   other.join();
   EXPECT_FALSE(otherGot);
+}
+
+TEST(WinText, ConvertsBetweenUtf16AndTheAnsiCodePageWithoutFailingOnBadInput) {
+  EXPECT_EQ(WideToAnsi(static_cast<const wchar_t*>(nullptr)), "");
+  EXPECT_EQ(WideToAnsi(L""), "");
+  EXPECT_EQ(WideToAnsi(L"http://h/a b?x=1"), "http://h/a b?x=1");
+  // Zero characters inside a counted text are kept.
+  EXPECT_EQ(WideToAnsi(std::wstring_view(L"a\0b", 3)), std::string("a\0b", 3));
+  // A lone surrogate becomes a stand-in character, never a failure.
+  const std::string lone = WideToAnsi(std::wstring_view(L"x\xD800y", 3));
+  ASSERT_EQ(lone.size(), 3u);
+  EXPECT_EQ(lone.front(), 'x');
+  EXPECT_EQ(lone.back(), 'y');
+  const std::wstring wide(70000, L'w');
+  EXPECT_EQ(WideToAnsi(wide), std::string(70000, 'w'));
+  EXPECT_EQ(AnsiToWide("caf\xE9"), L"caf\u00E9");
+  EXPECT_EQ(WideToAnsi(AnsiToWide("caf\xE9")), "caf\xE9");
+  EXPECT_EQ(AnsiToWide(""), L"");
+}
+
+TEST(WinText, ModuleFileNameNamesTheRunningProgram) {
+  const std::string exe = ModuleFileName(nullptr);
+  ASSERT_GT(exe.size(), 4u);
+  EXPECT_EQ(exe.substr(exe.size() - 4), ".exe");
+  EXPECT_NE(exe.find_first_of("\\/"), std::string::npos);
+  EXPECT_EQ(ModuleFileName(::GetModuleHandleA(nullptr)), exe);
 }
 
 }  // namespace
