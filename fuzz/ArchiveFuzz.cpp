@@ -11,31 +11,14 @@
 
 #include "archive/SynaCode.h"
 #include "archive/WebArchive.h"
+#include "fuzz/FuzzInput.h"
 
 namespace {
 
 using namespace tarvik;
 
-struct Reader {
-  const uint8_t* data;
-  size_t size;
-  uint8_t Byte() {
-    if (!size) return 0;
-    --size;
-    return *data++;
-  }
-  std::string Text() {
-    size_t length = Byte();
-    if (length > 200) length = (length - 200) * 97;  // now and then a long one
-    std::string text;
-    for (size_t i = 0; i < length && size; ++i) text.push_back(static_cast<char>(Byte()));
-    return text;
-  }
-};
-
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
+using fuzz::Check;
+using fuzz::Reader;
 
 std::string ReferenceBase64(const std::string& d) {
   std::string out;

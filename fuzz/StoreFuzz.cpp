@@ -9,32 +9,10 @@
 #include "core/AnsiCase.h"
 #include "core/TarvikDataBuffer.h"
 #include "core/TarvikTimeline.h"
+#include "fuzz/FuzzInput.h"
 
-namespace {
-
-struct Reader {
-  const uint8_t* data;
-  size_t size;
-  bool Empty() const { return size == 0; }
-  uint8_t Byte() {
-    if (!size) return 0;
-    --size;
-    return *data++;
-  }
-  std::string Text() {
-    size_t length = Byte();
-    if (length == 255) length = 255 + Byte() * 64u;  // now and then a long one
-    std::string text;
-    for (size_t i = 0; i < length; ++i) text.push_back(static_cast<char>(size ? Byte() : 'x'));
-    return text;
-  }
-};
-
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
-
-}  // namespace
+using tarvik::fuzz::Check;
+using tarvik::fuzz::Reader;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Reader in{data, size};
