@@ -41,3 +41,36 @@ function(_tarvik_discover name)
       PROPERTIES TIMEOUT 600 WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
   endif()
 endfunction()
+
+# Windows tests that show real windows: one Xvfb for the whole run, on a
+# display number of this build tree's own so that several trees can test at
+# once. TARVIK_DISPLAY is passed to every such test.
+if(TARVIK_WINDOWS)
+  string(MD5 _tarvik_tree_hash "${CMAKE_BINARY_DIR}")
+  string(SUBSTRING "${_tarvik_tree_hash}" 0 3 _tarvik_tree_hex)
+  math(EXPR TARVIK_DISPLAY_NUMBER "100 + 0x${_tarvik_tree_hex} % 800")
+  set(TARVIK_DISPLAY ":${TARVIK_DISPLAY_NUMBER}")
+  set(_xvfb_pid "${CMAKE_BINARY_DIR}/xvfb.pid")
+  add_test(NAME xvfb_up COMMAND sh -c
+    "exec </dev/null >/dev/null 2>&1; [ -f '${_xvfb_pid}' ] && kill $(cat '${_xvfb_pid}'); \
+     rm -f /tmp/.X${TARVIK_DISPLAY_NUMBER}-lock /tmp/.X11-unix/X${TARVIK_DISPLAY_NUMBER}; \
+     Xvfb ${TARVIK_DISPLAY} -screen 0 1024x768x24 -nolisten tcp & echo $! > '${_xvfb_pid}'; \
+     for i in $(seq 100); do [ -S /tmp/.X11-unix/X${TARVIK_DISPLAY_NUMBER} ] && exit 0; sleep 0.1; done; exit 1")
+  add_test(NAME xvfb_down COMMAND sh -c
+    "[ -f '${_xvfb_pid}' ] && kill $(cat '${_xvfb_pid}'); rm -f '${_xvfb_pid}'; exit 0")
+  set_tests_properties(xvfb_up PROPERTIES FIXTURES_SETUP XVFB)
+  set_tests_properties(xvfb_down PROPERTIES FIXTURES_CLEANUP XVFB)
+endif()
+
+# A test program that shows windows: cross build only, under Wine and Xvfb.
+function(tarvik_add_ui_test name)
+  if(NOT TARVIK_WINDOWS)
+    return()
+  endif()
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE tarvik_win tarvik_test_support_win GTest::gmock_main)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120
+    PROPERTIES FIXTURES_REQUIRED "WINE;XVFB" TIMEOUT 600 RESOURCE_LOCK xdisplay
+               ENVIRONMENT "DISPLAY=${TARVIK_DISPLAY}"
+    WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+endfunction()
