@@ -192,6 +192,20 @@ TEST(WebArchive, AliasPartsForUrlsThatPercentEncodingChanges) {
             std::string::npos);
 }
 
+TEST(WebArchive, NoAliasThatRepeatsTheWrittenLocation) {
+  Composer c;
+  // Only a control byte to escape: the header text already is the encoded form.
+  c.Capture("http://h/tab\there.png", "image/png", "T");
+  // A control byte and a blank: the alias differs and stays.
+  c.Capture("http://h/tab\tand blank.png", "image/png", "U");
+  const test::TParsedArchive parsed =
+      ParseArchive(c.Compose({"http://h/tab\there.png", "http://h/tab\tand blank.png"}));
+  ASSERT_EQ(parsed.Parts.size(), 3u);
+  EXPECT_EQ(parsed.Parts[0].Header("Content-Location"), "http://h/tab%09here.png");
+  EXPECT_EQ(Base64Decode(parsed.Parts[0].Body), "T");
+  EXPECT_EQ(parsed.Parts[2].Headers, std::vector<std::string>{"Content-Location: http://h/tab%09and%20blank.png"});
+}
+
 TEST(WebArchive, EntriesDifferingInCaseShareTheStoredRecord) {
   Composer c;
   c.Capture("http://H/Img.PNG", "image/png", "pixels");
