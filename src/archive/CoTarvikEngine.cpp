@@ -9,6 +9,7 @@
 #include "archive/SynaCode.h"
 #include "core/ClassTarvikRuntime.h"
 #include "framework/ComPtr.h"
+#include "framework/GuidText.h"
 
 namespace tarvik {
 
@@ -55,11 +56,7 @@ std::string LocaleTime(const TLocalDateTime& t) {
 std::string NewGuidText() {
   GUID guid{};
   ::CoCreateGuid(&guid);
-  wchar_t text[40] = {};
-  ::StringFromGUID2(guid, text, 40);
-  std::string result;
-  for (const wchar_t* p = text; *p; ++p) result += static_cast<char>(*p);
-  return result;
+  return GuidText(guid);
 }
 
 // Hands the failure to the caller's error object as well.
