@@ -27,18 +27,6 @@ class TURLStringsSource final : public TURLStringSource {
   IURLStrings* FStrings;
 };
 
-SYSTEMTIME ToSystemTime(const TLocalDateTime& t) {
-  SYSTEMTIME st{};
-  st.wYear = static_cast<WORD>(t.Year);
-  st.wMonth = static_cast<WORD>(t.Month);
-  st.wDay = static_cast<WORD>(t.Day);
-  st.wHour = static_cast<WORD>(t.Hour);
-  st.wMinute = static_cast<WORD>(t.Minute);
-  st.wSecond = static_cast<WORD>(t.Second);
-  st.wMilliseconds = static_cast<WORD>(t.Milliseconds);
-  return st;
-}
-
 std::string LocaleDate(const TLocalDateTime& t) {
   const SYSTEMTIME st = ToSystemTime(t);
   char buffer[256];
@@ -100,6 +88,18 @@ class TWinFileReader final : public TFileReader {
 };
 
 }  // namespace
+
+SYSTEMTIME ToSystemTime(const TLocalDateTime& t) {
+  SYSTEMTIME st{};
+  st.wYear = static_cast<WORD>(t.Year);
+  st.wMonth = static_cast<WORD>(t.Month);
+  st.wDay = static_cast<WORD>(t.Day);
+  st.wHour = static_cast<WORD>(t.Hour);
+  st.wMinute = static_cast<WORD>(t.Minute);
+  st.wSecond = static_cast<WORD>(t.Second);
+  st.wMilliseconds = static_cast<WORD>(t.Milliseconds);
+  return st;
+}
 
 std::string SystemErrorText(DWORD code) {
   char* text = nullptr;

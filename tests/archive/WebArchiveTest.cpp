@@ -118,6 +118,9 @@ TEST(WebArchive, DateLeavesOutTheTimeOnlyAtExactMidnight) {
   EXPECT_NE(c.Compose({}).find("\r\nDate: 1/2/2027 12:00:00 AM\r\n"), std::string::npos);
   c.Env.Now = [] { return TLocalDateTime{2027, 1, 2, 23, 59, 59, 0}; };
   EXPECT_NE(c.Compose({}).find("\r\nDate: 1/2/2027 11:59:59 PM\r\n"), std::string::npos);
+  // 00:00 is not midnight while its seconds run.
+  c.Env.Now = [] { return TLocalDateTime{2027, 1, 2, 0, 0, 30, 0}; };
+  EXPECT_NE(c.Compose({}).find("\r\nDate: 1/2/2027 12:00:30 AM\r\n"), std::string::npos);
 }
 
 TEST(WebArchive, AnchorPlaceholdersCarryOnlyTheirLocation) {
@@ -172,6 +175,15 @@ TEST(WebArchive, BaseIsCutBeforeItsQueryAndKeepsInsideTheAttribute) {
             "<base href=\"http://h/a%22onload=%22x()\">\r\n</head>");
   // A missing base entry gives the default base, the first URL.
   EXPECT_EQ(Base64Decode(c.OnlyPart("http://h/a").Body), "<base href=\"http://h/a\">\r\n</head>");
+}
+
+TEST(WebArchive, OnlyAClosingHeadTagInAnyCaseGetsTheBase) {
+  Composer c;
+  const std::string nearMisses = "<header></header><head ></head ><HEADER></HEADER></hea></headx>";
+  c.Capture("http://h/n", "text/html", nearMisses);
+  EXPECT_EQ(Base64Decode(c.OnlyPart("http://h/n", "B").Body), nearMisses);
+  c.Capture("http://h/y", "text/html", "</header></HEAD></head >");
+  EXPECT_EQ(Base64Decode(c.OnlyPart("http://h/y", "B").Body), "</header><base href=\"B\">\r\n</head></head >");
 }
 
 TEST(WebArchive, AliasPartsForUrlsThatPercentEncodingChanges) {
