@@ -16,11 +16,11 @@
 #include "core/ClassTarvikRuntime.h"
 #include "core/TarvikTimeline.h"
 #include "framework/WinText.h"
-#include "ui/ActivationContext.h"
 #include "ui/ArchiveFile.h"
 #include "ui/LateBound.h"
 #include "ui/NameRules.h"
 #include "ui/ToolbarImages.h"
+#include "ui/resources/UiModule.h"
 
 namespace tarvik {
 
@@ -57,13 +57,6 @@ std::atomic<bool> GFirstRunGuideOpened{false};
 TTarvikToolbarForm::MessageHook& GlobalMessageHook() {
   static TTarvikToolbarForm::MessageHook hook;
   return hook;
-}
-
-HINSTANCE OwnInstance() {
-  HMODULE module = nullptr;
-  ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCSTR>(&OwnInstance), &module);
-  return module;
 }
 
 std::string FolderOf(const std::string& path) {
@@ -131,8 +124,8 @@ TTarvikToolbarForm::TTarvikToolbarForm(HWND parent, std::shared_ptr<TUiServices>
       FSavedArchives([](const std::string& path) { return FileTitleText(path, ShellHidesExtensions()); },
                      &FullPathName),
       FRecentSaveFolder(&TRecentList::FullText, &FullPathName) {
-  const HINSTANCE instance = OwnInstance();
-  TScopedActivationContext themed;  // the form's controls are made in it
+  const HINSTANCE instance = UiModule();
+  TUiActivation themed;  // the form's controls are made in it
   static std::once_flag registered;
   std::call_once(registered, [instance] {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES};
@@ -186,10 +179,10 @@ void TTarvikToolbarForm::CreateToolbar() {
   FToolbar = ::CreateWindowExA(0, TOOLBARCLASSNAMEA, nullptr,
                                WS_CHILD | WS_VISIBLE | TBSTYLE_FLAT | TBSTYLE_LIST | TBSTYLE_TOOLTIPS |
                                    TBSTYLE_TRANSPARENT | CCS_NODIVIDER | CCS_NORESIZE | CCS_NOPARENTALIGN,
-                               0, 0, 0, 0, FHandle, nullptr, OwnInstance(), nullptr);
+                               0, 0, 0, 0, FHandle, nullptr, UiModule(), nullptr);
   if (!FToolbar) throw std::runtime_error("Cannot create the toolbar. " + SystemErrorText(::GetLastError()));
   ::SendMessageA(FToolbar, TB_BUTTONSTRUCTSIZE, sizeof(TBBUTTON), 0);
-  ::SendMessageA(FToolbar, TB_SETEXTENDEDSTYLE, 0, TBSTYLE_EX_DRAWDDARROWS | TBSTYLE_EX_MIXEDBUTTONS);
+  ::SendMessageA(FToolbar, TB_SETEXTENDEDSTYLE, 0, TBSTYLE_EX_DRAWDDARROWS);
 
   LOGFONTA font{};
   font.lfHeight = -11;
@@ -199,32 +192,39 @@ void TTarvikToolbarForm::CreateToolbar() {
   FFont = ::CreateFontIndirectA(&font);
   if (FFont) ::SendMessageA(FToolbar, WM_SETFONT, reinterpret_cast<WPARAM>(FFont), FALSE);
 
-  const TToolbarImages images = LoadToolbarImages(OwnInstance());
+  const TToolbarImages images = LoadToolbarImages(UiModule());
   FFaces = images.Faces;
   FImages = images.Icons;
   FMenuIcons = images.MenuIcons;
-  ::SendMessageA(FToolbar, TB_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(FFaces));
-  ::SendMessageA(FToolbar, TB_SETIMAGELIST, 1, reinterpret_cast<LPARAM>(FImages));
-  ::SendMessageA(FToolbar, TB_SETBITMAPSIZE, 0, MAKELPARAM(CaptureFaceWidth, CaptureFaceHeight));
+  ::SendMessageA(FToolbar, TB_SETBITMAPSIZE, 0, MAKELPARAM(ToolbarIconSize, ToolbarIconSize));
+  ::SendMessageA(FToolbar, TB_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(FImages));
 
+  // The capture button's wide face is wider than the toolbar's images: the
+  // form draws that button itself (NM_CUSTOMDRAW), at a width that holds
+  // the face, the caption and the arrow.
   TBBUTTON buttons[3] = {};
-  buttons[0].iBitmap = MAKELONG(0, 0);
+  buttons[0].iBitmap = I_IMAGENONE;
   buttons[0].idCommand = btnCapture;
   buttons[0].fsState = TBSTATE_ENABLED;
-  buttons[0].fsStyle = BTNS_DROPDOWN | BTNS_CHECK | BTNS_SHOWTEXT | BTNS_AUTOSIZE;
+  buttons[0].fsStyle = BTNS_DROPDOWN | BTNS_CHECK | BTNS_SHOWTEXT;
   buttons[0].iString = reinterpret_cast<INT_PTR>(kCaptureCaption);
-  buttons[1].iBitmap = MAKELONG(OptionsIconIndex, 1);
+  buttons[1].iBitmap = OptionsIconIndex;
   buttons[1].idCommand = btnOptions;
   buttons[1].fsState = TBSTATE_ENABLED;
   buttons[1].fsStyle = BTNS_WHOLEDROPDOWN | BTNS_AUTOSIZE;
   buttons[1].iString = -1;
-  buttons[2].iBitmap = MAKELONG(HelpIconIndex, 1);
+  buttons[2].iBitmap = HelpIconIndex;
   buttons[2].idCommand = btnHelp;
   buttons[2].fsState = TBSTATE_ENABLED;
   buttons[2].fsStyle = BTNS_WHOLEDROPDOWN | BTNS_SHOWTEXT | BTNS_AUTOSIZE;
   buttons[2].iString = reinterpret_cast<INT_PTR>(kHelpCaption);
   if (!::SendMessageA(FToolbar, TB_ADDBUTTONSA, 3, reinterpret_cast<LPARAM>(buttons)))
     throw std::runtime_error("Cannot add the toolbar's buttons.");
+  TBBUTTONINFOA capture{};
+  capture.cbSize = sizeof capture;
+  capture.dwMask = TBIF_SIZE;
+  capture.cx = static_cast<WORD>(CaptureButtonWidth());
+  ::SendMessageA(FToolbar, TB_SETBUTTONINFOA, btnCapture, reinterpret_cast<LPARAM>(&capture));
   ::SendMessageA(FToolbar, TB_AUTOSIZE, 0, 0);
 }
 
@@ -374,6 +374,15 @@ LRESULT TTarvikToolbarForm::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam
       return 0;
     case WM_NOTIFY: {
       const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+      if (header->hwndFrom == FToolbar && header->code == NM_CUSTOMDRAW) {
+        const auto* draw = reinterpret_cast<const NMTBCUSTOMDRAW*>(lParam);
+        if (draw->nmcd.dwDrawStage == CDDS_PREPAINT) return CDRF_NOTIFYITEMDRAW;
+        if (draw->nmcd.dwDrawStage == CDDS_ITEMPREPAINT && draw->nmcd.dwItemSpec == btnCapture) {
+          DrawCaptureButton(*draw);
+          return CDRF_SKIPDEFAULT;
+        }
+        return CDRF_DODEFAULT;
+      }
       if (header->hwndFrom == FToolbar && header->code == TBN_DROPDOWN) {
         const UINT button = reinterpret_cast<const NMTOOLBARA*>(lParam)->iItem;
         // The menu runs after the toolbar has drawn the pressed arrow.
@@ -469,7 +478,62 @@ void TTarvikToolbarForm::SetCaptureChecked(bool checked) {
 
 void TTarvikToolbarForm::ShowFace(int face) {
   FCaptureFace = face;
-  ::SendMessageA(FToolbar, TB_CHANGEBITMAP, btnCapture, MAKELPARAM(face, 0));
+  RECT r{};
+  if (::SendMessageA(FToolbar, TB_GETRECT, btnCapture, reinterpret_cast<LPARAM>(&r))) ::InvalidateRect(FToolbar, &r, TRUE);
+}
+
+namespace {
+constexpr int kFaceMargin = 3;     // left of the face
+constexpr int kCaptionGap = 4;     // between the face and the caption
+constexpr int kCaptionMargin = 6;  // right of the caption
+constexpr int kArrowWidth = 14;    // the split button's arrow part
+}  // namespace
+
+int TTarvikToolbarForm::CaptureButtonWidth() const {
+  HDC dc = ::GetDC(FToolbar);
+  HGDIOBJ old = ::SelectObject(dc, FFont ? FFont : ::GetStockObject(DEFAULT_GUI_FONT));
+  SIZE text{};
+  ::GetTextExtentPoint32A(dc, kCaptureCaption, static_cast<int>(sizeof kCaptureCaption - 1), &text);
+  ::SelectObject(dc, old);
+  ::ReleaseDC(FToolbar, dc);
+  return kFaceMargin + CaptureFaceWidth + kCaptionGap + text.cx + kCaptionMargin + kArrowWidth;
+}
+
+void TTarvikToolbarForm::DrawCaptureButton(const NMTBCUSTOMDRAW& draw) const {
+  HDC dc = draw.nmcd.hdc;
+  const UINT state = draw.nmcd.uItemState;
+  RECT main = draw.nmcd.rc;
+  main.right -= kArrowWidth;
+  RECT arrow = draw.nmcd.rc;
+  arrow.left = main.right;
+  const bool down = (state & (CDIS_CHECKED | CDIS_SELECTED)) != 0;
+  if (down || (state & CDIS_HOT)) {
+    ::DrawEdge(dc, &main, down ? BDR_SUNKENOUTER : BDR_RAISEDINNER, BF_RECT);
+    ::DrawEdge(dc, &arrow, (state & CDIS_SELECTED) ? BDR_SUNKENOUTER : BDR_RAISEDINNER, BF_RECT);
+  }
+  const int shift = down ? 1 : 0;
+  const int height = main.bottom - main.top;
+  ::ImageList_Draw(FFaces, FCaptureFace, dc, main.left + kFaceMargin + shift,
+                   main.top + (height - CaptureFaceHeight) / 2 + shift, ILD_TRANSPARENT);
+  RECT caption = main;
+  caption.left += kFaceMargin + CaptureFaceWidth + kCaptionGap + shift;
+  caption.top += shift;
+  caption.bottom += shift;
+  HGDIOBJ oldFont = ::SelectObject(dc, FFont ? FFont : ::GetStockObject(DEFAULT_GUI_FONT));
+  const int oldMode = ::SetBkMode(dc, TRANSPARENT);
+  const COLORREF oldColor = ::SetTextColor(dc, ::GetSysColor(COLOR_BTNTEXT));
+  ::DrawTextA(dc, kCaptureCaption, -1, &caption, DT_SINGLELINE | DT_VCENTER | DT_LEFT | DT_NOPREFIX);
+  ::SetTextColor(dc, oldColor);
+  ::SetBkMode(dc, oldMode);
+  ::SelectObject(dc, oldFont);
+  // The arrow: a small triangle pointing down.
+  const int cx = (arrow.left + arrow.right) / 2, cy = (arrow.top + arrow.bottom) / 2;
+  POINT triangle[3] = {{cx - 3, cy - 1}, {cx + 3, cy - 1}, {cx, cy + 2}};
+  HGDIOBJ oldBrush = ::SelectObject(dc, ::GetSysColorBrush(COLOR_BTNTEXT));
+  HGDIOBJ oldPen = ::SelectObject(dc, ::GetStockObject(NULL_PEN));
+  ::Polygon(dc, triangle, 3);
+  ::SelectObject(dc, oldPen);
+  ::SelectObject(dc, oldBrush);
 }
 
 void TTarvikToolbarForm::SetTimer1(bool enabled) {

@@ -129,6 +129,8 @@ class TTarvikToolbarForm {
   // from the recent lists each time it is asked for.
   HMENU CaptureMenu() const noexcept { return FCaptureMenu; }
   HMENU HelpMenu() const noexcept { return FHelpMenu; }
+  // The two faces of btnCapture (72x24).
+  HIMAGELIST CaptureFaces() const noexcept { return FFaces; }
   HMENU OptionsMenu();
 
   // The window procedure's own handling of a message.
@@ -141,6 +143,8 @@ class TTarvikToolbarForm {
   void FitToToolbar();
   void SetCaptureChecked(bool checked);
   void ShowFace(int face);
+  int CaptureButtonWidth() const;
+  void DrawCaptureButton(const NMTBCUSTOMDRAW& draw) const;
   void SetTimer1(bool enabled);
   void EnableMenuItemId(UINT id, bool enabled);
   void DropDown(UINT buttonId);

@@ -7,15 +7,11 @@
 
 #include <vector>
 
-#include "core/ClassTarvikRuntime.h"
+#include "core/TarvikVersionInfo.h"
 #include "framework/WinText.h"
-#include "ui/ActivationContext.h"
-#include "ui/UiServices.h"
-
-#if __has_include("ui/FormTarvikAbout.h")
 #include "ui/FormTarvikAbout.h"
-#define TARVIK_HAS_ABOUT_FORM 1
-#endif
+#include "ui/resources/UiModule.h"
+#include "ui/UiServices.h"
 
 namespace tarvik {
 
@@ -29,7 +25,7 @@ using TaskDialogIndirectFunction = HRESULT(WINAPI*)(const TASKDIALOGCONFIG*, int
 class TPlatformUiServices final : public TUiServices {
  public:
   TSaveDialogResult RunSaveDialog(const TSaveDialogRequest& request) override {
-    TScopedActivationContext themed;
+    TUiActivation themed;
     std::vector<char> buffer(std::max<DWORD>(request.BufferChars, MAX_PATH), '\0');
     lstrcpynA(buffer.data(), request.FileName.c_str(), static_cast<int>(buffer.size()));
     std::string filter = request.Filter;
@@ -58,12 +54,12 @@ class TPlatformUiServices final : public TUiServices {
   }
 
   int ShowMessage(HWND owner, const std::string& text, const std::string& caption, UINT type) override {
-    TScopedActivationContext themed;
+    TUiActivation themed;
     return ::MessageBoxA(TopLevel(owner), text.c_str(), caption.c_str(), type);
   }
 
   bool AskOpenSavedArchive(HWND owner, const std::string& text) override {
-    TScopedActivationContext themed;
+    TUiActivation themed;
     auto taskDialog = reinterpret_cast<TaskDialogIndirectFunction>(
         reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("comctl32.dll"), "TaskDialogIndirect")));
     if (taskDialog) {
@@ -93,18 +89,13 @@ class TPlatformUiServices final : public TUiServices {
   void Beep(DWORD frequency, DWORD duration) override { ::Beep(frequency, duration); }
 
   void ShowError(HWND owner, const std::string& message) override {
-    TScopedActivationContext themed;
+    TUiActivation themed;
     ::MessageBoxA(TopLevel(owner), message.c_str(), kErrorCaption, MB_OK | MB_ICONERROR);
   }
 
   void ShowAbout(HWND owner) override {
-    TScopedActivationContext themed;
-#ifdef TARVIK_HAS_ABOUT_FORM
-    TAboutForm::ShowModal(TopLevel(owner));
-#else
-    ::MessageBoxA(TopLevel(owner), ("Tarvik Express\r\nVersion: " + VersionInfo.FileVersion).c_str(),
-                  "About Tarvik Express", MB_OK);
-#endif
+    TUiActivation themed;
+    TAboutForm(TopLevel(owner)).ShowModal();
   }
 
   std::string LibraryFolder() override {

@@ -44,7 +44,11 @@ void ToolbarFormTest::SetUp() {
   TTarvikToolbarForm::ForgetFirstRunGuide();
   // Most tests are not about the first run.
   Ini().WriteString("OOBE", "ToolbarShowed", "Yes");
-  FHost = std::make_unique<THostWindow>();
+  // One browser window for every test of the program: with no window
+  // manager, Wine waits two seconds for a top-level window to be withdrawn
+  // when it is destroyed; the process's end takes it without that wait.
+  static THostWindow* host = new THostWindow();
+  FHost = host;
   FServices = std::make_shared<TScriptedUiServices>(FLibraryFolder.Path());
   FBrowser = TFakeWebBrowser::Create();
   FDocument = FBrowser->ShowHtmlDocument();
@@ -53,7 +57,6 @@ void ToolbarFormTest::SetUp() {
 
 void ToolbarFormTest::TearDown() {
   FForm.reset();
-  FHost.reset();
   FSettings.reset();
   LibraryUnload();
 }

@@ -57,7 +57,7 @@ class ToolbarFormTest : public ::testing::Test {
   TempFolder FFolder;
   TempFolder FLibraryFolder;
   std::optional<TScopedSettings> FSettings;
-  std::unique_ptr<THostWindow> FHost;
+  THostWindow* FHost = nullptr;
   std::shared_ptr<TScriptedUiServices> FServices;
   ComPtr<TFakeWebBrowser> FBrowser;
   ComPtr<TFakeHtmlDocument> FDocument;
