@@ -1,6 +1,7 @@
 #include "ui/FormTarvikToolbar.h"
 
 #include <commctrl.h>
+#include <cderr.h>
 #include <commdlg.h>
 #include <mshtml.h>
 
@@ -657,8 +658,10 @@ void TTarvikToolbarForm::SaveCapture() {
     SetTimer1(true);
     SetCaptureChecked(true);
     if (chosen.Outcome == TDialogOutcome::Failed)
-      throw std::runtime_error("The save dialog could not be shown (common dialog error " +
-                               HResultText(static_cast<HRESULT>(chosen.ErrorCode)) + ").");
+      throw std::runtime_error(chosen.ErrorCode == FNERR_BUFFERTOOSMALL
+                                   ? std::string("The file name chosen in the save dialog is too long.")
+                                   : "The save dialog failed (common dialog error " +
+                                         HResultText(static_cast<HRESULT>(chosen.ErrorCode)) + ").");
     return;
   }
   const std::string path = chosen.Path;
