@@ -16,6 +16,7 @@
 #include "support/browser/FakeBrowser.h"
 #include "support/browser/RecordingRuntime.h"
 #include "ui/FormTarvikToolbar.h"
+#include "ui/ScreenShot.h"
 #include "ui/ScriptedUiServices.h"
 #include "ui/ToolbarFormTestSupport.h"
 
@@ -115,6 +116,8 @@ TEST_F(Band, SitingMakesTheFormInTheSitesWindowWithTheBrowserAndReportsItsSize) 
   EXPECT_FALSE(form->Visible());
   EXPECT_EQ(band->ShowDW(TRUE), S_OK);
   EXPECT_TRUE(form->Visible());
+  test::PumpMessages(100);
+  EXPECT_TRUE(test::SaveScreenShot(FHost.Handle(), "band_in_browser_window.bmp"));
   // The band's minimum size is the form's real size, two pixels taller; the
   // members the band does not own stay as the browser passed them.
   info.dwModeFlags = 0x5A;
