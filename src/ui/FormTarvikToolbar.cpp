@@ -581,10 +581,18 @@ void TTarvikToolbarForm::RunCommand(UINT id) {
   if (!MenuItemEnabled(id) && id != TBItem10) return;  // a disabled item has no click
   switch (id) {
     case miCancel: miCancelClick(); return;
-    case TBItem10:
-      ::CheckMenuItem(FCaptureMenu, TBItem10, MF_BYCOMMAND | (MenuItemChecked(TBItem10) ? MF_UNCHECKED : MF_CHECKED));
-      TBItem10Click();
+    case TBItem10: {
+      const bool was = MenuItemChecked(TBItem10);
+      ::CheckMenuItem(FCaptureMenu, TBItem10, MF_BYCOMMAND | (was ? MF_UNCHECKED : MF_CHECKED));
+      try {
+        TBItem10Click();
+      } catch (...) {
+        // Not stored: the mark goes back to what the ticks will follow.
+        ::CheckMenuItem(FCaptureMenu, TBItem10, MF_BYCOMMAND | (was ? MF_CHECKED : MF_UNCHECKED));
+        throw;
+      }
       return;
+    }
     case miAbout: miAboutClick(); return;
     case tbiGettingStarted: tbiGettingStartedClick(); return;
     case miHelpOnline: miHelpOnlineClick(); return;
