@@ -10,6 +10,7 @@
 #include <exception>
 #include <mutex>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "archive/CoTarvikEngine.h"
@@ -156,8 +157,7 @@ TTarvikToolbarForm::TTarvikToolbarForm(HWND parent, std::shared_ptr<TUiServices>
     CreateMenus();
     FitToToolbar();
   } catch (...) {
-    ::DestroyWindow(FHandle);
-    FHandle = nullptr;
+    ReleaseWindow();
     throw;
   }
   ToolbarForms().Add(this);
@@ -166,17 +166,21 @@ TTarvikToolbarForm::TTarvikToolbarForm(HWND parent, std::shared_ptr<TUiServices>
 TTarvikToolbarForm::~TTarvikToolbarForm() {
   // FormDestroy: no hot key may reach a form on its way out.
   ToolbarForms().Remove(this);
+  ReleaseWindow();
+}
+
+void TTarvikToolbarForm::ReleaseWindow() noexcept {
   if (FHandle) {
     ::KillTimer(FHandle, Timer1Id);
     ::SetWindowLongPtrA(FHandle, GWLP_USERDATA, 0);
     ::DestroyWindow(FHandle);
+    FHandle = nullptr;
   }
-  for (HMENU menu : {FCaptureMenu, FOptionsMenu, FHelpMenu})
-    if (menu) ::DestroyMenu(menu);
-  if (FFaces) ::ImageList_Destroy(FFaces);
-  if (FImages) ::ImageList_Destroy(FImages);
-  if (FMenuIcons) ::ImageList_Destroy(FMenuIcons);
-  if (FFont) ::DeleteObject(FFont);
+  for (HMENU* menu : {&FCaptureMenu, &FOptionsMenu, &FHelpMenu})
+    if (*menu) ::DestroyMenu(std::exchange(*menu, nullptr));
+  for (HIMAGELIST* list : {&FFaces, &FImages, &FMenuIcons})
+    if (*list) ::ImageList_Destroy(std::exchange(*list, nullptr));
+  if (FFont) ::DeleteObject(std::exchange(FFont, nullptr));
 }
 
 void TTarvikToolbarForm::CreateToolbar() {
