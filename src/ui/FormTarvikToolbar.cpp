@@ -10,6 +10,7 @@
 #include <exception>
 #include <mutex>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "archive/CoTarvikEngine.h"
@@ -52,6 +53,9 @@ const std::string kHelpOnlineAddress = std::string(VendorAddress) + "express/get
 const std::string kSupportOnlineAddress = std::string(VendorAddress) + "express/support.html";
 constexpr char kOnlineForumAddress[] = "news://news.tarvik.com/tarvik.express";
 constexpr char kFeedbackMailAddress[] = "mailto:support@tarvik.com";
+
+// Posted to the form to open a button's drop-down once the toolbar has drawn the pressed arrow.
+constexpr UINT kDropDownMessage = WM_APP + 0x10;
 
 // The automatic first-run guide opens at most once in a process.
 std::atomic<bool> GFirstRunGuideOpened{false};
@@ -154,8 +158,7 @@ TTarvikToolbarForm::TTarvikToolbarForm(HWND parent, std::shared_ptr<TUiServices>
     CreateMenus();
     FitToToolbar();
   } catch (...) {
-    ::DestroyWindow(FHandle);
-    FHandle = nullptr;
+    ReleaseWindow();
     throw;
   }
   ToolbarForms().Add(this);
@@ -164,17 +167,21 @@ TTarvikToolbarForm::TTarvikToolbarForm(HWND parent, std::shared_ptr<TUiServices>
 TTarvikToolbarForm::~TTarvikToolbarForm() {
   // FormDestroy: no hot key may reach a form on its way out.
   ToolbarForms().Remove(this);
+  ReleaseWindow();
+}
+
+void TTarvikToolbarForm::ReleaseWindow() noexcept {
   if (FHandle) {
     ::KillTimer(FHandle, Timer1Id);
     ::SetWindowLongPtrA(FHandle, GWLP_USERDATA, 0);
     ::DestroyWindow(FHandle);
+    FHandle = nullptr;
   }
-  for (HMENU menu : {FCaptureMenu, FOptionsMenu, FHelpMenu})
-    if (menu) ::DestroyMenu(menu);
-  if (FFaces) ::ImageList_Destroy(FFaces);
-  if (FImages) ::ImageList_Destroy(FImages);
-  if (FMenuIcons) ::ImageList_Destroy(FMenuIcons);
-  if (FFont) ::DeleteObject(FFont);
+  for (HMENU* menu : {&FCaptureMenu, &FOptionsMenu, &FHelpMenu})
+    if (*menu) ::DestroyMenu(std::exchange(*menu, nullptr));
+  for (HIMAGELIST* list : {&FFaces, &FImages, &FMenuIcons})
+    if (*list) ::ImageList_Destroy(std::exchange(*list, nullptr));
+  if (FFont) ::DeleteObject(std::exchange(FFont, nullptr));
 }
 
 void TTarvikToolbarForm::CreateToolbar() {
@@ -388,8 +395,7 @@ LRESULT TTarvikToolbarForm::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam
       }
       if (header->hwndFrom == FToolbar && header->code == TBN_DROPDOWN) {
         const UINT button = reinterpret_cast<const NMTOOLBARA*>(lParam)->iItem;
-        // The menu runs after the toolbar has drawn the pressed arrow.
-        ::PostMessageA(FHandle, WM_APP, button, 0);
+            ::PostMessageA(FHandle, kDropDownMessage, button, 0);
         return TBDDRET_DEFAULT;
       }
       if (header->code == TTN_GETDISPINFOA || header->code == TTN_GETDISPINFOW) {
@@ -410,7 +416,7 @@ LRESULT TTarvikToolbarForm::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam
       }
       break;
     }
-    case WM_APP:
+    case kDropDownMessage:
       DropDown(static_cast<UINT>(wParam));
       return 0;
     case WM_MEASUREITEM: {
@@ -465,7 +471,7 @@ void TTarvikToolbarForm::DropDown(UINT buttonId) {
 bool TTarvikToolbarForm::TranslateShortcut(const MSG& msg) {
   if (msg.message != WM_KEYDOWN || msg.wParam != VK_INSERT) return false;
   if (!(::GetKeyState(VK_SHIFT) & 0x8000) || (::GetKeyState(VK_CONTROL) & 0x8000)) return false;
-  ::PostMessageA(FHandle, WM_APP, btnOptions, 0);
+  ::PostMessageA(FHandle, kDropDownMessage, btnOptions, 0);
   return true;
 }
 
@@ -581,10 +587,18 @@ void TTarvikToolbarForm::RunCommand(UINT id) {
   if (!MenuItemEnabled(id) && id != TBItem10) return;  // a disabled item has no click
   switch (id) {
     case miCancel: miCancelClick(); return;
-    case TBItem10:
-      ::CheckMenuItem(FCaptureMenu, TBItem10, MF_BYCOMMAND | (MenuItemChecked(TBItem10) ? MF_UNCHECKED : MF_CHECKED));
-      TBItem10Click();
+    case TBItem10: {
+      const bool was = MenuItemChecked(TBItem10);
+      ::CheckMenuItem(FCaptureMenu, TBItem10, MF_BYCOMMAND | (was ? MF_UNCHECKED : MF_CHECKED));
+      try {
+        TBItem10Click();
+      } catch (...) {
+        // Not stored: the mark goes back to what the ticks will follow.
+        ::CheckMenuItem(FCaptureMenu, TBItem10, MF_BYCOMMAND | (was ? MF_CHECKED : MF_UNCHECKED));
+        throw;
+      }
       return;
+    }
     case miAbout: miAboutClick(); return;
     case tbiGettingStarted: tbiGettingStartedClick(); return;
     case miHelpOnline: miHelpOnlineClick(); return;
