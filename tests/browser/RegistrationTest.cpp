@@ -37,7 +37,7 @@ const std::wstring kUserAgentValue = AnsiToWide("http://www.tarvik.com/ (V" TARV
 // The built server, loaded into this process.
 class TServerLibrary {
  public:
-  TServerLibrary() : FModule(::LoadLibraryA(Path().c_str())) {}
+  explicit TServerLibrary(const std::string& path = Path()) : FModule(::LoadLibraryA(path.c_str())) {}
   static std::string Path() { return test::HostPathToWindows(TARVIK_CORE_DLL); }
   // Loaded, with the four functions exported under their plain names.
   bool Loaded() const {
@@ -239,6 +239,27 @@ TEST_F(Registration, AToolbarListThatCannotBeWrittenIsSkippedSilently) {
   EXPECT_EQ(FServer.Register(), S_OK);
   EXPECT_FALSE(ReadValue(HKEY_LOCAL_MACHINE, kToolbarList, kToolbarId));
   EXPECT_EQ(FServer.Unregister(), S_OK);
+}
+
+TEST_F(Registration, AServerPathWithABlankIsRegisteredInItsShortForm) {
+  test::TempFolder folder;
+  const std::string dir = folder.Path() + "Tarvik Core\\";
+  ASSERT_TRUE(::CreateDirectoryA(dir.c_str(), nullptr));
+  ASSERT_TRUE(::CopyFileA(TServerLibrary::Path().c_str(), (dir + "TarvikCore.dll").c_str(), FALSE));
+  {
+    TServerLibrary copy(dir + "TarvikCore.dll");
+    ASSERT_TRUE(copy.Loaded());
+    ASSERT_EQ(copy.Register(), S_OK);
+    const auto server = ReadValue(HKEY_CLASSES_ROOT, L"CLSID\\" + kToolbarId + L"\\InprocServer32", L"");
+    ASSERT_TRUE(server);
+    EXPECT_EQ(server->find(L' '), std::wstring::npos) << WideToAnsi(*server);
+    wchar_t longForm[MAX_PATH] = {};
+    ASSERT_NE(::GetLongPathNameW(server->c_str(), longForm, MAX_PATH), 0u);
+    EXPECT_EQ(std::wstring(longForm), copy.FileName());
+    EXPECT_EQ(copy.Unregister(), S_OK);
+  }
+  ::DeleteFileA((dir + "TarvikCore.dll").c_str());
+  ::RemoveDirectoryA(dir.c_str());
 }
 
 // Keys that registration must create: a refusal fails it, and what was
