@@ -112,7 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   for (const std::string& url : urls) {
     const std::string& stored = store.GetURLContent(url).URL();
-    aliases += PercentEncode(stored) != stored;
+    // No alias that repeats the Content-Location written.
+    aliases += PercentEncode(stored) != HeaderValueText(stored);
   }
   Check(delimiters == urls.size() + aliases);
   Check(closings == 1 && lines.size() >= 2 && lines[lines.size() - 2] == "--" + boundary + "--" && lines.back().empty());

@@ -9,6 +9,7 @@
 #include "archive/SynaCode.h"
 #include "core/ClassTarvikRuntime.h"
 #include "framework/ComPtr.h"
+#include "framework/GuidText.h"
 
 namespace tarvik {
 
@@ -25,18 +26,6 @@ class TURLStringsSource final : public TURLStringSource {
  private:
   IURLStrings* FStrings;
 };
-
-SYSTEMTIME ToSystemTime(const TLocalDateTime& t) {
-  SYSTEMTIME st{};
-  st.wYear = static_cast<WORD>(t.Year);
-  st.wMonth = static_cast<WORD>(t.Month);
-  st.wDay = static_cast<WORD>(t.Day);
-  st.wHour = static_cast<WORD>(t.Hour);
-  st.wMinute = static_cast<WORD>(t.Minute);
-  st.wSecond = static_cast<WORD>(t.Second);
-  st.wMilliseconds = static_cast<WORD>(t.Milliseconds);
-  return st;
-}
 
 std::string LocaleDate(const TLocalDateTime& t) {
   const SYSTEMTIME st = ToSystemTime(t);
@@ -55,11 +44,7 @@ std::string LocaleTime(const TLocalDateTime& t) {
 std::string NewGuidText() {
   GUID guid{};
   ::CoCreateGuid(&guid);
-  wchar_t text[40] = {};
-  ::StringFromGUID2(guid, text, 40);
-  std::string result;
-  for (const wchar_t* p = text; *p; ++p) result += static_cast<char>(*p);
-  return result;
+  return GuidText(guid);
 }
 
 // Hands the failure to the caller's error object as well.
@@ -103,6 +88,18 @@ class TWinFileReader final : public TFileReader {
 };
 
 }  // namespace
+
+SYSTEMTIME ToSystemTime(const TLocalDateTime& t) {
+  SYSTEMTIME st{};
+  st.wYear = static_cast<WORD>(t.Year);
+  st.wMonth = static_cast<WORD>(t.Month);
+  st.wDay = static_cast<WORD>(t.Day);
+  st.wHour = static_cast<WORD>(t.Hour);
+  st.wMinute = static_cast<WORD>(t.Minute);
+  st.wSecond = static_cast<WORD>(t.Second);
+  st.wMilliseconds = static_cast<WORD>(t.Milliseconds);
+  return st;
+}
 
 std::string SystemErrorText(DWORD code) {
   char* text = nullptr;

@@ -76,6 +76,8 @@ class TStringsToURLStrings final : public TInterfacedImpl<IURLStrings> {
 // cache files opened for shared reading, the runtime's trace, and the
 // library's version text.
 TArchiveEnvironment WindowsArchiveEnvironment();
+// The clock's reading as the platform's date and time functions take it.
+SYSTEMTIME ToSystemTime(const TLocalDateTime& t);
 
 // Cache files opened for reading while others may read and write them.
 class TWinFileSource final : public TFileSource {

@@ -60,8 +60,15 @@ class TBase64Writer {
   size_t FPendingCount = 0;
 };
 
-void Trace(const TArchiveEnvironment& env, const std::string& message) {
-  if (env.Trace) env.Trace(TraceSource, message);
+// A line built only while a sink listens; a failure to build or write it
+// never fails the archive.
+template <class Message>
+void Trace(const TArchiveEnvironment& env, Message&& message) noexcept {
+  if (!env.Trace || !TraceActive()) return;
+  try {
+    env.Trace(TraceSource, TraceText(message));
+  } catch (...) {
+  }
 }
 
 std::string ReadRest(TFileReader& reader, std::string data, size_t chunkSize) {
@@ -79,7 +86,7 @@ std::string ReadRest(TFileReader& reader, std::string data, size_t chunkSize) {
 void WritePart(int32_t i, const TURLStringSource& urls, TTarvikDataBuffer& store, TOutputStream& stream,
                const TArchiveEnvironment& env) {
   const std::string url = urls.URL(i);
-  Trace(env, Format("Write part #%d (URL=%s)", i, url.c_str()));
+  Trace(env, [&] { return Format("Write part #%d (URL=%s)", i, url.c_str()); });
   const TURLContent::Snapshot rec = store.GetURLContent(url).Read();
   const std::string& location = rec.URL;
   std::string type = rec.ContentType;
@@ -110,7 +117,7 @@ void WritePart(int32_t i, const TURLStringSource& urls, TTarvikDataBuffer& store
 
   stream.Write("Content-Location: " + HeaderValueText(location) + CRLF);
   if (location.find('#') != std::string::npos) {
-    Trace(env, Format("Done written part #%d (local anchor placeholder)", i));
+    Trace(env, [i] { return Format("Done written part #%d (local anchor placeholder)", i); });
     return;
   }
   stream.Write("Content-Type: " + HeaderValueText(type) + CRLF);
@@ -135,7 +142,7 @@ void WritePart(int32_t i, const TURLStringSource& urls, TTarvikDataBuffer& store
     }
   }
   body.Finish();
-  Trace(env, Format("Done written part #%d", i));
+  Trace(env, [i] { return Format("Done written part #%d", i); });
 }
 
 }  // namespace
@@ -230,7 +237,7 @@ std::string HeaderValueText(std::string_view value) {
 void WriteWebArchive(const TURLStringSource& urls, TTarvikDataBuffer& store, TOutputStream& stream,
                      const std::string& title, const TArchiveEnvironment& env) {
   const std::string archiveID = env.NewArchiveID ? env.NewArchiveID() : std::string();
-  Trace(env, "Begin composing ArchiveID = " + archiveID);
+  Trace(env, [&] { return "Begin composing ArchiveID = " + archiveID; });
   const std::string& version = env.Version;
   const std::string boundary = ArchiveBoundary(version, archiveID);
   const TLocalDateTime now = env.Now ? env.Now() : TLocalDateTime{};
@@ -254,14 +261,18 @@ void WriteWebArchive(const TURLStringSource& urls, TTarvikDataBuffer& store, TOu
     WritePart(i, urls, store, stream, env);
     stream.Write(CRLF);
   }
-  // Alias parts: the percent-encoded form of a URL resolves in the archive too.
+  // Alias parts: the percent-encoded form of a URL resolves in the archive
+  // too. One that reads like the Content-Location already written (a URL
+  // whose only escaped bytes are control bytes) would be a second, empty
+  // part of the same name: a reader taking the last match shows nothing.
   for (int32_t i = 0; i < count; ++i) {
     const std::string& stored = store.GetURLContent(urls.URL(i)).URL();
     const std::string encoded = PercentEncode(stored);
-    if (encoded != stored) stream.Write(std::string(CRLF) + delimiter + "Content-Location: " + encoded + CRLF + CRLF);
+    if (encoded != HeaderValueText(stored))
+      stream.Write(std::string(CRLF) + delimiter + "Content-Location: " + encoded + CRLF + CRLF);
   }
   stream.Write(std::string(CRLF) + "--" + boundary + "--" + CRLF);
-  Trace(env, "Finish composing ArchiveID = " + archiveID);
+  Trace(env, [&] { return "Finish composing ArchiveID = " + archiveID; });
 }
 
 }  // namespace tarvik

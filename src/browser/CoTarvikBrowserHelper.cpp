@@ -84,7 +84,7 @@ void TTarvikBrowserHelper::ShowToolbarOnFirstRun() noexcept {
     ITarvikSettings* settings = TarvikSettings.Get();
     if (!settings) return;
     TIniFile* ini = settings->IniFile();
-    if (ini->ValueExists("OOBE", "ToolbarShowed")) return;
+    if (!ini || ini->ValueExists("OOBE", "ToolbarShowed")) return;
 
     UniqueVariant clsid, show, size;
     V_VT(&clsid.Get()) = VT_BSTR;

@@ -113,12 +113,7 @@ void Inform(uintptr_t oid, uint8_t category, uint8_t event, const std::string& v
     runtime->InformEvent(static_cast<int32_t>(::GetCurrentThreadId()), oid, category, event, value);
 }
 
-void TraceException(const char* branch) noexcept {
-  try {
-    RuntimeLog("Browser Moniter", branch, 1000, 200);
-  } catch (...) {
-  }
-}
+void TraceException(const char* branch) noexcept { RuntimeTrace("Browser Moniter", branch, 1000, 200); }
 
 // item(i, 0) as an anchor element; anything else (an image-map area) fails.
 ComPtr<IHTMLAnchorElement> AnchorAt(IHTMLElementCollection* collection, long index) {
@@ -178,10 +173,10 @@ STDMETHODIMP TTarvikBrowserMoniter::Invoke(DISPID dispIdMember, REFIID, LCID, WO
   try {
     switch (dispIdMember) {
       case DISPID_DOWNLOADBEGIN:
-        RuntimeLog("BrowserMoniter", "DownloadBegin", 3000, 50);
+        RuntimeTrace("BrowserMoniter", "DownloadBegin", 3000, 50);
         return S_OK;
       case DISPID_DOWNLOADCOMPLETE:
-        RuntimeLog("BrowserMoniter", "DownloadEnd", 3000, 50);
+        RuntimeTrace("BrowserMoniter", "DownloadEnd", 3000, 50);
         return S_OK;
       case DISPID_BEFORENAVIGATE2:
         return BeforeNavigate2(pDispParams);
@@ -215,9 +210,12 @@ TTarvikBrowserMoniter::TNavigation TTarvikBrowserMoniter::TakeNavigation(const D
   const TEventArguments arguments(params, declared);
   TNavigation navigation{WindowArgument(arguments[0]), UrlArgument(arguments[1]), false};
   navigation.TopLevel = IsTopLevel(navigation.Window.Get());
-  RuntimeLog(Format("BrowserMoniter.%s(%s[%08X])", eventName, WindowWord(navigation.TopLevel),
-                    PointerValue(navigation.Window.Get())),
-             navigation.Url);
+  RuntimeTrace(
+      [&] {
+        return Format("BrowserMoniter.%s(%s[%08X])", eventName, WindowWord(navigation.TopLevel),
+                      PointerValue(navigation.Window.Get()));
+      },
+      [&] { return navigation.Url; });
   return navigation;
 }
 
@@ -258,8 +256,9 @@ HRESULT TTarvikBrowserMoniter::DocumentComplete(const DISPPARAMS* params) {
     const TEventArguments arguments(params, 2);
     const std::string url = UrlArgument(arguments[1]);
     const ComPtr<IDispatch> window = WindowArgument(arguments[0]);
-    RuntimeLog("BrowserMoniter",
-               Format("DocumentComplete (%s[%08X])", WindowWord(IsTopLevel(window.Get())), PointerValue(window.Get())));
+    RuntimeTrace("BrowserMoniter", [&] {
+      return Format("DocumentComplete (%s[%08X])", WindowWord(IsTopLevel(window.Get())), PointerValue(window.Get()));
+    });
     // The document of the window that completed: a frame's own, not the top one.
     const ComPtr<IWebBrowser2> completed = Required<IWebBrowser2>(window.Get(), "window");
     ComPtr<IDispatch> document;

@@ -16,16 +16,27 @@ TTarvikVersionInfo VersionInfo;
 
 namespace {
 const wchar_t* const Schemes[] = {L"http", L"https"};
+// The runtime this library made, typed: Runtime may hold a stand-in (tests,
+// diagnosis), and the unload steps need the real one's own operations.
+ComPtr<TTarvikRuntime> GOwnRuntime;
 }
 
 HRESULT TTarvikRuntime::DefaultSessionProvider(IInternetSession** session) {
   return ::CoInternetGetSession(0, session, 0);
 }
 
+void TTarvikRuntime::OwnTrace(const char* source, const char* message) noexcept {
+  if (!TraceActive()) return;
+  try {
+    Log(source, message, 0, 50);
+  } catch (...) {
+  }
+}
+
 void TTarvikRuntime::AfterConstruction() {
   if (!FInternetSession && FSessionProvider) FSessionProvider(FInternetSession.Put());
   if (!FInternetSession) {
-    Log("Runtime.AfterConstruction", "Failed to get FInternetSession!!", 0, 50);
+    OwnTrace("Runtime.AfterConstruction", "Failed to get FInternetSession!!");
     return;
   }
   for (const wchar_t* scheme : Schemes)
@@ -44,40 +55,60 @@ TTarvikRuntime::~TTarvikRuntime() {
   if (FInternetSession)
     UnregisterNameSpaces();
   else
-    Log("Runtime.BeforeDestruction", "FInternetSession=nil!!", 0, 50);
+    OwnTrace("Runtime.BeforeDestruction", "FInternetSession=nil!!");
   FTimeline.Clear();
 }
 
 STDMETHODIMP TTarvikRuntime::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
   // The outer object is ignored: aggregation is neither offered nor refused.
   FCreateInstanceCalls.fetch_add(1);
-  return CreateAPPMoniter(riid, ppv);
+  return CreateAPPMoniter(riid, ppv);  // keeps its exceptions inside
 }
 
 STDMETHODIMP TTarvikRuntime::LockServer(BOOL) { return E_NOTIMPL; }
 
+// The operations of ITarvikRuntime return nothing, so none can report a
+// failure: each keeps its exceptions inside.
+
 void STDMETHODCALLTYPE TTarvikRuntime::Lock(bool Enter) {
-  if (Enter)
-    FTimeline.Lock();
-  else
-    FTimeline.Unlock();
+  try {
+    if (Enter)
+      FTimeline.Lock();
+    else
+      FTimeline.Unlock();
+  } catch (...) {
+  }
 }
 
 void STDMETHODCALLTYPE TTarvikRuntime::InformEvent(int32_t TID, UINT_PTR OID, uint8_t Category, uint8_t Event,
                                                    const std::string& Value) {
-  FTimeline.InformEvent(TID, OID, Category, Event, Value);
+  try {
+    FTimeline.InformEvent(TID, OID, Category, Event, Value);
+  } catch (...) {
+    // Memory ran out: the event is lost, the caller goes on.
+  }
 }
 
 void STDMETHODCALLTYPE TTarvikRuntime::GenerateList(int32_t TID, int32_t SIDMark, std::vector<std::string>* URLList,
                                                     std::vector<std::string>* BaseList) {
   if (!URLList || !BaseList) return;
-  std::lock_guard<std::recursive_mutex> guard(FTimeline.Mutex());
-  tarvik::GenerateList(FTimeline.Items(), TID, SIDMark, URLList, BaseList);
+  try {
+    std::lock_guard<std::recursive_mutex> guard(FTimeline.Mutex());
+    tarvik::GenerateList(FTimeline.Items(), TID, SIDMark, URLList, BaseList);
+  } catch (...) {
+    // A partial list would make an archive that silently lacks resources:
+    // none at all is what the caller can tell.
+    URLList->clear();
+    BaseList->clear();
+  }
 }
 
 void STDMETHODCALLTYPE TTarvikRuntime::Log(const std::string& Source, const std::string& Message, int32_t Extra,
                                            int32_t Level) {
-  TraceLog(Source, Message, Extra, Level);
+  try {
+    TraceLog(Source, Message, Extra, Level);
+  } catch (...) {
+  }
 }
 
 void RuntimeLog(const std::string& source, const std::string& message, int32_t extra, int32_t level) {
@@ -93,25 +124,27 @@ void LibraryLoad() {
 
 ComPtr<TTarvikRuntime> CreateRuntime(TTarvikRuntime::SessionProvider provider) {
   ComPtr<TTarvikRuntime> runtime = TInterfacedObject::Create<TTarvikRuntime>(provider);
+  GOwnRuntime = runtime;
   Runtime = static_cast<ITarvikRuntime*>(runtime.Get());
   return runtime;
 }
 
 void LibraryUnload() {
   if (Runtime) {
-    RuntimeLog("ClassTarvikRuntime.Print ALL Remaining APPMoniters...", "");
-    for (int32_t sid : RemainingMoniterSIDs()) RuntimeLog("Remaining APPMoniters: SID=" + std::to_string(sid), "");
-    RuntimeLog("ClassTarvikRuntime.Finalizing TarvikDataBuffer...", "");
+    RuntimeTrace("ClassTarvikRuntime.Print ALL Remaining APPMoniters...", "");
+    if (TraceActive())
+      for (int32_t sid : RemainingMoniterSIDs())
+        RuntimeTrace([sid] { return "Remaining APPMoniters: SID=" + std::to_string(sid); }, "");
+    RuntimeTrace("ClassTarvikRuntime.Finalizing TarvikDataBuffer...", "");
     TarvikDataBuffer.reset();
-    RuntimeLog("ClassTarvikRuntime.Finalizing TarvikSettings...", "");
+    RuntimeTrace("ClassTarvikRuntime.Finalizing TarvikSettings...", "");
     TarvikSettings = nullptr;
-    RuntimeLog("ClassTarvikRuntime.Finalizing Runtime...", "");
-    // Unregister first: the session's reference to the factory would keep
-    // the runtime (and the schemes pointing into this library) alive.
-    ComPtr<ITarvikRuntime> runtime = std::move(Runtime);
-    static_cast<TTarvikRuntime*>(runtime.Get())->UnregisterNameSpaces();
-    runtime = nullptr;
+    RuntimeTrace("ClassTarvikRuntime.Finalizing Runtime...", "");
+    Runtime = nullptr;
   }
+  // The session's reference to the factory would keep the runtime (and the
+  // schemes pointing into this library) alive: unregister explicitly.
+  if (ComPtr<TTarvikRuntime> own = std::move(GOwnRuntime)) own->UnregisterNameSpaces();
   TarvikDataBuffer.reset();
   TarvikSettings = nullptr;
   VersionInfo = TTarvikVersionInfo{};

@@ -13,8 +13,11 @@ std::string HostIniFilePath() {
 }
 
 TIniFile* STDMETHODCALLTYPE TTarvikSettings::IniFile() {
-  if (!FIniFile) FIniFile = std::make_unique<TIniFile>(FPath.empty() ? HostIniFilePath() : FPath);
-  return FIniFile.get();
+  try {
+    return FIniFile.Get([this] { return std::make_unique<TIniFile>(FPath.empty() ? HostIniFilePath() : FPath); });
+  } catch (...) {
+    return nullptr;
+  }
 }
 
 }  // namespace tarvik

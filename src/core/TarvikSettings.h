@@ -1,11 +1,11 @@
 #pragma once
 // The settings object: hands out the library's one ini file, "Tarvik.ini"
 // beside the host executable.
-#include <memory>
 #include <string>
 
 #include "core/TarvikInterfaces.h"
 #include "framework/IniFile.h"
+#include "framework/Lazy.h"
 #include "framework/InterfacedObject.h"
 
 namespace tarvik {
@@ -15,6 +15,8 @@ std::string HostIniFilePath();
 
 class TTarvikSettings final : public TInterfacedImpl<ITarvikSettings> {
  public:
+  // Created on first use, once, whichever window's thread asks first; nil
+  // only when memory ran out.
   TIniFile* STDMETHODCALLTYPE IniFile() override;
 
  private:
@@ -23,7 +25,8 @@ class TTarvikSettings final : public TInterfacedImpl<ITarvikSettings> {
   explicit TTarvikSettings(std::string path = {}) : FPath(std::move(path)) {}
 
   std::string FPath;
-  std::unique_ptr<TIniFile> FIniFile;
+  // Every browser window's helper object asks from its own thread.
+  TLazy<TIniFile> FIniFile;
 };
 
 }  // namespace tarvik

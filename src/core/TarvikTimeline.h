@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/UrlListKeys.h"
+
 namespace tarvik {
 
 enum TimelineCategory : uint8_t {
@@ -58,30 +60,17 @@ class TTarvikTimelineItems {
   const TTarvikTimelineItem& Append(int32_t SID, int32_t TID, uintptr_t OID, uint8_t Category, uint8_t Event,
                                     std::string_view Value);
   // Keys given so far: every item's ValueKey is below it.
-  uint32_t KeyCount() const noexcept { return FKeyCount; }
+  uint32_t KeyCount() const noexcept { return FKeys.Count(); }
   // Whether no item has a smaller SID than the one before it, as in every
   // timeline that InformEvent numbers (then the SIDs below a mark are a prefix).
   bool SIDsAscending() const noexcept { return FSIDsAscending; }
   void Clear();
 
  private:
-  uint32_t KeyOf(std::string_view value);
-  void GrowKeySlots();
-
   std::vector<TTarvikTimelineItem> FItems;
   int32_t FCount = 0;
   bool FSIDsAscending = true;
-  // The keys: open addressing over slots that lead to a copy of each key's
-  // first value, all copies in one block, so that a lookup waits for two
-  // places in memory at most (slot, text) and not for the items'.
-  struct KeySlot {
-    uint32_t Tag = 0;       // upper half of the value's hash
-    uint32_t KeyPlus1 = 0;  // 0: a free slot
-    size_t Text = 0;        // where the key's value starts in FKeyTexts, after its length
-  };
-  std::vector<KeySlot> FKeySlots;  // a power of two in size, at most half in use
-  std::string FKeyTexts;           // per key: its value's length (a size_t), then the value
-  uint32_t FKeyCount = 0;
+  TValueKeys FKeys;
 };
 
 // The timeline with the runtime's re-entrant lock that guards it.

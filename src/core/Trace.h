@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace tarvik {
 
@@ -22,6 +23,16 @@ void TraceLog(std::string_view source, std::string_view message, int32_t extra =
 // Whether a sink receives lines now; hot paths may skip building lines that
 // nobody would receive.
 bool TraceActive() noexcept;
+
+// The text of a trace line: a literal, or a callable that builds it, so
+// that nothing is built for a line that nobody receives.
+template <class Text>
+std::string TraceText(Text&& text) {
+  if constexpr (std::is_invocable_v<Text&>)
+    return std::string(text());
+  else
+    return std::string(text);
+}
 
 // printf-style formatting into a std::string. %p in trace texts is written
 // as %08X by callers (eight upper-case hexadecimal digits).

@@ -23,12 +23,21 @@ class TInterfacedObject {
   LONG RefCount() const noexcept { return FRefCount.load(std::memory_order_acquire); }
 
   // Constructs T, runs its AfterConstruction and ends construction with a
-  // count of 0; the holder returned takes the first reference.
+  // count of 0; the holder returned takes the first reference. When
+  // AfterConstruction throws, the object is destroyed and the exception
+  // passed on.
   template <class T, class... Args>
   static ComPtr<T> Create(Args&&... args) {
     T* object = new T(std::forward<Args>(args)...);
     TInterfacedObject* base = object;
-    base->AfterConstruction();
+    try {
+      base->AfterConstruction();
+    } catch (...) {
+      // The destructor undoes whatever the initialisation had done so far
+      // (a place in a list, a count), so nothing stays behind.
+      delete base;
+      throw;
+    }
     base->FRefCount.fetch_sub(1, std::memory_order_acq_rel);
     return ComPtr<T>(object);
   }

@@ -85,4 +85,74 @@ std::string TCaptureBuffer::Copy() const {
   return result;
 }
 
+// ---------------------------------------------------------------- one request
+
+void TRequestCapture::Begin(std::string url) {
+  std::lock_guard<std::mutex> guard(FLock);
+  FURL.swap(url);
+  FAnnounced = 0;
+}
+
+std::string TRequestCapture::URL() const {
+  std::lock_guard<std::mutex> guard(FLock);
+  return FURL;
+}
+
+void TRequestCapture::Announce(size_t total) {
+  std::lock_guard<std::mutex> guard(FLock);
+  FAnnounced = total;
+}
+
+bool TRequestCapture::Finished() const {
+  std::lock_guard<std::mutex> guard(FLock);
+  return FFinished;
+}
+
+void TRequestCapture::SetFinished() {
+  std::lock_guard<std::mutex> guard(FLock);
+  FFinished = true;
+}
+
+int32_t TRequestCapture::ReadLength() const {
+  std::lock_guard<std::mutex> guard(FLock);
+  return FReadLength;
+}
+
+std::string TRequestCapture::Content() const {
+  std::lock_guard<std::mutex> guard(FLock);
+  return FContent.Copy();
+}
+
+void TRequestCapture::Append(const void* data, size_t size) noexcept {
+  if (size == 0) return;
+  std::lock_guard<std::mutex> guard(FLock);
+  if (FFailed) return;
+  try {
+    FContent.ExpectSize(FAnnounced);
+    FContent.Append(data, size);
+    FReadLength += static_cast<int32_t>(size);
+  } catch (const std::bad_alloc&) {
+    FFailed = true;
+  }
+}
+
+TRequestCapture::TEnd TRequestCapture::End(TLength response) {
+  std::lock_guard<std::mutex> guard(FLock);
+  FFinished = true;
+  TEnd end;
+  end.URL = FURL;
+  end.ReadLength = FReadLength;
+  end.Length = FContent.Size();
+  end.Announced = response.Known ? response.Bytes : FAnnounced;
+  end.Cut = end.Announced > end.Length;
+  if (!end.Cut && !FFailed) {
+    try {
+      end.Body = FContent.Publish();
+    } catch (const std::bad_alloc&) {
+      FFailed = true;
+    }
+  }
+  return end;
+}
+
 }  // namespace tarvik

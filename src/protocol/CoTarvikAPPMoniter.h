@@ -16,39 +16,12 @@
 #include <vector>
 
 #include "framework/ComPtr.h"
+#include "framework/GuidText.h"
 #include "framework/InterfacedObject.h"
 #include "framework/WinText.h"
 #include "protocol/CaptureBuffer.h"
 
 namespace tarvik {
-
-// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper case.
-std::string GuidText(const GUID& guid);
-// Reads the registry's text form of a GUID, nothing else (no ProgIDs).
-bool ParseGuidText(const std::string& text, GUID* guid);
-
-// What a monitor shares with its sink wrappers. The wrappers hold it
-// counted, so one that outlives its monitor (a handler keeping the sink)
-// still reads valid memory, and no reference cycle runs through the monitor.
-class TMoniterState {
- public:
-  explicit TMoniterState(int32_t sid) noexcept : SID(sid) {}
-  const int32_t SID;
-
-  std::string URL() const;
-  void SetURL(std::string url);
-  bool Finished() const noexcept { return FFinished.load(std::memory_order_acquire); }
-  void SetFinished() noexcept { FFinished.store(true, std::memory_order_release); }
-  // The body size the handler announced (its progress maximum); 0 if none.
-  size_t ExpectedSize() const noexcept { return FExpectedSize.load(std::memory_order_relaxed); }
-  void SetExpectedSize(size_t size) noexcept { FExpectedSize.store(size, std::memory_order_relaxed); }
-
- private:
-  mutable std::mutex FLock;
-  std::string FURL;
-  std::atomic<bool> FFinished{false};
-  std::atomic<size_t> FExpectedSize{0};
-};
 
 class TTarvikAPPMoniter final : public TInterfacedImpl<IInternetProtocolSink, IInternetProtocol> {
  public:
@@ -81,16 +54,15 @@ class TTarvikAPPMoniter final : public TInterfacedImpl<IInternetProtocolSink, II
   void SetOIPSink(IInternetProtocolSink* value);
   void SetIPHandler(IInternetProtocol* value);
 
-  int32_t SID() const noexcept { return FState->SID; }
-  std::string URL() const { return FState->URL(); }
+  int32_t SID() const noexcept { return FCapture->SID; }
+  std::string URL() const { return FCapture->URL(); }
   bool Locked() const noexcept { return FLocked.load(std::memory_order_acquire); }
-  bool Finished() const noexcept { return FState->Finished(); }
-  int32_t ReadLength() const;
+  bool Finished() const { return FCapture->Finished(); }
+  int32_t ReadLength() const { return FCapture->ReadLength(); }
   // A copy of every byte read so far.
-  std::string Content() const;
+  std::string Content() const { return FCapture->Content(); }
   ComPtr<IInternetProtocol> IPHandler() const;
   ComPtr<IInternetProtocolSink> OIPSink() const;
-  const std::shared_ptr<TMoniterState>& State() const noexcept { return FState; }
 
  private:
   friend class TInterfacedObject;
@@ -98,20 +70,20 @@ class TTarvikAPPMoniter final : public TInterfacedImpl<IInternetProtocolSink, II
   ~TTarvikAPPMoniter() override;
   void AfterConstruction() override;
 
-  void Trace(const std::string& operation, const std::string& message) const;
+  // "APPMoniter[SID/count]." + operation; see RuntimeTrace.
+  template <class Operation, class Message = const char*>
+  void Trace(Operation&& operation, Message&& message = "") const noexcept;
   // A counted replacement that reads the old object's count first.
   template <class T>
   void ReplaceReference(ComPtr<T>& field, T* value, const char* name);
-  // Appends what one Read delivered; at the end of the data, stores it.
-  void Capture(const void* data, ULONG size, bool endOfData);
+  // The end of the data: stores the bytes unless the transfer was cut.
+  void EndOfData(IInternetProtocol* handler);
 
-  const std::shared_ptr<TMoniterState> FState;
-  mutable std::mutex FLock;  // the two references and the capture
+  // The request's capture, shared with its sink wrapper.
+  const std::shared_ptr<TRequestCapture> FCapture;
+  mutable std::mutex FLock;  // the two references
   ComPtr<IInternetProtocolSink> FOIPSink;
   ComPtr<IInternetProtocol> FIPHandler;
-  TCaptureBuffer FContent;
-  int32_t FReadLength = 0;
-  bool FCaptureFailed = false;  // memory ran out: store nothing rather than a body with a hole
   std::atomic<bool> FLocked{false};
   std::atomic<bool> FTerminated{false};  // the current handler has had its Terminate
   // CoInitialize is balanced only on the thread that made it.
@@ -134,14 +106,18 @@ class TTarvikIPSink final : public TInterfacedImpl<IInternetProtocolSink> {
 
  private:
   friend class TInterfacedObject;
-  TTarvikIPSink(std::shared_ptr<TMoniterState> moniter, IInternetProtocolSink* sink);
+  TTarvikIPSink(std::shared_ptr<TRequestCapture> moniter, IInternetProtocolSink* sink);
   ~TTarvikIPSink() override;
 
-  void Enter(const std::string& message) const;
-  void Leave(const std::string& message) const;
+  // An "Enter" or "Leave" line; the message as for RuntimeTrace.
+  template <class Message>
+  void Line(const char* side, Message&& message) const noexcept;
 
   const int32_t FSID;
-  const std::shared_ptr<TMoniterState> FMoniter;
+  // The monitor's capture, held counted: a wrapper that outlives its
+  // monitor (a handler keeping the sink) still reads valid memory, and no
+  // reference cycle runs through the monitor.
+  const std::shared_ptr<TRequestCapture> FMoniter;
   ComPtr<IInternetProtocolSink> FWrappedSink;
 };
 

@@ -141,6 +141,26 @@ TEST_F(CoTarvikEngineTest, PlatformIdentityClockAndVersion) {
   EXPECT_TRUE(trace.Lines().empty());
 }
 
+// The Date: value is exactly the platform's short date and long time, as
+// its locale functions give them: nothing of their buffers beyond the text.
+TEST_F(CoTarvikEngineTest, TheDateIsExactlyTheLocaleTextsAlsoAtMidnightWithSeconds) {
+  for (const TLocalDateTime now : {TLocalDateTime{2026, 12, 7, 0, 0, 42, 0}, TLocalDateTime{2026, 1, 31, 0, 0, 0, 0},
+                                   TLocalDateTime{2026, 6, 5, 17, 4, 9, 0}}) {
+    TArchiveEnvironment env = WindowsArchiveEnvironment();
+    env.Now = [now] { return now; };
+    TTarvikDataBuffer store;
+    TMemoryOutputStream out;
+    WriteWebArchive(TURLStringList("", {}, {}), store, out, "", env);
+    const SYSTEMTIME st = ToSystemTime(now);
+    char date[128], time[128];
+    ASSERT_GT(::GetDateFormatA(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr, date, sizeof(date)), 1);
+    ASSERT_GT(::GetTimeFormatA(LOCALE_USER_DEFAULT, 0, &st, nullptr, time, sizeof(time)), 1);
+    const bool midnight = now.Hour == 0 && now.Minute == 0 && now.Second == 0;
+    const std::string expected = "\r\nDate: " + std::string(date) + (midnight ? "" : " " + std::string(time)) + "\r\n";
+    EXPECT_NE(out.Data().find(expected), std::string::npos) << out.Data().substr(0, 200);
+  }
+}
+
 TEST_F(CoTarvikEngineTest, LockedCacheFileFailsWithItsErrorAndKeepsWhatWasWritten) {
   TWinFileSource files;
   const std::string locked = FFolder.File("locked.png");

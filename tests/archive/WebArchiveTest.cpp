@@ -118,6 +118,9 @@ TEST(WebArchive, DateLeavesOutTheTimeOnlyAtExactMidnight) {
   EXPECT_NE(c.Compose({}).find("\r\nDate: 1/2/2027 12:00:00 AM\r\n"), std::string::npos);
   c.Env.Now = [] { return TLocalDateTime{2027, 1, 2, 23, 59, 59, 0}; };
   EXPECT_NE(c.Compose({}).find("\r\nDate: 1/2/2027 11:59:59 PM\r\n"), std::string::npos);
+  // 00:00 is not midnight while its seconds run.
+  c.Env.Now = [] { return TLocalDateTime{2027, 1, 2, 0, 0, 30, 0}; };
+  EXPECT_NE(c.Compose({}).find("\r\nDate: 1/2/2027 12:00:30 AM\r\n"), std::string::npos);
 }
 
 TEST(WebArchive, AnchorPlaceholdersCarryOnlyTheirLocation) {
@@ -174,6 +177,15 @@ TEST(WebArchive, BaseIsCutBeforeItsQueryAndKeepsInsideTheAttribute) {
   EXPECT_EQ(Base64Decode(c.OnlyPart("http://h/a").Body), "<base href=\"http://h/a\">\r\n</head>");
 }
 
+TEST(WebArchive, OnlyAClosingHeadTagInAnyCaseGetsTheBase) {
+  Composer c;
+  const std::string nearMisses = "<header></header><head ></head ><HEADER></HEADER></hea></headx>";
+  c.Capture("http://h/n", "text/html", nearMisses);
+  EXPECT_EQ(Base64Decode(c.OnlyPart("http://h/n", "B").Body), nearMisses);
+  c.Capture("http://h/y", "text/html", "</header></HEAD></head >");
+  EXPECT_EQ(Base64Decode(c.OnlyPart("http://h/y", "B").Body), "</header><base href=\"B\">\r\n</head></head >");
+}
+
 TEST(WebArchive, AliasPartsForUrlsThatPercentEncodingChanges) {
   Composer c;
   c.Capture("http://h/a b_c.png", "image/png", "A");
@@ -190,6 +202,20 @@ TEST(WebArchive, AliasPartsForUrlsThatPercentEncodingChanges) {
   EXPECT_NE(archive.find("\r\n\r\n--" + Boundary + "\r\nContent-Location: http://h/caf%E9.css\r\n\r\n\r\n--" +
                          Boundary + "--\r\n"),
             std::string::npos);
+}
+
+TEST(WebArchive, NoAliasThatRepeatsTheWrittenLocation) {
+  Composer c;
+  // Only a control byte to escape: the header text already is the encoded form.
+  c.Capture("http://h/tab\there.png", "image/png", "T");
+  // A control byte and a blank: the alias differs and stays.
+  c.Capture("http://h/tab\tand blank.png", "image/png", "U");
+  const test::TParsedArchive parsed =
+      ParseArchive(c.Compose({"http://h/tab\there.png", "http://h/tab\tand blank.png"}));
+  ASSERT_EQ(parsed.Parts.size(), 3u);
+  EXPECT_EQ(parsed.Parts[0].Header("Content-Location"), "http://h/tab%09here.png");
+  EXPECT_EQ(Base64Decode(parsed.Parts[0].Body), "T");
+  EXPECT_EQ(parsed.Parts[2].Headers, std::vector<std::string>{"Content-Location: http://h/tab%09and%20blank.png"});
 }
 
 TEST(WebArchive, EntriesDifferingInCaseShareTheStoredRecord) {

@@ -95,6 +95,8 @@ class BrowserMoniter : public ::testing::Test {
   }
   IDispatch* Top() { return FBrowser->Window(); }
 
+  // Lines are built only while a sink listens; the stand-in runtime records them.
+  test::TraceRecorder FListening;
   ComPtr<TRecordingRuntime> FRuntime = TRecordingRuntime::Create();
   TScopedRuntime FScope{FRuntime.Get()};
   ComPtr<TFakeWebBrowser> FBrowser = TFakeWebBrowser::Create();
@@ -523,6 +525,17 @@ TEST_F(BrowserMoniter, TypeInformationIsNotOffered) {
   EXPECT_EQ(FMoniter->QueryInterface(IID_IDispatch, dispatch.PutVoid()), S_OK);
   ComPtr<IUnknown> other;
   EXPECT_EQ(FMoniter->QueryInterface(DIID_DWebBrowserEvents2, other.PutVoid()), E_NOINTERFACE);
+}
+
+// With no sink listening, no line is built or handed to the runtime; the
+// events are recorded all the same.
+TEST_F(BrowserMoniter, WithoutAListeningSinkNoLineIsSent) {
+  TraceSink* listening = SetTraceSink(nullptr);
+  EXPECT_EQ(FBrowser->FireBeforeNavigate2(Top(), L"http://example.test/"), S_OK);
+  EXPECT_EQ(Invoke(DISPID_DOWNLOADBEGIN, nullptr), S_OK);
+  SetTraceSink(listening);
+  EXPECT_EQ(FRuntime->Events().size(), 1u);
+  EXPECT_TRUE(FRuntime->Lines().empty());
 }
 
 // Outside the browser's process: not a trace, not an event, not even a look

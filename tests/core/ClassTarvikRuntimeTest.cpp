@@ -113,6 +113,30 @@ TEST_F(RuntimeWithFakeSession, UnloadUnregistersBothSchemesAndFreesTheRuntime) {
   EXPECT_EQ(trace.Sources(), expected);
 }
 
+// A stand-in in Runtime (as diagnosis and tests put there): the unload path
+// still unregisters the real runtime and only releases the stand-in.
+class StandInRuntime final : public TInterfacedImpl<ITarvikRuntime> {
+ public:
+  void STDMETHODCALLTYPE Lock(bool) override {}
+  void STDMETHODCALLTYPE InformEvent(int32_t, UINT_PTR, uint8_t, uint8_t, const std::string&) override {}
+  void STDMETHODCALLTYPE GenerateList(int32_t, int32_t, std::vector<std::string>*, std::vector<std::string>*) override {
+  }
+  void STDMETHODCALLTYPE Log(const std::string&, const std::string&, int32_t, int32_t) override {}
+};
+
+TEST_F(RuntimeWithFakeSession, UnloadWithAStandInRuntimeUnregistersTheRealOne) {
+  LibraryLoad();
+  ComPtr<TTarvikRuntime> real = CreateRuntime(&FakeProvider);
+  ComPtr<StandInRuntime> standIn = TInterfacedObject::Create<StandInRuntime>();
+  Runtime = static_cast<ITarvikRuntime*>(standIn.Get());
+  LibraryUnload();
+  EXPECT_FALSE(Runtime);
+  EXPECT_EQ(standIn->RefCount(), 1);
+  EXPECT_FALSE(real->NameSpacesRegistered());
+  EXPECT_EQ(FSession->Unregistered, (std::vector<std::wstring>{L"http", L"https"}));
+  EXPECT_EQ(real->RefCount(), 1);  // ours alone
+}
+
 TEST_F(RuntimeWithFakeSession, WithoutARuntimeUnloadTracesNothing) {
   test::TraceRecorder trace;
   LibraryLoad();

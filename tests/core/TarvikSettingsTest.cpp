@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "support/win/WinTestUtil.h"
 
 namespace tarvik {
@@ -57,6 +61,27 @@ TEST_F(SettingsFile, LongValuesReadBackCutTo2047Bytes) {
 
 TEST_F(SettingsFile, TheSameIniObjectIsHandedOutEveryTime) {
   EXPECT_EQ(FSettings->IniFile(), FSettings->IniFile());
+}
+
+// Windows of a restored session open at once, each helper asking on its own thread.
+TEST(Settings, ManyThreadsAskingFirstAtOnceShareOneIniObject) {
+  constexpr int Threads = 8;
+  for (int round = 0; round < 50; ++round) {
+    ComPtr<TTarvikSettings> settings = TInterfacedObject::Create<TTarvikSettings>("C:\\x\\Tarvik.ini");
+    std::atomic<int> waiting{Threads};
+    std::vector<TIniFile*> seen(Threads, nullptr);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < Threads; ++t)
+      threads.emplace_back([&, t] {
+        --waiting;
+        while (waiting.load() > 0) std::this_thread::yield();
+        seen[t] = settings->IniFile();
+      });
+    for (std::thread& thread : threads) thread.join();
+    ASSERT_NE(seen[0], nullptr);
+    for (TIniFile* ini : seen) ASSERT_EQ(ini, seen[0]) << "round " << round;
+    EXPECT_EQ(settings->IniFile(), seen[0]);
+  }
 }
 
 TEST(Settings, RefusedWriteRaisesUnableToWriteWithTheFullPath) {

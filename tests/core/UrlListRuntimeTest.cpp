@@ -2,12 +2,17 @@
 // the platform's own version deciding whether threads are told apart.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string_view>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/ClassTarvikRuntime.h"
 #include "core/PlatformVersion.h"
+#include "core/Trace.h"
 
 namespace tarvik {
 namespace {
@@ -68,6 +73,52 @@ TEST(RuntimeUrlList, EachWindowGetsItsPageAndWindowsOpenedLaterAreTakenIn) {
   api->GenerateList(a, runtime->Timeline().Snapshot().front().SID, &urls, &bases);
   EXPECT_TRUE(urls.empty());
   EXPECT_EQ(bases, Strings{"kept"});
+}
+
+// Another thread reports an event while a window's list is being made:
+// the walk holds the runtime's lock from its first item to its last, so the
+// append (which may move the timeline's storage) waits for the walk to end.
+// The walk's own trace lines tell where it is.
+class WalkObserver : public TraceSink {
+ public:
+  std::function<void()> AtBegin;
+  std::function<void()> AtEnd;
+  void Write(std::string_view, std::string_view message, int32_t, int32_t) override {
+    if (message == "Begin traverse event list..." && AtBegin) AtBegin();
+    if (message.rfind("URL list generated.", 0) == 0 && AtEnd) AtEnd();
+  }
+};
+
+TEST(RuntimeUrlList, AnEventReportedDuringTheWalkWaitsForItsEnd) {
+  ComPtr<TTarvikRuntime> runtime = TInterfacedObject::Create<TTarvikRuntime>(&NoSession);
+  ITarvikRuntime* api = runtime.Get();
+  const int32_t window = OnWindowThread([&](int32_t tid) {
+    api->InformEvent(tid, 0xA0, CategoryMainNavigation, EventStart, "http://w/");
+    api->InformEvent(tid, 0, CategoryDownload, EventStart, "http://w/doc");
+  });
+  const int32_t mark = NextSID();
+
+  std::atomic<bool> reported{false};
+  bool reportedDuringWalk = true;
+  std::thread reporter;
+  WalkObserver observer;
+  observer.AtBegin = [&] {
+    reporter = std::thread([&] {
+      api->InformEvent(static_cast<int32_t>(::GetCurrentThreadId()), 0, CategoryDownload, EventStart, "http://r/");
+      reported = true;
+    });
+    // Time enough for the report to land if nothing held it off.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  };
+  observer.AtEnd = [&] { reportedDuringWalk = reported.load(); };
+  TraceSink* previous = SetTraceSink(&observer);
+  Strings urls, bases;
+  api->GenerateList(window, mark, &urls, &bases);
+  SetTraceSink(previous);
+  if (reporter.joinable()) reporter.join();
+  EXPECT_TRUE(reported.load());
+  EXPECT_FALSE(reportedDuringWalk);
+  EXPECT_EQ(urls, Strings{"http://w/doc"});
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 #include <oaidl.h>
 #include <ocidl.h>
 
+#include <algorithm>
 #include <atomic>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -62,6 +64,36 @@ TEST(InterfacedObject, CountIsZeroAfterConstructionAndTheObjectFreesItselfAtZero
   EXPECT_EQ(GDestroyed.load(), 0);
   unknown = nullptr;
   EXPECT_EQ(GDestroyed.load(), 1);
+}
+
+// Registers itself in AfterConstruction and then fails, as an object under
+// memory pressure may.
+class FailingInit final : public TInterfacedImpl<IPersist> {
+ public:
+  static inline std::vector<FailingInit*> Live;
+  STDMETHODIMP GetClassID(CLSID* clsid) override {
+    *clsid = CLSID_NULL;
+    return S_OK;
+  }
+
+ private:
+  friend class TInterfacedObject;
+  FailingInit() = default;
+  ~FailingInit() override {
+    std::erase(Live, this);
+    ++GDestroyed;
+  }
+  void AfterConstruction() override {
+    Live.push_back(this);
+    throw std::bad_alloc();
+  }
+};
+
+TEST(InterfacedObject, AnObjectWhoseInitialisationThrowsIsFreedAndUndone) {
+  GDestroyed = 0;
+  EXPECT_THROW(TInterfacedObject::Create<FailingInit>(), std::bad_alloc);
+  EXPECT_EQ(GDestroyed.load(), 1);
+  EXPECT_TRUE(FailingInit::Live.empty());
 }
 
 TEST(InterfacedObject, ConcurrentAddRefAndReleaseKeepTheCount) {

@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "FailingAllocator.h"
 #include "FakeProtocol.h"
 #include "core/AnsiCase.h"
 #include "core/ClassTarvikRuntime.h"
@@ -593,6 +595,110 @@ TEST_F(APPMoniterTest, TheWrapperForwardsEverySinkCallAndItsResultUnchanged) {
   EXPECT_EQ(record.ContentType, "text/css");
   EXPECT_FALSE(Stored(Url("elsewhere")));
   EXPECT_FALSE(moniter->Finished());
+}
+
+TEST_F(APPMoniterTest, TheWrapperHandsEachReportToTheBrowserBeforeCapturingIt) {
+  ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
+  ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
+  ASSERT_EQ(Start(*moniter, Url("first")), S_OK);
+  std::vector<std::string> seenByBrowser;
+  FSink->DuringProgress = [&](ULONG) {
+    const TURLContent::Snapshot record = Record(Url("first"));
+    seenByBrowser.push_back(record.ContentType + "|" + record.LocalFilename + "|" + BoolText(moniter->Finished()));
+  };
+  handler->Sink->ReportProgress(BINDSTATUS_MIMETYPEAVAILABLE, L"text/html");
+  handler->Sink->ReportProgress(BINDSTATUS_CACHEFILENAMEAVAILABLE, L"C:\\cache\\first.htm");
+  EXPECT_EQ(seenByBrowser, (std::vector<std::string>{"||False", "text/html||False"}));
+  EXPECT_EQ(Record(Url("first")).LocalFilename, "C:\\cache\\first.htm");
+  EXPECT_TRUE(moniter->Finished());
+}
+
+// Memory runs out while trace lines are built and written (a sink listens):
+// no exception leaves a method, and every call returns what the handler or
+// the browser's sink answered.
+TEST_F(APPMoniterTest, RunningOutOfMemoryWhileTracingChangesNoResult) {
+  test::TraceRecorder trace;
+  constexpr HRESULT Answer = static_cast<HRESULT>(0x00012345);
+  ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
+  handler->ContinueResult = handler->AbortResult = handler->TerminateResult = handler->SuspendResult =
+      handler->ResumeResult = handler->SeekResult = handler->LockResult = handler->UnlockResult = Answer;
+  handler->Reads = {{"abc", S_OK}, {"", S_FALSE}};
+  handler->Calls.reserve(64);  // the stand-ins themselves must not allocate
+  FSink->Calls.reserve(64);
+  FSink->Reports.reserve(16);
+  FSink->SwitchResult = FSink->ProgressResult = FSink->DataResult = FSink->ResultResult = Answer;
+  // The handler's Start succeeds; memory runs out right after it.
+  handler->DuringStart = [](IInternetProtocolSink*) { test::FailAllocations(true); };
+  ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
+  const HRESULT started = Start(*moniter, Url("oom"));
+  test::FailAllocations(false);
+  EXPECT_EQ(started, S_OK);
+  ComPtr<IInternetProtocolSink> wrapper = handler->Sink;
+  ASSERT_TRUE(wrapper);
+  moniter->SetOIPSink(FSink.Get());
+
+  PROTOCOLDATA data{};
+  char buffer[16];
+  ULONG read = 0;
+  struct Call {
+    const char* Name;
+    std::function<HRESULT()> Run;
+    HRESULT Expected;
+  };
+  const std::vector<Call> calls = {
+      {"Continue", [&] { return moniter->Continue(&data); }, Answer},
+      {"Suspend", [&] { return moniter->Suspend(); }, Answer},
+      {"Resume", [&] { return moniter->Resume(); }, Answer},
+      {"Seek", [&] { return moniter->Seek(LARGE_INTEGER{}, 0, nullptr); }, Answer},
+      {"Read", [&] { return moniter->Read(buffer, sizeof(buffer), &read); }, S_OK},
+      {"Read at the end", [&] { return moniter->Read(buffer, sizeof(buffer), &read); }, S_FALSE},
+      {"LockRequest", [&] { return moniter->LockRequest(0); }, Answer},
+      {"UnlockRequest", [&] { return moniter->UnlockRequest(); }, Answer},
+      {"Abort", [&] { return moniter->Abort(E_ABORT, 0); }, Answer},
+      {"Switch", [&] { return moniter->Switch(&data); }, Answer},
+      {"ReportProgress", [&] { return moniter->ReportProgress(BINDSTATUS_MIMETYPEAVAILABLE, L"a/b"); }, Answer},
+      {"ReportData", [&] { return moniter->ReportData(0, 1, 2); }, Answer},
+      {"ReportResult", [&] { return moniter->ReportResult(S_OK, 0, L"r"); }, Answer},
+      {"wrapper Switch", [&] { return wrapper->Switch(&data); }, Answer},
+      {"wrapper ReportProgress", [&] { return wrapper->ReportProgress(BINDSTATUS_MIMETYPEAVAILABLE, L"a/b"); }, Answer},
+      {"wrapper ReportData", [&] { return wrapper->ReportData(0, 1, 2); }, Answer},
+      {"wrapper ReportResult", [&] { return wrapper->ReportResult(S_OK, 0, L"r"); }, Answer},
+      {"Terminate", [&] { return moniter->Terminate(0); }, Answer},
+  };
+  for (const Call& call : calls) {
+    HRESULT result = E_FAIL;
+    bool escaped = false;
+    test::FailAllocations(true);
+    try {
+      result = call.Run();
+    } catch (...) {
+      escaped = true;
+    }
+    test::FailAllocations(false);
+    EXPECT_FALSE(escaped) << call.Name;
+    EXPECT_EQ(result, call.Expected) << call.Name;
+  }
+  EXPECT_EQ(handler->Calls, (std::vector<std::string>{"Start", "Continue", "Suspend", "Resume", "Seek", "Read", "Read",
+                                                      "LockRequest", "UnlockRequest", "Abort", "Terminate"}));
+  EXPECT_EQ(FSink->Calls.size(), 8u);
+  // A body with a hole in it is never stored.
+  EXPECT_FALSE(Stored(Url("oom")) && !Record(Url("oom")).Content->empty());
+}
+
+// Under memory pressure a new monitor either works or is gone without a trace.
+TEST_F(APPMoniterTest, AMonitorThatCannotBeMadeLeavesNothingBehind) {
+  test::TraceRecorder trace;
+  for (int allocation = 0; allocation < 12; ++allocation) {
+    ComPtr<IInternetProtocol> protocol;
+    test::FailAllocationAfter(allocation);
+    const HRESULT created = CreateAPPMoniter(IID_IInternetProtocol, protocol.PutVoid());
+    test::FailAllocationAfter(-1);
+    EXPECT_TRUE(created == S_OK || created == E_OUTOFMEMORY) << allocation;
+    EXPECT_EQ(created == S_OK, static_cast<bool>(protocol)) << allocation;
+    protocol = nullptr;
+    EXPECT_EQ(MoniterCount(), FMonitersBefore) << allocation;
+    EXPECT_TRUE(RemainingMoniterSIDs().empty()) << allocation;
+  }
 }
 
 TEST_F(APPMoniterTest, TheWrapperTracesEnterAndLeaveAndCapturesWithItsOwnSID) {

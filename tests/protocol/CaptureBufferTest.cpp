@@ -116,5 +116,52 @@ TEST(CaptureBuffer, NothingAppendedPublishesAnEmptyString) {
   EXPECT_EQ(buffer.Size(), 0u);
 }
 
+// The end of the data decides on the length the response itself gave when
+// the handler can tell it, else on what a wrapped sink announced.
+TEST(RequestCapture, TheEndStoresOnlyABodyAsLongAsTheResponseSaid) {
+  struct Case {
+    const char* Name;
+    size_t AnnouncedBySink;
+    TRequestCapture::TLength Response;
+    bool Stored;
+  };
+  const Case cases[] = {
+      {"length given and met", 0, {true, 5}, true},
+      {"length given and missed (unwrapped: nothing announced)", 0, {true, 9}, false},
+      {"length given and missed (wrapped)", 9, {true, 9}, false},
+      {"no length (chunked or encoded) beats a sink's announcement", 9, {true, 0}, true},
+      {"handler cannot tell: the sink's announcement counts", 9, {}, false},
+      {"handler cannot tell, nothing announced", 0, {}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TRequestCapture capture(1);
+    capture.Begin("http://h/x");
+    if (c.AnnouncedBySink) capture.Announce(c.AnnouncedBySink);
+    capture.Append("ab", 2);
+    capture.Append("cde", 3);
+    EXPECT_FALSE(capture.Finished());
+    const TRequestCapture::TEnd end = capture.End(c.Response);
+    EXPECT_TRUE(capture.Finished());
+    EXPECT_EQ(end.URL, "http://h/x");
+    EXPECT_EQ(end.ReadLength, 5);
+    EXPECT_EQ(end.Cut, !c.Stored);
+    ASSERT_EQ(static_cast<bool>(end.Body), c.Stored);
+    if (end.Body) EXPECT_EQ(*end.Body, "abcde");
+  }
+}
+
+TEST(RequestCapture, ASecondStartForgetsTheAnnouncementButKeepsTheBytes) {
+  TRequestCapture capture(1);
+  capture.Begin("http://h/a");
+  capture.Announce(100);
+  capture.Append("xy", 2);
+  capture.Begin("http://h/b");
+  const TRequestCapture::TEnd end = capture.End({});
+  EXPECT_EQ(end.URL, "http://h/b");
+  ASSERT_TRUE(end.Body);
+  EXPECT_EQ(*end.Body, "xy");
+}
+
 }  // namespace
 }  // namespace tarvik

@@ -131,7 +131,11 @@ class RecordingSink final : public TInterfacedImpl<IInternetProtocolSink, IServi
     SwitchData = data;
     return SwitchResult;
   }
+  // Runs inside ReportProgress, before it records.
+  std::function<void(ULONG)> DuringProgress;
+
   STDMETHODIMP ReportProgress(ULONG code, LPCWSTR text) override {
+    if (DuringProgress) DuringProgress(code);
     Calls.push_back("ReportProgress");
     Reports.push_back({code, text ? text : L"", text == nullptr});
     return ProgressResult;

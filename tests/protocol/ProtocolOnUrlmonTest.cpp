@@ -15,6 +15,7 @@
 #include "core/Trace.h"
 #include "framework/Handles.h"
 #include "protocol/CoTarvikAPPMoniter.h"
+#include "support/Deflate.h"
 #include "support/TraceRecorder.h"
 #include "support/win/LoopbackHttpServer.h"
 #include "support/win/UrlFetch.h"
@@ -202,6 +203,88 @@ TEST_F(ProtocolOnUrlmon, ACutTransferStoresNoBytes) {
   EXPECT_EQ(record.ReadLength, 0);
   EXPECT_TRUE(record.Content->empty());
   EXPECT_EQ(DownloadsOf(FServer.Url(path)).size(), 1u);
+}
+
+// Wrappers made for a URL, read from their constructor trace lines.
+int WrappersFor(const test::TraceRecorder& trace, const std::string& url) {
+  int count = 0;
+  for (const test::TraceLine& line : trace.Lines())
+    if (line.Source.rfind("IPSink[", 0) == 0 && line.Message.rfind("Constructor (", 0) == 0 &&
+        line.Message.find(", URL=" + url + ")") != std::string::npos)
+      ++count;
+  return count;
+}
+
+// A later request of a stored URL is not wrapped; its cut transfer must not
+// replace the complete bytes captured earlier.
+TEST_F(ProtocolOnUrlmon, ACutLaterTransferKeepsTheCompleteCapture) {
+  test::TraceRecorder trace;
+  const std::string path = "/again" + std::to_string(::GetTickCount());
+  test::HttpResponse response;
+  response.Headers.emplace_back("Content-Type", "application/octet-stream");
+  response.Headers.emplace_back("Cache-Control", "no-store");  // both fetches reach the server
+  response.Body = Pattern(60000, 5);
+  FServer.Route(path, response);
+  ASSERT_TRUE(test::FetchUrl(FServer.UrlW(path)).Body == response.Body);
+  ASSERT_TRUE(*TarvikDataBuffer->GetURLContent(FServer.Url(path)).Content() == response.Body);
+
+  response.CutAfter = 9000;
+  FServer.Route(path, response);
+  EXPECT_EQ(test::FetchUrl(FServer.UrlW(path)).Body.size(), 9000u);
+  EXPECT_EQ(FServer.RequestCount(path), 2);
+  EXPECT_EQ(WrappersFor(trace, FServer.Url(path)), 1);  // the second went to the browser's sink
+  const TURLContent::Snapshot record = TarvikDataBuffer->GetURLContent(FServer.Url(path)).Read();
+  EXPECT_EQ(record.ReadLength, 60000);
+  EXPECT_TRUE(*record.Content == response.Body);
+  bool incomplete = false;
+  for (const test::TraceLine& line : trace.Lines())
+    incomplete |= line.Source.find("].Read.Incomplete") != std::string::npos &&
+                  line.Message == "ReadLength=9000; ProgressMax=60000";
+  EXPECT_TRUE(incomplete);
+}
+
+// Bodies sent compressed reach the browser decoded; that is what is stored,
+// on the first (wrapped) request and on a later one, and neither is taken
+// for a cut transfer because the length on the wire was the encoded one.
+TEST_F(ProtocolOnUrlmon, CompressedBodiesAreStoredAsTheBrowserReadThem) {
+  std::string text;
+  for (int i = 0; i < 4000; ++i)
+    text += "<p>paragraph " + std::to_string(i % 41) + " of a page that compresses well</p>\n";
+  const std::string random = Pattern(70000, 6);
+  ASSERT_LT(test::Gzip(text).size(), text.size() / 10);
+  ASSERT_GT(test::Gzip(random).size(), random.size());
+  ASSERT_GT(test::Deflate(random).size(), random.size());
+  const std::string token = std::to_string(::GetTickCount());
+  struct Case {
+    std::string Path;
+    const char* Encoding;
+    std::string Body;
+  };
+  const Case cases[] = {{"/gzip-text" + token, "gzip", text},
+                        {"/gzip-random" + token, "gzip", random},
+                        {"/deflate-text" + token, "deflate", text},
+                        {"/deflate-random" + token, "deflate", random}};
+  for (const Case& c : cases) {
+    test::HttpResponse response;
+    response.Headers.emplace_back("Content-Type", "text/html");
+    response.Headers.emplace_back("Content-Encoding", c.Encoding);
+    response.Headers.emplace_back("Cache-Control", "no-store");
+    response.Body = std::string(c.Encoding) == "gzip" ? test::Gzip(c.Body) : test::Deflate(c.Body);
+    FServer.Route(c.Path, response);
+  }
+  for (int round = 1; round <= 2; ++round) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.Path + " fetch " + std::to_string(round));
+      const test::FetchResult fetched = test::FetchUrl(FServer.UrlW(c.Path));
+      EXPECT_EQ(fetched.Result, S_OK);
+      EXPECT_TRUE(fetched.Body == c.Body);
+      EXPECT_EQ(FServer.RequestCount(c.Path), round);
+      const TURLContent::Snapshot record = TarvikDataBuffer->GetURLContent(FServer.Url(c.Path)).Read();
+      EXPECT_EQ(record.ReadLength, static_cast<int32_t>(c.Body.size()));
+      EXPECT_TRUE(*record.Content == c.Body);
+      EXPECT_EQ(record.ContentType, "text/html");
+    }
+  }
 }
 
 TEST_F(ProtocolOnUrlmon, A64MiBBodyIsCapturedWhole) {
