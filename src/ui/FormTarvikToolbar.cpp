@@ -723,7 +723,7 @@ std::string TTarvikToolbarForm::ProposeName() {
     }
     return ProposedFileName(text, kProposedNameChars, &IsSystemLeadByte);
   } catch (const std::exception&) {
-    RuntimeLog("Save MHTML", "EXCEPTION: Fetch selected text.", 0, 50);
+    RuntimeTrace("Save MHTML", "EXCEPTION: Fetch selected text.", 0, 50);
     return {};
   }
 }
