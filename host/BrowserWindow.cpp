@@ -95,6 +95,7 @@ class TBrowserWindow::TWindowThread final : public TBrowserCommands {
   static LRESULT CALLBACK PageProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   HWND Frame() const noexcept { return FFrame; }
   HWND BandArea() const noexcept { return FBandArea; }
+  IWebBrowser2* Browser() const noexcept { return FBrowser.Get(); }
 
  private:
   static void RegisterClasses();
@@ -405,7 +406,8 @@ void TBrowserWindow::TWindowThread::FetchSubresource(const std::wstring& url, bo
   if (!IsFetchable(url) || !context.Fetched.insert(url).second) return;
   ++context.Resources;
   const TFetchResult fetch = FetchUrl(url, styleSheet ? kStyleSheetLimit : 0);
-  if (FAILED(fetch.Result)) {
+  // An error page in place of a resource is a failed resource.
+  if (FAILED(fetch.Result) || fetch.Status >= 400) {
     ++context.Failed;
     return;
   }
@@ -549,6 +551,8 @@ void TBrowserWindow::Run(const std::function<void()>& action) {
   }
   if (FFrame) ::SendMessageW(FFrame, WM_HOST_RUN, 0, reinterpret_cast<LPARAM>(&action));
 }
+
+IWebBrowser2* TBrowserWindow::Browser() const noexcept { return FInner ? FInner->Browser() : nullptr; }
 
 void TBrowserWindow::WaitClosed() {
   if (FThread.joinable()) FThread.join();

@@ -6,6 +6,7 @@
 // browser's order with every fetch through the URL moniker library on the
 // window's thread.
 #include <windows.h>
+#include <exdisp.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -50,6 +51,8 @@ class TBrowserWindow {
   int HelperCount() const noexcept { return FHelperCount; }
   int BandCount() const noexcept { return FBandCount; }
 
+  // The window's browser object: for use on the window's thread (inside Run) only.
+  IWebBrowser2* Browser() const noexcept;
   // From any thread: starts a navigation of the window (returns at once).
   void Navigate(const std::wstring& url);
   // Waits until the window has ended `count` navigations; false on timeout.
