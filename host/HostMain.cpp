@@ -63,8 +63,8 @@ void PrintProcessFigures(TReporter& reporter) {
   if (::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
                              sizeof(counters)))
     reporter.Line("memory: working set " + std::to_string(counters.WorkingSetSize) + " bytes, peak working set " +
-                  std::to_string(counters.PeakWorkingSetSize) + " bytes, private " +
-                  std::to_string(counters.PrivateUsage) + " bytes");
+                  std::to_string(counters.PeakWorkingSetSize) + " bytes, committed " +
+                  std::to_string(counters.PagefileUsage) + " bytes");
   HMODULE addon = ::GetModuleHandleW(L"TarvikCore.dll");
   if (!addon) {
     reporter.Line("addon: not loaded");
