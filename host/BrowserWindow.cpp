@@ -492,7 +492,7 @@ TBrowserWindow::TBrowserWindow(TWindowOptions options) : FOptions(options) {
   FChanged.wait(lock, [this] { return FStarted; });
 }
 
-TBrowserWindow::~TBrowserWindow() { Close(); }
+TBrowserWindow::~TBrowserWindow() { Close(INFINITE); }
 
 void TBrowserWindow::ThreadMain() {
   ScopedComInit com(COINIT_APARTMENTTHREADED);
@@ -521,6 +521,11 @@ void TBrowserWindow::ThreadMain() {
     std::lock_guard lock(FLock);
     FInner = nullptr;
   }
+  {
+    std::lock_guard lock(FLock);
+    FEnded = true;
+  }
+  FChanged.notify_all();
 }
 
 void TBrowserWindow::Publish(const TNavigationResult& result) {
@@ -559,10 +564,16 @@ void TBrowserWindow::WaitClosed() {
   FFrame = nullptr;
 }
 
-void TBrowserWindow::Close() {
+bool TBrowserWindow::Close(DWORD timeoutMs) {
   if (FFrame && ::IsWindow(FFrame)) ::PostMessageW(FFrame, WM_CLOSE, 0, 0);
-  if (FThread.joinable()) FThread.join();
+  if (!FThread.joinable()) return true;
+  {
+    std::unique_lock lock(FLock);
+    if (!FChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return FEnded; })) return false;
+  }
+  FThread.join();
   FFrame = nullptr;
+  return true;
 }
 
 }  // namespace tarvik::host

@@ -59,8 +59,10 @@ class TBrowserWindow {
   bool WaitNavigations(unsigned count, DWORD timeoutMs, TNavigationResult& last);
   // Runs action on the window's thread and waits for it.
   void Run(const std::function<void()>& action);
-  // Closes the window as the user does (add-ons unsited and released) and ends its thread.
-  void Close();
+  // Closes the window as the user does (add-ons unsited and released) and
+  // ends its thread; false when the thread did not end in time (it is then
+  // left running, and the process must end without destroying this object).
+  bool Close(DWORD timeoutMs = 30000);
   // Waits until the user has closed the window.
   void WaitClosed();
 
@@ -75,6 +77,7 @@ class TBrowserWindow {
   std::mutex FLock;
   std::condition_variable FChanged;
   bool FStarted = false;
+  bool FEnded = false;
   TNavigationResult FLast;
   std::string FStartError;
   HWND FFrame = nullptr;

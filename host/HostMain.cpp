@@ -151,7 +151,12 @@ int RunBrowser(const THostCommandLine& command, TReporter& reporter) {
     });
   for (std::thread& driver : drivers) driver.join();
   reporter.Step("close windows");
-  for (auto& window : windows) window->Close();
+  for (size_t i = 0; i < windows.size(); ++i)
+    if (!windows[i]->Close()) {
+      reporter.Error("close windows", "window " + std::to_string(i + 1) + " did not close");
+      std::fflush(stdout);
+      ::ExitProcess(1);  // its thread still runs: no orderly end is possible
+    }
   windows.clear();
   unsigned long long total = 0;
   for (unsigned long long bytes : captured) total += bytes;
