@@ -1,6 +1,7 @@
 #include "ui/FormTarvikToolbar.h"
 
 #include <commctrl.h>
+#include <cderr.h>
 #include <commdlg.h>
 #include <mshtml.h>
 
@@ -50,6 +51,9 @@ const std::string kHelpOnlineAddress = std::string(VendorAddress) + "express/get
 const std::string kSupportOnlineAddress = std::string(VendorAddress) + "express/support.html";
 constexpr char kOnlineForumAddress[] = "news://news.tarvik.com/tarvik.express";
 constexpr char kFeedbackMailAddress[] = "mailto:support@tarvik.com";
+
+// Posted to the form to open a button's drop-down once the toolbar has drawn the pressed arrow.
+constexpr UINT kDropDownMessage = WM_APP + 0x10;
 
 // The automatic first-run guide opens at most once in a process.
 std::atomic<bool> GFirstRunGuideOpened{false};
@@ -385,8 +389,7 @@ LRESULT TTarvikToolbarForm::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam
       }
       if (header->hwndFrom == FToolbar && header->code == TBN_DROPDOWN) {
         const UINT button = reinterpret_cast<const NMTOOLBARA*>(lParam)->iItem;
-        // The menu runs after the toolbar has drawn the pressed arrow.
-        ::PostMessageA(FHandle, WM_APP, button, 0);
+            ::PostMessageA(FHandle, kDropDownMessage, button, 0);
         return TBDDRET_DEFAULT;
       }
       if (header->code == TTN_GETDISPINFOA || header->code == TTN_GETDISPINFOW) {
@@ -407,7 +410,7 @@ LRESULT TTarvikToolbarForm::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam
       }
       break;
     }
-    case WM_APP:
+    case kDropDownMessage:
       DropDown(static_cast<UINT>(wParam));
       return 0;
     case WM_MEASUREITEM: {
@@ -462,7 +465,7 @@ void TTarvikToolbarForm::DropDown(UINT buttonId) {
 bool TTarvikToolbarForm::TranslateShortcut(const MSG& msg) {
   if (msg.message != WM_KEYDOWN || msg.wParam != VK_INSERT) return false;
   if (!(::GetKeyState(VK_SHIFT) & 0x8000) || (::GetKeyState(VK_CONTROL) & 0x8000)) return false;
-  ::PostMessageA(FHandle, WM_APP, btnOptions, 0);
+  ::PostMessageA(FHandle, kDropDownMessage, btnOptions, 0);
   return true;
 }
 
@@ -657,8 +660,10 @@ void TTarvikToolbarForm::SaveCapture() {
     SetTimer1(true);
     SetCaptureChecked(true);
     if (chosen.Outcome == TDialogOutcome::Failed)
-      throw std::runtime_error("The save dialog could not be shown (common dialog error " +
-                               HResultText(static_cast<HRESULT>(chosen.ErrorCode)) + ").");
+      throw std::runtime_error(chosen.ErrorCode == FNERR_BUFFERTOOSMALL
+                                   ? std::string("The file name chosen in the save dialog is too long.")
+                                   : "The save dialog failed (common dialog error " +
+                                         HResultText(static_cast<HRESULT>(chosen.ErrorCode)) + ").");
     return;
   }
   const std::string path = chosen.Path;

@@ -43,8 +43,9 @@ class TTarvikToolbarForm {
 
   static constexpr UINT Timer1Id = 1;
   static constexpr UINT Timer1Interval = 1000;
-  // Characters of the save dialog's file name buffer; a proposed name is cut to fit.
-  static constexpr DWORD SaveDialogBufferChars = MAX_PATH;
+  // Characters of the save dialog's file name buffer: room for any folder
+  // the user picks beside a proposed name, which is cut far shorter.
+  static constexpr DWORD SaveDialogBufferChars = 4096;
 
   // Creates the window as a borderless child of parent (hidden), on the
   // calling thread, and appends the form to ToolbarForms. Throws

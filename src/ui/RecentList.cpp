@@ -49,6 +49,7 @@ TRecentList::TRecentList(MenuTextFunction menuText, ExpandFunction expand)
     : FMenuText(menuText ? std::move(menuText) : MenuTextFunction(FullText)), FExpand(std::move(expand)) {}
 
 void TRecentList::Add(const std::string& path) {
+  if (path.empty()) return;  // an empty entry would not survive a store and load
   std::string full = FExpand ? FExpand(path) : path;
   auto same = std::find_if(FItems.begin(), FItems.end(),
                            [&](const std::string& item) { return AnsiSameText(item, full); });

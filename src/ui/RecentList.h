@@ -47,7 +47,7 @@ class TRecentList {
 
   // Adds a path at the top: an entry equal to its full path as a file name
   // (letter case ignored) moves to the top and takes the new text; the list
-  // keeps its newest MaxItems entries.
+  // keeps its newest MaxItems entries. An empty path is ignored.
   void Add(const std::string& path);
   // A click on entry index: moves it to the top (in memory only) and returns its text.
   std::string Click(size_t index);

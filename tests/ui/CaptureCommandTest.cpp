@@ -150,11 +150,11 @@ TEST_F(ToolbarFormTest, CancelledDialogResumesTheCaptureWithTheSameMark) {
   EXPECT_TRUE(FServices->Errors.empty());
 
   // A dialog that fails is told from a cancel: an error box, the capture goes on.
-  FServices->DialogAnswers.push_back({TDialogOutcome::Failed, {}, 1, 0x3003});
+  FServices->DialogAnswers.push_back({TDialogOutcome::Failed, {}, 1, 0xFFFF});  // CDERR_DIALOGFAILURE
   form.ClickCapture();
   ExpectCapturing(form);
   ASSERT_EQ(FServices->Errors.size(), 1u);
-  EXPECT_TRUE(Contains(FServices->Errors[0], "save dialog")) << FServices->Errors[0];
+  EXPECT_TRUE(Contains(FServices->Errors[0], "save dialog failed")) << FServices->Errors[0];
 
   // The next click opens the dialog again and saves from the same mark.
   FServices->DialogAnswers.push_back(TScriptedUiServices::Chosen(FFolder.File("a.mht")));

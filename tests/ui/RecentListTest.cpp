@@ -44,6 +44,8 @@ TEST(TRecentList, AddExpandsMovesSameFileToTopWithNewCaseAndKeepsTen) {
   for (const char* name : {"a.mht", "b.mht", "c.mht"}) list.Add(name);
   EXPECT_EQ(list.Items(), (Strings{"C:\\dir\\c.mht", "C:\\dir\\b.mht", "C:\\dir\\a.mht"}));
 
+  list.Add("");  // nothing to remember
+  ASSERT_EQ(list.Count(), 3u);
   list.Add("A.MHT");  // the third entry, other letter case
   EXPECT_EQ(list.Items(), (Strings{"C:\\dir\\A.MHT", "C:\\dir\\c.mht", "C:\\dir\\b.mht"}));
 

@@ -214,6 +214,27 @@ TEST_F(ToolbarWindowTest, ToolbarLooksAsDesignedIdleCapturingAndWithItsMenus) {
   PumpMessages(2500);
   user.Finish();
   EXPECT_EQ(shown, form.HelpMenu());
+
+  // Shift+Insert opens the recent lists' menu.
+  BYTE keys[256] = {};
+  ::GetKeyboardState(keys);
+  keys[VK_SHIFT] = 0x80;
+  ::SetKeyboardState(keys);
+  MSG key{form.ToolbarHandle(), WM_KEYDOWN, VK_INSERT, 0};
+  char lastItem[64] = {};
+  TUser other;
+  other.Then("#32768", "", [&](HWND menu) {
+    ::GetMenuStringA(reinterpret_cast<HMENU>(::SendMessageA(menu, MN_GETHMENU, 0, 0)), 2, lastItem, sizeof lastItem,
+                     MF_BYPOSITION);
+    ::PostMessageA(form.Handle(), WM_CANCELMODE, 0, 0);
+  });
+  other.Start();
+  EXPECT_TRUE(form.TranslateShortcut(key));
+  PumpMessages(2000);
+  other.Finish();
+  keys[VK_SHIFT] = 0;
+  ::SetKeyboardState(keys);
+  EXPECT_STREQ(lastItem, "My Web Archives");
   form.ClickMenuItem(Form::miCancel);
 }
 
