@@ -14,6 +14,7 @@
 
 #include "archive/CoTarvikEngine.h"
 #include "archive/WebArchive.h"
+#include "browser/Hotkeys.h"
 #include "core/ClassTarvikRuntime.h"
 #include "core/TarvikTimeline.h"
 #include "framework/WinText.h"
@@ -336,8 +337,6 @@ void TTarvikToolbarForm::SetWebBrowser(IWebBrowser2* browser) { FWebBrowser = br
 
 void TTarvikToolbarForm::SetMessageHook(MessageHook hook) { GlobalMessageHook() = std::move(hook); }
 
-void TTarvikToolbarForm::WMHotKey(WPARAM, LPARAM) {}
-
 LRESULT CALLBACK TTarvikToolbarForm::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   if (msg == WM_NCCREATE) {
     const auto* create = reinterpret_cast<const CREATESTRUCTA*>(lParam);
@@ -373,8 +372,11 @@ LRESULT TTarvikToolbarForm::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam
         return 0;
       }
       break;
-    case WM_HOTKEY:
+    case WM_HOTKEY:  // WMHotKey lives with the hot keys (browser/Hotkeys.cpp)
       WMHotKey(wParam, lParam);
+      return 0;
+    case WM_TARVIK_HOTKEYS:  // the hot key moves to or from this window
+      ApplyHotkeyRegistration(*this);
       return 0;
     case WM_NOTIFY: {
       const auto* header = reinterpret_cast<const NMHDR*>(lParam);
