@@ -4,6 +4,8 @@
 #include <dlgs.h>
 
 #include <cstdio>
+#include <map>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -238,13 +240,17 @@ bool TCaptureDriver::Capture(const std::wstring& path, bool hotkey, int clickGap
   PressDialogButton(dialog, {}, IDOK);
 
   bool answered = false;
+  std::map<HWND, std::chrono::steady_clock::time_point> seen;  // boxes and when they first showed
+  std::set<HWND> handled;
   while (!answered) {
     if (TimedOut()) return Fail("timeout", "no success box in time");
-    const std::vector<HWND> dialogs = ThreadDialogs(thread);
     const bool dialogOpen = ::IsWindow(dialog) && ::IsWindowVisible(dialog);
-    for (HWND box : dialogs) {
-      if (IsSaveDialog(box)) continue;
+    for (HWND box : ThreadDialogs(thread)) {
+      if (IsSaveDialog(box) || handled.count(box)) continue;
       const std::string text = DialogText(box);
+      const auto now = std::chrono::steady_clock::now();
+      // A box just created may not show its text yet.
+      if (text.empty() && now - seen.emplace(box, now).first->second < std::chrono::seconds(3)) continue;
       if (text.rfind(Utf8(kSuccessText), 0) == 0) {
         // OK, or No where the box offers Yes and No: the archive is not opened now.
         FReporter.Step(FLabel + "success box");
@@ -255,11 +261,12 @@ bool TCaptureDriver::Capture(const std::wstring& path, bool hotkey, int clickGap
       if (dialogOpen && (text.find("exists") != std::string::npos || text.find("eplace") != std::string::npos)) {
         FReporter.Step(FLabel + "replace the existing file");
         PressDialogButton(box, {L"Yes"}, IDYES);
-        Pause(200);
+        handled.insert(box);
         continue;
       }
-      if (dialogOpen) return Fail("save dialog", "the dialog refused the path: " + text);
-      return Fail("save", text.empty() ? "an error box without text" : text);
+      const std::string shown = text.empty() ? "a box without text titled \"" + Utf8(WindowText(box)) + "\"" : text;
+      if (dialogOpen) return Fail("save dialog", "the dialog refused the path: " + shown);
+      return Fail("save", shown);
     }
     Pause(50);
   }
