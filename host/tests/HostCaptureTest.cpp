@@ -74,23 +74,35 @@ class HostCapture : public ::testing::Test {
     const std::string bin = test::HostPathToWindows(TARVIK_BIN_DIR) + "\\";
     ASSERT_TRUE(::CopyFileA((bin + "iexplore.exe").c_str(), FFolder.File("iexplore.exe").c_str(), FALSE));
     ASSERT_TRUE(::CopyFileA((bin + "TarvikCore.dll").c_str(), FFolder.File("TarvikCore.dll").c_str(), FALSE));
+    UniqueHKey shown;
+    DWORD size = sizeof(FShownBefore);
+    FShownExisted = ::RegOpenKeyExW(HKEY_CURRENT_USER, kShownBars, 0, KEY_QUERY_VALUE, shown.Put()) == ERROR_SUCCESS &&
+                    ::RegQueryValueExW(shown.Get(), ClassIdText(CLSID_TarvikToolbar).c_str(), nullptr, nullptr,
+                                       reinterpret_cast<BYTE*>(&FShownBefore), &size) == ERROR_SUCCESS;
     const TRun registration = RunProgram("regsvr32.exe /s \"" + FFolder.File("TarvikCore.dll") + "\"", 60000);
     ASSERT_EQ(registration.ExitCode, 0u) << registration.Output;
     FRegistered = true;
   }
   void TearDown() override {
     if (FRegistered) RunProgram("regsvr32.exe /s /u \"" + FFolder.File("TarvikCore.dll") + "\"", 60000);
-    // The host remembers the band it showed, as the browser does.
+    // The host remembers the band it showed, as the browser does: put back what was there.
     UniqueHKey shown;
-    if (::RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Internet Explorer\\Toolbar\\WebBrowser", 0,
-                        KEY_SET_VALUE, shown.Put()) == ERROR_SUCCESS)
-      ::RegDeleteValueW(shown.Get(), ClassIdText(CLSID_TarvikToolbar).c_str());
+    if (::RegOpenKeyExW(HKEY_CURRENT_USER, kShownBars, 0, KEY_SET_VALUE, shown.Put()) != ERROR_SUCCESS) return;
+    const std::wstring name = ClassIdText(CLSID_TarvikToolbar);
+    if (FShownExisted)
+      ::RegSetValueExW(shown.Get(), name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&FShownBefore),
+                       sizeof(FShownBefore));
+    else
+      ::RegDeleteValueW(shown.Get(), name.c_str());
   }
 
   std::string Host(const std::string& arguments) { return "\"" + FFolder.File("iexplore.exe") + "\" " + arguments; }
 
+  static constexpr wchar_t kShownBars[] = L"Software\\Microsoft\\Internet Explorer\\Toolbar\\WebBrowser";
   test::TempFolder FFolder;
   bool FRegistered = false;
+  bool FShownExisted = false;
+  DWORD FShownBefore = 0;
 };
 
 TEST_F(HostCapture, ClicksSaveTheWholePageIntoAnArchive) {
