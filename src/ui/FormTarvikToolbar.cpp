@@ -10,6 +10,7 @@
 #include <exception>
 #include <mutex>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "archive/CoTarvikEngine.h"
@@ -157,8 +158,7 @@ TTarvikToolbarForm::TTarvikToolbarForm(HWND parent, std::shared_ptr<TUiServices>
     CreateMenus();
     FitToToolbar();
   } catch (...) {
-    ::DestroyWindow(FHandle);
-    FHandle = nullptr;
+    ReleaseWindow();
     throw;
   }
   ToolbarForms().Add(this);
@@ -167,17 +167,21 @@ TTarvikToolbarForm::TTarvikToolbarForm(HWND parent, std::shared_ptr<TUiServices>
 TTarvikToolbarForm::~TTarvikToolbarForm() {
   // FormDestroy: no hot key may reach a form on its way out.
   ToolbarForms().Remove(this);
+  ReleaseWindow();
+}
+
+void TTarvikToolbarForm::ReleaseWindow() noexcept {
   if (FHandle) {
     ::KillTimer(FHandle, Timer1Id);
     ::SetWindowLongPtrA(FHandle, GWLP_USERDATA, 0);
     ::DestroyWindow(FHandle);
+    FHandle = nullptr;
   }
-  for (HMENU menu : {FCaptureMenu, FOptionsMenu, FHelpMenu})
-    if (menu) ::DestroyMenu(menu);
-  if (FFaces) ::ImageList_Destroy(FFaces);
-  if (FImages) ::ImageList_Destroy(FImages);
-  if (FMenuIcons) ::ImageList_Destroy(FMenuIcons);
-  if (FFont) ::DeleteObject(FFont);
+  for (HMENU* menu : {&FCaptureMenu, &FOptionsMenu, &FHelpMenu})
+    if (*menu) ::DestroyMenu(std::exchange(*menu, nullptr));
+  for (HIMAGELIST* list : {&FFaces, &FImages, &FMenuIcons})
+    if (*list) ::ImageList_Destroy(std::exchange(*list, nullptr));
+  if (FFont) ::DeleteObject(std::exchange(FFont, nullptr));
 }
 
 void TTarvikToolbarForm::CreateToolbar() {
@@ -583,10 +587,18 @@ void TTarvikToolbarForm::RunCommand(UINT id) {
   if (!MenuItemEnabled(id) && id != TBItem10) return;  // a disabled item has no click
   switch (id) {
     case miCancel: miCancelClick(); return;
-    case TBItem10:
-      ::CheckMenuItem(FCaptureMenu, TBItem10, MF_BYCOMMAND | (MenuItemChecked(TBItem10) ? MF_UNCHECKED : MF_CHECKED));
-      TBItem10Click();
+    case TBItem10: {
+      const bool was = MenuItemChecked(TBItem10);
+      ::CheckMenuItem(FCaptureMenu, TBItem10, MF_BYCOMMAND | (was ? MF_UNCHECKED : MF_CHECKED));
+      try {
+        TBItem10Click();
+      } catch (...) {
+        // Not stored: the mark goes back to what the ticks will follow.
+        ::CheckMenuItem(FCaptureMenu, TBItem10, MF_BYCOMMAND | (was ? MF_CHECKED : MF_UNCHECKED));
+        throw;
+      }
       return;
+    }
     case miAbout: miAboutClick(); return;
     case tbiGettingStarted: tbiGettingStartedClick(); return;
     case miHelpOnline: miHelpOnlineClick(); return;

@@ -139,6 +139,8 @@ class TTarvikToolbarForm {
 
  private:
   static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+  // Destroys the window and frees the menus, pictures and font.
+  void ReleaseWindow() noexcept;
   void CreateToolbar();
   void CreateMenus();
   void FitToToolbar();

@@ -12,6 +12,7 @@
 #include "ui/FormTarvikAbout.h"
 #include "ui/resources/UiModule.h"
 #include "ui/UiServices.h"
+#include "ui/YesOkBox.h"
 
 namespace tarvik {
 
@@ -77,8 +78,8 @@ class TPlatformUiServices final : public TUiServices {
       int button = 0;
       if (SUCCEEDED(taskDialog(&config, &button, nullptr, nullptr))) return button == IDYES;
     }
-    // Without task dialogs the nearest standard box asks the same question.
-    return ::MessageBoxA(TopLevel(owner), text.c_str(), kInformationCaption, MB_YESNO | MB_ICONINFORMATION) == IDYES;
+    // Without task dialogs (older common controls), a box of our own.
+    return ShowYesOkBox(TopLevel(owner), text, kInformationCaption);
   }
 
   void ShellOpen(const std::string& file, const std::string& parameters, const std::string& directory) override {

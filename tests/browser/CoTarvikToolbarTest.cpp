@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "browser/TarvikClassIds.h"
+#include "browser/TarvikRegistration.h"
 #include "support/TraceRecorder.h"
 #include "support/browser/FakeBrowser.h"
 #include "support/browser/RecordingRuntime.h"
@@ -268,6 +269,18 @@ TEST_F(Band, EveryOrderOfClosingUnsitingAndReleaseLeavesNothingBehind) {
   EXPECT_EQ(band->CloseDW(0), S_OK);
   EXPECT_EQ(band->SetSite(nullptr), S_OK);
   EXPECT_EQ(band->ShowDW(TRUE), S_OK);
+}
+
+TEST_F(Band, TheLibraryStaysLoadedWhileABandOrAFormLives) {
+  ASSERT_EQ(TarvikCanUnloadNow(), S_OK);
+  ComPtr<TTarvikToolbar> band = NewBand();
+  EXPECT_EQ(TarvikCanUnloadNow(), S_FALSE);
+  band = nullptr;
+  // A form without a band (its window still runs this library's code).
+  auto form = std::make_unique<TTarvikToolbarForm>(FHost.Handle(), FServices);
+  EXPECT_EQ(TarvikCanUnloadNow(), S_FALSE);
+  form.reset();
+  EXPECT_EQ(TarvikCanUnloadNow(), S_OK);
 }
 
 TEST_F(Band, AnswersForItsThreeInterfacesAndPersistsNothing) {

@@ -220,6 +220,13 @@ TEST_F(ToolbarFormTest, BeepNotificationItemWritesThePreferenceAndFollowsIt) {
   second.ClickMenuItem(Form::TBItem10);
   EXPECT_TRUE(second.MenuItemChecked(Form::TBItem10));
   EXPECT_EQ(IniValue("Preferences", "BeepNotification"), "True");
+
+  // An ini file that cannot be written: the error is shown and the mark stays as stored.
+  TScopedSettings unwritable(FFolder.File("no such folder\\Tarvik.ini"));
+  second.ClickMenuItem(Form::TBItem10);
+  ASSERT_EQ(FServices->Errors.size(), 1u);
+  EXPECT_TRUE(Contains(FServices->Errors[0], "no such folder")) << FServices->Errors[0];
+  EXPECT_TRUE(second.MenuItemChecked(Form::TBItem10));
 }
 
 class ProposedNameTest : public ToolbarFormTest {

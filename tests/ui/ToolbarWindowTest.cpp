@@ -12,6 +12,7 @@
 
 #include "ui/ScreenShot.h"
 #include "ui/ToolbarFormTestSupport.h"
+#include "ui/YesOkBox.h"
 
 namespace tarvik::test {
 namespace {
@@ -310,6 +311,31 @@ TEST_F(ToolbarWindowTest, RealSaveDialogAndSuccessBoxAnsweredAsAUser) {
   again.Finish();
   ASSERT_EQ(FServices->Launches.size(), 1u);
   EXPECT_EQ(FServices->Launches[0].Parameters, "\"" + second + "\"");
+}
+
+TEST_F(ToolbarWindowTest, OwnYesOkBoxWhereThereIsNoTaskDialog) {
+  const std::string text = "Successfully saved to C:\\a b\\page.mht.\r\rDo you want to open it in a new window now?";
+  for (const char* answer : {"&Yes", "OK", ""}) {
+    std::string shown;
+    bool both = false;
+    TUser user;
+    user.Then("#32770", "Information", [&](HWND box) {
+      shown = WindowText(ChildWithText(box, "Successfully"));
+      both = ChildWithText(box, "&Yes") && ChildWithText(box, "OK");
+      if (*answer == '\0') {
+        EXPECT_TRUE(SaveScreenShot(box, "toolbar_yes_ok_box.bmp"));
+        ::PostMessageA(box, WM_COMMAND, IDCANCEL, 0);  // Escape or the close box
+      } else {
+        ::PostMessageA(ChildWithText(box, answer), BM_CLICK, 0, 0);
+      }
+    });
+    user.Start();
+    const bool yes = ShowYesOkBox(FHost->Handle(), text, "Information");
+    user.Finish();
+    EXPECT_EQ(yes, std::string(answer) == "&Yes") << answer;
+    EXPECT_EQ(shown, text);
+    EXPECT_TRUE(both);
+  }
 }
 
 }  // namespace
