@@ -105,11 +105,8 @@ std::string ComposeErrorText(HRESULT hr, const std::string& path) {
   std::string reason;
   ComPtr<IErrorInfo> info;
   if (::GetErrorInfo(0, info.Put()) == S_OK && info) {
-    BSTR description = nullptr;
-    if (SUCCEEDED(info->GetDescription(&description)) && description) {
-      reason = WideToAnsi(description);
-      ::SysFreeString(description);
-    }
+    UniqueBstr description;
+    if (SUCCEEDED(info->GetDescription(description.Put())) && description) reason = WideToAnsi(description.Get());
   }
   if (reason.empty()) reason = SystemErrorText(static_cast<DWORD>(hr));
   return "Cannot write the archive \"" + path + "\" (" + HResultText(hr) + "). " + reason;
