@@ -121,7 +121,8 @@ bool RunWindow(TBrowserWindow& window, int index, const THostCommandLine& comman
 }
 
 int RunBrowser(const THostCommandLine& command, TReporter& reporter) {
-  tarvik::ScopedComInit com(COINIT_APARTMENTTHREADED);
+  // The windows' threads are the apartments; this thread pumps no messages, so it joins the MTA.
+  tarvik::ScopedComInit com(COINIT_MULTITHREADED);
   const TDeadline deadline = std::chrono::steady_clock::now() + std::chrono::seconds(command.TimeoutSeconds);
   std::vector<std::unique_ptr<TBrowserWindow>> windows;
   for (int i = 1; i <= command.Windows; ++i) {
