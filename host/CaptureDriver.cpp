@@ -174,12 +174,27 @@ void TCaptureDriver::Dismiss() {
 
 bool TCaptureDriver::Press(const TCaptureButton& button, bool hotkey) {
   if (hotkey) {
+    // The hot key acts on the browser window in front: bring this one there first.
     HWND frame = FWindow.Frame();
-    FWindow.Run([frame] {
-      ::SetForegroundWindow(frame);
-      ::SetActiveWindow(frame);
-      ::SetFocus(frame);
-    });
+    // In front and staying there: a box of another window that just closed
+    // may still hand the activation back to its own window.
+    auto steadySince = std::chrono::steady_clock::now();
+    for (int attempt = 0; attempt < 200; ++attempt) {
+      const auto now = std::chrono::steady_clock::now();
+      if (::GetForegroundWindow() != frame) {
+        FWindow.Run([frame] {
+          ::BringWindowToTop(frame);
+          ::SetForegroundWindow(frame);
+          ::SetActiveWindow(frame);
+          ::SetFocus(frame);
+        });
+        steadySince = now;
+      } else if (now - steadySince >= std::chrono::milliseconds(400)) {
+        break;
+      }
+      Pause(50);
+    }
+    if (::GetForegroundWindow() != frame) return false;
     INPUT keys[4] = {};
     for (INPUT& key : keys) key.type = INPUT_KEYBOARD;
     keys[0].ki.wVk = VK_CONTROL;
@@ -209,7 +224,7 @@ bool TCaptureDriver::Capture(const std::wstring& path, bool hotkey, int clickGap
   }
   FReporter.Step(FLabel + (hotkey ? "first Ctrl+W" : "first click"));
   const bool wasChecked = IsButtonChecked(button);
-  if (!Press(button, hotkey)) return Fail("first click", "the input could not be sent");
+  if (!Press(button, hotkey)) return Fail("first click", "the input could not be sent or the window not brought to the front");
   for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10); IsButtonChecked(button) == wasChecked;) {
     if (std::chrono::steady_clock::now() >= until || TimedOut())
       return Fail("first click", "the capture button did not change its state");
@@ -219,7 +234,7 @@ bool TCaptureDriver::Capture(const std::wstring& path, bool hotkey, int clickGap
   Pause(clickGapMs);
 
   FReporter.Step(FLabel + (hotkey ? "second Ctrl+W" : "second click"));
-  if (!Press(button, hotkey)) return Fail("second click", "the input could not be sent");
+  if (!Press(button, hotkey)) return Fail("second click", "the input could not be sent or the window not brought to the front");
   HWND dialog = nullptr;
   const auto clicked = std::chrono::steady_clock::now();
   while (!dialog) {
