@@ -92,10 +92,20 @@ void WritePart(int32_t i, const TURLStringSource& urls, TTarvikDataBuffer& store
   std::string type = rec.ContentType;
   if (type.empty()) type = env.SniffContentType ? env.SniffContentType(rec.LocalFilename) : "text/plain";
 
-  // The cache file wins over the bytes kept in memory. A part that gets no
-  // base tag is read and encoded a chunk at a time; an HTML part is read whole.
+  // The cache file wins over the bytes kept in memory, unless its size shows
+  // that it no longer holds what the browser read: a cache may hand a file's
+  // name on to another resource (Wine names its files by stem). A part that
+  // gets no base tag is read and encoded a chunk at a time; an HTML part is
+  // read whole.
   const size_t chunkSize = std::max<size_t>(env.ChunkSize / 3 * 3, 3);
   std::unique_ptr<TFileReader> file = env.Files ? env.Files->OpenIfExists(rec.LocalFilename) : nullptr;
+  if (file && !rec.Content->empty()) {
+    const uint64_t size = file->SizeHint();
+    if (size != 0 && size != rec.Content->size()) {
+      Trace(env, [&] { return Format("Part #%d: cache file %s is not the captured content", i, rec.LocalFilename.c_str()); });
+      file.reset();
+    }
+  }
   std::string fileData;
   if (file) {
     fileData.resize(chunkSize);

@@ -23,6 +23,7 @@ class TMemoryFileReader final : public TFileReader {
     FAt += n;
     return n;
   }
+  uint64_t SizeHint() override { return FData.size(); }
 
  private:
   std::string FPath;

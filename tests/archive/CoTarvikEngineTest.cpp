@@ -90,7 +90,7 @@ TEST_F(CoTarvikEngineTest, WritesThroughTheShellWhatTheComposerWrites) {
   store.GetURLContent("http://h/index.html").SetContentType("text/html");
   store.GetURLContent("http://h/index.html").SetContent("<head></head>", 13);
   store.GetURLContent("http://h/logo.png").SetLocalFilename(cache);
-  store.GetURLContent("http://h/logo.png").SetContent("memory", 6);
+  store.GetURLContent("http://h/logo.png").SetContent("in memory!", 10);
 
   const std::string path = FFolder.File("out.mht");
   {

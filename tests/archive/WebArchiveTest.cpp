@@ -230,20 +230,23 @@ TEST(WebArchive, EntriesDifferingInCaseShareTheStoredRecord) {
   EXPECT_EQ(c.Store.Count(), 1);
 }
 
-TEST(WebArchive, CacheFileWinsOverMemoryAndEmptyGivesPlainText) {
+TEST(WebArchive, CacheFileWinsOverMemoryUnlessItIsAnotherResourceAndEmptyGivesPlainText) {
   Composer c;
   c.Files.Files["C:\\cache\\a.png"] = "from file";
   c.Files.Files["C:\\cache\\empty.png"] = "";
-  c.Capture("http://h/1", "image/png", "from memory", "C:\\cache\\a.png");
+  c.Capture("http://h/1", "image/png", "in memory", "C:\\cache\\a.png");
   c.Capture("http://h/2", "image/png", "from memory", "C:\\cache\\missing.png");
   c.Capture("http://h/3", "image/png", "from memory", "C:\\cache\\empty.png");
   c.Capture("http://h/4", "image/png", "", "C:\\cache\\missing.png");
   c.Capture("http://h/5", "", "", "C:\\cache\\a.png");  // type sniffed from the file name
   c.Capture("http://h/6", "", "x", "C:\\cache\\page.htm");
+  // The cache gave a.png's name to another resource since: its size differs.
+  c.Capture("http://h/7", "image/png", "the bytes read", "C:\\cache\\a.png");
   const test::TParsedArchive parsed =
       ParseArchive(c.Compose({"http://h/1", "http://h/2", "http://h/3", "http://h/4", "http://h/5", "http://h/6",
-                              "http://h/never"}));
-  ASSERT_EQ(parsed.Parts.size(), 7u);
+                              "http://h/never", "http://h/7"}));
+  ASSERT_EQ(parsed.Parts.size(), 8u);
+  EXPECT_EQ(Base64Decode(parsed.Parts[7].Body), "the bytes read");
   EXPECT_EQ(Base64Decode(parsed.Parts[0].Body), "from file");
   EXPECT_EQ(Base64Decode(parsed.Parts[1].Body), "from memory");
   EXPECT_EQ(Base64Decode(parsed.Parts[2].Body), "from memory");
@@ -296,7 +299,7 @@ TEST(WebArchive, StreamedCacheFilesEncodeExactlyAsAWhole) {
       Composer c;
       c.Env.ChunkSize = chunk;
       c.Files.Files["f.bin"] = data;
-      c.Capture("http://h/f", "application/octet-stream", "ignored", "f.bin");
+      c.Capture("http://h/f", "application/octet-stream", "", "f.bin");
       const test::TArchivePart part = c.OnlyPart("http://h/f");
       ASSERT_EQ(part.Body, Base64Encode(data) + "\r\n") << "chunk " << chunk << " length " << length;
       // An HTML cache file is read whole and still encodes the same.

@@ -49,7 +49,7 @@ class ComposeCommandTest : public ::testing::Test {
 
 TEST_F(ComposeCommandTest, ComposesTheManifestAsTheCaptureWould) {
   const std::string page = Write("page.html", "<html><HEAD></HEAD>page</html>");
-  const std::string cache = Write("cache.png", "cache bytes");
+  const std::string cache = Write("cache.png", "cached!");
   const std::string memory = Write("memory.png", std::string("mem\0ory", 7));
   const std::string manifest = Write("m.txt",
       "http://h/dir/index.html\ttext/html\t" + page + "\t\t\r\n"
@@ -77,7 +77,7 @@ TEST_F(ComposeCommandTest, ComposesTheManifestAsTheCaptureWould) {
   size_t at = 0;
   int cacheParts = 0;
   while ((at = archive.find("Content-Location: http://h/dir/a b.png\r\nContent-Type: image/png\r\n"
-                            "Content-Transfer-Encoding: base64\r\n\r\n" + Base64Encode("cache bytes") + "\r\n", at)) !=
+                            "Content-Transfer-Encoding: base64\r\n\r\n" + Base64Encode("cached!") + "\r\n", at)) !=
          std::string::npos) {
     ++cacheParts;
     ++at;
