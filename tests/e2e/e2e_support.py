@@ -199,3 +199,60 @@ def standin_capture(tool, url, out, workdir, tamper=None):
 
 def sha256(data):
     return hashlib.sha256(data).hexdigest()
+
+
+class Wine:
+    """Programs and the registry of one build tree's Wine prefix (through its wine-run)."""
+
+    def __init__(self, wine_run):
+        self.wine_run = wine_run
+        with open(wine_run) as f:
+            self.prefix = re.search(r'WINEPREFIX="([^"]+)"', f.read()).group(1)
+
+    def run(self, *args, timeout=300, env=None):
+        return subprocess.run([self.wine_run] + list(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=timeout, env=env)
+
+    def unix_path(self, windows_path):
+        """C:\\x\\y as a path of this machine."""
+        drive, rest = windows_path[0].lower(), windows_path[2:].replace("\\", "/")
+        return os.path.join(self.prefix, "drive_" + drive) + rest if drive != "z" else rest
+
+    def reg_value(self, key, name=None):
+        """A registry value's data (name None: the default value), or None when the key or value is missing."""
+        args = ["reg", "query", key] + (["/v", name] if name else ["/ve"])
+        answer = self.run(*args, timeout=60)
+        if answer.returncode != 0:
+            return None
+        for line in answer.stdout.decode("utf-8", "replace").splitlines():
+            fields = line.strip().split(None, 2)
+            if len(fields) >= 2 and fields[1].startswith("REG_"):
+                return fields[2] if len(fields) > 2 else ""
+        return None
+
+    def reg_key_exists(self, key):
+        return self.run("reg", "query", key, timeout=60).returncode == 0
+
+
+def class_ids():
+    """The band's and the helper object's class ids, from the library's source."""
+    with open(os.path.join(REPO, "src", "browser", "TarvikClassIds.h")) as f:
+        text = f.read()
+    ids = re.findall(r'"(Co\w+)": (\{[0-9A-F-]{36}\})', text)
+    return dict(ids)
+
+
+def host_capture(wine, iexplore, url, out, *options, timeout=300):
+    """Runs the browser host's capture of url into out (a path of this machine);
+    returns (exit code, its output lines)."""
+    answer = wine.run(iexplore, "--capture", out, "--timeout", str(timeout - 30), *options, url,
+                      timeout=timeout)
+    lines = answer.stdout.decode("utf-8", "replace").splitlines()
+    return answer.returncode, [line.rstrip("\r") for line in lines]
+
+
+def register(wine, dll):
+    """Registers the library in the prefix, as the installer and the main command do."""
+    answer = wine.run("regsvr32", "/s", dll, timeout=120)
+    if answer.returncode != 0:
+        raise RuntimeError("regsvr32 %s failed with exit code %d" % (dll, answer.returncode))
