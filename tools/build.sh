@@ -69,6 +69,9 @@ mkdir -p "$outdir" 2>/dev/null || fail "cannot create the folder $outdir"
 [ ! -e "$out" ] || [ -f "$out" -a -w "$out" ] || fail "$out exists and cannot be replaced"
 # The host writes here; only a complete archive is moved to $out.
 partial="$outdir/.$(basename "$out").partial-$$.mht"
+# Permission bits do not tell for root or special file systems: try it.
+{ : >"$partial"; } 2>/dev/null || { partial=""; fail "the folder $outdir cannot be written"; }
+rm -f "$partial"
 
 # --- install and build
 win="${TARVIK_WIN_BUILD:-$root/build/win}"  # another cross build tree (tests)
