@@ -7,41 +7,6 @@
 
 namespace tarvik::test {
 
-namespace {
-
-VARIANT Reference(VARIANT* target) {
-  VARIANT argument;
-  ::VariantInit(&argument);
-  V_VT(&argument) = VT_BYREF | VT_VARIANT;
-  V_VARIANTREF(&argument) = target;
-  return argument;
-}
-
-VARIANT WindowArgument(IDispatch* window) {
-  VARIANT argument;
-  ::VariantInit(&argument);
-  V_VT(&argument) = VT_DISPATCH;
-  V_DISPATCH(&argument) = window;
-  return argument;
-}
-
-void SetText(UniqueVariant& value, const std::wstring& text) {
-  VARIANT* v = value.Put();
-  V_VT(v) = VT_BSTR;
-  V_BSTR(v) = ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-}
-
-// pDisp and URL: NavigateComplete2 and DocumentComplete.
-HRESULT FireWindowEvent(TFakeWebBrowser& browser, DISPID dispid, IDispatch* window, const std::wstring& url) {
-  UniqueVariant urlValue;
-  SetText(urlValue, url);
-  VARIANT arguments[2] = {Reference(&urlValue.Get()), WindowArgument(window)};
-  DISPPARAMS params = {arguments, nullptr, 2, 0};
-  return browser.FireEvent(dispid, &params);
-}
-
-}  // namespace
-
 ComPtr<TFakeWebBrowser> TFakeWebBrowser::Create() { return TInterfacedObject::Create<TFakeWebBrowser>(); }
 
 ComPtr<TFakeHtmlDocument> TFakeWebBrowser::ShowHtmlDocument() {
@@ -57,55 +22,25 @@ ComPtr<TFakeWebBrowser> TFakeWebBrowser::AddFrame() {
 }
 
 HRESULT TFakeWebBrowser::FireBeforeNavigate2(IDispatch* window, const std::wstring& url, VARIANT_BOOL* cancel) {
-  UniqueVariant urlValue, flags, targetFrame, postData, headers;
-  SetText(urlValue, url);
-  V_VT(&flags.Get()) = VT_I4;
-  V_I4(&flags.Get()) = 0;
-  SetText(targetFrame, L"");
-  SetText(headers, L"");
-  VARIANT_BOOL cancelValue = VARIANT_FALSE;
-  VARIANT cancelArgument;
-  ::VariantInit(&cancelArgument);
-  V_VT(&cancelArgument) = VT_BYREF | VT_BOOL;
-  V_BOOLREF(&cancelArgument) = &cancelValue;
-  // Last argument first: Cancel, Headers, PostData, TargetFrameName, Flags, URL, pDisp.
-  VARIANT arguments[7] = {cancelArgument,          Reference(&headers.Get()), Reference(&postData.Get()),
-                          Reference(&targetFrame.Get()), Reference(&flags.Get()), Reference(&urlValue.Get()),
-                          WindowArgument(window)};
-  DISPPARAMS params = {arguments, nullptr, 7, 0};
-  const HRESULT hr = FireEvent(DISPID_BEFORENAVIGATE2, &params);
-  if (cancel) *cancel = cancelValue;
+  bool cancelled = false;
+  const HRESULT hr = FEvents.BeforeNavigate2(window, url, L"", cancelled);
+  if (cancel) *cancel = cancelled ? VARIANT_TRUE : VARIANT_FALSE;
   return hr;
 }
 
 HRESULT TFakeWebBrowser::FireNavigateComplete2(IDispatch* window, const std::wstring& url) {
-  return FireWindowEvent(*this, DISPID_NAVIGATECOMPLETE2, window, url);
+  return FEvents.NavigateComplete2(window, url);
 }
 
 HRESULT TFakeWebBrowser::FireDocumentComplete(IDispatch* window, const std::wstring& url) {
-  return FireWindowEvent(*this, DISPID_DOCUMENTCOMPLETE, window, url);
+  return FEvents.DocumentComplete(window, url);
 }
 
-HRESULT TFakeWebBrowser::FireDownloadBegin() {
-  DISPPARAMS none = {nullptr, nullptr, 0, 0};
-  return FireEvent(DISPID_DOWNLOADBEGIN, &none);
-}
+HRESULT TFakeWebBrowser::FireDownloadBegin() { return FEvents.DownloadBegin(); }
 
-HRESULT TFakeWebBrowser::FireDownloadComplete() {
-  DISPPARAMS none = {nullptr, nullptr, 0, 0};
-  return FireEvent(DISPID_DOWNLOADCOMPLETE, &none);
-}
+HRESULT TFakeWebBrowser::FireDownloadComplete() { return FEvents.DownloadComplete(); }
 
-HRESULT TFakeWebBrowser::FireEvent(DISPID dispid, DISPPARAMS* params) {
-  // A sink may disconnect while it handles the event.
-  std::vector<ComPtr<IDispatch>> sinks;
-  for (const TSink& sink : FSinks) sinks.push_back(sink.Sink);
-  if (sinks.empty()) return S_FALSE;
-  HRESULT hr = S_OK;
-  for (const ComPtr<IDispatch>& sink : sinks)
-    hr = sink->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, params, nullptr, nullptr, nullptr);
-  return hr;
-}
+HRESULT TFakeWebBrowser::FireEvent(DISPID dispid, DISPPARAMS* params) { return FEvents.Fire(dispid, params); }
 
 void TFakeWebBrowser::Navigate(IDispatch* window, const std::wstring& url) {
   VARIANT_BOOL cancel = VARIANT_FALSE;
@@ -192,26 +127,12 @@ STDMETHODIMP TFakeWebBrowser::TEventsPoint::Advise(IUnknown* pUnkSink, DWORD* pd
   if (!pUnkSink || !pdwCookie) return E_POINTER;
   *pdwCookie = 0;
   if (FAILED(FOwner->FAdviseResult)) return FOwner->FAdviseResult;
-  // The event interface itself, or else plain IDispatch, as the browser accepts.
-  ComPtr<IDispatch> sink;
-  if (FAILED(pUnkSink->QueryInterface(DIID_DWebBrowserEvents2, sink.PutVoid())) &&
-      FAILED(pUnkSink->QueryInterface(IID_IDispatch, sink.PutVoid())))
-    return CONNECT_E_CANNOTCONNECT;
-  *pdwCookie = ++FOwner->FNextCookie;
-  FOwner->FSinks.push_back({*pdwCookie, std::move(sink)});
-  return S_OK;
+  return FOwner->FEvents.Advise(pUnkSink, pdwCookie);
 }
 
 STDMETHODIMP TFakeWebBrowser::TEventsPoint::Unadvise(DWORD dwCookie) {
   FOwner->FUnadviseCalls.push_back(dwCookie);
-  for (auto it = FOwner->FSinks.begin(); it != FOwner->FSinks.end(); ++it)
-    if (it->Cookie == dwCookie) {
-      // Release the sink after it has left the list: its release may re-enter.
-      ComPtr<IDispatch> sink = std::move(it->Sink);
-      FOwner->FSinks.erase(it);
-      return S_OK;
-    }
-  return CONNECT_E_NOCONNECTION;
+  return FOwner->FEvents.Unadvise(dwCookie);
 }
 
 ComPtr<TFakeSite> TFakeSite::Create(IWebBrowser2* browser, HWND window) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "BrowserEvents.h"
 #include "framework/ComPtr.h"
 #include "support/browser/FakeDocument.h"
 #include "support/browser/InterfaceStubs.h"
@@ -59,7 +60,7 @@ class TFakeWebBrowser final : public TInterfacedImpl<TWebBrowser2Stubs, IConnect
   void SetAdviseResult(HRESULT hr) noexcept { FAdviseResult = hr; }
   int AdviseCalls() const noexcept { return FAdviseCalls; }
   const std::vector<DWORD>& UnadviseCalls() const noexcept { return FUnadviseCalls; }
-  size_t SinkCount() const noexcept { return FSinks.size(); }
+  size_t SinkCount() const noexcept { return FEvents.Count(); }
 
   // Events, delivered to every connected sink. Each answers the result of
   // the last sink's Invoke, or S_FALSE when no sink is connected.
@@ -114,11 +115,6 @@ class TFakeWebBrowser final : public TInterfacedImpl<TWebBrowser2Stubs, IConnect
    private:
     TFakeWebBrowser* FOwner;
   };
-  struct TSink {
-    DWORD Cookie;
-    ComPtr<IDispatch> Sink;
-  };
-
   ComPtr<IDispatch> FDocument;
   HRESULT FDocumentResult = S_OK;
   int FDocumentRequests = 0;
@@ -131,8 +127,7 @@ class TFakeWebBrowser final : public TInterfacedImpl<TWebBrowser2Stubs, IConnect
   HRESULT FAdviseResult = S_OK;
   int FAdviseCalls = 0;
   std::vector<DWORD> FUnadviseCalls;
-  std::vector<TSink> FSinks;
-  DWORD FNextCookie = 0;
+  host::TEventSinks FEvents;
   TEventsPoint FEventsPoint{this};
   TOtherPointer FOtherPointer{this};
 };

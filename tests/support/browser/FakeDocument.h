@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "HostDocument.h"
 #include "framework/ComPtr.h"
 #include "support/browser/InterfaceStubs.h"
 #include "support/browser/StandIn.h"
@@ -144,13 +145,6 @@ class TFakeHtmlDocument final : public TDispatchStandIn<THTMLDocument2Stubs> {
 
 // What a window shows when it shows no HTML (a picture, a PDF, a folder):
 // a document object that offers IDispatch only.
-class TFakePlainDocument final : public TInterfacedImpl<TDispatchStubs> {
- public:
-  static ComPtr<TFakePlainDocument> Create() { return TInterfacedObject::Create<TFakePlainDocument>(); }
-
- private:
-  friend class TInterfacedObject;
-  TFakePlainDocument() = default;
-};
+using TFakePlainDocument = host::THostPlainDocument;
 
 }  // namespace tarvik::test

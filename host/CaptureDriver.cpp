@@ -1,0 +1,267 @@
+#include "CaptureDriver.h"
+
+#include <commctrl.h>
+#include <dlgs.h>
+
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+#include "PageText.h"
+#include "framework/Handles.h"
+
+namespace tarvik::host {
+
+namespace {
+
+constexpr wchar_t kSaveDialogTitle[] = L"Save Web Archive To";
+constexpr wchar_t kSuccessText[] = L"Successfully saved to";
+
+void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+std::wstring WindowText(HWND window) {
+  wchar_t text[1024] = {};
+  ::GetWindowTextW(window, text, 1024);
+  return text;
+}
+
+std::wstring ClassOf(HWND window) {
+  wchar_t name[64] = {};
+  ::GetClassNameW(window, name, 64);
+  return name;
+}
+
+BOOL CALLBACK CollectWindow(HWND window, LPARAM list) {
+  reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+  return TRUE;
+}
+
+BOOL CALLBACK CollectDialog(HWND window, LPARAM list) {
+  if (::IsWindowVisible(window) && ClassOf(window) == L"#32770")
+    reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+  return TRUE;
+}
+
+std::vector<HWND> Children(HWND parent) {
+  std::vector<HWND> children;
+  ::EnumChildWindows(parent, CollectWindow, reinterpret_cast<LPARAM>(&children));
+  return children;
+}
+
+std::wstring WithoutAccelerator(std::wstring text) {
+  std::wstring out;
+  for (wchar_t c : text)
+    if (c != L'&') out += c;
+  return out;
+}
+
+// The file dialog, as opposed to boxes it raises with its own title.
+bool IsSaveDialog(HWND dialog) {
+  return WindowText(dialog) == kSaveDialogTitle && (::GetDlgItem(dialog, cmb13) || ::GetDlgItem(dialog, edt1));
+}
+
+bool FileComplete(const std::wstring& path, unsigned long long& size) {
+  // The form keeps the file open and exclusive until its save step ends.
+  UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return false;
+  LARGE_INTEGER length;
+  if (!::GetFileSizeEx(file.Get(), &length)) return false;
+  size = static_cast<unsigned long long>(length.QuadPart);
+  return true;
+}
+
+}  // namespace
+
+void TReporter::Line(const std::string& text) {
+  std::lock_guard lock(FLock);
+  std::fputs((text + "\n").c_str(), stdout);
+  std::fflush(stdout);
+}
+
+void TReporter::Error(const std::string& step, const std::string& reason) {
+  std::lock_guard lock(FLock);
+  const std::string line = "error: " + step + ": " + reason + "\n";
+  std::fputs(line.c_str(), stdout);
+  std::fflush(stdout);
+  std::fputs(line.c_str(), stderr);
+  std::fflush(stderr);
+}
+
+TCaptureButton FindCaptureButton(HWND bandArea) {
+  TCaptureButton fallback;
+  for (HWND child : Children(bandArea)) {
+    if (ClassOf(child) != TOOLBARCLASSNAMEW) continue;
+    const int count = static_cast<int>(::SendMessageW(child, TB_BUTTONCOUNT, 0, 0));
+    for (int i = 0; i < count; ++i) {
+      TBBUTTON button = {};
+      if (!::SendMessageW(child, TB_GETBUTTON, i, reinterpret_cast<LPARAM>(&button))) continue;
+      wchar_t text[256] = {};
+      const LRESULT length = ::SendMessageW(child, TB_GETBUTTONTEXTW, button.idCommand, 0);
+      if (length > 0 && length < 256) ::SendMessageW(child, TB_GETBUTTONTEXTW, button.idCommand, reinterpret_cast<LPARAM>(text));
+      if (WithoutAccelerator(text) == L"Tarvik") return {child, button.idCommand};
+      if (!fallback.Toolbar && (button.fsStyle & BTNS_CHECK)) fallback = {child, button.idCommand};
+    }
+  }
+  return fallback;
+}
+
+bool IsButtonChecked(const TCaptureButton& button) {
+  return ::SendMessageW(button.Toolbar, TB_ISBUTTONCHECKED, button.Command, 0) != 0;
+}
+
+std::vector<HWND> ThreadDialogs(DWORD threadId) {
+  std::vector<HWND> windows;
+  ::EnumThreadWindows(threadId, CollectDialog, reinterpret_cast<LPARAM>(&windows));
+  return windows;
+}
+
+std::string DialogText(HWND dialog) {
+  std::wstring text;
+  for (HWND child : Children(dialog)) {
+    if (::GetParent(child) != dialog || ClassOf(child) != L"Static") continue;
+    const std::wstring part = WindowText(child);
+    if (part.empty()) continue;
+    if (!text.empty()) text += L' ';
+    text += part;
+  }
+  for (wchar_t& c : text)
+    if (c == L'\r' || c == L'\n') c = L' ';
+  return Utf8(text);
+}
+
+bool PressDialogButton(HWND dialog, std::initializer_list<const wchar_t*> captions, int fallbackId) {
+  HWND chosen = nullptr;
+  for (const wchar_t* caption : captions) {
+    for (HWND child : Children(dialog))
+      if (!chosen && ClassOf(child) == L"Button" && ::IsWindowVisible(child) &&
+          ::lstrcmpiW(WithoutAccelerator(WindowText(child)).c_str(), caption) == 0)
+        chosen = child;
+  }
+  if (!chosen) chosen = ::GetDlgItem(dialog, fallbackId);
+  if (!chosen) return false;
+  const int id = ::GetDlgCtrlID(chosen);
+  return ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(chosen)) != FALSE;
+}
+
+bool TCaptureDriver::Fail(const std::string& step, const std::string& reason) {
+  FReporter.Error(FLabel + step, reason);
+  Dismiss();
+  return false;
+}
+
+// Leaves no dialog open, so that the window can close.
+void TCaptureDriver::Dismiss() {
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    const std::vector<HWND> dialogs = ThreadDialogs(FWindow.ThreadId());
+    if (dialogs.empty()) return;
+    for (HWND dialog : dialogs) {
+      if (IsSaveDialog(dialog)) PressDialogButton(dialog, {L"Cancel"}, IDCANCEL);
+      else PressDialogButton(dialog, {L"OK", L"No", L"Cancel"}, IDCANCEL);
+    }
+    Pause(100);
+  }
+}
+
+bool TCaptureDriver::Press(const TCaptureButton& button, bool hotkey) {
+  if (hotkey) {
+    HWND frame = FWindow.Frame();
+    FWindow.Run([frame] {
+      ::SetForegroundWindow(frame);
+      ::SetActiveWindow(frame);
+      ::SetFocus(frame);
+    });
+    INPUT keys[4] = {};
+    for (INPUT& key : keys) key.type = INPUT_KEYBOARD;
+    keys[0].ki.wVk = VK_CONTROL;
+    keys[1].ki.wVk = 'W';
+    keys[2].ki.wVk = 'W';
+    keys[2].ki.dwFlags = KEYEVENTF_KEYUP;
+    keys[3].ki.wVk = VK_CONTROL;
+    keys[3].ki.dwFlags = KEYEVENTF_KEYUP;
+    return ::SendInput(4, keys, sizeof(INPUT)) == 4;
+  }
+  // A click on the button's main part, left of its drop-down arrow.
+  RECT rect = {};
+  if (!::SendMessageW(button.Toolbar, TB_GETRECT, button.Command, reinterpret_cast<LPARAM>(&rect))) return false;
+  const LPARAM at = MAKELPARAM(rect.left + (rect.right - rect.left) / 3, (rect.top + rect.bottom) / 2);
+  ::PostMessageW(button.Toolbar, WM_MOUSEMOVE, 0, at);
+  ::PostMessageW(button.Toolbar, WM_LBUTTONDOWN, MK_LBUTTON, at);
+  return ::PostMessageW(button.Toolbar, WM_LBUTTONUP, 0, at) != FALSE;
+}
+
+bool TCaptureDriver::Capture(const std::wstring& path, bool hotkey, int clickGapMs) {
+  FBytes = 0;
+  const DWORD thread = FWindow.ThreadId();
+  TCaptureButton button;
+  while (!(button = FindCaptureButton(FWindow.BandArea())).Toolbar) {
+    if (TimedOut()) return Fail("find toolbar", "no toolbar in the window (is TarvikCore.dll registered?)");
+    Pause(100);
+  }
+  FReporter.Step(FLabel + (hotkey ? "first Ctrl+W" : "first click"));
+  const bool wasChecked = IsButtonChecked(button);
+  if (!Press(button, hotkey)) return Fail("first click", "the input could not be sent");
+  for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10); IsButtonChecked(button) == wasChecked;) {
+    if (std::chrono::steady_clock::now() >= until || TimedOut())
+      return Fail("first click", "the capture button did not change its state");
+    Pause(50);
+  }
+  if (!IsButtonChecked(button)) return Fail("first click", "the capture button was already checked");
+  Pause(clickGapMs);
+
+  FReporter.Step(FLabel + (hotkey ? "second Ctrl+W" : "second click"));
+  if (!Press(button, hotkey)) return Fail("second click", "the input could not be sent");
+  HWND dialog = nullptr;
+  const auto clicked = std::chrono::steady_clock::now();
+  while (!dialog) {
+    for (HWND candidate : ThreadDialogs(thread))
+      if (IsSaveDialog(candidate)) dialog = candidate;
+    if (dialog) break;
+    for (HWND box : ThreadDialogs(thread)) return Fail("second click", "a message instead of the save dialog: " + DialogText(box));
+    if (TimedOut()) return Fail("save dialog", "no dialog \"Save Web Archive To\" appeared");
+    if (!IsButtonChecked(button) && std::chrono::steady_clock::now() - clicked > std::chrono::seconds(5))
+      return Fail("save dialog", "no save dialog: the add-on found nothing captured for this window");
+    Pause(50);
+  }
+  FReporter.Step(FLabel + "save dialog");
+  HWND name = ::GetDlgItem(dialog, cmb13);
+  if (!name) name = ::GetDlgItem(dialog, edt1);
+  FReporter.Step(FLabel + "type path " + Utf8(path));
+  ::SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+  PressDialogButton(dialog, {}, IDOK);
+
+  bool answered = false;
+  while (!answered) {
+    if (TimedOut()) return Fail("timeout", "no success box in time");
+    const std::vector<HWND> dialogs = ThreadDialogs(thread);
+    const bool dialogOpen = ::IsWindow(dialog) && ::IsWindowVisible(dialog);
+    for (HWND box : dialogs) {
+      if (IsSaveDialog(box)) continue;
+      const std::string text = DialogText(box);
+      if (text.rfind(Utf8(kSuccessText), 0) == 0) {
+        FReporter.Step(FLabel + "success box");
+        PressDialogButton(box, {L"OK"}, IDOK);
+        answered = true;
+        break;
+      }
+      if (dialogOpen && (text.find("exists") != std::string::npos || text.find("eplace") != std::string::npos)) {
+        FReporter.Step(FLabel + "replace the existing file");
+        PressDialogButton(box, {L"Yes"}, IDYES);
+        Pause(200);
+        continue;
+      }
+      if (dialogOpen) return Fail("save dialog", "the dialog refused the path: " + text);
+      return Fail("save", text.empty() ? "an error box without text" : text);
+    }
+    Pause(50);
+  }
+  // The box answered, the save step closes the file; then it must be there and not empty.
+  while (!FileComplete(path, FBytes) || !ThreadDialogs(thread).empty()) {
+    if (TimedOut()) return Fail("archive", "the archive " + Utf8(path) + " was not written");
+    Pause(50);
+  }
+  if (FBytes == 0) return Fail("archive", "the archive " + Utf8(path) + " is empty");
+  FReporter.Line("archive: " + Utf8(path) + " " + std::to_string(FBytes) + " bytes");
+  return true;
+}
+
+}  // namespace tarvik::host

@@ -1,0 +1,71 @@
+#pragma once
+// Captures the page of a browser window as a user does: a click on the
+// toolbar's capture button (or the hot key), a second one, the save dialog
+// answered with a path typed into it, and the success box answered. It
+// finds every window by its thread, class and text, never by the add-on's
+// internals, and reports each step.
+#include <windows.h>
+
+#include <chrono>
+#include <mutex>
+#include <string>
+
+#include "BrowserWindow.h"
+
+namespace tarvik::host {
+
+// The host's output: one line at a time from any thread, flushed at once.
+class TReporter {
+ public:
+  void Line(const std::string& text);
+  void Step(const std::string& text) { Line("step: " + text); }
+  // "error: <step>: <reason>" on standard output and standard error.
+  void Error(const std::string& step, const std::string& reason);
+
+ private:
+  std::mutex FLock;
+};
+
+using TDeadline = std::chrono::steady_clock::time_point;
+
+struct TCaptureButton {
+  HWND Toolbar = nullptr;
+  int Command = 0;
+};
+
+// The form's capture button in a window's band area ("Tarvik"; else the
+// first check button of the first toolbar).
+TCaptureButton FindCaptureButton(HWND bandArea);
+bool IsButtonChecked(const TCaptureButton& button);
+
+// Visible dialog boxes (class "#32770") that a thread owns.
+std::vector<HWND> ThreadDialogs(DWORD threadId);
+// The texts of a dialog's static controls, joined by blanks.
+std::string DialogText(HWND dialog);
+// Presses the first button whose caption (without "&") is one of the
+// captions, else the one with fallbackId; false when there is neither.
+bool PressDialogButton(HWND dialog, std::initializer_list<const wchar_t*> captions, int fallbackId);
+
+class TCaptureDriver {
+ public:
+  TCaptureDriver(TBrowserWindow& window, TReporter& reporter, TDeadline deadline, std::string label)
+      : FWindow(window), FReporter(reporter), FDeadline(deadline), FLabel(std::move(label)) {}
+
+  // Writes path; true when the archive exists and is not empty (its size in Bytes()).
+  bool Capture(const std::wstring& path, bool hotkey, int clickGapMs);
+  unsigned long long Bytes() const noexcept { return FBytes; }
+
+ private:
+  bool Fail(const std::string& step, const std::string& reason);
+  bool Press(const TCaptureButton& button, bool hotkey);
+  bool TimedOut() const { return std::chrono::steady_clock::now() >= FDeadline; }
+  void Dismiss();
+
+  TBrowserWindow& FWindow;
+  TReporter& FReporter;
+  TDeadline FDeadline;
+  std::string FLabel;
+  unsigned long long FBytes = 0;
+};
+
+}  // namespace tarvik::host

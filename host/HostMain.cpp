@@ -1,0 +1,182 @@
+// The browser host: opens browser windows on a URL and, scripted, captures
+// the page through the toolbar as a user does, or lists an archive.
+#include <windows.h>
+#include <psapi.h>
+#include <shellapi.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "ArchiveReader.h"
+#include "BrowserWindow.h"
+#include "CaptureDriver.h"
+#include "HostCommandLine.h"
+#include "PageText.h"
+#include "framework/Handles.h"
+
+using namespace tarvik::host;
+
+namespace {
+
+bool FileExists(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+int ListArchive(const std::wstring& path, TReporter& reporter) {
+  tarvik::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  LARGE_INTEGER size = {};
+  if (!file || !::GetFileSizeEx(file.Get(), &size) || size.QuadPart > 0x7FFFFFFF) {
+    reporter.Error("open archive", "cannot read " + Utf8(path) + " (error " + std::to_string(::GetLastError()) + ")");
+    return 1;
+  }
+  std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+  DWORD read = 0;
+  if (!bytes.empty() && (!::ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
+                         read != bytes.size())) {
+    reporter.Error("open archive", "cannot read " + Utf8(path));
+    return 1;
+  }
+  TArchive archive;
+  std::string error;
+  if (!ReadArchive(bytes, archive, error)) {
+    reporter.Error("read archive", error);
+    return 1;
+  }
+  reporter.Line("archive: " + Utf8(path) + " " + std::to_string(bytes.size()) + " bytes");
+  reporter.Line("subject: " + archive.Subject);
+  reporter.Line("parts: " + std::to_string(archive.Parts.size()));
+  for (size_t i = 0; i < archive.Parts.size(); ++i) {
+    const TArchivePart& part = archive.Parts[i];
+    reporter.Line("part " + std::to_string(i + 1) + ": " + std::to_string(part.Body.size()) + " bytes " +
+                  part.ContentType + " " + part.ContentLocation);
+  }
+  return 0;
+}
+
+void PrintProcessFigures(TReporter& reporter) {
+  PROCESS_MEMORY_COUNTERS_EX counters = {};
+  counters.cb = sizeof(counters);
+  if (::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                             sizeof(counters)))
+    reporter.Line("memory: working set " + std::to_string(counters.WorkingSetSize) + " bytes, peak working set " +
+                  std::to_string(counters.PeakWorkingSetSize) + " bytes, private " +
+                  std::to_string(counters.PrivateUsage) + " bytes");
+  HMODULE addon = ::GetModuleHandleW(L"TarvikCore.dll");
+  if (!addon) {
+    reporter.Line("addon: not loaded");
+    return;
+  }
+  using TCanUnload = HRESULT(STDAPICALLTYPE*)();
+  auto canUnload = reinterpret_cast<TCanUnload>(::GetProcAddress(addon, "DllCanUnloadNow"));
+  reporter.Line(std::string("addon: can unload now ") + (canUnload && canUnload() == S_OK ? "yes" : "no"));
+}
+
+std::string Milliseconds(double ms) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.0f", ms);
+  return text;
+}
+
+// One window's part of a scripted run: every round navigates and, unless
+// only timing the load, captures.
+bool RunWindow(TBrowserWindow& window, int index, const THostCommandLine& command, TReporter& reporter,
+               TDeadline deadline, std::mutex& inputLock, unsigned long long& captured) {
+  const bool numbered = command.Windows > 1 || command.Rounds > 1;
+  const std::string label = command.Windows > 1 ? "window " + std::to_string(index) + ": " : "";
+  for (int round = 1; round <= command.Rounds; ++round) {
+    reporter.Step(label + "navigate " + Utf8(command.Target));
+    window.Navigate(command.Target);
+    TNavigationResult result;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (!window.WaitNavigations(static_cast<unsigned>(round), static_cast<DWORD>(std::max<long long>(0, left.count())),
+                                result)) {
+      reporter.Error(label + "timeout", "the page did not complete in time");
+      return false;
+    }
+    if (!result.Ok) {
+      reporter.Error(label + "navigate", Utf8(command.Target) + " : " + result.Error);
+      return false;
+    }
+    std::string status = result.Status ? ", HTTP " + std::to_string(result.Status) : "";
+    reporter.Step(label + "document complete " + Utf8(result.FinalUrl) + " (" + Milliseconds(result.Milliseconds) +
+                  " ms, " + std::to_string(result.Resources) + " resources, " +
+                  std::to_string(result.FailedResources) + " failed" + status + ")");
+    if (command.Mode == THostCommandLine::TMode::LoadOnly) {
+      reporter.Line("load: " + Milliseconds(result.Milliseconds) + " ms " + Utf8(result.FinalUrl));
+      continue;
+    }
+    // The hot key goes to the window in front: one window at a time.
+    std::unique_lock lock(inputLock, std::defer_lock);
+    if (command.Hotkey) lock.lock();
+    TCaptureDriver driver(window, reporter, deadline, label);
+    const std::wstring path = ArchivePathFor(command.CapturePath, index, round, numbered);
+    if (!driver.Capture(path, command.Hotkey, command.ClickGapMs)) return false;
+    captured += driver.Bytes();
+  }
+  return true;
+}
+
+int RunBrowser(const THostCommandLine& command, TReporter& reporter) {
+  tarvik::ScopedComInit com(COINIT_APARTMENTTHREADED);
+  const TDeadline deadline = std::chrono::steady_clock::now() + std::chrono::seconds(command.TimeoutSeconds);
+  std::vector<std::unique_ptr<TBrowserWindow>> windows;
+  for (int i = 1; i <= command.Windows; ++i) {
+    reporter.Step("open window " + std::to_string(i));
+    auto window = std::make_unique<TBrowserWindow>(TWindowOptions{command.LoadAddons, i});
+    if (!window->Ready()) {
+      reporter.Error("open window", window->StartError());
+      return 1;
+    }
+    reporter.Step("add-ons: " + std::to_string(window->HelperCount()) + " helper object(s), " +
+                  std::to_string(window->BandCount()) + " band(s)");
+    windows.push_back(std::move(window));
+  }
+  if (command.Mode == THostCommandLine::TMode::Browse) {
+    for (auto& window : windows) window->Navigate(command.Target);
+    // Until the user has closed every window.
+    for (auto& window : windows) window->WaitClosed();
+    return 0;
+  }
+  std::mutex inputLock;
+  std::vector<unsigned long long> captured(windows.size(), 0);
+  std::vector<char> ok(windows.size(), 0);
+  std::vector<std::thread> drivers;
+  for (size_t i = 0; i < windows.size(); ++i)
+    drivers.emplace_back([&, i] {
+      ok[i] = RunWindow(*windows[i], static_cast<int>(i + 1), command, reporter, deadline, inputLock, captured[i]);
+    });
+  for (std::thread& driver : drivers) driver.join();
+  reporter.Step("close windows");
+  for (auto& window : windows) window->Close();
+  windows.clear();
+  unsigned long long total = 0;
+  for (unsigned long long bytes : captured) total += bytes;
+  if (command.Mode == THostCommandLine::TMode::Capture) reporter.Line("captured: " + std::to_string(total) + " bytes");
+  PrintProcessFigures(reporter);
+  for (char success : ok)
+    if (!success) return 1;
+  return 0;
+}
+
+}  // namespace
+
+int main() {
+  TReporter reporter;
+  int count = 0;
+  LPWSTR* argv = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  std::vector<std::wstring> arguments;
+  for (int i = 1; i < count; ++i) arguments.emplace_back(argv[i]);
+  ::LocalFree(argv);
+  THostCommandLine command;
+  std::string error;
+  if (!ParseHostCommandLine(arguments, FileExists, command, error)) {
+    std::fprintf(stderr, "%s\n%s\n", error.c_str(), Usage().c_str());
+    return 2;
+  }
+  if (command.Mode == THostCommandLine::TMode::ListArchive) return ListArchive(command.Target, reporter);
+  return RunBrowser(command, reporter);
+}

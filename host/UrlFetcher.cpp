@@ -1,0 +1,133 @@
+#include "UrlFetcher.h"
+
+#include <urlmon.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "HtmlScanner.h"
+#include "PageText.h"
+#include "framework/ComPtr.h"
+#include "framework/InterfacedObject.h"
+
+namespace tarvik::host {
+
+namespace {
+
+class TFetchCallback final : public TInterfacedImpl<IBindStatusCallback, IHttpNegotiate> {
+ public:
+  static ComPtr<TFetchCallback> Create(TFetchResult& result) {
+    return TInterfacedObject::Create<TFetchCallback>(result);
+  }
+
+  STDMETHODIMP OnStartBinding(DWORD, IBinding*) override { return S_OK; }
+  STDMETHODIMP GetPriority(LONG*) override { return E_NOTIMPL; }
+  STDMETHODIMP OnLowResource(DWORD) override { return S_OK; }
+  STDMETHODIMP OnProgress(ULONG, ULONG, ULONG status, LPCWSTR text) override {
+    if (status == BINDSTATUS_REDIRECTING && text) FResult.FinalUrl = text;
+    if (status == BINDSTATUS_MIMETYPEAVAILABLE && text) FResult.MimeType = text;
+    return S_OK;
+  }
+  STDMETHODIMP OnStopBinding(HRESULT, LPCWSTR) override { return S_OK; }
+  STDMETHODIMP GetBindInfo(DWORD* grfBINDF, BINDINFO* pbindinfo) override {
+    if (!grfBINDF || !pbindinfo) return E_INVALIDARG;
+    const DWORD size = pbindinfo->cbSize;
+    std::memset(pbindinfo, 0, size);
+    pbindinfo->cbSize = size;
+    pbindinfo->dwBindVerb = BINDVERB_GET;
+    *grfBINDF &= ~BINDF_ASYNCHRONOUS;  // the caller waits for the data on this thread
+    return S_OK;
+  }
+  STDMETHODIMP OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) override { return S_OK; }
+  STDMETHODIMP OnObjectAvailable(REFIID, IUnknown*) override { return S_OK; }
+
+  STDMETHODIMP BeginningTransaction(LPCWSTR, LPCWSTR, DWORD, LPWSTR* additional) override {
+    if (additional) *additional = nullptr;
+    return S_OK;
+  }
+  STDMETHODIMP OnResponse(DWORD code, LPCWSTR headers, LPCWSTR, LPWSTR* additional) override {
+    if (additional) *additional = nullptr;
+    FResult.Status = static_cast<long>(code);
+    if (headers) FResult.ContentType = HeaderValue(Utf8(headers), "content-type");
+    return S_OK;
+  }
+
+ private:
+  friend class TInterfacedObject;
+  explicit TFetchCallback(TFetchResult& result) : FResult(result) {}
+
+  static std::string HeaderValue(const std::string& headers, const std::string& lowerName) {
+    size_t start = 0;
+    while (start < headers.size()) {
+      size_t end = headers.find('\n', start);
+      if (end == std::string::npos) end = headers.size();
+      std::string line = headers.substr(start, end - start);
+      start = end + 1;
+      const size_t colon = line.find(':');
+      if (colon == std::string::npos || colon != lowerName.size()) continue;
+      bool same = true;
+      for (size_t i = 0; i < colon && same; ++i)
+        same = std::tolower(static_cast<unsigned char>(line[i])) == lowerName[i];
+      if (!same) continue;
+      std::string value = line.substr(colon + 1);
+      while (!value.empty() && (value.back() == '\r' || value.back() == ' ')) value.pop_back();
+      while (!value.empty() && value.front() == ' ') value.erase(0, 1);
+      return value;
+    }
+    return {};
+  }
+
+  TFetchResult& FResult;
+};
+
+}  // namespace
+
+TFetchResult FetchUrl(const std::wstring& url, size_t keepLimit) {
+  TFetchResult result;
+  result.FinalUrl = url;
+  ComPtr<TFetchCallback> callback = TFetchCallback::Create(result);
+  ComPtr<IStream> stream;
+  // A blocking bind of our own, so that the binding reaches this callback's
+  // IHttpNegotiate (the status line and the response headers).
+  ComPtr<IMoniker> moniker;
+  ComPtr<IBindCtx> context;
+  result.Result = ::CreateURLMonikerEx(nullptr, url.c_str(), moniker.Put(), URL_MK_UNIFORM);
+  if (SUCCEEDED(result.Result)) result.Result = ::CreateAsyncBindCtx(0, callback.Get(), nullptr, context.Put());
+  if (SUCCEEDED(result.Result))
+    result.Result = moniker->BindToStorage(context.Get(), nullptr, IID_IStream, stream.PutVoid());
+  if (FAILED(result.Result) || !stream) {
+    if (SUCCEEDED(result.Result)) result.Result = E_FAIL;
+    return result;
+  }
+  std::string buffer(65536, '\0');
+  for (;;) {
+    ULONG read = 0;
+    const HRESULT hr = stream->Read(buffer.data(), static_cast<ULONG>(buffer.size()), &read);
+    result.Size += read;
+    if (result.Body.size() < keepLimit)
+      result.Body.append(buffer.data(), std::min<size_t>(read, keepLimit - result.Body.size()));
+    if (FAILED(hr)) result.Result = hr;
+    if (hr != S_OK || read == 0) break;
+  }
+  return result;
+}
+
+std::string DescribeFetchError(HRESULT hr) {
+  const char* what = "the fetch failed";
+  switch (static_cast<unsigned long>(hr)) {
+    case 0x800C0002UL: what = "the address is not valid"; break;
+    case 0x800C0004UL: what = "cannot connect to the server"; break;
+    case 0x800C0005UL: what = "the server did not answer or the resource was not found"; break;
+    case 0x800C0006UL: what = "the object was not found"; break;
+    case 0x800C0007UL: what = "no data"; break;
+    case 0x800C0008UL: what = "the download failed"; break;
+    case 0x800C000EUL: what = "security problem"; break;
+    case 0x800C0011UL: what = "unknown protocol"; break;
+    default: break;
+  }
+  char text[160];
+  std::snprintf(text, sizeof(text), "%s (0x%08lX)", what, static_cast<unsigned long>(hr));
+  return text;
+}
+
+}  // namespace tarvik::host

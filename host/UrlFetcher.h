@@ -1,0 +1,27 @@
+#pragma once
+// One fetch through the platform's URL moniker library on the calling
+// thread, as the browser makes it (so every protocol handler and namespace
+// handler of the process sees it), with what the browser learns on the way:
+// the address after redirects, the HTTP status and the content type.
+#include <windows.h>
+
+#include <string>
+
+namespace tarvik::host {
+
+struct TFetchResult {
+  HRESULT Result = E_FAIL;
+  std::wstring FinalUrl;           // after redirects
+  long Status = 0;                 // HTTP status, 0 when the scheme has none
+  std::wstring MimeType;           // as the moniker library reports it
+  std::string ContentType;         // the Content-Type response header
+  std::string Body;                // the first KeepLimit bytes
+  unsigned long long Size = 0;     // every byte read
+};
+
+TFetchResult FetchUrl(const std::wstring& url, size_t keepLimit);
+
+// A failed fetch in words, e.g. "the server did not answer (0x800C0005)".
+std::string DescribeFetchError(HRESULT hr);
+
+}  // namespace tarvik::host
