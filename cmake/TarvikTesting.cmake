@@ -7,8 +7,9 @@ if(TARVIK_WINDOWS)
   # One wineserver for the whole run, detached from ctest's pipes.
   add_test(NAME wine_up COMMAND sh -c "exec </dev/null >/dev/null 2>&1; ${CMAKE_BINARY_DIR}/wine-run cmd /c exit 0")
   add_test(NAME wine_down COMMAND sh -c "WINEPREFIX=${TARVIK_WINEPREFIX} wineserver -k; exit 0")
-  set_tests_properties(wine_up PROPERTIES FIXTURES_SETUP WINE)
-  set_tests_properties(wine_down PROPERTIES FIXTURES_CLEANUP WINE)
+  # Tests that show windows need Wine too: its server belongs to both fixtures.
+  set_tests_properties(wine_up PROPERTIES FIXTURES_SETUP "WINE;XVFB")
+  set_tests_properties(wine_down PROPERTIES FIXTURES_CLEANUP "WINE;XVFB")
 else()
   find_package(GTest REQUIRED)
   find_package(Threads REQUIRED)
@@ -59,6 +60,9 @@ if(TARVIK_WINDOWS)
   add_test(NAME xvfb_down COMMAND sh -c
     "[ -f '${_xvfb_pid}' ] && kill $(cat '${_xvfb_pid}'); rm -f '${_xvfb_pid}'; exit 0")
   set_tests_properties(xvfb_up PROPERTIES FIXTURES_SETUP XVFB)
+  # Wine's desktop process takes the display of the process that starts it:
+  # the server's first process runs on this tree's display, once it is up.
+  set_tests_properties(wine_up PROPERTIES ENVIRONMENT "DISPLAY=${TARVIK_DISPLAY}" DEPENDS xvfb_up)
   set_tests_properties(xvfb_down PROPERTIES FIXTURES_CLEANUP XVFB)
 endif()
 
@@ -70,7 +74,8 @@ function(tarvik_add_ui_test name)
   add_executable(${name} ${ARGN})
   target_link_libraries(${name} PRIVATE tarvik_win tarvik_test_support_win GTest::gmock_main)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120
-    PROPERTIES FIXTURES_REQUIRED "WINE;XVFB" TIMEOUT 600 RESOURCE_LOCK xdisplay
+    # One fixture only: gtest_discover_tests cannot pass a list as one property value.
+    PROPERTIES FIXTURES_REQUIRED XVFB TIMEOUT 600 RESOURCE_LOCK xdisplay
                ENVIRONMENT "DISPLAY=${TARVIK_DISPLAY}"
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
 endfunction()

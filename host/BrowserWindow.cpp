@@ -95,6 +95,7 @@ class TBrowserWindow::TWindowThread final : public TBrowserCommands {
   static LRESULT CALLBACK PageProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   HWND Frame() const noexcept { return FFrame; }
   HWND BandArea() const noexcept { return FBandArea; }
+  IWebBrowser2* Browser() const noexcept { return FBrowser.Get(); }
 
  private:
   static void RegisterClasses();
@@ -405,7 +406,8 @@ void TBrowserWindow::TWindowThread::FetchSubresource(const std::wstring& url, bo
   if (!IsFetchable(url) || !context.Fetched.insert(url).second) return;
   ++context.Resources;
   const TFetchResult fetch = FetchUrl(url, styleSheet ? kStyleSheetLimit : 0);
-  if (FAILED(fetch.Result)) {
+  // An error page in place of a resource is a failed resource.
+  if (FAILED(fetch.Result) || fetch.Status >= 400) {
     ++context.Failed;
     return;
   }
@@ -490,7 +492,7 @@ TBrowserWindow::TBrowserWindow(TWindowOptions options) : FOptions(options) {
   FChanged.wait(lock, [this] { return FStarted; });
 }
 
-TBrowserWindow::~TBrowserWindow() { Close(); }
+TBrowserWindow::~TBrowserWindow() { Close(INFINITE); }
 
 void TBrowserWindow::ThreadMain() {
   ScopedComInit com(COINIT_APARTMENTTHREADED);
@@ -519,6 +521,11 @@ void TBrowserWindow::ThreadMain() {
     std::lock_guard lock(FLock);
     FInner = nullptr;
   }
+  {
+    std::lock_guard lock(FLock);
+    FEnded = true;
+  }
+  FChanged.notify_all();
 }
 
 void TBrowserWindow::Publish(const TNavigationResult& result) {
@@ -550,15 +557,23 @@ void TBrowserWindow::Run(const std::function<void()>& action) {
   if (FFrame) ::SendMessageW(FFrame, WM_HOST_RUN, 0, reinterpret_cast<LPARAM>(&action));
 }
 
+IWebBrowser2* TBrowserWindow::Browser() const noexcept { return FInner ? FInner->Browser() : nullptr; }
+
 void TBrowserWindow::WaitClosed() {
   if (FThread.joinable()) FThread.join();
   FFrame = nullptr;
 }
 
-void TBrowserWindow::Close() {
+bool TBrowserWindow::Close(DWORD timeoutMs) {
   if (FFrame && ::IsWindow(FFrame)) ::PostMessageW(FFrame, WM_CLOSE, 0, 0);
-  if (FThread.joinable()) FThread.join();
+  if (!FThread.joinable()) return true;
+  {
+    std::unique_lock lock(FLock);
+    if (!FChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return FEnded; })) return false;
+  }
+  FThread.join();
   FFrame = nullptr;
+  return true;
 }
 
 }  // namespace tarvik::host

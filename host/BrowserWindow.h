@@ -6,6 +6,7 @@
 // browser's order with every fetch through the URL moniker library on the
 // window's thread.
 #include <windows.h>
+#include <exdisp.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -50,14 +51,18 @@ class TBrowserWindow {
   int HelperCount() const noexcept { return FHelperCount; }
   int BandCount() const noexcept { return FBandCount; }
 
+  // The window's browser object: for use on the window's thread (inside Run) only.
+  IWebBrowser2* Browser() const noexcept;
   // From any thread: starts a navigation of the window (returns at once).
   void Navigate(const std::wstring& url);
   // Waits until the window has ended `count` navigations; false on timeout.
   bool WaitNavigations(unsigned count, DWORD timeoutMs, TNavigationResult& last);
   // Runs action on the window's thread and waits for it.
   void Run(const std::function<void()>& action);
-  // Closes the window as the user does (add-ons unsited and released) and ends its thread.
-  void Close();
+  // Closes the window as the user does (add-ons unsited and released) and
+  // ends its thread; false when the thread did not end in time (it is then
+  // left running, and the process must end without destroying this object).
+  bool Close(DWORD timeoutMs = 30000);
   // Waits until the user has closed the window.
   void WaitClosed();
 
@@ -72,6 +77,7 @@ class TBrowserWindow {
   std::mutex FLock;
   std::condition_variable FChanged;
   bool FStarted = false;
+  bool FEnded = false;
   TNavigationResult FLast;
   std::string FStartError;
   HWND FFrame = nullptr;

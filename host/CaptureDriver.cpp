@@ -238,8 +238,9 @@ bool TCaptureDriver::Capture(const std::wstring& path, bool hotkey, int clickGap
       if (IsSaveDialog(box)) continue;
       const std::string text = DialogText(box);
       if (text.rfind(Utf8(kSuccessText), 0) == 0) {
+        // OK, or No where the box offers Yes and No: the archive is not opened now.
         FReporter.Step(FLabel + "success box");
-        PressDialogButton(box, {L"OK"}, IDOK);
+        PressDialogButton(box, {L"OK", L"No"}, IDNO);
         answered = true;
         break;
       }

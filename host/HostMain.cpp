@@ -63,8 +63,8 @@ void PrintProcessFigures(TReporter& reporter) {
   if (::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
                              sizeof(counters)))
     reporter.Line("memory: working set " + std::to_string(counters.WorkingSetSize) + " bytes, peak working set " +
-                  std::to_string(counters.PeakWorkingSetSize) + " bytes, private " +
-                  std::to_string(counters.PrivateUsage) + " bytes");
+                  std::to_string(counters.PeakWorkingSetSize) + " bytes, committed " +
+                  std::to_string(counters.PagefileUsage) + " bytes");
   HMODULE addon = ::GetModuleHandleW(L"TarvikCore.dll");
   if (!addon) {
     reporter.Line("addon: not loaded");
@@ -151,7 +151,12 @@ int RunBrowser(const THostCommandLine& command, TReporter& reporter) {
     });
   for (std::thread& driver : drivers) driver.join();
   reporter.Step("close windows");
-  for (auto& window : windows) window->Close();
+  for (size_t i = 0; i < windows.size(); ++i)
+    if (!windows[i]->Close()) {
+      reporter.Error("close windows", "window " + std::to_string(i + 1) + " did not close");
+      std::fflush(stdout);
+      ::ExitProcess(1);  // its thread still runs: no orderly end is possible
+    }
   windows.clear();
   unsigned long long total = 0;
   for (unsigned long long bytes : captured) total += bytes;
