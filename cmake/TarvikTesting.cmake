@@ -4,12 +4,14 @@ include(GoogleTest)
 if(TARVIK_WINDOWS)
   # GoogleTest built from Debian's sources with the cross compiler.
   add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
-  # One wineserver for the whole run, detached from ctest's pipes.
-  add_test(NAME wine_up COMMAND sh -c "exec </dev/null >/dev/null 2>&1; ${CMAKE_BINARY_DIR}/wine-run cmd /c exit 0")
+  # One wineserver for the whole run, detached from ctest's pipes. It starts
+  # afresh once this tree's Xvfb is up (see below): every program of one
+  # server must see the display of the server's desktop, or its windows fail
+  # (error 1400), so wine-run hands that display to every program of the run.
+  add_test(NAME wine_up COMMAND sh -c "exec </dev/null >/dev/null 2>&1; WINEPREFIX=${TARVIK_WINEPREFIX} wineserver -k; ${CMAKE_BINARY_DIR}/wine-run cmd /c exit 0")
   add_test(NAME wine_down COMMAND sh -c "WINEPREFIX=${TARVIK_WINEPREFIX} wineserver -k; exit 0")
-  # Tests that show windows need Wine too: its server belongs to both fixtures.
-  set_tests_properties(wine_up PROPERTIES FIXTURES_SETUP "WINE;XVFB")
-  set_tests_properties(wine_down PROPERTIES FIXTURES_CLEANUP "WINE;XVFB")
+  set_tests_properties(wine_up PROPERTIES FIXTURES_SETUP WINE FIXTURES_REQUIRED XVFB)
+  set_tests_properties(wine_down PROPERTIES FIXTURES_CLEANUP WINE FIXTURES_REQUIRED XVFB)
 else()
   find_package(GTest REQUIRED)
   find_package(Threads REQUIRED)
@@ -45,20 +47,21 @@ endfunction()
 
 # Windows tests that show real windows: one Xvfb for the whole run, on a
 # display number of this build tree's own so that several trees can test at
-# once. TARVIK_DISPLAY is passed to every such test.
+# once. While it runs, build/win/xvfb.display names it for wine-run.
 if(TARVIK_WINDOWS)
   string(MD5 _tarvik_tree_hash "${CMAKE_BINARY_DIR}")
   string(SUBSTRING "${_tarvik_tree_hash}" 0 3 _tarvik_tree_hex)
   math(EXPR TARVIK_DISPLAY_NUMBER "100 + 0x${_tarvik_tree_hex} % 800")
   set(TARVIK_DISPLAY ":${TARVIK_DISPLAY_NUMBER}")
   set(_xvfb_pid "${CMAKE_BINARY_DIR}/xvfb.pid")
+  set(_xvfb_display "${CMAKE_BINARY_DIR}/xvfb.display")
   add_test(NAME xvfb_up COMMAND sh -c
     "exec </dev/null >/dev/null 2>&1; [ -f '${_xvfb_pid}' ] && kill $(cat '${_xvfb_pid}'); \
      rm -f /tmp/.X${TARVIK_DISPLAY_NUMBER}-lock /tmp/.X11-unix/X${TARVIK_DISPLAY_NUMBER}; \
      Xvfb ${TARVIK_DISPLAY} -screen 0 1024x768x24 -nolisten tcp & echo $! > '${_xvfb_pid}'; \
-     for i in $(seq 100); do [ -S /tmp/.X11-unix/X${TARVIK_DISPLAY_NUMBER} ] && exit 0; sleep 0.1; done; exit 1")
+     for i in $(seq 100); do [ -S /tmp/.X11-unix/X${TARVIK_DISPLAY_NUMBER} ] && echo ${TARVIK_DISPLAY} > '${_xvfb_display}' && exit 0; sleep 0.1; done; exit 1")
   add_test(NAME xvfb_down COMMAND sh -c
-    "[ -f '${_xvfb_pid}' ] && kill $(cat '${_xvfb_pid}'); rm -f '${_xvfb_pid}'; exit 0")
+    "rm -f '${_xvfb_display}'; [ -f '${_xvfb_pid}' ] && kill $(cat '${_xvfb_pid}'); rm -f '${_xvfb_pid}'; exit 0")
   set_tests_properties(xvfb_up PROPERTIES FIXTURES_SETUP XVFB)
   # Wine's desktop process takes the display of the process that starts it:
   # the server's first process runs on this tree's display, once it is up.
@@ -74,8 +77,7 @@ function(tarvik_add_ui_test name)
   add_executable(${name} ${ARGN})
   target_link_libraries(${name} PRIVATE tarvik_win tarvik_test_support_win GTest::gmock_main)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120
-    # One fixture only: gtest_discover_tests cannot pass a list as one property value.
-    PROPERTIES FIXTURES_REQUIRED XVFB TIMEOUT 600 RESOURCE_LOCK xdisplay
+    PROPERTIES FIXTURES_REQUIRED WINE TIMEOUT 600 RESOURCE_LOCK xdisplay
                ENVIRONMENT "DISPLAY=${TARVIK_DISPLAY}"
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
 endfunction()

@@ -7,7 +7,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev python3 libgtest-dev googletest libgmock-dev libbenchmark-dev libssl-dev
-  g++-mingw-w64-i686 wine wine32:i386
+  g++-mingw-w64-i686 mingw-w64-tools wine wine32:i386
   xvfb xauth imagemagick x11-apps xdotool chromium
   nsis
 )

@@ -6,6 +6,7 @@
 #include <exdisp.h>
 #include <oaidl.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -26,14 +27,17 @@ class TTarvikBrowserMoniter final : public TInterfacedImpl<IDispatch> {
   STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) override {
     return E_NOTIMPL;
   }
+  // Monitors alive now: the library stays loaded while any is.
+  static LONG LiveCount() noexcept { return FLive.load(std::memory_order_acquire); }
+
   // The event dispatcher: reads only the DISPID and the parameters.
   STDMETHODIMP Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
                       VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
 
  private:
   friend class TInterfacedObject;
-  explicit TTarvikBrowserMoniter(IWebBrowser2* browser) : FBrowser(browser) {}
-  ~TTarvikBrowserMoniter() override = default;
+  explicit TTarvikBrowserMoniter(IWebBrowser2* browser) : FBrowser(browser) { FLive.fetch_add(1); }
+  ~TTarvikBrowserMoniter() override { FLive.fetch_sub(1); }
 
   // pDisp and the URL of a navigation event, traced under the event's name.
   struct TNavigation {
@@ -53,6 +57,7 @@ class TTarvikBrowserMoniter final : public TInterfacedImpl<IDispatch> {
   bool ShowsHtmlDocument() const noexcept;
 
   ComPtr<IWebBrowser2> FBrowser;
+  static inline std::atomic<LONG> FLive{0};
 };
 
 }  // namespace tarvik

@@ -1,7 +1,11 @@
-// The library's entry: unit start-up and shut-down, and the host decision.
+// The library's entry: unit start-up and shut-down, the host decision, and
+// the four exported functions of an in-process COM server.
 #include <windows.h>
+#include <objbase.h>
+#include <olectl.h>
 
 #include "browser/HostProcess.h"
+#include "browser/TarvikRegistration.h"
 #include "core/ClassTarvikRuntime.h"
 #include "framework/WinText.h"
 
@@ -10,10 +14,13 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
     case DLL_PROCESS_ATTACH:
       ::DisableThreadLibraryCalls(instance);
       try {
+        // Registration names this file as the classes' server.
+        tarvik::TarvikClassManager().SetModule(instance);
         tarvik::LibraryLoad();
         switch (tarvik::ClassifyHost(tarvik::ModuleFileName(nullptr))) {
           case tarvik::HostKind::Shell:
             // Never inside the shell: undo the start-up and fail the load.
+            // The C runtime still calls the detach step, which unloads again.
             tarvik::LibraryUnload();
             return FALSE;
           case tarvik::HostKind::Browser:
@@ -40,3 +47,13 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
       return TRUE;
   }
 }
+
+STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
+  return tarvik::TarvikClassManager().GetClassObject(rclsid, riid, ppv);
+}
+
+STDAPI DllCanUnloadNow() { return tarvik::TarvikCanUnloadNow(); }
+
+STDAPI DllRegisterServer() { return tarvik::TarvikUpdateRegistry(true); }
+
+STDAPI DllUnregisterServer() { return tarvik::TarvikUpdateRegistry(false); }

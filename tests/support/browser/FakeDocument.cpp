@@ -10,6 +10,37 @@ HRESULT CopyBstr(std::wstring_view text, BSTR* out) {
   return *out ? S_OK : E_OUTOFMEMORY;
 }
 
+HRESULT TLateBoundProperties::GetIDsOfNames(LPOLESTR* names, UINT count, DISPID* ids) const {
+  if (!names || !ids || count == 0) return E_INVALIDARG;
+  HRESULT result = S_OK;
+  for (UINT n = 0; n < count; ++n) {
+    ids[n] = DISPID_UNKNOWN;
+    // Only the first name is a member; the others would name arguments.
+    for (size_t i = 0; n == 0 && i < FProperties.size(); ++i)
+      if (names[0] && ::lstrcmpiW(names[0], FProperties[i].Name.c_str()) == 0) ids[0] = static_cast<DISPID>(i + 1);
+    if (ids[n] == DISPID_UNKNOWN) result = DISP_E_UNKNOWNNAME;
+  }
+  return result;
+}
+
+HRESULT TLateBoundProperties::Invoke(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result) const {
+  if (id < 1 || static_cast<size_t>(id) > FProperties.size()) return DISP_E_MEMBERNOTFOUND;
+  if (!(flags & DISPATCH_PROPERTYGET)) return DISP_E_MEMBERNOTFOUND;
+  if (params && params->cArgs != 0) return DISP_E_BADPARAMCOUNT;
+  if (!result) return E_POINTER;
+  ::VariantInit(result);
+  return FProperties[static_cast<size_t>(id) - 1].Get(result);
+}
+
+namespace {
+
+HRESULT BstrVariant(const std::wstring& text, VARIANT* value) {
+  V_VT(value) = VT_BSTR;
+  return CopyBstr(text, &V_BSTR(value));
+}
+
+}  // namespace
+
 ComPtr<TFakeAnchor> TFakeAnchor::Create(std::wstring name, std::wstring href) {
   return TInterfacedObject::Create<TFakeAnchor>(std::move(name), std::move(href));
 }
@@ -58,9 +89,29 @@ STDMETHODIMP TFakeElementCollection::item(VARIANT name, VARIANT index, IDispatch
   return FElements[static_cast<size_t>(call.Name)].CopyTo(pdisp);
 }
 
+TFakeLocation::TFakeLocation() {
+  LateBound().Add(L"href", [this](VARIANT* value) {
+    if (FAILED(HrefResult)) return HrefResult;
+    return BstrVariant(Href, value);
+  });
+}
+
+TFakeTextRange::TFakeTextRange(std::wstring text, HRESULT textResult)
+    : FText(std::move(text)), FTextResult(textResult) {
+  LateBound().Add(L"text", [this](VARIANT* value) {
+    if (FAILED(FTextResult)) return FTextResult;
+    return BstrVariant(FText, value);
+  });
+}
+
 STDMETHODIMP TFakeSelection::createRange(IDispatch** range) {
   if (!range) return E_POINTER;
-  return ComPtr<IDispatch>(TFakeTextRange::Create(Text)).CopyTo(range);
+  *range = nullptr;
+  if (FAILED(CreateRangeResult)) return CreateRangeResult;
+  // A selected object (an image, a control) gives a control range: it has
+  // no text property.
+  if (SelectsObject) return ComPtr<IDispatch>(TFakeControlRange::Create()).CopyTo(range);
+  return ComPtr<IDispatch>(TFakeTextRange::Create(Text, TextResult)).CopyTo(range);
 }
 
 ComPtr<TFakeHtmlDocument> TFakeHtmlDocument::Create() { return TInterfacedObject::Create<TFakeHtmlDocument>(); }
@@ -69,7 +120,22 @@ TFakeHtmlDocument::TFakeHtmlDocument()
     : FAnchors(TFakeElementCollection::Create()),
       FLinks(TFakeElementCollection::Create()),
       FSelection(TFakeSelection::Create()),
-      FLocation(TFakeLocation::Create()) {}
+      FLocation(TFakeLocation::Create()) {
+  LateBound().Add(L"location", [this](VARIANT* value) {
+    if (FAILED(FLocationResult)) return FLocationResult;
+    V_VT(value) = VT_DISPATCH;
+    return ComPtr<IDispatch>(FLocation).CopyTo(&V_DISPATCH(value));
+  });
+  LateBound().Add(L"title", [this](VARIANT* value) {
+    if (FAILED(FTitleResult)) return FTitleResult;
+    return BstrVariant(FTitle, value);
+  });
+}
+
+STDMETHODIMP TFakeHtmlDocument::get_title(BSTR* p) {
+  if (FAILED(FTitleResult)) return FTitleResult;
+  return CopyBstr(FTitle, p);
+}
 
 TFakeHtmlDocument& TFakeHtmlDocument::AddAnchor(std::wstring name, std::wstring href) {
   FAnchors->Add(TFakeAnchor::Create(std::move(name), std::move(href)).Get());
@@ -109,10 +175,12 @@ STDMETHODIMP TFakeHtmlDocument::put_title(BSTR v) {
 }
 
 STDMETHODIMP TFakeHtmlDocument::get_selection(IHTMLSelectionObject** p) {
+  if (FAILED(FSelectionResult)) return FSelectionResult;
   return ComPtr<IHTMLSelectionObject>(FSelection).CopyTo(p);
 }
 
 STDMETHODIMP TFakeHtmlDocument::get_location(IHTMLLocation** p) {
+  if (FAILED(FLocationResult)) return FLocationResult;
   return ComPtr<IHTMLLocation>(FLocation).CopyTo(p);
 }
 

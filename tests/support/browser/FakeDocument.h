@@ -1,7 +1,10 @@
 #pragma once
 // Stand-ins for the browser's document object model: an HTML document with
-// its anchors and links collections, title, selection and location, the
-// elements those collections hold, and a document that is not HTML.
+// its anchors and links collections, title, selection and location (the
+// properties a script reads also late-bound: the document's location and
+// title, the location's href, a text range's text), the elements those
+// collections hold, a selected object, reads that fail, and a document that
+// is not HTML.
 #include <windows.h>
 #include <mshtml.h>
 
@@ -71,28 +74,42 @@ class TFakeElementCollection final : public TDispatchStandIn<THTMLElementCollect
   std::vector<TItemCall> FItemCalls;
 };
 
+// The document's location; href also late-bound.
 class TFakeLocation final : public TDispatchStandIn<THTMLLocationStubs> {
  public:
   static ComPtr<TFakeLocation> Create() { return TInterfacedObject::Create<TFakeLocation>(); }
   std::wstring Href;
-  STDMETHODIMP get_href(BSTR* p) override { return CopyBstr(Href, p); }
+  HRESULT HrefResult = S_OK;  // a failure makes every read of href fail
+  STDMETHODIMP get_href(BSTR* p) override { return FAILED(HrefResult) ? HrefResult : CopyBstr(Href, p); }
 
  private:
   friend class TInterfacedObject;
-  TFakeLocation() = default;
+  TFakeLocation();
 };
 
+// A text range; text also late-bound.
 class TFakeTextRange final : public TDispatchStandIn<THTMLTxtRangeStubs> {
  public:
-  static ComPtr<TFakeTextRange> Create(std::wstring text) {
-    return TInterfacedObject::Create<TFakeTextRange>(std::move(text));
+  static ComPtr<TFakeTextRange> Create(std::wstring text, HRESULT textResult = S_OK) {
+    return TInterfacedObject::Create<TFakeTextRange>(std::move(text), textResult);
   }
-  STDMETHODIMP get_text(BSTR* p) override { return CopyBstr(FText, p); }
+  STDMETHODIMP get_text(BSTR* p) override { return FAILED(FTextResult) ? FTextResult : CopyBstr(FText, p); }
 
  private:
   friend class TInterfacedObject;
-  explicit TFakeTextRange(std::wstring text) : FText(std::move(text)) {}
+  TFakeTextRange(std::wstring text, HRESULT textResult);
   std::wstring FText;
+  HRESULT FTextResult;
+};
+
+// The range of a selected object: no text, no late-bound properties at all.
+class TFakeControlRange final : public TDispatchStandIn<TDispatchStubs> {
+ public:
+  static ComPtr<TFakeControlRange> Create() { return TInterfacedObject::Create<TFakeControlRange>(); }
+
+ private:
+  friend class TInterfacedObject;
+  TFakeControlRange() = default;
 };
 
 // The document's selection: createRange gives a text range over the selected text.
@@ -100,6 +117,9 @@ class TFakeSelection final : public TDispatchStandIn<THTMLSelectionObjectStubs> 
  public:
   static ComPtr<TFakeSelection> Create() { return TInterfacedObject::Create<TFakeSelection>(); }
   std::wstring Text;
+  bool SelectsObject = false;       // createRange gives a range without text
+  HRESULT CreateRangeResult = S_OK;  // a failure of createRange
+  HRESULT TextResult = S_OK;         // a failure of the range's text
   STDMETHODIMP createRange(IDispatch** range) override;
   // "Text" with a selection, "None" without, as the browser answers.
   STDMETHODIMP get_type(BSTR* p) override { return CopyBstr(Text.empty() ? L"None" : L"Text", p); }
@@ -124,11 +144,17 @@ class TFakeHtmlDocument final : public TDispatchStandIn<THTMLDocument2Stubs> {
   void SetTitle(std::wstring title) { FTitle = std::move(title); }
   void SetSelectedText(std::wstring text) { FSelection->Text = std::move(text); }
   void SetLocation(std::wstring href) { FLocation->Href = std::move(href); }
+  TFakeSelection& Selection() noexcept { return *FSelection; }
+  TFakeLocation& Location() noexcept { return *FLocation; }
+  // Reads that fail: the title, the selection, the location (early and late bound).
+  void SetTitleResult(HRESULT hr) noexcept { FTitleResult = hr; }
+  void SetSelectionResult(HRESULT hr) noexcept { FSelectionResult = hr; }
+  void SetLocationResult(HRESULT hr) noexcept { FLocationResult = hr; }
 
   STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
   STDMETHODIMP get_anchors(IHTMLElementCollection** p) override;
   STDMETHODIMP get_links(IHTMLElementCollection** p) override;
-  STDMETHODIMP get_title(BSTR* p) override { return CopyBstr(FTitle, p); }
+  STDMETHODIMP get_title(BSTR* p) override;
   STDMETHODIMP put_title(BSTR v) override;
   STDMETHODIMP get_selection(IHTMLSelectionObject** p) override;
   STDMETHODIMP get_location(IHTMLLocation** p) override;
@@ -141,6 +167,7 @@ class TFakeHtmlDocument final : public TDispatchStandIn<THTMLDocument2Stubs> {
   ComPtr<TFakeSelection> FSelection;
   ComPtr<TFakeLocation> FLocation;
   std::wstring FTitle;
+  HRESULT FTitleResult = S_OK, FSelectionResult = S_OK, FLocationResult = S_OK;
 };
 
 // What a window shows when it shows no HTML (a picture, a PDF, a folder):
