@@ -63,9 +63,6 @@ if(TARVIK_WINDOWS)
   add_test(NAME xvfb_down COMMAND sh -c
     "rm -f '${_xvfb_display}'; [ -f '${_xvfb_pid}' ] && kill $(cat '${_xvfb_pid}'); rm -f '${_xvfb_pid}'; exit 0")
   set_tests_properties(xvfb_up PROPERTIES FIXTURES_SETUP XVFB)
-  # Wine's desktop process takes the display of the process that starts it:
-  # the server's first process runs on this tree's display, once it is up.
-  set_tests_properties(wine_up PROPERTIES ENVIRONMENT "DISPLAY=${TARVIK_DISPLAY}" DEPENDS xvfb_up)
   set_tests_properties(xvfb_down PROPERTIES FIXTURES_CLEANUP XVFB)
 endif()
 

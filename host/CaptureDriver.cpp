@@ -4,6 +4,8 @@
 #include <dlgs.h>
 
 #include <cstdio>
+#include <map>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -19,9 +21,17 @@ constexpr wchar_t kSuccessText[] = L"Successfully saved to";
 
 void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+// A message to a window of the browser's thread, which may be busy saving:
+// the driver never waits on it for long.
+LRESULT Ask(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT fallback = 0) {
+  DWORD_PTR answer = 0;
+  if (!::SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, 5000, &answer)) return fallback;
+  return static_cast<LRESULT>(answer);
+}
+
 std::wstring WindowText(HWND window) {
   wchar_t text[1024] = {};
-  ::GetWindowTextW(window, text, 1024);
+  Ask(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text));
   return text;
 }
 
@@ -91,13 +101,13 @@ TCaptureButton FindCaptureButton(HWND bandArea) {
   TCaptureButton fallback;
   for (HWND child : Children(bandArea)) {
     if (ClassOf(child) != TOOLBARCLASSNAMEW) continue;
-    const int count = static_cast<int>(::SendMessageW(child, TB_BUTTONCOUNT, 0, 0));
+    const int count = static_cast<int>(Ask(child, TB_BUTTONCOUNT, 0, 0));
     for (int i = 0; i < count; ++i) {
       TBBUTTON button = {};
-      if (!::SendMessageW(child, TB_GETBUTTON, i, reinterpret_cast<LPARAM>(&button))) continue;
+      if (!Ask(child, TB_GETBUTTON, i, reinterpret_cast<LPARAM>(&button))) continue;
       wchar_t text[256] = {};
-      const LRESULT length = ::SendMessageW(child, TB_GETBUTTONTEXTW, button.idCommand, 0);
-      if (length > 0 && length < 256) ::SendMessageW(child, TB_GETBUTTONTEXTW, button.idCommand, reinterpret_cast<LPARAM>(text));
+      const LRESULT length = Ask(child, TB_GETBUTTONTEXTW, button.idCommand, 0);
+      if (length > 0 && length < 256) Ask(child, TB_GETBUTTONTEXTW, button.idCommand, reinterpret_cast<LPARAM>(text));
       if (WithoutAccelerator(text) == L"Tarvik") return {child, button.idCommand};
       if (!fallback.Toolbar && (button.fsStyle & BTNS_CHECK)) fallback = {child, button.idCommand};
     }
@@ -106,7 +116,7 @@ TCaptureButton FindCaptureButton(HWND bandArea) {
 }
 
 bool IsButtonChecked(const TCaptureButton& button) {
-  return ::SendMessageW(button.Toolbar, TB_ISBUTTONCHECKED, button.Command, 0) != 0;
+  return Ask(button.Toolbar, TB_ISBUTTONCHECKED, button.Command, 0) != 0;
 }
 
 std::vector<HWND> ThreadDialogs(DWORD threadId) {
@@ -182,7 +192,7 @@ bool TCaptureDriver::Press(const TCaptureButton& button, bool hotkey) {
   }
   // A click on the button's main part, left of its drop-down arrow.
   RECT rect = {};
-  if (!::SendMessageW(button.Toolbar, TB_GETRECT, button.Command, reinterpret_cast<LPARAM>(&rect))) return false;
+  if (!Ask(button.Toolbar, TB_GETRECT, button.Command, reinterpret_cast<LPARAM>(&rect))) return false;
   const LPARAM at = MAKELPARAM(rect.left + (rect.right - rect.left) / 3, (rect.top + rect.bottom) / 2);
   ::PostMessageW(button.Toolbar, WM_MOUSEMOVE, 0, at);
   ::PostMessageW(button.Toolbar, WM_LBUTTONDOWN, MK_LBUTTON, at);
@@ -226,17 +236,21 @@ bool TCaptureDriver::Capture(const std::wstring& path, bool hotkey, int clickGap
   HWND name = ::GetDlgItem(dialog, cmb13);
   if (!name) name = ::GetDlgItem(dialog, edt1);
   FReporter.Step(FLabel + "type path " + Utf8(path));
-  ::SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+  Ask(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
   PressDialogButton(dialog, {}, IDOK);
 
   bool answered = false;
+  std::map<HWND, std::chrono::steady_clock::time_point> seen;  // boxes and when they first showed
+  std::set<HWND> handled;
   while (!answered) {
     if (TimedOut()) return Fail("timeout", "no success box in time");
-    const std::vector<HWND> dialogs = ThreadDialogs(thread);
     const bool dialogOpen = ::IsWindow(dialog) && ::IsWindowVisible(dialog);
-    for (HWND box : dialogs) {
-      if (IsSaveDialog(box)) continue;
+    for (HWND box : ThreadDialogs(thread)) {
+      if (IsSaveDialog(box) || handled.count(box)) continue;
       const std::string text = DialogText(box);
+      const auto now = std::chrono::steady_clock::now();
+      // A box just created may not show its text yet.
+      if (text.empty() && now - seen.emplace(box, now).first->second < std::chrono::seconds(3)) continue;
       if (text.rfind(Utf8(kSuccessText), 0) == 0) {
         // OK, or No where the box offers Yes and No: the archive is not opened now.
         FReporter.Step(FLabel + "success box");
@@ -247,11 +261,12 @@ bool TCaptureDriver::Capture(const std::wstring& path, bool hotkey, int clickGap
       if (dialogOpen && (text.find("exists") != std::string::npos || text.find("eplace") != std::string::npos)) {
         FReporter.Step(FLabel + "replace the existing file");
         PressDialogButton(box, {L"Yes"}, IDYES);
-        Pause(200);
+        handled.insert(box);
         continue;
       }
-      if (dialogOpen) return Fail("save dialog", "the dialog refused the path: " + text);
-      return Fail("save", text.empty() ? "an error box without text" : text);
+      const std::string shown = text.empty() ? "a box without text titled \"" + Utf8(WindowText(box)) + "\"" : text;
+      if (dialogOpen) return Fail("save dialog", "the dialog refused the path: " + shown);
+      return Fail("save", shown);
     }
     Pause(50);
   }

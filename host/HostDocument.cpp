@@ -144,7 +144,7 @@ STDMETHODIMP THostDocument::QueryInterface(REFIID riid, void** ppv) {
     AddRef();
     return S_OK;
   }
-  return TDispatchStandIn::QueryInterface(riid, ppv);
+  return TLateBound::QueryInterface(riid, ppv);
 }
 
 STDMETHODIMP THostDocument::get_anchors(IHTMLElementCollection** p) {

@@ -13,7 +13,7 @@
 #include "HtmlScanner.h"
 #include "framework/ComPtr.h"
 #include "support/browser/InterfaceStubs.h"
-#include "support/browser/StandIn.h"
+#include "framework/InterfacedObject.h"
 
 namespace tarvik::host {
 
@@ -24,8 +24,17 @@ HRESULT ReturnObject(IDispatch* object, VARIANT* out);
 // Members by name: Derived lists kMembers (DISPIDs are positions + 1) and
 // answers InvokeMember(name, params, result).
 template <class Stubs, class Derived>
-class TLateBound : public test::TDispatchStandIn<Stubs> {
+class TLateBound : public TInterfacedImpl<Stubs> {
  public:
+  // Every object of the model is also its own IDispatch.
+  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+    if (ppv && IsEqualIID(riid, IID_IDispatch)) {
+      *ppv = static_cast<IDispatch*>(static_cast<Stubs*>(this));
+      this->AddRef();
+      return S_OK;
+    }
+    return this->QueryOwnInterface(riid, ppv);
+  }
   STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
     if (!names || !ids) return E_POINTER;
     HRESULT hr = S_OK;

@@ -135,6 +135,10 @@ int RunBrowser(const THostCommandLine& command, TReporter& reporter) {
                   std::to_string(window->BandCount()) + " band(s)");
     windows.push_back(std::move(window));
   }
+  // The add-on stays loaded to the end, as in the browser, where only
+  // CoFreeUnusedLibraries unloads it: its unload answer is read at the end.
+  tarvik::UniqueHModule addon;
+  ::GetModuleHandleExW(0, L"TarvikCore.dll", addon.Put());
   if (command.Mode == THostCommandLine::TMode::Browse) {
     for (auto& window : windows) window->Navigate(command.Target);
     // Until the user has closed every window.

@@ -53,6 +53,9 @@ const std::string kSupportOnlineAddress = std::string(VendorAddress) + "express/
 constexpr char kOnlineForumAddress[] = "news://news.tarvik.com/tarvik.express";
 constexpr char kFeedbackMailAddress[] = "mailto:support@tarvik.com";
 
+// Posted to the form to open a button's drop-down once the toolbar has drawn the pressed arrow.
+constexpr UINT kDropDownMessage = WM_APP + 0x10;
+
 // The automatic first-run guide opens at most once in a process.
 std::atomic<bool> GFirstRunGuideOpened{false};
 
@@ -388,8 +391,7 @@ LRESULT TTarvikToolbarForm::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam
       }
       if (header->hwndFrom == FToolbar && header->code == TBN_DROPDOWN) {
         const UINT button = reinterpret_cast<const NMTOOLBARA*>(lParam)->iItem;
-        // The menu runs after the toolbar has drawn the pressed arrow.
-        ::PostMessageA(FHandle, WM_APP, button, 0);
+            ::PostMessageA(FHandle, kDropDownMessage, button, 0);
         return TBDDRET_DEFAULT;
       }
       if (header->code == TTN_GETDISPINFOA || header->code == TTN_GETDISPINFOW) {
@@ -410,7 +412,7 @@ LRESULT TTarvikToolbarForm::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam
       }
       break;
     }
-    case WM_APP:
+    case kDropDownMessage:
       DropDown(static_cast<UINT>(wParam));
       return 0;
     case WM_MEASUREITEM: {
@@ -465,7 +467,7 @@ void TTarvikToolbarForm::DropDown(UINT buttonId) {
 bool TTarvikToolbarForm::TranslateShortcut(const MSG& msg) {
   if (msg.message != WM_KEYDOWN || msg.wParam != VK_INSERT) return false;
   if (!(::GetKeyState(VK_SHIFT) & 0x8000) || (::GetKeyState(VK_CONTROL) & 0x8000)) return false;
-  ::PostMessageA(FHandle, WM_APP, btnOptions, 0);
+  ::PostMessageA(FHandle, kDropDownMessage, btnOptions, 0);
   return true;
 }
 
