@@ -52,6 +52,8 @@ Section "Tarvik Express"
     Delete "$INSTDIR\TarvikCore.dll"
     Delete "$INSTDIR\Getting Started.mht"
     Delete "$INSTDIR\Uninstall.exe"
+    ; The folder cannot go while it is the installer's working folder.
+    SetOutPath "$TEMP"
     RMDir "$INSTDIR"
     MessageBox MB_OK|MB_ICONSTOP "TarvikCore.dll could not be registered. Nothing was installed." /SD IDOK
     SetErrorLevel 3

@@ -168,7 +168,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Location", location)
         self.end_headers()
         # Logged before the body goes out: once a client holds the bytes, the log has them.
-        self.server.record(self.path, status, ctype, len(body), hashlib.sha256(body).hexdigest(), encoding)
+        self.server.record(self.path, status, ctype, len(body), hashlib.sha256(body).hexdigest(), encoding,
+                           location)
         if not head:
             self.wfile.write(sent)
 
@@ -215,11 +216,14 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
         self.log_lock = threading.Lock()
         self.log_file = open(log_path, "a", encoding="utf-8") if log_path else None
 
-    def record(self, path, status, ctype, length, sha256, encoding):
+    def record(self, path, status, ctype, length, sha256, encoding, location=None):
         if not self.log_file:
             return
-        line = json.dumps({"path": path, "status": status, "type": ctype, "length": length,
-                           "sha256": sha256, "encoding": encoding})
+        entry = {"path": path, "status": status, "type": ctype, "length": length, "sha256": sha256,
+                 "encoding": encoding}
+        if location:
+            entry["location"] = location
+        line = json.dumps(entry)
         with self.log_lock:
             self.log_file.write(line + "\n")
             self.log_file.flush()

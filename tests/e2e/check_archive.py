@@ -15,6 +15,7 @@ import json
 import os
 import sys
 import tempfile
+import urllib.parse
 
 from e2e_support import (compare_png, read_archive, read_png, references, same_url, screenshot, sha256,
                          without_injected_base)
@@ -45,16 +46,24 @@ def check_parts(archive, responses, base):
         faults.append("the archive's header has defects: %r" % msg.defects)
     by_url = {}
     for location, ctype, body in parts:
-        if body is not None and same_url(location) not in by_url:
+        # Anchor placeholders ("page#name") and alias parts carry no content.
+        if body is not None and "#" not in location and same_url(location) not in by_url:
             by_url[same_url(location)] = (location, ctype, body)
+    # A page reached through a redirect may be kept under the address asked for.
+    redirected_from = {}
+    for sent in responses:
+        if sent.get("location") and 300 <= sent["status"] < 400:
+            target = urllib.parse.urljoin(base + sent["path"], sent["location"])
+            redirected_from.setdefault(same_url(target), []).append(same_url(base + sent["path"]))
     for sent in responses:
         if sent["status"] != 200:
             continue
         url = same_url(base + sent["path"])
-        if url not in by_url:
+        held = [u for u in [url] + redirected_from.get(url, []) if u in by_url]
+        if not held:
             faults.append("missing: %s (%d bytes sent)" % (url, sent["length"]))
             continue
-        location, ctype, body = by_url[url]
+        location, ctype, body = by_url[held[0]]
         if "html" in ctype.lower():
             body = without_injected_base(body)
         if len(body) != sent["length"] or sha256(body) != sent["sha256"]:

@@ -213,10 +213,10 @@ class Wine:
         return subprocess.run([self.wine_run] + list(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               timeout=timeout, env=env)
 
-    def unix_path(self, windows_path):
-        """C:\\x\\y as a path of this machine."""
-        drive, rest = windows_path[0].lower(), windows_path[2:].replace("\\", "/")
-        return os.path.join(self.prefix, "drive_" + drive) + rest if drive != "z" else rest
+    def to_unix(self, windows_path):
+        """Any Windows path of the prefix, short (8.3) forms included, through winepath."""
+        answer = self.run("winepath", "-u", windows_path, timeout=60)
+        return answer.stdout.decode("utf-8", "replace").strip()
 
     def reg_value(self, key, name=None):
         """A registry value's data (name None: the default value), or None when the key or value is missing."""
