@@ -41,11 +41,11 @@ started=$(date +%s)
 step() { current="$1"; echo "==> [$(( $(date +%s) - started ))s] $1: $2"; }
 fail() { echo "error: $current: $*" >&2; exit 1; }
 
-server_pid=""; xvfb_pid=""; partial=""
+server_pid=""; xvfb_pid=""; staging=""
 cleanup() {
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
-  [ -n "$partial" ] && rm -f "$partial"
+  [ -n "$staging" ] && rm -rf "$staging"
   [ -f "${WINEPREFIX:-/nonexistent}/system.reg" ] && wineserver -k 2>/dev/null
   return 0
 }
@@ -67,11 +67,12 @@ outdir="$(dirname "$out")"
 mkdir -p "$outdir" 2>/dev/null || fail "cannot create the folder $outdir"
 [ -d "$outdir" ] && [ -w "$outdir" ] || fail "the folder $outdir cannot be written"
 [ ! -e "$out" ] || [ -f "$out" -a -w "$out" ] || fail "$out exists and cannot be replaced"
-# The host writes here; only a complete archive is moved to $out.
-partial="$outdir/.$(basename "$out").partial-$$.mht"
-# Permission bits do not tell for root or special file systems: try it.
-{ : >"$partial"; } 2>/dev/null || { partial=""; fail "the folder $outdir cannot be written"; }
-rm -f "$partial"
+# The host writes into a folder of this run beside $out, under the same file
+# name (the archive's title comes from it); only a complete archive is moved
+# to $out. Permission bits do not tell for root or special file systems: try it.
+staging="$outdir/.tarvik-capture-$$"
+mkdir "$staging" 2>/dev/null || fail "the folder $outdir cannot be written"
+partial="$staging/$(basename "$out")"
 
 # --- install and build
 win="${TARVIK_WIN_BUILD:-$root/build/win}"  # another cross build tree (tests)
@@ -168,7 +169,6 @@ step "capture" "$target (two clicks, the save dialog, the success box)"
 [ ${#hotkey[@]} -eq 0 ] || echo "    with Ctrl+W instead of clicks"
 capture "$target" "$partial"
 mv -f "$partial" "$out" || fail "cannot move the archive to $out"
-partial=""
 
 step "archive" "what it holds"
 wine "$app/iexplore.exe" "$out" </dev/null 2>/dev/null | tr -d '\r' | sed 's/^/    /'
@@ -188,9 +188,8 @@ rm -rf "$profile"
 if [ "$quick" -eq 0 ] && [ -z "$url" ]; then
   step "installer" "Getting Started.mht captured from the guide page, then TarvikSetup.exe"
   guide="$run/Getting Started.mht"
-  partial="$run/.guide-$$.mht"
-  capture "$base/guide.html" "$partial"
-  mv -f "$partial" "$guide" && partial=""
+  capture "$base/guide.html" "$staging/Getting Started.mht"
+  mv -f "$staging/Getting Started.mht" "$guide" || fail "cannot move the guide to $guide"
   tools/make-installer.sh "$dll" "$guide" "$win/bin/TarvikSetup.exe" >/dev/null ||
     fail "makensis could not build the installer (see above)"
   echo "    installer: $win/bin/TarvikSetup.exe"

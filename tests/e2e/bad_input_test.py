@@ -49,6 +49,8 @@ class MainCommandOnBadInput(unittest.TestCase):
         faults, count = check_parts(out, self.server.responses()[before:], self.server.base)
         self.assertEqual(faults, [])
         self.assertIn("archive: " + out, stdout)
+        # The title comes from the file name the user typed, not from a temporary one.
+        self.assertEqual(read_archive(out)[0]["Subject"], os.path.splitext(os.path.basename(out))[0])
         return count, stdout, stderr
 
     def leftovers(self, folder):

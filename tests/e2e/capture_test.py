@@ -36,6 +36,7 @@ class CaptureThroughTheHost(unittest.TestCase):
             render_faults, _ = check_render(out, server.base + "/start", True, work)
             self.assertEqual(render_faults, [])
         self.assertTrue(any(line.startswith("archive: ") for line in lines), lines)
+        self.assertEqual(read_archive(out)[0]["Subject"], "Sample page")
         # The host's own view of the archive agrees with the email package.
         answer = self.wine.run(IEXPLORE, out, timeout=120)
         shown = answer.stdout.decode("utf-8", "replace")
