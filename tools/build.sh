@@ -96,6 +96,20 @@ fi
 [ -f "$dll" ] || fail "no $dll (run without --quick to build it)"
 [ -f "$host" ] || fail "no $host (run without --quick to build it)"
 
+# --- a display for the host's windows, before any Wine program: every program
+# of one Wine server must see the display its desktop started on
+step "display" "Xvfb"
+for n in $(seq 310 399); do
+  [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 100); do [ -S "/tmp/.X11-unix/X$n" ] && break; sleep 0.05; done
+  if [ -S "/tmp/.X11-unix/X$n" ]; then export DISPLAY=":$n"; break; fi
+  kill "$xvfb_pid" 2>/dev/null; xvfb_pid=""
+done
+[ -n "$xvfb_pid" ] || fail "no Xvfb display could be started"
+echo "    display $DISPLAY"
+
 # --- a Wine prefix of the main command's own, with the library registered
 step "register" "TarvikCore.dll in the Wine prefix build/run/wineprefix"
 export WINEPREFIX="$run/wineprefix" WINEARCH=win32 WINEDEBUG="${WINEDEBUG:--all}"
@@ -104,6 +118,8 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   mkdir -p "$run"
   wineboot -i >/dev/null 2>&1 || fail "wineboot could not create $WINEPREFIX"
 fi
+# A server left from a run on another display would refuse our windows.
+wineserver -k >/dev/null 2>&1
 wineserver -p5 </dev/null >/dev/null 2>&1
 # The host and the library side by side in a folder of their own: the
 # preferences file lands beside the host, not in the build tree.
@@ -136,19 +152,6 @@ base="http://127.0.0.1:$(cat "$port_file")"
 rm -f "$port_file"
 echo "    serving $base/"
 target="${url:-$base/start}"
-
-# --- a display for the host's windows
-step "display" "Xvfb"
-for n in $(seq 310 399); do
-  [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
-  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
-  xvfb_pid=$!
-  for _ in $(seq 100); do [ -S "/tmp/.X11-unix/X$n" ] && break; sleep 0.05; done
-  if [ -S "/tmp/.X11-unix/X$n" ]; then export DISPLAY=":$n"; break; fi
-  kill "$xvfb_pid" 2>/dev/null; xvfb_pid=""
-done
-[ -n "$xvfb_pid" ] || fail "no Xvfb display could be started"
-echo "    display $DISPLAY"
 
 # Runs the host's capture of $1 into $2; relays its lines; fails with its error line.
 capture() {
