@@ -1,0 +1,194 @@
+#!/usr/bin/env python3
+"""Figures of the whole product under Wine, each a ratio measured in one run.
+
+    bench/e2e_figures.py [load|save|windows|all] [--build build/win] [--compose build/native/bin/tarvik-compose]
+                         [--rounds N] [--resources N] [--mib M]
+
+load     page load through the host with the library registered against the
+         same host with it unregistered (a page of 100 resources, 20 MiB):
+         ratio of medians.
+save     second click to the archive on disk, against tarvik-compose writing
+         the same bytes: ratio of medians.
+windows  three browser windows on three threads capturing a page of 100
+         resources at once, 20 rounds: every archive complete and byte-exact,
+         nothing of the library left alive, memory against bytes captured.
+Needs DISPLAY (an X server such as Xvfb) for the host's windows."""
+import argparse
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+from check_archive import check_parts  # noqa: E402
+from e2e_support import REPO, SiteServer, Wine, read_archive, register  # noqa: E402
+
+
+class Host:
+    def __init__(self, build):
+        self.wine = Wine(os.path.join(build, "wine-run"))
+        self.exe = os.path.join(build, "bin", "iexplore.exe")
+        self.dll = os.path.join(build, "bin", "TarvikCore.dll")
+
+    def run(self, *args, timeout=1800):
+        """(exit code, output lines with the seconds since start at which each arrived)."""
+        # The host bounds its whole run (120 s unless told): give it all of ours.
+        args = ["--timeout", str(timeout - 60)] + list(args)
+        process = subprocess.Popen([self.wine.wine_run, self.exe] + args, stdout=subprocess.PIPE,
+                                   stderr=subprocess.DEVNULL)
+        began, lines = time.monotonic(), []
+        for raw in process.stdout:
+            lines.append((time.monotonic() - began, raw.decode("utf-8", "replace").rstrip("\r\n")))
+        code = process.wait(timeout)
+        process.stdout.close()
+        return code, lines
+
+    def loads(self, url, rounds):
+        code, lines = self.run("--load-only", "--rounds", str(rounds), url)
+        times = [float(m.group(1)) for _, text in lines for m in [re.match(r"load: ([\d.]+) ms", text)] if m]
+        if code != 0 or len(times) != rounds:
+            raise RuntimeError("load run failed (%d):\n%s" % (code, "\n".join(t for _, t in lines[-20:])))
+        return times
+
+
+def ratio_line(what, measured, baseline, unit="ms"):
+    m, b = statistics.median(measured), statistics.median(baseline)
+    print("%s: median %.1f %s vs %.1f %s baseline, ratio %.3f (%d and %d samples)" %
+          (what, m, unit, b, unit, m / b, len(measured), len(baseline)))
+    return m / b
+
+
+def figure_load(host, server, args):
+    url = "%s/gen/bench?n=%d&mib=%d" % (server.base, args.resources, args.mib)
+    registered, unregistered = [], []
+    # Blocks alternate so that a drift of the machine hits both sides alike.
+    for _ in range(3):
+        register(host.wine, host.dll)
+        registered += host.loads(url, args.rounds)
+        host.wine.run("regsvr32", "/s", "/u", host.dll, timeout=120)
+        unregistered += host.loads(url, args.rounds)
+    register(host.wine, host.dll)
+    return ratio_line("page load, registered vs unregistered (%d resources, %d MiB)" % (args.resources, args.mib),
+                      registered, unregistered)
+
+
+def compose_same_bytes(compose, archive, work):
+    """Seconds tarvik-compose takes to write the archive's parts again."""
+    _, parts = read_archive(archive)
+    lines = []
+    for n, (location, ctype, body) in enumerate(parts):
+        if body is None or not location or "#" in location:
+            continue
+        path = os.path.join(work, "part-%d.bin" % n)
+        with open(path, "wb") as f:
+            f.write(body)
+        lines.append("\t".join([location, ctype, path, "", ""]))
+    manifest = os.path.join(work, "manifest.txt")
+    with open(manifest, "w", encoding="latin-1") as f:
+        f.write("\n".join(lines) + "\n")
+    began = time.monotonic()
+    subprocess.run([compose, "--out", os.path.join(work, "again.mht"), manifest], check=True)
+    return time.monotonic() - began
+
+
+def figure_save(host, server, args):
+    register(host.wine, host.dll)
+    url = "%s/gen/bench?n=%d&mib=%d" % (server.base, args.resources, args.mib)
+    saves, writes, composes = [], [], []
+    work = tempfile.mkdtemp(prefix="tarvik-figure-save-")
+    try:
+        for n in range(args.rounds):
+            out = os.path.join(work, "save-%d.mht" % n)
+            code, lines = host.run("--capture", out, url)
+            at = {text.split(":", 1)[1].strip(): t for t, text in lines if text.startswith("step: ")}
+            if code != 0 or "second click" not in at or "success box" not in at:
+                raise RuntimeError("capture failed (%d):\n%s" % (code, "\n".join(t for _, t in lines[-20:])))
+            # From the second click until the success box shows: the archive is written then.
+            saves.append((at["success box"] - at["second click"]) * 1000)
+            # Without the dialog: from the typed path until the success box.
+            typed = next(t for step, t in at.items() if step.startswith("type path"))
+            writes.append((at["success box"] - typed) * 1000)
+            composes.append(compose_same_bytes(args.compose, out, work) * 1000)
+            os.remove(out)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    ratio_line("typed path to archive (the dialog left out) vs tarvik-compose", writes, composes)
+    return ratio_line("second click to archive vs tarvik-compose on the same bytes", saves, composes)
+
+
+def figure_windows(host, server, args):
+    register(host.wine, host.dll)
+    url = "%s/gen/bench?n=%d&mib=%d" % (server.base, args.resources, args.window_mib)
+    work = tempfile.mkdtemp(prefix="tarvik-figure-windows-")
+    try:
+        before = len(server.responses())
+        code, lines = host.run("--capture", os.path.join(work, "w.mht"), "--windows", "3", "--rounds",
+                               str(args.window_rounds), url)
+        texts = [t for _, t in lines]
+        if code != 0:
+            raise RuntimeError("capture failed (%d):\n%s" % (code, "\n".join(texts[-20:])))
+        sent = server.responses()[before:]
+        # Every round fetched the same bytes: one response per URL is the reference.
+        unique = list({r["path"]: r for r in sent if r["status"] == 200}.values())
+        archives = sorted(n for n in os.listdir(work) if n.endswith(".mht"))
+        faulty, captured = [], 0
+        for name in archives:
+            faults, _ = check_parts(os.path.join(work, name), unique, server.base)
+            captured += os.path.getsize(os.path.join(work, name))
+            if faults:
+                faulty.append((name, faults[:3]))
+            os.remove(os.path.join(work, name))
+        memory = next((t for t in texts if t.startswith("memory: ")), "memory: (not printed)")
+        unload = next((t for t in texts if t.startswith("addon: can unload now")), "addon: (not printed)")
+        print("three windows x %d rounds: %d archives, %d faulty, %d bytes of archives" %
+              (args.window_rounds, len(archives), len(faulty), captured))
+        print("  " + memory)
+        peak = re.search(r"peak working set (\d+)", memory)
+        if peak:
+            print("  peak working set / bytes of archives: %.3f" % (int(peak.group(1)) / max(captured, 1)))
+        print("  " + unload)
+        for name, faults in faulty:
+            print("  FAULTY %s: %s" % (name, "; ".join(faults)))
+        ok = len(archives) == 3 * args.window_rounds and not faulty and unload.endswith("yes")
+        print("  " + ("all complete and byte-exact, nothing left alive" if ok else "FAILED"))
+        return ok
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("figure", nargs="?", default="all", choices=["load", "save", "windows", "all"])
+    parser.add_argument("--build", default=os.path.join(REPO, "build", "win"))
+    parser.add_argument("--compose", default=os.path.join(REPO, "build", "native", "bin", "tarvik-compose"))
+    parser.add_argument("--rounds", type=int, default=5, help="samples per side and block")
+    parser.add_argument("--resources", type=int, default=100)
+    parser.add_argument("--mib", type=int, default=20)
+    parser.add_argument("--window-rounds", type=int, default=20)
+    parser.add_argument("--window-mib", type=int, default=2)
+    args = parser.parse_args()
+    if not os.environ.get("DISPLAY"):
+        parser.error("DISPLAY is not set: the host shows windows (start Xvfb)")
+    host = Host(os.path.abspath(args.build))
+    work = tempfile.mkdtemp(prefix="tarvik-figures-")
+    ok = True
+    try:
+        with SiteServer(work, lifetime=7200) as server:
+            if args.figure in ("load", "all"):
+                figure_load(host, server, args)
+            if args.figure in ("save", "all"):
+                figure_save(host, server, args)
+            if args.figure in ("windows", "all"):
+                ok = figure_windows(host, server, args)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

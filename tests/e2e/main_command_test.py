@@ -1,0 +1,54 @@
+"""The main command refuses bad arguments and save paths it cannot write
+before it installs, builds or starts anything, saying which step failed."""
+import os
+import subprocess
+import tempfile
+import unittest
+
+from e2e_support import REPO
+
+COMMAND = os.path.join(REPO, "tools", "build.sh")
+
+
+def run(*args):
+    with tempfile.TemporaryDirectory() as empty:
+        # An empty cross build: reaching the build check would fail differently.
+        env = dict(os.environ, TARVIK_WIN_BUILD=empty)
+        answer = subprocess.run([COMMAND, "--quick"] + list(args), stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, timeout=60, env=env)
+    return answer.returncode, answer.stderr.decode(errors="replace")
+
+
+class MainCommandArguments(unittest.TestCase):
+    def test_bad_arguments_exit_2(self):
+        for args, said in ((["ftp://example.test/"], "not an http or https URL: ftp://example.test/"),
+                           (["http://"], "not an http or https URL: http://"),
+                           (["--frobnicate"], "unknown option --frobnicate"),
+                           (["http://a.test/", "http://b.test/"], "one URL only"),
+                           (["--out"], "--out needs a file")):
+            code, stderr = run(*args)
+            self.assertEqual((code, stderr.strip()), (2, "error: arguments: " + said), args)
+
+    def test_save_paths_that_cannot_be_written_exit_1_at_the_output_step(self):
+        with tempfile.TemporaryDirectory() as work:
+            a_file = os.path.join(work, "file")
+            open(a_file, "w").close()
+            cases = (("/proc/tarvik/a.mht", "cannot create the folder /proc/tarvik"),
+                     (os.path.join(a_file, "a.mht"), "cannot create the folder " + a_file),
+                     (work, work + " exists and cannot be replaced"),
+                     ("/proc/version", "the folder /proc cannot be written"))
+            for out, said in cases:
+                code, stderr = run("--out", out, "http://127.0.0.1:9/")
+                self.assertEqual((code, stderr.strip()), (1, "error: output: " + said), out)
+            self.assertEqual(os.listdir(work), ["file"])
+
+    def test_a_writable_path_passes_on_to_the_build_check(self):
+        with tempfile.TemporaryDirectory() as work:
+            code, stderr = run("--out", os.path.join(work, "new", "a.mht"), "http://127.0.0.1:9/")
+            self.assertEqual(code, 1)
+            self.assertRegex(stderr.strip(), r"^error: build: no .*/bin/TarvikCore\.dll \(run without --quick")
+            self.assertTrue(os.path.isdir(os.path.join(work, "new")))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
