@@ -33,11 +33,12 @@ def main(tool):
         (b"http://example.test/dir/index.html#part2", "", None, "", b""),
     ]
     with tempfile.TemporaryDirectory() as work:
-        # The big resource comes from its cache file, the rest from memory.
+        # The big resource comes from its cache file (it wins over captured
+        # bytes of its own size), the rest from memory.
         cache = os.path.join(work, "big.cache")
         with open(cache, "wb") as f:
             f.write(big)
-        entries[4] = entries[4][:2] + (b"not what is sent",) + (cache,) + entries[4][4:]
+        entries[4] = entries[4][:2] + (bytes(len(big)),) + (cache,) + entries[4][4:]
         data, _ = compose(tool, work, entries, title="Caf\u00e9 page", version="3.1.4.1")
 
     msg = email.message_from_bytes(data, policy=email.policy.default)
