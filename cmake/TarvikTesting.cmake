@@ -47,7 +47,8 @@ endfunction()
 
 # Windows tests that show real windows: one Xvfb for the whole run, on a
 # display number of this build tree's own so that several trees can test at
-# once. While it runs, build/win/xvfb.display names it for wine-run.
+# once. While it runs, build/win/xvfb.display names it for wine-run. A lock
+# left by a dead server is cleared; a live one is never taken over.
 if(TARVIK_WINDOWS)
   string(MD5 _tarvik_tree_hash "${CMAKE_BINARY_DIR}")
   string(SUBSTRING "${_tarvik_tree_hash}" 0 3 _tarvik_tree_hex)
@@ -57,7 +58,8 @@ if(TARVIK_WINDOWS)
   set(_xvfb_display "${CMAKE_BINARY_DIR}/xvfb.display")
   add_test(NAME xvfb_up COMMAND sh -c
     "exec </dev/null >/dev/null 2>&1; [ -f '${_xvfb_pid}' ] && kill $(cat '${_xvfb_pid}'); \
-     rm -f /tmp/.X${TARVIK_DISPLAY_NUMBER}-lock /tmp/.X11-unix/X${TARVIK_DISPLAY_NUMBER}; \
+     l=/tmp/.X${TARVIK_DISPLAY_NUMBER}-lock; [ -f $l ] && ! kill -0 $(tr -d ' ' < $l) && \
+       rm -f $l /tmp/.X11-unix/X${TARVIK_DISPLAY_NUMBER}; \
      Xvfb ${TARVIK_DISPLAY} -screen 0 1024x768x24 -nolisten tcp & echo $! > '${_xvfb_pid}'; \
      for i in $(seq 100); do [ -S /tmp/.X11-unix/X${TARVIK_DISPLAY_NUMBER} ] && echo ${TARVIK_DISPLAY} > '${_xvfb_display}' && exit 0; sleep 0.1; done; exit 1")
   add_test(NAME xvfb_down COMMAND sh -c
