@@ -557,6 +557,13 @@ void TBrowserWindow::Run(const std::function<void()>& action) {
   if (FFrame) ::SendMessageW(FFrame, WM_HOST_RUN, 0, reinterpret_cast<LPARAM>(&action));
 }
 
+bool TBrowserWindow::WaitIdle(DWORD timeoutMs) {
+  if (!FFrame || ::GetCurrentThreadId() == FThreadId) return true;
+  // A sent message is handled only where the thread takes its messages again.
+  DWORD_PTR answer = 0;
+  return ::SendMessageTimeoutW(FFrame, WM_NULL, 0, 0, SMTO_NORMAL, timeoutMs, &answer) != 0;
+}
+
 IWebBrowser2* TBrowserWindow::Browser() const noexcept { return FInner ? FInner->Browser() : nullptr; }
 
 void TBrowserWindow::WaitClosed() {

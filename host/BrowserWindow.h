@@ -59,6 +59,9 @@ class TBrowserWindow {
   bool WaitNavigations(unsigned count, DWORD timeoutMs, TNavigationResult& last);
   // Runs action on the window's thread and waits for it.
   void Run(const std::function<void()>& action);
+  // Waits until the window's thread is back in its message loop, done with
+  // whatever it was doing; false when it is not within timeoutMs.
+  bool WaitIdle(DWORD timeoutMs);
   // Closes the window as the user does (add-ons unsited and released) and
   // ends its thread; false when the thread did not end in time (it is then
   // left running, and the process must end without destroying this object).

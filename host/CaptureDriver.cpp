@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <dlgs.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -291,6 +292,14 @@ bool TCaptureDriver::Capture(const std::wstring& path, bool hotkey, int clickGap
     Pause(50);
   }
   if (FBytes == 0) return Fail("archive", "the archive " + Utf8(path) + " is empty");
+  // The capture has ended only when the window's thread has: a box that
+  // closed hands the activation back to its browser window from there, and
+  // under Wine without a window manager that thread first waits up to 2 s
+  // for the box to be unmapped. A hot key pressed for another window before
+  // then would find this one in front again when it is handled.
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(FDeadline - std::chrono::steady_clock::now());
+  if (!FWindow.WaitIdle(static_cast<DWORD>(std::max<long long>(0, left.count()))))
+    return Fail("archive", "the window did not come back from its save in time");
   FReporter.Line("archive: " + Utf8(path) + " " + std::to_string(FBytes) + " bytes");
   return true;
 }

@@ -186,6 +186,32 @@ TEST_F(HostCapture, ClicksSaveTheWholePageIntoAnArchive) {
   EXPECT_THAT(listing.Output, HasSubstr(server.Url("/deep.png")));
 }
 
+// Ctrl+W goes to the window in front whichever window's thread holds the key,
+// also right after another window's capture has ended; every window captures
+// its own page in turn, twice.
+TEST_F(HostCapture, HotKeyCapturesInEachOfThreeWindowsInTurn) {
+  test::LoopbackHttpServer server;
+  ASSERT_TRUE(server.Running());
+  server.Serve("/page.html", "text/html", "<html><head><title>Turns</title></head><body>turns</body></html>");
+
+  const std::string archivePath = FFolder.File("turn.mht");
+  const TRun capture = RunProgram(
+      Host("--capture \"" + archivePath + "\" --hotkey --windows 3 --rounds 2 --timeout 240 " + server.Url("/page.html")),
+      300000);
+  ASSERT_EQ(capture.ExitCode, 0u) << capture.Output;
+  for (int window = 1; window <= 3; ++window)
+    for (int round = 1; round <= 2; ++round) {
+      const std::string name = "turn-w" + std::to_string(window) + "-r" + std::to_string(round);
+      EXPECT_THAT(capture.Output, HasSubstr("archive: " + FFolder.File(name + ".mht"))) << name;
+      TArchive archive;
+      std::string error;
+      ASSERT_TRUE(ReadArchive(test::ReadWholeFile(FFolder.File(name + ".mht")), archive, error)) << name << ": " << error;
+      EXPECT_EQ(archive.Subject, name);
+      ASSERT_FALSE(archive.Parts.empty()) << name;
+      EXPECT_EQ(archive.Parts[0].ContentLocation, server.Url("/page.html")) << name;
+    }
+}
+
 TEST_F(HostCapture, AnAddressThatDoesNotAnswerFailsNamingTheStep) {
   std::string deadUrl;
   {
