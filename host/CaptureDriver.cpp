@@ -22,6 +22,10 @@ constexpr wchar_t kSuccessText[] = L"Successfully saved to";
 
 void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+// The save dialog and the success box are watched closely: the figures time
+// the save by these steps, and a coarse poll adds up to its interval to each.
+constexpr int kStepWatchMs = 10;
+
 // A message to a window of the browser's thread, which may be busy saving:
 // the driver never waits on it for long.
 LRESULT Ask(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT fallback = 0) {
@@ -246,7 +250,7 @@ bool TCaptureDriver::Capture(const std::wstring& path, bool hotkey, int clickGap
     if (TimedOut()) return Fail("save dialog", "no dialog \"Save Web Archive To\" appeared");
     if (!IsButtonChecked(button) && std::chrono::steady_clock::now() - clicked > std::chrono::seconds(5))
       return Fail("save dialog", "no save dialog: the add-on found nothing captured for this window");
-    Pause(50);
+    Pause(kStepWatchMs);
   }
   FReporter.Step(FLabel + "save dialog");
   HWND name = ::GetDlgItem(dialog, cmb13);
@@ -284,7 +288,7 @@ bool TCaptureDriver::Capture(const std::wstring& path, bool hotkey, int clickGap
       if (dialogOpen) return Fail("save dialog", "the dialog refused the path: " + shown);
       return Fail("save", shown);
     }
-    Pause(50);
+    Pause(kStepWatchMs);
   }
   // The box answered, the save step closes the file; then it must be there and not empty.
   while (!FileComplete(path, FBytes) || !ThreadDialogs(thread).empty()) {

@@ -1,5 +1,7 @@
 #include "ui/ArchiveFile.h"
 
+#include <cstring>
+
 namespace tarvik {
 
 namespace {
@@ -40,6 +42,22 @@ void TArchiveFile::Fail(DWORD code) const {
 }
 
 void TArchiveFile::Write(const char* data, size_t size) {
+  if (FBuffered + size > BufferSize) {
+    WriteOut(FBuffer.data(), FBuffered);
+    FBuffered = 0;
+    // A piece as large as the buffer goes straight to the file.
+    if (size >= BufferSize) {
+      WriteOut(data, size);
+      return;
+    }
+  }
+  if (size == 0) return;
+  if (FBuffer.empty()) FBuffer.resize(BufferSize);
+  std::memcpy(FBuffer.data() + FBuffered, data, size);
+  FBuffered += size;
+}
+
+void TArchiveFile::WriteOut(const char* data, size_t size) {
   try {
     FStream->Write(data, size);
   } catch (const TFileError& e) {
@@ -49,6 +67,8 @@ void TArchiveFile::Write(const char* data, size_t size) {
 }
 
 void TArchiveFile::Commit() {
+  WriteOut(FBuffer.data(), FBuffered);
+  FBuffered = 0;
   if (!::FlushFileBuffers(FStream->Handle())) Fail(::GetLastError());
   FStream->Close();
   if (!::MoveFileExA(FWorkPath.c_str(), FPath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))

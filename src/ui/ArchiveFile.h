@@ -5,9 +5,9 @@
 // partial file behind.
 #include <windows.h>
 
-#include <string>
-
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "archive/ArchiveIO.h"
 #include "archive/CoTarvikEngine.h"
@@ -24,20 +24,28 @@ class TArchiveFile final : public TOutputStream {
   TArchiveFile(const TArchiveFile&) = delete;
   TArchiveFile& operator=(const TArchiveFile&) = delete;
 
+  // Gathered into writes of BufferSize: a part's header comes in pieces of a
+  // few bytes, and each write of a file costs a system call.
   void Write(const char* data, size_t size) override;
   using TOutputStream::Write;
-  // Closes the new file and replaces the target with it; throws TFileError.
+  // Writes what is gathered, closes the new file and replaces the target
+  // with it; throws TFileError.
   void Commit();
+
+  static constexpr size_t BufferSize = 1u << 20;
 
   const std::string& Path() const noexcept { return FPath; }
   const std::string& WorkPath() const noexcept { return FWorkPath; }
 
  private:
   [[noreturn]] void Fail(DWORD code) const;
+  void WriteOut(const char* data, size_t size);
 
   std::string FPath;
   std::string FWorkPath;
   std::unique_ptr<TWinFileOutputStream> FStream;
+  std::vector<char> FBuffer;
+  size_t FBuffered = 0;
   bool FCommitted = false;
 };
 

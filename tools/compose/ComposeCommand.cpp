@@ -1,6 +1,7 @@
 #include "ComposeCommand.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -9,6 +10,9 @@
 #include <sstream>
 
 #include "archive/ArchiveIO.h"
+#ifdef _WIN32
+#include "archive/CoTarvikEngine.h"
+#endif
 
 #ifndef TARVIK_PRODUCT_VERSION
 #define TARVIK_PRODUCT_VERSION ""
@@ -19,11 +23,12 @@ namespace tarvik::compose {
 namespace {
 
 constexpr char Usage[] =
-    "usage: tarvik-compose --out FILE [--title TEXT] [--version TEXT] MANIFEST\n"
+    "usage: tarvik-compose --out FILE [--title TEXT] [--version TEXT] [--time] MANIFEST\n"
     "  MANIFEST: one archive entry a line, five TAB-separated fields:\n"
     "    URL, content type (may be empty), file holding the captured bytes (may be empty),\n"
     "    cache file name (may be empty or missing), base URL (may be empty)\n"
-    "  MANIFEST \"-\" reads standard input.\n";
+    "  MANIFEST \"-\" reads standard input.\n"
+    "  --time prints the milliseconds from reading the manifest to the closed archive.\n";
 
 std::string ReadWholeFile(const std::string& path, int line) {
   std::ifstream in(path, std::ios::binary);
@@ -91,7 +96,7 @@ void FillStore(const std::vector<TManifestEntry>& entries, TTarvikDataBuffer& st
 int ComposeCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   std::string outPath, title, manifestPath;
   std::string version = TARVIK_PRODUCT_VERSION;
-  bool haveOut = false, haveManifest = false;
+  bool haveOut = false, haveManifest = false, timed = false;
   auto usageError = [&err](const std::string& message) {
     err << "tarvik-compose: " << message << "\n" << Usage;
     return 2;
@@ -113,7 +118,9 @@ int ComposeCommand(const std::vector<std::string>& args, std::ostream& out, std:
       out << Usage;
       return 0;
     }
-    if (value("--out", outPath)) {
+    if (a == "--time") {
+      timed = true;
+    } else if (value("--out", outPath)) {
       haveOut = true;
     } else if (value("--title", title) || value("--version", version)) {
     } else if (a == "--out" || a == "--title" || a == "--version") {
@@ -138,6 +145,7 @@ int ComposeCommand(const std::vector<std::string>& args, std::ostream& out, std:
   TTarvikDataBuffer store;
   std::vector<std::string> urls, bases;
   const std::string manifestName = manifestPath == "-" ? "<stdin>" : manifestPath;
+  const auto began = std::chrono::steady_clock::now();
   try {
     if (manifestPath == "-") {
       entries = ParseManifest(std::cin);
@@ -157,7 +165,13 @@ int ComposeCommand(const std::vector<std::string>& args, std::ostream& out, std:
     return 1;
   }
 
+#ifdef _WIN32
+  // The library's own surroundings: the same composer as a save in the browser.
+  TArchiveEnvironment env = WindowsArchiveEnvironment();
+  env.Version = version;
+#else
   TArchiveEnvironment env = NativeArchiveEnvironment(version);
+#endif
   try {
     TStdFileOutputStream stream(outPath);
     try {
@@ -180,6 +194,9 @@ int ComposeCommand(const std::vector<std::string>& args, std::ostream& out, std:
     err << "tarvik-compose: " << error.what() << "\n";
     return 1;
   }
+  if (timed)
+    err << "compose: "
+        << std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - began).count() << " ms\n";
   return 0;
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -97,6 +98,20 @@ TEST_F(ComposeCommandTest, VersionOptionAndNoTitle) {
   EXPECT_EQ(archive.find("Subject:"), std::string::npos);
   ASSERT_EQ(Run({"--out", Path("b.mht"), "--version", "7.1 beta", manifest}), 0) << Err;
   EXPECT_NE(Read("b.mht").find("\r\nX-MimeOLE: Produced By Tarvik Express V7.1 beta\r\n"), std::string::npos);
+}
+
+TEST_F(ComposeCommandTest, TimeOptionReportsOnlyAfterTheArchiveIsWritten) {
+  const std::string manifest = Write("m.txt", "http://h/\ttext/plain\t" + Write("p.txt", "page") + "\t\t\n");
+  ASSERT_EQ(Run({"--out", Path("a.mht"), manifest}), 0) << Err;
+  EXPECT_EQ(Err, "");
+  ASSERT_EQ(Run({"--time", "--out", Path("b.mht"), manifest}), 0) << Err;
+  double ms = -1;
+  ASSERT_EQ(std::sscanf(Err.c_str(), "compose: %lf ms\n", &ms), 1) << Err;
+  EXPECT_GE(ms, 0.0);
+  EXPECT_NE(Read("b.mht").find(Base64Encode("page")), std::string::npos);
+  // A failed run reports its failure, not a time.
+  EXPECT_EQ(Run({"--time", "--out", Path("no-such-dir/c.mht"), manifest}), 1);
+  EXPECT_EQ(Err.find(" ms\n"), std::string::npos) << Err;
 }
 
 TEST_F(ComposeCommandTest, BadManifestsNameTheLineAndFail) {
