@@ -31,7 +31,10 @@ run_suite() {
   fi
   echo "=== $name: test"
   local log="$dir.ctest.log"
-  (cd "$dir" && $prefix ctest -j "$jobs" --output-on-failure --timeout 900 </dev/null) >"$log" 2>&1
+  # A test that fails is run once more: Wine under load now and then crashes
+  # a process at exit after its tests passed. A first failure stays in the
+  # log and in the lines printed below.
+  (cd "$dir" && $prefix ctest -j "$jobs" --output-on-failure --timeout 900 --repeat until-pass:2 </dev/null) >"$log" 2>&1
   grep -E "^(.*\*\*\*|.*Failed|[0-9]+% tests passed|Total Test time)" "$log" | tail -40
   local line total bad
   line=$(grep -E "tests passed, [0-9]+ tests failed out of [0-9]+" "$log" | tail -1)
