@@ -206,6 +206,10 @@ class TContentAddresses {
 
 }  // namespace
 
+bool PartHasBytes(TTarvikDataBuffer& store, const std::string& url, const TArchiveEnvironment& env) {
+  return HasBytes(store.GetURLContent(url).Read(), env);
+}
+
 std::string TURLStringList::Base(int32_t i) const {
   if (i >= 0 && static_cast<size_t>(i) < FBases.size() && !FBases[static_cast<size_t>(i)].empty())
     return FBases[static_cast<size_t>(i)];
