@@ -207,6 +207,9 @@ class HotkeyTest : public ::testing::Test {
   ScopedComInit FCom;
   test::TempFolder FFolder;
   test::TScopedSettings FSettings{FFolder.File("Tarvik.ini")};
+  // The browser's process has a runtime; without one the capture button does nothing.
+  ComPtr<test::TRecordingRuntime> FRuntime = test::TRecordingRuntime::Create();
+  test::TScopedRuntime FScope{FRuntime.Get()};
   THotkeyCounter FHotkeys;
 };
 

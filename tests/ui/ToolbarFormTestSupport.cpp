@@ -13,6 +13,21 @@ HRESULT NoSession(IInternetSession** session) {
 
 }  // namespace
 
+std::vector<std::string> MenuTexts(HMENU menu) {
+  std::vector<std::string> texts;
+  for (int i = 0; i < ::GetMenuItemCount(menu); ++i) {
+    char text[512] = {};
+    MENUITEMINFOA item{};
+    item.cbSize = sizeof item;
+    item.fMask = MIIM_STRING | MIIM_FTYPE;
+    item.dwTypeData = text;
+    item.cch = sizeof text;
+    ::GetMenuItemInfoA(menu, static_cast<UINT>(i), TRUE, &item);
+    texts.push_back((item.fType & MFT_SEPARATOR) ? "-" : text);
+  }
+  return texts;
+}
+
 void PumpMessages(DWORD ms) {
   const DWORD end = ::GetTickCount() + ms;
   do {
