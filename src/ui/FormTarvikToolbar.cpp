@@ -358,6 +358,15 @@ LRESULT CALLBACK TTarvikToolbarForm::WindowProc(HWND hwnd, UINT msg, WPARAM wPar
   }
   auto* form = reinterpret_cast<TTarvikToolbarForm*>(::GetWindowLongPtrA(hwnd, GWLP_USERDATA));
   if (!form) return ::DefWindowProcA(hwnd, msg, wParam, lParam);
+  // Destroyed from outside (the form's own release detaches first): the
+  // hot key moves on now, and the form forgets the window.
+  if (msg == WM_DESTROY) ToolbarWindowDestroyed(*form);
+  if (msg == WM_NCDESTROY) {
+    ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
+    form->FHandle = nullptr;
+    form->FToolbar = nullptr;
+    return ::DefWindowProcA(hwnd, msg, wParam, lParam);
+  }
   LRESULT result = 0;
   try {
     if (const MessageHook& hook = GlobalMessageHook(); hook && hook(*form, msg, wParam, lParam, result)) return result;
