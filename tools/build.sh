@@ -122,7 +122,9 @@ if [ -n "$locale" ]; then
     localedef -c -i "$locale" -f UTF-8 "$localedir" >/dev/null 2>&1
   fi
   [ -f "$localedir/LC_CTYPE" ] || fail "cannot make the locale $locale.UTF-8 (is the package locales installed?)"
-  export LOCPATH="$run/locale" LC_ALL="$locale.UTF-8" LANG="$locale.UTF-8"
+  export LOCPATH="$run/locale"
+  # This shell itself keeps its locale (it read LOCPATH at its start); what it runs gets the new one.
+  { export LC_ALL="$locale.UTF-8" LANG="$locale.UTF-8"; } 2>/dev/null
 fi
 
 # --- a Wine prefix of the main command's own, with the library registered
