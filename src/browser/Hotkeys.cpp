@@ -138,6 +138,8 @@ void ApplyRegistration(TTarvikToolbarForm& form, HWND window) {
   if (FirstForm().Form == &form) wanted = HotkeyTable().Wanted();
   std::vector<ATOM> registered = HotkeyTable().Registered(window);
   std::vector<ATOM> kept;
+  // Nothing allocates between a registration and its record but the record itself.
+  kept.reserve(registered.size() + wanted.size());
   for (ATOM atom : registered) {
     if (wanted.count(atom))
       kept.push_back(atom);
@@ -149,7 +151,14 @@ void ApplyRegistration(TTarvikToolbarForm& form, HWND window) {
     // A refusal (another program holds Ctrl+W) is not examined.
     if (::RegisterHotKey(window, atom, key.Modifiers, key.VirtualKey)) kept.push_back(atom);
   }
-  HotkeyTable().SetRegistered(window, std::move(kept));
+  try {
+    HotkeyTable().SetRegistered(window, kept);
+  } catch (...) {
+    // A key the table does not know of would never be given up.
+    for (ATOM atom : kept) ::UnregisterHotKey(window, atom);
+    HotkeyTable().TakeRegistered(window);
+    throw;
+  }
 }
 
 }  // namespace
@@ -227,7 +236,6 @@ void ApplyHotkeyRegistration(TTarvikToolbarForm& form) noexcept {
     BandTrace("CoToolbar.ApplyHotkeyRegistration", "EXCEPTION!");
   }
 }
-
 
 std::vector<ATOM> HotkeysRegisteredOn(HWND window) { return HotkeyTable().Registered(window); }
 
