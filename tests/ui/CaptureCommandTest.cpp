@@ -2,14 +2,12 @@
 // with a real runtime, store and ini file.
 #include <windows.h>
 #include <commdlg.h>
-#include <shellapi.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 #include "support/TraceRecorder.h"
 #include "framework/WinText.h"
-#include "ui/NameRules.h"
 #include "ui/ToolbarFormTestSupport.h"
 
 namespace tarvik::test {
@@ -117,17 +115,6 @@ TEST_F(ToolbarFormTest, YesOpensTheArchiveInANewBrowserWithTheTargetQuoted) {
   EXPECT_TRUE(reader.Valid());
 }
 
-// The arguments the platform's parser reads from a parameter string.
-std::vector<std::wstring> ParsedArguments(const std::string& parameters) {
-  int count = 0;
-  const std::wstring line = L"IEXPLORE.EXE " + AnsiToWide(parameters);
-  LPWSTR* arguments = ::CommandLineToArgvW(line.c_str(), &count);
-  std::vector<std::wstring> result;
-  for (int i = 1; arguments && i < count; ++i) result.emplace_back(arguments[i]);
-  ::LocalFree(arguments);
-  return result;
-}
-
 TEST_F(ToolbarFormTest, TheBrowserReadsBackTheExactTarget) {
   Form& form = NewForm();
   for (const std::string target : {"C:\\a b\\", "C:\\a b\\\\", "\\\\server\\share\\", "C:\\a b\\x.mht"}) {
@@ -193,36 +180,6 @@ TEST_F(ToolbarFormTest, TheBlinkTimerStopsAfterCancelAndAfterASave) {
   PumpMessages(1300);
   EXPECT_TRUE(FServices->Beeps.empty());
   EXPECT_EQ(form.CaptureFace(), 0);
-}
-
-TEST_F(ToolbarFormTest, SavesAndOpensANameInTheSystemsCodePage) {
-  const TCodePageNames names = SystemsCodePageNames();
-  if (::GetACP() == 932 || ::GetACP() == 950)
-    ASSERT_NE((names.Folder + names.File + names.Title).find('\\'), std::string::npos);
-  Form& form = NewForm();
-  VisitPage();
-  FDocument->SetTitle(AnsiToWide(names.Title));
-  const std::string folder = FFolder.File(names.Folder) + "\\";
-  ASSERT_TRUE(::CreateDirectoryA(folder.c_str(), nullptr));
-  const std::string path = folder + names.File + ".mht";
-  CaptureAndSave(path, true);
-  ASSERT_TRUE(FServices->Errors.empty()) << FServices->Errors.front();
-  // The title's characters are proposed whole.
-  EXPECT_EQ(FServices->DialogRequests.back().FileName, names.Title + ".mht");
-  EXPECT_TRUE(Contains(ReadWholeFile(path), "Subject: " + names.File + "\r\n"));
-  EXPECT_EQ(FServices->SuccessTexts.back(), SuccessText(path));
-  EXPECT_EQ(form.SavedArchives().Items(), std::vector<std::string>{path});
-  EXPECT_EQ(form.RecentSaveFolders().Items(), std::vector<std::string>{folder});
-  EXPECT_EQ(MenuTexts(form.OptionsMenu()).at(0), "&1 " + names.File);
-  // The browser reads back the archive, the folder (ending in "\\") and a
-  // target ending in a character whose second byte is 0x5C.
-  ASSERT_EQ(FServices->Launches.size(), 1u);
-  EXPECT_EQ(ParsedArguments(FServices->Launches[0].Parameters), std::vector<std::wstring>{AnsiToWide(path)});
-  for (const std::string& target : {folder, FFolder.File(names.File)}) {
-    form.OpenInNewWindow(target, false);
-    EXPECT_EQ(ParsedArguments(FServices->Launches.back().Parameters), std::vector<std::wstring>{AnsiToWide(target)})
-        << FServices->Launches.back().Parameters;
-  }
 }
 
 TEST_F(ToolbarFormTest, OpenInNewWindowChoosesShellOrBrowser) {

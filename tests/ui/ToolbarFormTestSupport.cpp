@@ -1,6 +1,9 @@
 #include "ui/ToolbarFormTestSupport.h"
 
+#include <shellapi.h>
+
 #include "core/TarvikTimeline.h"
+#include "framework/WinText.h"
 
 namespace tarvik::test {
 
@@ -26,6 +29,16 @@ std::vector<std::string> MenuTexts(HMENU menu) {
     texts.push_back((item.fType & MFT_SEPARATOR) ? "-" : text);
   }
   return texts;
+}
+
+std::vector<std::wstring> ParsedArguments(const std::string& parameters) {
+  int count = 0;
+  const std::wstring line = L"IEXPLORE.EXE " + AnsiToWide(parameters);
+  LPWSTR* arguments = ::CommandLineToArgvW(line.c_str(), &count);
+  std::vector<std::wstring> result;
+  for (int i = 1; arguments && i < count; ++i) result.emplace_back(arguments[i]);
+  ::LocalFree(arguments);
+  return result;
 }
 
 void PumpMessages(DWORD ms) {

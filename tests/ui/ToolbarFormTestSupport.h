@@ -38,6 +38,8 @@ class THostWindow {
 
 // The texts of a menu's items in order, "-" for a separator.
 std::vector<std::string> MenuTexts(HMENU menu);
+// The arguments the platform's parser reads from a parameter string.
+std::vector<std::wstring> ParsedArguments(const std::string& parameters);
 
 class ToolbarFormTest : public ::testing::Test {
  protected:

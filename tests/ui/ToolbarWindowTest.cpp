@@ -321,12 +321,15 @@ TEST_F(ToolbarWindowTest, RealSaveDialogAndSuccessBoxAnsweredAsAUser) {
 }
 
 // The save dialog proposing a name of the system's code page, the save to
-// it, and the recent-archives menu showing it; screenshots of both.
+// such a folder and name, the recent-archives menu showing it (screenshots
+// of both), and the browser reading back targets ending in such characters.
 TEST_F(ToolbarWindowTest, ANameInTheSystemsCodePageInTheDialogAndTheRecentMenu) {
   const TCodePageNames names = SystemsCodePageNames();
+  if (::GetACP() == 932 || ::GetACP() == 950)
+    ASSERT_NE((names.Folder + names.File + names.Title).find('\\'), std::string::npos);
   Form& form = NewForm();
   VisitPage();
-  FDocument->SetTitle(AnsiToWide(names.File));
+  FDocument->SetTitle(AnsiToWide(names.Title));
   const std::string folder = FFolder.File(names.Folder) + "\\";
   ASSERT_TRUE(::CreateDirectoryA(folder.c_str(), nullptr));
   const std::string path = folder + names.File + ".mht";
@@ -346,9 +349,11 @@ TEST_F(ToolbarWindowTest, ANameInTheSystemsCodePageInTheDialogAndTheRecentMenu) 
   form.ClickCapture();
   form.ClickCapture();
   user.Finish();
-  EXPECT_EQ(proposed, AnsiToWide(names.File + ".mht"));
+  // The title's characters are proposed whole.
+  EXPECT_EQ(proposed, AnsiToWide(names.Title + ".mht"));
   ASSERT_TRUE(FServices->Errors.empty()) << FServices->Errors.front();
-  EXPECT_TRUE(FileExists(path));
+  EXPECT_NE(ReadWholeFile(path).find("Subject: " + names.File + "\r\n"), std::string::npos);
+  EXPECT_EQ(form.RecentSaveFolders().Items(), std::vector<std::string>{folder});
 
   std::wstring firstItem;
   TUser menuUser;
@@ -366,6 +371,15 @@ TEST_F(ToolbarWindowTest, ANameInTheSystemsCodePageInTheDialogAndTheRecentMenu) 
   menuUser.Finish();
   EXPECT_EQ(firstItem, AnsiToWide("&1 " + names.File));
   form.ClickMenuItem(Form::miCancel);
+
+  // The recent archive, the folder (ending in "\\") and a target ending in
+  // a character whose second byte may be 0x5C, as the new browser reads them.
+  for (const std::string& target : {path, folder, FFolder.File(names.File)}) {
+    form.OpenInNewWindow(target, false);
+    ASSERT_FALSE(FServices->Launches.empty());
+    EXPECT_EQ(ParsedArguments(FServices->Launches.back().Parameters), std::vector<std::wstring>{AnsiToWide(target)})
+        << FServices->Launches.back().Parameters;
+  }
 }
 
 TEST_F(ToolbarWindowTest, OwnYesOkBoxWhereThereIsNoTaskDialog) {
