@@ -707,7 +707,8 @@ void TTarvikToolbarForm::SaveCapture() {
 
   // An archive without the page's own bytes would open blank: say so, and
   // leave whatever is at that path as it is.
-  if (!TarvikDataBuffer || !PartHasBytes(*TarvikDataBuffer, urls.front(), WindowsArchiveEnvironment()))
+  // (Without a store the composer answers for itself.)
+  if (TarvikDataBuffer && !PartHasBytes(*TarvikDataBuffer, urls.front(), WindowsArchiveEnvironment()))
     throw std::runtime_error(kPageNotCapturedText);
 
   {
