@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "core/AnsiCase.h"
+#include "core/UrlKey.h"
 #include "core/TarvikDataBuffer.h"
 
 namespace {
@@ -54,7 +54,7 @@ struct Plain {
 std::unordered_map<std::string, Plain>& Baseline() {
   static auto* map = [] {
     auto* m = new std::unordered_map<std::string, Plain>();
-    for (const auto& url : Urls()) (*m)[tarvik::AnsiUpperCase(url)];
+    for (const auto& url : Urls()) (*m)[tarvik::UrlKey(url)];
     return m;
   }();
   return *map;
@@ -77,7 +77,7 @@ void BM_UnorderedMapFoldedKeys(benchmark::State& state) {
   const auto& order = Order();
   size_t i = 0;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(&map[tarvik::AnsiUpperCase(urls[order[i]])]);
+    benchmark::DoNotOptimize(&map[tarvik::UrlKey(urls[order[i]])]);
     if (++i == UrlCount) i = 0;
   }
 }

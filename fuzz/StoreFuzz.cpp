@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/AnsiCase.h"
+#include "core/UrlKey.h"
 #include "core/TarvikDataBuffer.h"
 #include "core/TarvikTimeline.h"
 #include "fuzz/FuzzInput.h"
@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   while (!in.Empty()) {
     const uint8_t op = in.Byte() % 5;
     const std::string url = in.Text();
-    const std::string folded = tarvik::AnsiUpperCase(url);
+    const std::string folded = tarvik::UrlKey(url);
     auto known = model.find(folded);
     switch (op) {
       case 0:

@@ -1,6 +1,6 @@
 #include "core/TarvikDataBuffer.h"
 
-#include "core/AnsiCase.h"
+#include "core/UrlKey.h"
 
 namespace tarvik {
 
@@ -65,33 +65,33 @@ TURLContent::Snapshot TURLContent::Read() const {
   return snapshot;
 }
 
-int32_t TTarvikDataBuffer::Find(const std::string& upperKey) const {
-  auto it = FIndex.find(upperKey);
+int32_t TTarvikDataBuffer::Find(const std::string& key) const {
+  auto it = FIndex.find(key);
   return it == FIndex.end() ? -1 : it->second;
 }
 
 bool TTarvikDataBuffer::Exists(std::string_view url) const { return IndexOf(url) >= 0; }
 
 int32_t TTarvikDataBuffer::IndexOf(std::string_view url) const {
-  const std::string key = AnsiUpperCase(url);
+  const std::string key = UrlKey(url);
   std::lock_guard<std::recursive_mutex> guard(FLock);
   return Find(key);
 }
 
-TURLContent& TTarvikDataBuffer::AddLocked(std::string_view url, std::string upperKey) {
+TURLContent& TTarvikDataBuffer::AddLocked(std::string_view url, std::string key) {
   TURLContent& record = FRecords.emplace_back(std::string(url));
-  FIndex.emplace(std::move(upperKey), static_cast<int32_t>(FRecords.size() - 1));
+  FIndex.emplace(std::move(key), static_cast<int32_t>(FRecords.size() - 1));
   return record;
 }
 
 void TTarvikDataBuffer::Add(std::string_view url) {
-  std::string key = AnsiUpperCase(url);
+  std::string key = UrlKey(url);
   std::lock_guard<std::recursive_mutex> guard(FLock);
   if (Find(key) < 0) AddLocked(url, std::move(key));
 }
 
 TURLContent& TTarvikDataBuffer::GetURLContent(std::string_view url) {
-  std::string key = AnsiUpperCase(url);
+  std::string key = UrlKey(url);
   std::lock_guard<std::recursive_mutex> guard(FLock);
   const int32_t index = Find(key);
   if (index >= 0) return FRecords[static_cast<size_t>(index)];

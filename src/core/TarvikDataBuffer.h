@@ -1,7 +1,8 @@
 #pragma once
-// The captured content store: one record per URL (letter case ignored), kept
-// at a stable address for the life of the store, so callers may write into a
-// record after the store's lock is released.
+// The captured content store: one record per URL (UrlKey: the scheme and the
+// host in any letter case, the rest exactly), kept at a stable address for
+// the life of the store, so callers may write into a record after the
+// store's lock is released.
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -65,7 +66,7 @@ class TTarvikDataBuffer {
   TTarvikDataBuffer& operator=(const TTarvikDataBuffer&) = delete;
 
   bool Exists(std::string_view url) const;
-  // Position of the URL (letter case ignored), or -1.
+  // Position of the URL (as UrlKey compares it), or -1.
   int32_t IndexOf(std::string_view url) const;
   // Adds a record unless the URL exists.
   void Add(std::string_view url);
@@ -78,12 +79,12 @@ class TTarvikDataBuffer {
   const TURLContent& Items(int32_t index) const;
 
  private:
-  // Index lookup by an already upper-cased key; caller holds FLock.
-  int32_t Find(const std::string& upperKey) const;
-  TURLContent& AddLocked(std::string_view url, std::string upperKey);
+  // Index lookup by a key from UrlKey; caller holds FLock.
+  int32_t Find(const std::string& key) const;
+  TURLContent& AddLocked(std::string_view url, std::string key);
 
   mutable std::recursive_mutex FLock;
-  std::unordered_map<std::string, int32_t> FIndex;  // upper-cased URL -> position
+  std::unordered_map<std::string, int32_t> FIndex;  // UrlKey -> position
   std::deque<TURLContent> FRecords;                 // deque: growth never moves a record
 };
 

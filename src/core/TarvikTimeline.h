@@ -39,8 +39,8 @@ struct TTarvikTimelineItem {
   uint8_t Category = 0;
   uint8_t Event = 0;
   std::string Value;
-  // The same number for every value of the timeline that is equal to this
-  // one with letter case ignored (as AnsiSameText sees it), and a different
+  // The same number for every value of the timeline that names the same
+  // resource as this one (SameUrl), and a different
   // one for any other value: numbered 0, 1, ... as new values come in. Set
   // by the timeline when the item is appended; the walk for the URL list
   // tells duplicates by it without reading the text.

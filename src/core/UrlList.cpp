@@ -163,8 +163,8 @@ void GenerateList(const TTarvikTimelineItems& timeline, int32_t TID, int32_t SID
     TraceLog(TraceSource, "Begin traverse event list...");
   }
 
-  // The values in the URL list, by key: the timeline gave values that are
-  // equal with letter case ignored the same key.
+  // The values in the URL list, by key: the timeline gave values that name
+  // the same resource (SameUrl) the same key.
   std::vector<uint64_t> listed((size_t{timeline.KeyCount()} + 63) / 64);
   auto isListed = [&](uint32_t key) { return (listed[key / 64] >> (key % 64)) & 1; };
   auto addURL = [&](const TTarvikTimelineItem& source, const std::string& base) {

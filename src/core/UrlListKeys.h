@@ -1,7 +1,8 @@
 #pragma once
 // The keys by which the URL list walk tells the values it has listed
-// already: one number for all values that are equal with letter case ignored
-// (as AnsiSameText sees it), a different one for any other value, numbered
+// already: one number for all values that name the same resource (SameUrl:
+// the scheme and the host in any letter case, the rest exactly), a
+// different one for any other value, numbered
 // 0, 1, ... as new values come in. The timeline gives each item its key as
 // it is appended, so the walk compares numbers instead of texts.
 #include <cstddef>

@@ -218,16 +218,20 @@ TEST(WebArchive, NoAliasThatRepeatsTheWrittenLocation) {
   EXPECT_EQ(parsed.Parts[2].Headers, std::vector<std::string>{"Content-Location: http://h/tab%09and%20blank.png"});
 }
 
-TEST(WebArchive, EntriesDifferingInCaseShareTheStoredRecord) {
+TEST(WebArchive, EntriesDifferingInHostCaseShareARecordInPathCaseNot) {
   Composer c;
   c.Capture("http://H/Img.PNG", "image/png", "pixels");
-  const test::TParsedArchive parsed = ParseArchive(c.Compose({"http://H/Img.PNG", "http://h/img.png"}));
-  ASSERT_EQ(parsed.Parts.size(), 2u);
-  for (const auto& part : parsed.Parts) {
-    EXPECT_EQ(part.Header("Content-Location"), "http://H/Img.PNG");
-    EXPECT_EQ(Base64Decode(part.Body), "pixels");
+  c.Capture("http://H/img.png", "image/png", "other");
+  const test::TParsedArchive parsed =
+      ParseArchive(c.Compose({"http://H/Img.PNG", "HTTP://h/Img.PNG", "http://H/img.png"}));
+  ASSERT_EQ(parsed.Parts.size(), 3u);
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(parsed.Parts[i].Header("Content-Location"), "http://H/Img.PNG");
+    EXPECT_EQ(Base64Decode(parsed.Parts[i].Body), "pixels");
   }
-  EXPECT_EQ(c.Store.Count(), 1);
+  EXPECT_EQ(parsed.Parts[2].Header("Content-Location"), "http://H/img.png");
+  EXPECT_EQ(Base64Decode(parsed.Parts[2].Body), "other");
+  EXPECT_EQ(c.Store.Count(), 2);
 }
 
 TEST(WebArchive, CacheFileWinsOverMemoryUnlessItIsAnotherResourceAndEmptyGivesPlainText) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/AnsiCase.h"
+#include "core/UrlKey.h"
 #include "support/TraceRecorder.h"
 
 namespace tarvik {
@@ -84,14 +85,14 @@ TEST(Timeline, GrowsInStepsAndKeepsEveryItem) {
 // Items are read-only once appended, so no key can go stale.
 static_assert(std::is_const_v<std::remove_reference_t<decltype(std::declval<TTarvikTimelineItems&>()[0])>>);
 
-// Appends values and checks each key against numbering by AnsiUpperCase text:
-// equal keys exactly for values that AnsiSameText calls the same, numbered in
+// Appends values and checks each key against numbering by UrlKey text:
+// equal keys exactly for values that name the same resource, numbered in
 // order of first appearance.
 void ExpectKeysFollowLetterCase(const std::vector<std::string>& values) {
   TTarvikTimelineItems items;
   std::map<std::string, uint32_t> numbers;
   for (size_t i = 0; i < values.size(); ++i) {
-    const uint32_t expected = numbers.try_emplace(AnsiUpperCase(values[i]), numbers.size()).first->second;
+    const uint32_t expected = numbers.try_emplace(UrlKey(values[i]), numbers.size()).first->second;
     const TTarvikTimelineItem& item = items.Append(static_cast<int32_t>(i), 1, 0, CategoryDownload, EventStart, values[i]);
     ASSERT_EQ(item.ValueKey, expected) << "value " << i << " of " << values.size();
   }
@@ -106,36 +107,40 @@ TEST(TimelineValueKeys, LetterCaseVariantsShareAKeyAndOtherValuesDoNot) {
   TTarvikTimelineItems items;
   EXPECT_EQ(items.Append(1, 1, 0, CategoryDownload, EventStart, "http://x/A").ValueKey, 0u);
   EXPECT_EQ(items.Append(2, 1, 0, CategoryDownload, EventStart, "http://y/").ValueKey, 1u);
-  EXPECT_EQ(items.Append(3, 1, 0, CategoryDownload, EventStart, "HTTP://X/a").ValueKey, 0u);
-  EXPECT_EQ(items.KeyCount(), 2u);
+  EXPECT_EQ(items.Append(3, 1, 0, CategoryDownload, EventStart, "HTTP://X/A").ValueKey, 0u);
+  EXPECT_EQ(items.Append(4, 1, 0, CategoryDownload, EventStart, "http://x/a").ValueKey, 2u);
+  EXPECT_EQ(items.KeyCount(), 3u);
 }
 
 TEST(TimelineValueKeys, EveryByteValueInEveryPlaceOfAWord) {
-  // Each byte value alone, between ASCII letters at each of the eight places
-  // of a word (upper-cased eight bytes at a time where they are all ASCII),
-  // and upper-cased; zero bytes included.
+  // Each byte value alone, and at each of the eight places of a word in the
+  // host (folded) and in the path (exact), in an address as it is and
+  // upper-cased; zero bytes included.
   std::vector<std::string> values;
   for (int b = 0; b < 256; ++b) {
     values.push_back(std::string(1, static_cast<char>(b)));
     for (size_t place = 0; place < 8; ++place) {
-      std::string value = "abcdefghijklmnopq";
-      value[8 + place] = static_cast<char>(b);
-      values.push_back(value);
-      values.push_back(AnsiUpperCase(value));
+      for (const size_t at : {size_t{8}, size_t{24}}) {
+        std::string value = "http://abcdefghijklmn/pqrstuvwxyzabcdef";
+        value[at + place] = static_cast<char>(b);
+        values.push_back(value);
+        values.push_back(AnsiUpperCase(value));
+      }
     }
   }
   ExpectKeysFollowLetterCase(values);
 }
 
 TEST(TimelineValueKeys, RandomValuesWithManyCollisionsAndTableGrowth) {
-  // Few letters in both cases, accented ones and double-byte pairs: many
-  // values are equal with letter case ignored; over 512 keys grow the table.
-  const char* const pieces[] = {"a", "A", "b", "B", "\xE9", "\xC9", "\xFF", "\x9F", "\x82\x81", "\x82\x60", "/", "-"};
+  // Few letters in both cases, accented ones, double-byte pairs and the
+  // delimiters of an address: many values name one resource in scheme and
+  // host letter case; over 512 keys grow the table.
+  const char* const pieces[] = {"a", "A", "b", "B", "\xE9", "\xC9", "\x82\x60", "/", "-", "://", "@", "#", "?", "H:"};
   std::mt19937 random(5);
   std::vector<std::string> values;
   for (int i = 0; i < 6000; ++i) {
     std::string value;
-    for (unsigned n = random() % 12; n; --n) value += pieces[random() % 12];
+    for (unsigned n = random() % 12; n; --n) value += pieces[random() % 14];
     values.push_back(value);
   }
   ExpectKeysFollowLetterCase(values);
@@ -190,7 +195,7 @@ TEST(TimelineValueKeys, ConcurrentAppendsGiveEqualValuesEqualKeys) {
   std::map<std::string, uint32_t> keyOf;
   std::set<uint32_t> keys;
   for (const auto& item : timeline.Snapshot()) {
-    EXPECT_EQ(keyOf.try_emplace(AnsiUpperCase(item.Value), item.ValueKey).first->second, item.ValueKey);
+    EXPECT_EQ(keyOf.try_emplace(UrlKey(item.Value), item.ValueKey).first->second, item.ValueKey);
     keys.insert(item.ValueKey);
   }
   EXPECT_EQ(keyOf.size(), 700u);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/AnsiCase.h"
+#include "core/UrlKey.h"
 #include "core/PlatformVersion.h"
 #include "core/Trace.h"
 #include "support/TraceRecorder.h"
@@ -139,27 +140,27 @@ TEST_F(UrlList, NavigationWithoutDownloadAddsNothingAndWithoutFinishAddsAnEmptyB
   }
 }
 
-TEST_F(UrlList, LetterCaseDuplicatesAreNotSelectedAgain) {
+TEST_F(UrlList, OnlySchemeAndHostLetterCaseMakeDuplicates) {
   const std::string accented = "http://a/caf\xE9";  // e acute in code page 1252
   const std::string accentedUpper = AnsiUpperCase(accented);
   Timeline timeline;
   timeline.Add(1, T, W, CategoryMainNavigation, EventStart, "http://a/Page")
       .Add(2, T, 0, CategoryDownload, EventStart, "http://a/Page")
-      .Add(3, T, 0, CategoryDownload, EventStart, "HTTP://A/PAGE")
-      .Add(4, T, 0, CategoryDownload, EventStart, "http://a/page")
-      .Add(5, T, W, CategoryMainNavigation, EventStart, "http://A/pAGE")  // a navigation too
+      .Add(3, T, 0, CategoryDownload, EventStart, "HTTP://A/Page")  // the same resource
+      .Add(4, T, 0, CategoryDownload, EventStart, "http://a/page")  // another file
+      .Add(5, T, W, CategoryMainNavigation, EventStart, "http://A/Page")  // a navigation too
       .Add(6, T, 0, CategoryDownload, EventStart, accented)
       .Add(7, T, 0, CategoryDownload, EventStart, accentedUpper)
-      .Add(8, T, 0, CategoryDownload, EventStart, "http://a/page ");  // not the same text
+      .Add(8, T, 0, CategoryDownload, EventStart, "http://a/page#top");  // its own address
   test::TraceRecorder trace;
   const Lists lists = Generate(timeline, T, 2);
-  EXPECT_EQ(lists.URLs, (Strings{"http://a/Page", accented, "http://a/page "}));
-  EXPECT_EQ(lists.Bases, (Strings{"", "", ""}));
+  EXPECT_EQ(lists.URLs, (Strings{"http://a/Page", "http://a/page", accented, accentedUpper, "http://a/page#top"}));
+  EXPECT_EQ(lists.Bases, (Strings{"", "", "", "", ""}));
   const Strings lines = ItemLines(trace);
   ASSERT_EQ(lines.size(), 8u);
   EXPECT_EQ(lines[2].substr(0, 3), "[0]");
+  EXPECT_EQ(lines[3].substr(0, 3), "[1]");
   EXPECT_EQ(lines[4].substr(0, 3), "[0]");
-  EXPECT_EQ(lines[6], "[0] SID[#   7/TID[ 100]/OID[0]:Download.Start = " + accentedUpper);
 }
 
 TEST_F(UrlList, OnlyTheLastNavigationBeforeTheMarkCountsAndEventsAfterTheMarkToo) {
@@ -289,9 +290,9 @@ TEST_F(UrlList, OddValuesPassThroughWhole) {
   timeline.Add(-7, T, ~uintptr_t{0}, CategoryMainNavigation, EventStart, "")
       .Add(123456, T, 0, CategoryDownload, EventStart, "")  // the empty URL is a key like any other
       .Add(123457, T, 0, CategoryDownload, EventStart, everyByte)
-      .Add(123458, T, 0, CategoryDownload, EventStart, AnsiUpperCase(everyByte))
+      .Add(123458, T, 0, CategoryDownload, EventStart, everyByte)
       .Add(123459, T, 0, CategoryDownload, EventStart, huge)
-      .Add(123460, T, 0, CategoryDownload, EventStart, AnsiUpperCase(huge))
+      .Add(123460, T, 0, CategoryDownload, EventStart, "HTTP://BIG/" + huge.substr(11))
       .Add(123461, T, 0, 0, EventStart, "http://category-0/")
       .Add(123462, T, 0, 7, EventStart, "http://category-7/")
       .Add(123463, T, 0, 255, EventStart, "http://category-255/")
@@ -325,7 +326,7 @@ TEST_F(UrlList, TraceLinesComeWithASinkForEveryItemAndTheListsStayTheSame) {
       .Add(3, S, 0, CategoryDownload, EventStart, "http://s/")
       .Add(4, T, W, CategoryMainNavigation, EventStart, "http://new/")
       .Add(5, T, 0, CategoryDownload, EventStart, "http://NEW/doc")
-      .Add(6, T, 0, CategoryDownload, EventStart, "http://new/DOC")
+      .Add(6, T, 0, CategoryDownload, EventStart, "HTTP://new/doc")
       .Add(7, T, W, CategoryMainNavigation, EventFinish, "http://new/final");
   ASSERT_FALSE(TraceActive());
   const Lists quiet = Generate(timeline, T, 8);
@@ -345,7 +346,7 @@ TEST_F(UrlList, TraceLinesComeWithASinkForEveryItemAndTheListsStayTheSame) {
                                  "[0] SID[#   3/TID[ 200]/OID[0]:Download.Start = http://s/",
                                  "[1] SID[#   4/TID[ 100]/OID[1A2B]:MainNavigation.Start = http://new/",
                                  "[0] SID[#   5/TID[ 100]/OID[0]:Download.Start = http://NEW/doc",
-                                 "[0] SID[#   6/TID[ 100]/OID[0]:Download.Start = http://new/DOC",
+                                 "[0] SID[#   6/TID[ 100]/OID[0]:Download.Start = HTTP://new/doc",
                                  "[0] SID[#   7/TID[ 100]/OID[1A2B]:MainNavigation.Finish = http://new/final",
                                  "URL list generated. [1] selected [0] not selected",
                                  "URL list generated: \r\nhttp://NEW/doc\r\n",
@@ -414,7 +415,7 @@ struct PlainWalk {
       if (x.Event != 0) continue;
       if (CompareThreads && x.TID != tid && !(FirstIndexOfThread(x.TID) > FirstIndexOfThread(tid))) continue;
       bool listed = false;
-      for (const std::string& url : lists.URLs) listed = listed || AnsiSameText(url, x.Value);
+      for (const std::string& url : lists.URLs) listed = listed || SameUrl(url, x.Value);
       if (listed) continue;
       if (x.Category == 1 || x.Category == 2) {
         const int32_t f = FindEvent(3, 0, 0, x.TID, i + 1);

@@ -204,7 +204,7 @@ TEST_F(APPMoniterTest, ASecondRequestOfAStoredUrlTalksToTheBrowserSinkDirectly) 
     sink->ReportProgress(BINDSTATUS_CACHEFILENAMEAVAILABLE, L"C:\\cache\\x");
   };
   ComPtr<TTarvikAPPMoniter> two = NewMoniter();
-  ASSERT_EQ(Start(*two, Wide(AnsiUpperCase(U("same")))), S_OK);  // letter case ignored
+  ASSERT_EQ(Start(*two, Wide(AnsiUpperCase(test::FakeScheme()) + "://HOST/same")), S_OK);  // scheme and host in any case
   EXPECT_EQ(second->SinkGiven, static_cast<IInternetProtocolSink*>(FSink.Get()));
   ASSERT_EQ(ReadOnce(*two), S_FALSE);
 

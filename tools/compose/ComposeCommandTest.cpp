@@ -56,7 +56,7 @@ TEST_F(ComposeCommandTest, ComposesTheManifestAsTheCaptureWould) {
       "http://h/dir/index.html\ttext/html\t" + page + "\t\t\r\n"
       "\n"
       "http://h/dir/a b.png\timage/png\t" + memory + "\t" + cache + "\thttp://ignored/\n"
-      "HTTP://H/DIR/A B.PNG\ttext/plain\t\t\t\n"
+      "HTTP://H/dir/a b.png\ttext/plain\t\t\t\n"
       "http://h/dir/missing.png\timage/png\t" + memory + "\t" + Path("not-there.png") + "\t\n"
       "http://h/dir/empty\t\t\t\t\n"
       "http://h/frame.html\ttext/html\t" + page + "\t\thttp://h/frame/?q=1\n");

@@ -50,11 +50,11 @@ TEST(TimelineFile, ReadsFieldsCodesAndNames) {
   EXPECT_EQ(timeline[3].Event, 255);
 }
 
-TEST(TimelineFile, ValuesGetKeysWithLetterCaseIgnored) {
+TEST(TimelineFile, ValuesGetKeysWithSchemeAndHostLetterCaseIgnored) {
   const auto timeline = Parse(
       "1\t1\t0\tDownload\tStart\thttp://a/X\n"
       "2\t1\t0\tDownload\tStart\thttp://b/\n"
-      "3\t1\t0\tDownload\tStart\tHTTP://A/x\n");
+      "3\t1\t0\tDownload\tStart\tHTTP://A/X\n");
   ASSERT_EQ(timeline.Count(), 3);
   EXPECT_EQ(timeline[0].ValueKey, 0u);
   EXPECT_EQ(timeline[1].ValueKey, 1u);
