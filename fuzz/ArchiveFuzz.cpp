@@ -128,7 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Check(lines[line].compare(0, 18, "Content-Location: ") == 0 && lines[line + 1].empty());
       continue;
     }
-    std::string body = *rec.Content;
+    std::string body = rec.Content->Text();
     std::string type = rec.Content->empty() ? "text/plain" : rec.ContentType.empty() ? "text/plain" : rec.ContentType;
     if (IsHtmlContentType(type)) body = ReferenceInject(body, bases[i].empty() ? first : bases[i]);
     Check(lines[line + 1] == "Content-Type: " + HeaderValueText(type));

@@ -83,6 +83,14 @@ std::string ReadRest(TFileReader& reader, std::string data, size_t chunkSize) {
   }
 }
 
+TFileError CapturedReadError() { return TFileError(std::string(), 0, "the captured bytes cannot be read back"); }
+
+std::string ReadCaptured(const TCapturedBytes& content) {
+  std::string text(static_cast<size_t>(content.size()), '\0');
+  if (!content.ReadAt(0, text.data(), text.size())) throw CapturedReadError();
+  return text;
+}
+
 void WritePart(int32_t i, const TURLStringSource& urls, TTarvikDataBuffer& store, TOutputStream& stream,
                const TArchiveEnvironment& env) {
   const std::string url = urls.URL(i);
@@ -117,13 +125,23 @@ void WritePart(int32_t i, const TURLStringSource& urls, TTarvikDataBuffer& store
       file.reset();
     }
   }
+  // Captured bytes in memory are encoded where they are; bytes in the
+  // temporary file are read a chunk at a time, an HTML part whole.
+  const TCapturedBytes& content = *rec.Content;
+  std::string spilledHtml;
   std::string_view data;
+  bool streamContent = false;
   if (!fileData.empty()) {
     data = fileData;
+  } else if (const std::string* memory = content.Memory()) {
+    data = *memory;
+  } else if (IsHtmlContentType(type)) {
+    spilledHtml = ReadCaptured(content);
+    data = spilledHtml;
   } else {
-    data = *rec.Content;
+    streamContent = true;
   }
-  if (data.empty()) type = "text/plain";
+  if (data.empty() && !streamContent) type = "text/plain";
 
   stream.Write("Content-Location: " + HeaderValueText(location) + CRLF);
   if (location.find('#') != std::string::npos) {
@@ -149,6 +167,14 @@ void WritePart(int32_t i, const TURLStringSource& urls, TTarvikDataBuffer& store
       const size_t got = file->Read(chunk.data(), chunkSize);
       if (got == 0) break;
       body.Write(chunk.data(), got);
+    }
+  } else if (streamContent) {
+    std::vector<char> chunk(chunkSize);
+    for (uint64_t done = 0; done < content.size();) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(chunkSize, content.size() - done));
+      if (!content.ReadAt(done, chunk.data(), n)) throw CapturedReadError();
+      body.Write(chunk.data(), n);
+      done += n;
     }
   }
   body.Finish();

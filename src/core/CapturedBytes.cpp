@@ -1,5 +1,6 @@
 #include "core/CapturedBytes.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/ChaCha20.h"
@@ -139,6 +140,12 @@ bool TBudgetCharge::Add(uint64_t bytes) noexcept {
   return true;
 }
 
+void TBudgetCharge::Trim(uint64_t bytes) noexcept {
+  if (bytes >= FBytes) return;
+  FArea->Release(FBytes - bytes);
+  FBytes = bytes;
+}
+
 void TBudgetCharge::Clear() noexcept {
   if (FArea && FBytes) FArea->Release(FBytes);
   FBytes = 0;
@@ -158,7 +165,11 @@ TCapturedBytes::TCapturedBytes(std::shared_ptr<const std::string> memory)
 
 TCapturedBytes::TCapturedBytes(std::shared_ptr<TSpillArea> area, std::vector<TSpillExtent> extents)
     : FArea(std::move(area)), FExtents(std::move(extents)) {
-  for (const TSpillExtent& e : FExtents) FSize += e.Size;
+  FStarts.reserve(FExtents.size());
+  for (const TSpillExtent& e : FExtents) {
+    FStarts.push_back(FSize);
+    FSize += e.Size;
+  }
   if (FSize == 0) FMemory = std::make_shared<const std::string>();
 }
 
@@ -168,41 +179,30 @@ bool TCapturedBytes::ReadAt(uint64_t offset, char* out, size_t size) const noexc
     std::memcpy(out, FMemory->data() + offset, size);
     return true;
   }
-  // The extents in order; a read may cross from one into the next.
-  uint64_t start = 0;
-  for (const TSpillExtent& e : FExtents) {
-    if (size == 0) break;
-    if (offset < start + e.Size) {
-      const uint64_t inside = offset - start;
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(size, e.Size - inside));
-      if (!FArea->Read(e.Offset + inside, out, n)) return false;
-      out += n;
-      offset += n;
-      size -= n;
-    }
-    start += e.Size;
+  // The extent that holds offset, then on in order: a read may cross into the next.
+  size_t k = static_cast<size_t>(std::upper_bound(FStarts.begin(), FStarts.end(), offset) - FStarts.begin()) - 1;
+  for (; size > 0 && k < FExtents.size(); ++k) {
+    const uint64_t inside = offset - FStarts[k];
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(size, FExtents[k].Size - inside));
+    if (!FArea->Read(FExtents[k].Offset + inside, out, n)) return false;
+    out += n;
+    offset += n;
+    size -= n;
   }
   return size == 0;
 }
 
 std::string TCapturedBytes::Text() const {
   if (FMemory) return *FMemory;
-  std::string text;
-  text.reserve(static_cast<size_t>(FSize));
-  ForEachChunk(size_t{1} << 20, [&text](std::string_view piece) { text.append(piece); });
+  std::string text(static_cast<size_t>(FSize), '\0');
+  if (!ReadAt(0, text.data(), text.size())) text.clear();
   return text;
 }
 
 bool operator==(const TCapturedBytes& bytes, std::string_view text) {
   if (bytes.size() != text.size()) return false;
   if (const std::string* memory = bytes.Memory()) return *memory == text;
-  std::string all;
-  try {
-    all = bytes.Text();
-  } catch (const std::runtime_error&) {
-    return false;
-  }
-  return all == text;
+  return bytes.Text() == text;
 }
 
 }  // namespace tarvik

@@ -4,13 +4,11 @@
 // only in this process's memory. The browser is a 32-bit process: what it
 // fetched over a long session, or one large download, must not fill its
 // address space.
-#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -118,6 +116,8 @@ class TBudgetCharge {
   TBudgetCharge& operator=(TBudgetCharge&& other) noexcept;
   ~TBudgetCharge() { Clear(); }
   bool Add(uint64_t bytes) noexcept;
+  // Gives back what is counted beyond bytes.
+  void Trim(uint64_t bytes) noexcept;
   void Clear() noexcept;
   uint64_t Bytes() const noexcept { return FBytes; }
   const std::shared_ptr<TSpillArea>& Area() const noexcept { return FArea; }
@@ -143,36 +143,17 @@ class TCapturedBytes {
   bool Spilled() const noexcept { return !FMemory && FSize > 0; }
   // Copies size bytes from offset on; false when the spill file cannot be read.
   bool ReadAt(uint64_t offset, char* out, size_t size) const noexcept;
-  // Every byte in one string; throws std::runtime_error when the spill file
-  // cannot be read.
+  // Every byte in one string (for tests and diagnosis); empty when the spill
+  // file cannot be read.
   std::string Text() const;
-  // Each piece in order, at most chunk bytes at a time (in memory: one
-  // piece). Throws std::runtime_error when the spill file cannot be read.
-  template <class Sink>
-  void ForEachChunk(size_t chunk, Sink&& sink) const;
-
  private:
   std::shared_ptr<const std::string> FMemory;
   std::shared_ptr<TSpillArea> FArea;
   std::vector<TSpillExtent> FExtents;
+  std::vector<uint64_t> FStarts;  // where each extent starts in the bytes, for a binary search
   uint64_t FSize = 0;
 };
 
 bool operator==(const TCapturedBytes& bytes, std::string_view text);
-
-template <class Sink>
-void TCapturedBytes::ForEachChunk(size_t chunk, Sink&& sink) const {
-  if (FMemory) {
-    if (!FMemory->empty()) sink(std::string_view(*FMemory));
-    return;
-  }
-  std::vector<char> buffer(static_cast<size_t>(std::min<uint64_t>(chunk, FSize)));
-  for (uint64_t done = 0; done < FSize;) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(buffer.size(), FSize - done));
-    if (!ReadAt(done, buffer.data(), n)) throw std::runtime_error("the temporary file of captured bytes cannot be read");
-    sink(std::string_view(buffer.data(), n));
-    done += n;
-  }
-}
 
 }  // namespace tarvik
