@@ -75,30 +75,6 @@ std::string Parameter(const std::string& value, const std::string& name) {
 
 }  // namespace
 
-std::string DecodeBase64(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() / 4 * 3);
-  unsigned value = 0;
-  int bits = 0;
-  for (char c : text) {
-    int d;
-    if (c >= 'A' && c <= 'Z') d = c - 'A';
-    else if (c >= 'a' && c <= 'z') d = c - 'a' + 26;
-    else if (c >= '0' && c <= '9') d = c - '0' + 52;
-    else if (c == '+') d = 62;
-    else if (c == '/') d = 63;
-    else if (c == '=') break;
-    else continue;  // line breaks and blanks
-    value = (value << 6) | static_cast<unsigned>(d);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out += static_cast<char>((value >> bits) & 0xFF);
-    }
-  }
-  return out;
-}
-
 std::string DecodeQuotedPrintable(std::string_view text) {
   std::string out;
   auto hex = [](char c) {
@@ -124,50 +100,166 @@ std::string DecodeQuotedPrintable(std::string_view text) {
 
 bool ReadArchive(std::string_view bytes, TArchive& archive, std::string& error) {
   archive = TArchive{};
+  TArchiveScanner scanner(true);
+  const bool ok = scanner.Feed(bytes, error) && scanner.Finish(error);
+  archive.Subject = scanner.Subject();
+  archive.ContentType = scanner.ContentType();
+  for (TArchiveScanner::TPart& part : scanner.Parts())
+    archive.Parts.push_back({part.ContentType, part.ContentLocation, part.Encoding, std::move(part.Body)});
+  return ok;
+}
+
+bool TArchiveScanner::Feed(std::string_view bytes, std::string& error) {
+  while (!bytes.empty() && FState != TState::Done) {
+    const size_t newline = bytes.find('\n');
+    const std::string_view piece = bytes.substr(0, newline == std::string_view::npos ? bytes.size() : newline + 1);
+    bytes.remove_prefix(piece.size());
+    const bool ended = piece.back() == '\n';
+    if (FState == TState::Body && FBodyLineLong) {
+      // Past any delimiter's length: body bytes, whatever follows.
+      BodyBytes(piece);
+      if (ended) FBodyLineLong = false;
+      continue;
+    }
+    FLine.append(piece);
+    if (FState == TState::Body && !ended && FLine.size() > FDelimiter.size() + 4) {
+      BodyBytes(FLine);
+      FLine.clear();
+      FBodyLineLong = true;
+      continue;
+    }
+    if (!ended) continue;
+    std::string line;
+    line.swap(FLine);
+    if (!Line(line, error)) return false;
+  }
+  return true;
+}
+
+bool TArchiveScanner::Line(std::string_view line, std::string& error) {
+  std::string_view text = line;
+  if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+  switch (FState) {
+    case TState::TopHeaders:
+      if (!text.empty()) {
+        FHeaderBlock.append(text).append("\n");
+        return true;
+      }
+      return EndOfTopHeaders(error);
+    case TState::Preamble:
+      if (text == FDelimiter) FState = TState::PartHeaders;
+      if (text == FDelimiter + "--") FState = TState::Done;
+      return true;
+    case TState::PartHeaders: {
+      if (!text.empty()) {
+        FHeaderBlock.append(text).append("\n");
+        return true;
+      }
+      size_t pos = 0;
+      auto headers = ReadHeaders(FHeaderBlock, pos);
+      FHeaderBlock.clear();
+      FPart = TPart{headers["content-type"], headers["content-location"], Lower(headers["content-transfer-encoding"])};
+      FState = TState::Body;
+      return true;
+    }
+    case TState::Body:
+      if (text == FDelimiter || text == FDelimiter + "--") {
+        EndPart();
+        FState = text == FDelimiter ? TState::PartHeaders : TState::Done;
+        return true;
+      }
+      BodyBytes(line);
+      return true;
+    case TState::Done:
+      return true;
+  }
+  return true;
+}
+
+bool TArchiveScanner::EndOfTopHeaders(std::string& error) {
   size_t pos = 0;
-  auto headers = ReadHeaders(bytes, pos);
-  archive.Subject = headers["subject"];
-  archive.ContentType = headers["content-type"];
-  if (Lower(archive.ContentType).rfind("multipart/", 0) != 0) {
-    error = "not a MIME multipart archive (Content-Type: " + archive.ContentType + ")";
+  auto headers = ReadHeaders(FHeaderBlock, pos);
+  FHeaderBlock.clear();
+  FSubject = headers["subject"];
+  FContentType = headers["content-type"];
+  if (Lower(FContentType).rfind("multipart/", 0) != 0) {
+    error = "not a MIME multipart archive (Content-Type: " + FContentType + ")";
     return false;
   }
-  const std::string boundary = Parameter(archive.ContentType, "boundary");
+  const std::string boundary = Parameter(FContentType, "boundary");
   if (boundary.empty()) {
     error = "the archive names no boundary";
     return false;
   }
-  const std::string delimiter = "--" + boundary;
-  // Each part runs from the line after one delimiter to the line break before the next.
-  size_t start = std::string_view::npos;
-  while (pos < bytes.size()) {
-    const size_t lineStart = pos;
-    const std::string_view line = NextLine(bytes, pos);
-    const bool close = line == delimiter + "--";
-    if (line != delimiter && !close) continue;
-    if (start != std::string_view::npos) {
-      size_t end = lineStart;
-      if (end > start && bytes[end - 1] == '\n') --end;
-      if (end > start && bytes[end - 1] == '\r') --end;
-      const std::string_view part = bytes.substr(start, end - start);
-      size_t bodyPos = 0;
-      auto partHeaders = ReadHeaders(part, bodyPos);
-      TArchivePart entry{partHeaders["content-type"], partHeaders["content-location"],
-                         Lower(partHeaders["content-transfer-encoding"]), {}};
-      const std::string_view body = part.substr(std::min(bodyPos, part.size()));
-      if (entry.Encoding == "base64") entry.Body = DecodeBase64(body);
-      else if (entry.Encoding == "quoted-printable") entry.Body = DecodeQuotedPrintable(body);
-      else entry.Body.assign(body);
-      archive.Parts.push_back(std::move(entry));
+  FDelimiter = "--" + boundary;
+  FState = TState::Preamble;
+  return true;
+}
+
+void TArchiveScanner::BodyBytes(std::string_view bytes) {
+  if (FPart.Encoding == "base64") {
+    for (const char c : bytes) {
+      int d;
+      if (c >= 'A' && c <= 'Z') d = c - 'A';
+      else if (c >= 'a' && c <= 'z') d = c - 'a' + 26;
+      else if (c >= '0' && c <= '9') d = c - '0' + 52;
+      else if (c == '+') d = 62;
+      else if (c == '/') d = 63;
+      else if (c == '=') { FBase64Ended = true; continue; }
+      else continue;  // line breaks and blanks
+      if (FBase64Ended) continue;
+      FBits = (FBits << 6) | static_cast<unsigned>(d);
+      FBitCount += 6;
+      if (FBitCount >= 8) {
+        FBitCount -= 8;
+        ++FPart.Size;
+        if (FKeepBodies) FPart.Body += static_cast<char>((FBits >> FBitCount) & 0xFF);
+      }
     }
-    if (close) return true;
-    start = pos;
+    return;
   }
-  if (archive.Parts.empty()) {
+  // The line break before a delimiter belongs to the delimiter, not the body.
+  std::string text = FHeldBreak;
+  FHeldBreak.clear();
+  text.append(bytes);
+  if (!text.empty() && text.back() == '\n') {
+    const size_t cut = text.size() >= 2 && text[text.size() - 2] == '\r' ? 2 : 1;
+    FHeldBreak = text.substr(text.size() - cut);
+    text.resize(text.size() - cut);
+  }
+  if (FPart.Encoding == "quoted-printable") {
+    if (!text.empty() && text.back() == '=') {  // a soft line break
+      text.pop_back();
+      FHeldBreak.clear();
+    }
+    text = DecodeQuotedPrintable(text);
+  }
+  FPart.Size += text.size();
+  if (FKeepBodies) FPart.Body += text;
+}
+
+void TArchiveScanner::EndPart() {
+  FParts.push_back(std::move(FPart));
+  FPart = TPart{};
+  FHeldBreak.clear();
+  FBits = 0;
+  FBitCount = 0;
+  FBase64Ended = false;
+}
+
+bool TArchiveScanner::Finish(std::string& error) {
+  if (FState == TState::TopHeaders && !EndOfTopHeaders(error)) return false;
+  if (FState == TState::Body) {
+    if (!FLine.empty()) BodyBytes(FLine);
+    FLine.clear();
+    EndPart();  // no closing delimiter: the parts read so far
+  }
+  if (FParts.empty()) {
     error = "the archive holds no parts";
     return false;
   }
-  return true;  // no closing delimiter: the parts read so far
+  return true;
 }
 
 }  // namespace tarvik::host

@@ -28,31 +28,39 @@ bool FileExists(const std::wstring& path) {
 
 int ListArchive(const std::wstring& path, TReporter& reporter) {
   tarvik::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-  LARGE_INTEGER size = {};
-  if (!file || !::GetFileSizeEx(file.Get(), &size) || size.QuadPart > 0x7FFFFFFF) {
+  if (!file) {
     reporter.Error("open archive", "cannot read " + Utf8(path) + " (error " + std::to_string(::GetLastError()) + ")");
     return 1;
   }
-  std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
-  DWORD read = 0;
-  if (!bytes.empty() && (!::ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
-                         read != bytes.size())) {
-    reporter.Error("open archive", "cannot read " + Utf8(path));
-    return 1;
-  }
-  TArchive archive;
+  // Read a piece at a time: an archive may be larger than this process can hold.
+  TArchiveScanner scanner(false);
   std::string error;
-  if (!ReadArchive(bytes, archive, error)) {
+  std::string buffer(1 << 20, '\0');
+  uint64_t total = 0;
+  for (;;) {
+    DWORD read = 0;
+    if (!::ReadFile(file.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
+      reporter.Error("open archive", "cannot read " + Utf8(path) + " (error " + std::to_string(::GetLastError()) + ")");
+      return 1;
+    }
+    if (read == 0) break;
+    total += read;
+    if (!scanner.Feed(std::string_view(buffer.data(), read), error)) {
+      reporter.Error("read archive", error);
+      return 1;
+    }
+  }
+  if (!scanner.Finish(error)) {
     reporter.Error("read archive", error);
     return 1;
   }
-  reporter.Line("archive: " + Utf8(path) + " " + std::to_string(bytes.size()) + " bytes");
-  reporter.Line("subject: " + archive.Subject);
-  reporter.Line("parts: " + std::to_string(archive.Parts.size()));
-  for (size_t i = 0; i < archive.Parts.size(); ++i) {
-    const TArchivePart& part = archive.Parts[i];
-    reporter.Line("part " + std::to_string(i + 1) + ": " + std::to_string(part.Body.size()) + " bytes " +
-                  part.ContentType + " " + part.ContentLocation);
+  reporter.Line("archive: " + Utf8(path) + " " + std::to_string(total) + " bytes");
+  reporter.Line("subject: " + scanner.Subject());
+  reporter.Line("parts: " + std::to_string(scanner.Parts().size()));
+  for (size_t i = 0; i < scanner.Parts().size(); ++i) {
+    const TArchiveScanner::TPart& part = scanner.Parts()[i];
+    reporter.Line("part " + std::to_string(i + 1) + ": " + std::to_string(part.Size) + " bytes " + part.ContentType +
+                  " " + part.ContentLocation);
   }
   return 0;
 }

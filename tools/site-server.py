@@ -20,6 +20,14 @@ Besides the files under the root it answers:
   /gen/big?mib=M      a page with one resource of M MiB (/gen/blob?mib=M)
   /gen/blob?mib=M     M MiB of deterministic bytes, streamed
   /gen/malformed      HTML that is not well formed, with one image
+  /shape/NAME.html    pages of shapes common on the real web, each picture
+                      one solid colour (SHAPE_COLOURS): fragment (reached as
+                      fragment.html#section), fragments (pictures addressed
+                      with a fragment), case (A.png and a.png), composite
+                      (pictures served as multipart/* and message/rfc822),
+                      names (a blank and brackets, raw and percent-encoded),
+                      query (a query with percent-encoded bytes)
+  /shape/img/NAME.png a 48x48 picture of NAME's colour (the query is ignored)
 Anything else that is not a file is a 404 page.
 """
 import argparse
@@ -48,15 +56,55 @@ MIB = 1 << 20
 DEFAULT_ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "samples", "site")
 
 
-def small_png(index):
-    """A 16x16 PNG of one colour that differs for every index below 2**24."""
-    rgb = bytes(((index * 7919) & 255, (index >> 8) & 255, (index * 31) & 255))
-    raw = (b"\x00" + rgb * 16) * 16
+def solid_png(rgb, size):
+    """A size x size PNG of one colour."""
+    raw = (b"\x00" + bytes(rgb) * size) * size
 
     def chunk(kind, data):
         return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 16, 16, 8, 2, 0, 0, 0)) +
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, 8, 2, 0, 0, 0)) +
             chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
+
+
+def small_png(index):
+    """A 16x16 PNG of one colour that differs for every index below 2**24."""
+    return solid_png(((index * 7919) & 255, (index >> 8) & 255, (index * 31) & 255), 16)
+
+
+# The pictures of /shape/ pages by name (path decoded, letter case kept) and
+# the type each is served with: a check counts each colour's pixels.
+SHAPE_COLOURS = {
+    "brown": (140, 80, 30), "green": (30, 170, 60), "navy": (20, 20, 130),
+    "A": (220, 30, 30), "a": (30, 60, 220),
+    "related": (150, 40, 180), "mixed": (120, 130, 20), "rfc": (240, 210, 30), "plain": (20, 160, 160),
+    "a b": (240, 130, 20), "[c]": (240, 100, 180), "q": (90, 90, 90),
+}
+SHAPE_TYPES = {"related": "multipart/related; boundary=\"x\"", "mixed": "multipart/x-mixed-replace; boundary=frame",
+               "rfc": "message/rfc822"}
+SHAPE_PAGES = {
+    "fragment": '<h1 id="section">Section</h1><img src="img/brown.png" width="48" height="48">',
+    "fragments": ('<img src="img/green.png#v2" width="48" height="48">'
+                  '<img src="img/navy.png" width="48" height="48"><img src="img/navy.png#b" width="48" height="48">'),
+    "case": '<img src="img/A.png" width="48" height="48"><img src="img/a.png" width="48" height="48">',
+    "composite": ('<img src="img/related.png" width="48" height="48"><img src="img/mixed.png" width="48" height="48">'
+                  '<img src="img/rfc.png" width="48" height="48"><img src="img/plain.png" width="48" height="48">'),
+    "names": ('<img src="img/a b.png" width="48" height="48"><img src="img/a%20b.png" width="48" height="48">'
+              '<img src="img/[c].png" width="48" height="48"><img src="img/%5Bc%5D.png" width="48" height="48">'),
+    "query": '<img src="img/q.png?x=%E9%20y&amp;z=%2F" width="48" height="48">',
+}
+
+
+def shape_route(path):
+    """A /shape/ page or picture, or None."""
+    if path.startswith("/shape/img/") and path.endswith(".png") and path[11:-4] in SHAPE_COLOURS:
+        name = path[11:-4]
+        return 200, SHAPE_TYPES.get(name, "image/png"), solid_png(SHAPE_COLOURS[name], 48)
+    if path.startswith("/shape/") and path.endswith(".html") and path[7:-5] in SHAPE_PAGES:
+        name = path[7:-5]
+        return 200, "text/html; charset=utf-8", (
+            "<!DOCTYPE html><html><head><title>Shape %s</title><style>body{margin:8px;background:#fff}"
+            "img{margin:4px}</style></head><body>%s</body></html>" % (name, SHAPE_PAGES[name])).encode()
+    return None
 
 
 def block(seed):
@@ -141,7 +189,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return 200, "application/octet-stream", (lambda: (mib * MIB, itertools.repeat(block(mib), mib)))
         if path == "/gen/malformed":
             return 200, TYPES[".html"], MALFORMED
-        return self.file(path)
+        return shape_route(path) or self.file(path)
 
     def file(self, path):
         root = self.server.root

@@ -136,6 +136,35 @@ TEST(ArchiveReader, ListsPartsWithTheirDecodedBytes) {
   EXPECT_EQ(error, "the archive names no boundary");
 }
 
+// Pieces of any size give the same parts; a body line far longer than a
+// piece, or than any delimiter, is never held whole.
+TEST(ArchiveReader, PiecesOfAnySizeGiveTheSameParts) {
+  const std::string big(300000, 'x');
+  std::string encoded;
+  for (size_t i = 0; i < big.size(); i += 3) encoded += "eHh4";
+  const std::string archive =
+      "Content-Type: multipart/related; boundary= \"--B\"\r\n\r\n"
+      "----B\r\nContent-Location: http://h/big\r\nContent-Transfer-Encoding: base64\r\n\r\n" + encoded + "\r\n\r\n"
+      "----B\r\nContent-Location: http://h/raw\r\n\r\n----B-not\r\n\r\n"
+      "----B\r\nContent-Location: http://h/#a\r\n\r\n\r\n----B--\r\n";
+  for (const size_t piece : {size_t{1}, size_t{2}, size_t{7}, size_t{4096}, archive.size()}) {
+    TArchiveScanner scanner(piece == 7);
+    std::string error;
+    for (size_t at = 0; at < archive.size(); at += piece)
+      ASSERT_TRUE(scanner.Feed(std::string_view(archive).substr(at, piece), error)) << error;
+    ASSERT_TRUE(scanner.Finish(error)) << error;
+    ASSERT_EQ(scanner.Parts().size(), 3u) << piece;
+    EXPECT_EQ(scanner.Parts()[0].Size, big.size()) << piece;
+    EXPECT_EQ(scanner.Parts()[1].Size, 11u) << piece;  // "----B-not" and its line break
+    EXPECT_EQ(scanner.Parts()[2].ContentLocation, "http://h/#a");
+    EXPECT_EQ(scanner.Parts()[2].Size, 0u) << piece;
+    if (piece == 7) {
+      EXPECT_EQ(scanner.Parts()[0].Body, big);
+      EXPECT_EQ(scanner.Parts()[1].Body, "----B-not\r\n");
+    }
+  }
+}
+
 bool NoFile(const std::wstring&) { return false; }
 bool AnyFile(const std::wstring&) { return true; }
 

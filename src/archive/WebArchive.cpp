@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <unordered_set>
 
+#include "archive/ReaderAddress.h"
 #include "archive/SynaCode.h"
 #include "core/Trace.h"
 
@@ -85,18 +87,37 @@ std::string ReadRest(TFileReader& reader, std::string data, size_t chunkSize) {
 
 TFileError CapturedReadError() { return TFileError(std::string(), 0, "the captured bytes cannot be read back"); }
 
-std::string ReadCaptured(const TCapturedBytes& content) {
-  std::string text(static_cast<size_t>(content.size()), '\0');
+// The first size bytes of captured content.
+std::string ReadCaptured(const TCapturedBytes& content, uint64_t size) {
+  std::string text(static_cast<size_t>(size), '\0');
   if (!content.ReadAt(0, text.data(), text.size())) throw CapturedReadError();
   return text;
 }
 
-void WritePart(int32_t i, const TURLStringSource& urls, TTarvikDataBuffer& store, TOutputStream& stream,
+// What pass one learns of a list entry: the record as it stood then (the
+// part shows it, whatever a download finishing meanwhile changes), whether
+// it has bytes to write, and the addresses readers would file it under.
+struct TPartPlan {
+  TURLContent::Snapshot Rec;
+  bool HasBytes = false;
+  std::string Written;    // the Content-Location text
+  std::string Canonical;  // that text as a web address parser files it
+  bool LeftOut = false;   // an empty part where another holds the bytes
+};
+
+// Whether a record has bytes to write: captured ones, or a cache file with some.
+bool HasBytes(const TURLContent::Snapshot& rec, const TArchiveEnvironment& env) {
+  if (!rec.Content->empty()) return true;
+  std::unique_ptr<TFileReader> file = env.Files ? env.Files->OpenIfExists(rec.LocalFilename) : nullptr;
+  if (!file) return false;
+  if (file->SizeHint() != 0) return true;
+  char probe;
+  return file->Read(&probe, 1) != 0;
+}
+
+void WritePart(int32_t i, const TPartPlan& plan, const TURLStringSource& urls, TOutputStream& stream,
                const TArchiveEnvironment& env) {
-  const std::string url = urls.URL(i);
-  Trace(env, [&] { return Format("Write part #%d (URL=%s)", i, url.c_str()); });
-  const TURLContent::Snapshot rec = store.GetURLContent(url).Read();
-  const std::string& location = rec.URL;
+  const TURLContent::Snapshot& rec = plan.Rec;
   std::string type = rec.ContentType;
   if (type.empty()) type = env.SniffContentType ? env.SniffContentType(rec.LocalFilename) : "text/plain";
 
@@ -125,26 +146,44 @@ void WritePart(int32_t i, const TURLStringSource& urls, TTarvikDataBuffer& store
       file.reset();
     }
   }
-  // Captured bytes in memory are encoded where they are; bytes in the
-  // temporary file are read a chunk at a time, an HTML part whole.
+  // Captured bytes in memory are encoded where they are. Of bytes in the
+  // temporary file only the first are read here (a type may come from them);
+  // the rest goes to the encoder a chunk at a time, an HTML part read whole.
   const TCapturedBytes& content = *rec.Content;
-  std::string spilledHtml;
+  std::string spilled;
   std::string_view data;
   bool streamContent = false;
   if (!fileData.empty()) {
     data = fileData;
   } else if (const std::string* memory = content.Memory()) {
     data = *memory;
-  } else if (IsHtmlContentType(type)) {
-    spilledHtml = ReadCaptured(content);
-    data = spilledHtml;
   } else {
+    spilled = ReadCaptured(content, std::min<uint64_t>(content.size(), 64));
+    data = spilled;
     streamContent = true;
   }
-  if (data.empty() && !streamContent) type = "text/plain";
+  if (data.empty()) {
+    type = "text/plain";
+  } else {
+    // A composite type would make readers look for more parts inside this
+    // one (and drop the whole archive), a malformed one would not parse: the
+    // bytes say what they are instead.
+    std::string usable = PartContentType(type);
+    if (usable.empty()) {
+      usable = ContentTypeFromBytes(data.substr(0, 64));
+      Trace(env, [&] { return Format("Part #%d: type %s written as %s", i, type.c_str(), usable.c_str()); });
+    }
+    type = std::move(usable);
+  }
+  if (streamContent && IsHtmlContentType(type)) {
+    spilled = ReadCaptured(content, content.size());
+    data = spilled;
+    streamContent = false;
+  }
 
-  stream.Write("Content-Location: " + HeaderValueText(location) + CRLF);
-  if (location.find('#') != std::string::npos) {
+  stream.Write("Content-Location: " + plan.Written + CRLF);
+  // An address with a fragment and no bytes of its own is an in-page anchor.
+  if (data.empty() && rec.URL.find('#') != std::string::npos) {
     Trace(env, [i] { return Format("Done written part #%d (local anchor placeholder)", i); });
     return;
   }
@@ -170,7 +209,7 @@ void WritePart(int32_t i, const TURLStringSource& urls, TTarvikDataBuffer& store
     }
   } else if (streamContent) {
     std::vector<char> chunk(chunkSize);
-    for (uint64_t done = 0; done < content.size();) {
+    for (uint64_t done = data.size(); done < content.size();) {
       const size_t n = static_cast<size_t>(std::min<uint64_t>(chunkSize, content.size() - done));
       if (!content.ReadAt(done, chunk.data(), n)) throw CapturedReadError();
       body.Write(chunk.data(), n);
@@ -181,7 +220,27 @@ void WritePart(int32_t i, const TURLStringSource& urls, TTarvikDataBuffer& store
   Trace(env, [i] { return Format("Done written part #%d", i); });
 }
 
+// The addresses of the parts that carry bytes, as either kind of reader
+// files them: an empty part at one of them would hide those bytes.
+class TContentAddresses {
+ public:
+  void Add(const TPartPlan& plan) {
+    FWritten.insert(plan.Written);
+    FCanonical.insert(plan.Canonical);
+  }
+  bool Has(const std::string& written, const std::string& canonical) const {
+    return FWritten.count(written) || FCanonical.count(canonical);
+  }
+
+ private:
+  std::unordered_set<std::string> FWritten, FCanonical;
+};
+
 }  // namespace
+
+bool PartHasBytes(TTarvikDataBuffer& store, const std::string& url, const TArchiveEnvironment& env) {
+  return HasBytes(store.GetURLContent(url).Read(), env);
+}
 
 std::string TURLStringList::Base(int32_t i) const {
   if (i >= 0 && static_cast<size_t>(i) < FBases.size() && !FBases[static_cast<size_t>(i)].empty())
@@ -291,21 +350,41 @@ void WriteWebArchive(const TURLStringSource& urls, TTarvikDataBuffer& store, TOu
 
   const std::string delimiter = "--" + boundary + CRLF;
   const int32_t count = urls.Count();
+  std::vector<TPartPlan> plans(static_cast<size_t>(count));
+  TContentAddresses content;
   for (int32_t i = 0; i < count; ++i) {
+    TPartPlan& plan = plans[static_cast<size_t>(i)];
+    plan.Rec = store.GetURLContent(urls.URL(i)).Read();
+    plan.HasBytes = HasBytes(plan.Rec, env);
+    plan.Written = HeaderValueText(plan.Rec.URL);
+    plan.Canonical = CanonicalWebAddress(plan.Written);
+    if (plan.HasBytes) content.Add(plan);
+  }
+  for (int32_t i = 0; i < count; ++i) {
+    TPartPlan& plan = plans[static_cast<size_t>(i)];
+    Trace(env, [&] { return Format("Write part #%d (URL=%s)", i, urls.URL(i).c_str()); });
+    if (!plan.HasBytes && content.Has(plan.Written, plan.Canonical)) {
+      Trace(env, [i] { return Format("Part #%d left out: another part holds the bytes of its address", i); });
+      plan.LeftOut = true;
+      continue;
+    }
     stream.Write(CRLF);
     stream.Write(delimiter);
-    WritePart(i, urls, store, stream, env);
+    WritePart(i, plan, urls, stream, env);
     stream.Write(CRLF);
   }
   // Alias parts: the percent-encoded form of a URL resolves in the archive
-  // too. One that reads like the Content-Location already written (a URL
-  // whose only escaped bytes are control bytes) would be a second, empty
-  // part of the same name: a reader taking the last match shows nothing.
-  for (int32_t i = 0; i < count; ++i) {
-    const std::string& stored = store.GetURLContent(urls.URL(i)).URL();
-    const std::string encoded = PercentEncode(stored);
-    if (encoded != HeaderValueText(stored))
-      stream.Write(std::string(CRLF) + delimiter + "Content-Location: " + encoded + CRLF + CRLF);
+  // too. One that reads like a Content-Location already written, or that a
+  // reader files where a part with bytes stands, would be a second, empty
+  // part of that address: a reader taking the last match shows nothing.
+  std::unordered_set<std::string> written;
+  for (const TPartPlan& plan : plans) written.insert(plan.Written);
+  for (const TPartPlan& plan : plans) {
+    if (plan.LeftOut) continue;
+    const std::string encoded = PercentEncode(plan.Rec.URL);
+    if (written.count(encoded) || content.Has(encoded, CanonicalWebAddress(encoded))) continue;
+    written.insert(encoded);
+    stream.Write(std::string(CRLF) + delimiter + "Content-Location: " + encoded + CRLF + CRLF);
   }
   stream.Write(std::string(CRLF) + "--" + boundary + "--" + CRLF);
   Trace(env, [&] { return "Finish composing ArchiveID = " + archiveID; });

@@ -71,6 +71,10 @@ struct TArchiveEnvironment {
 void WriteWebArchive(const TURLStringSource& urls, TTarvikDataBuffer& store, TOutputStream& stream,
                      const std::string& title, const TArchiveEnvironment& env);
 
+// Whether the URL's part would carry bytes: captured ones, or a cache file
+// with some. A save checks the page itself before it writes anything.
+bool PartHasBytes(TTarvikDataBuffer& store, const std::string& url, const TArchiveEnvironment& env);
+
 // Pieces of the layout, exposed for the tools and tests.
 inline constexpr char VendorAddress[] = "http://www.tarvik.com/";
 std::string ArchiveBoundary(const std::string& version, const std::string& archiveID);

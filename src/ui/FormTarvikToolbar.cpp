@@ -40,6 +40,10 @@ constexpr char kSaveTitle[] = "Save Web Archive To";
 constexpr char kSaveFilter[] =
     "Web Archive, single file (.mht)\0*.mht\0Email Archive, single file (.eml)\0*.eml\0";
 constexpr char kSaveDefaultExt[] = "mht";
+constexpr char kPageNotCapturedText[] =
+    "The page itself was not captured: its own bytes did not pass through Tarvik Express (it may still be "
+    "loading, or it came from a source that is not captured). Nothing was saved. Reload the page and capture "
+    "it again.";
 // A proposed name leaves room in the dialog's buffer for the folder the user picks.
 constexpr size_t kProposedNameChars = 128;
 
@@ -680,6 +684,11 @@ void TTarvikToolbarForm::SaveCapture() {
   const std::string path = chosen.Path;
   FSaveFileName = path;
   FSaveFilterIndex = chosen.FilterIndex;
+
+  // An archive without the page's own bytes would open blank: say so, and
+  // leave whatever is at that path as it is.
+  if (!TarvikDataBuffer || !PartHasBytes(*TarvikDataBuffer, urls.front(), WindowsArchiveEnvironment()))
+    throw std::runtime_error(kPageNotCapturedText);
 
   {
     TArchiveFile file(path);

@@ -134,5 +134,21 @@ TEST(ContentTypeFromExtension, KnownNamesAndTheFallback) {
   EXPECT_EQ(ContentTypeFromExtension(""), "text/plain");
 }
 
+TEST(PartContentType, CompositeAndMalformedTypesCannotStand) {
+  EXPECT_EQ(PartContentType("text/html; charset=utf-8"), "text/html; charset=utf-8");
+  EXPECT_EQ(PartContentType("image/svg+xml"), "image/svg+xml");
+  for (const char* bad : {"multipart/related; boundary=x", "Multipart/X-Mixed-Replace", "message/rfc822", "MESSAGE/partial",
+                          "", "html", "text/", "/html", "text/ht ml", "text/h\xE9"})
+    EXPECT_EQ(PartContentType(bad), "") << bad;
+  // Parameters with bytes a header cannot carry are dropped, the type kept.
+  EXPECT_EQ(PartContentType("text/css; charset=\xE9"), "text/css");
+  EXPECT_EQ(ContentTypeFromBytes("\x89PNG\r\n\x1a\n...."), "image/png");
+  using namespace std::string_view_literals;
+  EXPECT_EQ(ContentTypeFromBytes("RIFF\x10\0\0\0WEBPVP8 "sv), "image/webp");
+  EXPECT_EQ(ContentTypeFromBytes("XXXX\x10\0\0\0WEBPVP8 "sv), "application/octet-stream");
+  EXPECT_EQ(ContentTypeFromBytes("--frame\r\nContent-Type: image/jpeg\r\n"), "application/octet-stream");
+  EXPECT_EQ(ContentTypeFromBytes(""), "application/octet-stream");
+}
+
 }  // namespace
 }  // namespace tarvik

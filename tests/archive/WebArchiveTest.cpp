@@ -6,6 +6,7 @@
 #include <string>
 
 #include "ArchiveTestSupport.h"
+#include "archive/ReaderAddress.h"
 #include "archive/SynaCode.h"
 #include "support/TraceRecorder.h"
 
@@ -123,15 +124,24 @@ TEST(WebArchive, DateLeavesOutTheTimeOnlyAtExactMidnight) {
   EXPECT_NE(c.Compose({}).find("\r\nDate: 1/2/2027 12:00:30 AM\r\n"), std::string::npos);
 }
 
-TEST(WebArchive, AnchorPlaceholdersCarryOnlyTheirLocation) {
+TEST(WebArchive, OnlyAnAddressWithAFragmentAndNoBytesIsAnAnchorPlaceholder) {
   Composer c;
-  c.Capture("http://h/page.html#top", "text/html", Page);  // captured, yet a placeholder
-  const std::string archive = c.Compose({"http://h/page.html#top", "http://h/page.html#never-seen"});
-  EXPECT_NE(archive.find("\r\n--" + Boundary + "\r\nContent-Location: http://h/page.html#top\r\n\r\n\r\n--" + Boundary +
-                         "\r\nContent-Location: http://h/page.html#never-seen\r\n\r\n\r\n--" + Boundary + "--\r\n"),
+  // Reached through a link to a section: the page's own bytes, not a placeholder.
+  c.Capture("http://h/page.html#top", "text/html", Page);
+  c.Capture("http://h/icons.svg#x", "image/svg+xml", "<svg/>");
+  const std::string archive =
+      c.Compose({"http://h/page.html#top", "http://h/icons.svg#x", "http://h/page.html#never-seen"});
+  const test::TParsedArchive parsed = ParseArchive(archive);
+  ASSERT_EQ(parsed.Parts.size(), 3u);
+  EXPECT_EQ(parsed.Parts[0].Header("Content-Location"), "http://h/page.html#top");
+  EXPECT_EQ(Base64Decode(parsed.Parts[0].Body), InjectBaseTag(Page, "http://h/page.html#top"));
+  EXPECT_EQ(parsed.Parts[1].Header("Content-Type"), "image/svg+xml");
+  EXPECT_EQ(Base64Decode(parsed.Parts[1].Body), "<svg/>");
+  EXPECT_NE(archive.find("\r\n--" + Boundary + "\r\nContent-Location: http://h/page.html#never-seen\r\n\r\n\r\n--" +
+                         Boundary + "--\r\n"),
             std::string::npos);
   EXPECT_TRUE(c.Store.Exists("http://h/page.html#never-seen"));  // the store gains a record
-  EXPECT_EQ(c.Store.Count(), 2);
+  EXPECT_EQ(c.Store.Count(), 3);
   test::TraceRecorder trace;
   c.Compose({"http://h/x#a"});
   EXPECT_TRUE(trace.Contains("TTarvikEngine.ComposeWebArchive", "Done written part #0 (local anchor placeholder)"));
@@ -186,21 +196,28 @@ TEST(WebArchive, OnlyAClosingHeadTagInAnyCaseGetsTheBase) {
   EXPECT_EQ(Base64Decode(c.OnlyPart("http://h/y", "B").Body), "</header><base href=\"B\">\r\n</head></head >");
 }
 
-TEST(WebArchive, AliasPartsForUrlsThatPercentEncodingChanges) {
+TEST(WebArchive, AliasPartsOnlyWhereNoPartWithBytesStands) {
   Composer c;
   c.Capture("http://h/a b_c.png", "image/png", "A");
   c.Capture("http://h/plain.png", "image/png", "B");
   c.Capture("http://h/caf\xE9.css", "text/css", "C");
-  const std::string archive = c.Compose({"http://h/a b_c.png", "http://h/plain.png", "http://h/caf\xE9.css"});
+  c.Capture("http://h/[x].png", "image/png", "D");
+  c.Capture("http://h/%5Bx%5D.png", "image/png", "E");
+  const std::string archive = c.Compose(
+      {"http://h/a b_c.png", "http://h/plain.png", "http://h/caf\xE9.css", "http://h/[x].png", "http://h/%5Bx%5D.png"});
   const test::TParsedArchive parsed = ParseArchive(archive);
-  ASSERT_EQ(parsed.Parts.size(), 5u);
+  // "a%20b%5Fc.png" is where a web address parser files "a b_c.png" as well,
+  // and "%5Bx%5D.png" has bytes of its own: empty aliases there would hide
+  // them. "%255Bx%255D.png" and the Latin-1 escape stand apart.
+  ASSERT_EQ(parsed.Parts.size(), 7u);
   EXPECT_EQ(parsed.Parts[0].Header("Content-Location"), "http://h/a b_c.png");
   EXPECT_EQ(parsed.Parts[2].Header("Content-Location"), "http://h/caf\xE9.css");
-  EXPECT_EQ(parsed.Parts[3].Headers, std::vector<std::string>{"Content-Location: http://h/a%20b%5Fc.png"});
-  EXPECT_EQ(parsed.Parts[3].Body, "");
-  EXPECT_EQ(parsed.Parts[4].Headers, std::vector<std::string>{"Content-Location: http://h/caf%E9.css"});
+  EXPECT_EQ(Base64Decode(parsed.Parts[4].Body), "E");
+  EXPECT_EQ(parsed.Parts[5].Headers, std::vector<std::string>{"Content-Location: http://h/caf%E9.css"});
+  EXPECT_EQ(parsed.Parts[5].Body, "");
+  EXPECT_EQ(parsed.Parts[6].Headers, std::vector<std::string>{"Content-Location: http://h/%255Bx%255D.png"});
   EXPECT_NE(archive.find("\r\n\r\n--" + Boundary + "\r\nContent-Location: http://h/caf%E9.css\r\n\r\n\r\n--" +
-                         Boundary + "--\r\n"),
+                         Boundary + "\r\n"),
             std::string::npos);
 }
 
@@ -208,14 +225,19 @@ TEST(WebArchive, NoAliasThatRepeatsTheWrittenLocation) {
   Composer c;
   // Only a control byte to escape: the header text already is the encoded form.
   c.Capture("http://h/tab\there.png", "image/png", "T");
-  // A control byte and a blank: the alias differs and stays.
+  // A control byte and a blank: the alias reads otherwise, but a web address
+  // parser files it where the part itself stands.
   c.Capture("http://h/tab\tand blank.png", "image/png", "U");
+  // Never captured: an empty part, kept apart from the one with bytes.
   const test::TParsedArchive parsed =
-      ParseArchive(c.Compose({"http://h/tab\there.png", "http://h/tab\tand blank.png"}));
-  ASSERT_EQ(parsed.Parts.size(), 3u);
+      ParseArchive(c.Compose({"http://h/tab\there.png", "http://h/tab\tand blank.png", "http://h/tab%09here.png",
+                              "http://h/tab%09and%20blank.png", "http://h/tab%09and%20blank.png#a"}));
+  ASSERT_EQ(parsed.Parts.size(), 4u);
   EXPECT_EQ(parsed.Parts[0].Header("Content-Location"), "http://h/tab%09here.png");
   EXPECT_EQ(Base64Decode(parsed.Parts[0].Body), "T");
-  EXPECT_EQ(parsed.Parts[2].Headers, std::vector<std::string>{"Content-Location: http://h/tab%09and%20blank.png"});
+  EXPECT_EQ(parsed.Parts[1].Header("Content-Location"), "http://h/tab%09and blank.png");
+  EXPECT_EQ(parsed.Parts[2].Headers, std::vector<std::string>{"Content-Location: http://h/tab%09and%20blank.png#a"});
+  EXPECT_EQ(parsed.Parts[3].Headers, std::vector<std::string>{"Content-Location: http://h/tab%2509and%2520blank.png#a"});
 }
 
 TEST(WebArchive, EntriesDifferingInHostCaseShareARecordInPathCaseNot) {
@@ -339,25 +361,55 @@ TEST(WebArchive, BadInputKeepsTheArchiveWellFormed) {
   noAnchor.erase(noAnchor.find('#'), 1);
   const std::string tricky = "--" + Boundary + "\r\n\r\n--" + Boundary + "--\r\n";
   c.Capture(longUrl, "image/gif", "L");
-  c.Capture(everyByte, "text/plain", "anchor");  // holds "#": a placeholder
+  c.Capture(everyByte, "text/plain", "");  // holds "#" and no bytes: a placeholder
   c.Capture(noAnchor, "text/plain", std::string("\0zero\0", 6));
   c.Capture("http://h/t", "text/html", tricky + "</head>" + tricky);
   const test::TParsedArchive parsed =
       ParseArchive(c.Compose({longUrl, everyByte, noAnchor, "http://h/t"}, {"", "", "", "http://h/"}));
-  ASSERT_EQ(parsed.Parts.size(), 7u);
+  ASSERT_EQ(parsed.Parts.size(), 6u);
   EXPECT_TRUE(parsed.Parts[0].Header("Content-Location") == longUrl);
   EXPECT_EQ(Base64Decode(parsed.Parts[0].Body), "L");
   EXPECT_EQ(parsed.Parts[1].Headers, std::vector<std::string>{"Content-Location: " + HeaderValueText(everyByte)});
   EXPECT_EQ(parsed.Parts[2].Header("Content-Location"), HeaderValueText(noAnchor));
   EXPECT_EQ(Base64Decode(parsed.Parts[2].Body), std::string("\0zero\0", 6));
   EXPECT_EQ(Base64Decode(parsed.Parts[3].Body), tricky + "<base href=\"http://h/\">\r\n</head>" + tricky);
-  EXPECT_TRUE(parsed.Parts[4].Header("Content-Location") == PercentEncode(longUrl));
-  EXPECT_EQ(parsed.Parts[5].Header("Content-Location"), PercentEncode(everyByte));
-  EXPECT_EQ(parsed.Parts[6].Header("Content-Location"), PercentEncode(noAnchor));
+  // The long URL's alias is where its blank is filed: left out.
+  EXPECT_EQ(parsed.Parts[4].Header("Content-Location"), PercentEncode(everyByte));
+  EXPECT_EQ(parsed.Parts[5].Header("Content-Location"), PercentEncode(noAnchor));
 
   // No URLs at all: the header block and the closing delimiter.
   EXPECT_EQ(c.Compose({}).substr(c.Compose({}).find("X-Unsent: 1\r\n")),
             "X-Unsent: 1\r\n\r\n--" + Boundary + "--\r\n");
+}
+
+TEST(WebArchive, CompositeTypesAreWrittenAsTheBytesSniff) {
+  Composer c;
+  c.Capture("http://h/feed", "multipart/x-mixed-replace; boundary=frame", "--frame\r\n\r\nx");
+  c.Capture("http://h/pic", "message/rfc822", Png);
+  c.Env.SniffContentType = ContentTypeFromExtension;
+  c.Capture("http://h/old.mht", "", "MIME-Version: 1.0\r\n", "old.mht");  // its name sniffs as message/rfc822
+  const test::TParsedArchive parsed = ParseArchive(c.Compose({"http://h/feed", "http://h/pic", "http://h/old.mht"}));
+  ASSERT_EQ(parsed.Parts.size(), 3u);
+  EXPECT_EQ(parsed.Parts[0].Header("Content-Type"), "application/octet-stream");
+  EXPECT_EQ(Base64Decode(parsed.Parts[0].Body), "--frame\r\n\r\nx");
+  EXPECT_EQ(parsed.Parts[1].Header("Content-Type"), "image/png");
+  EXPECT_EQ(parsed.Parts[2].Header("Content-Type"), "application/octet-stream");
+}
+
+// The addresses under which a web address parser files parts: what meets
+// there must be told apart from what does not.
+TEST(CanonicalWebAddress, SpellingsThatMeetAndThatStayApart) {
+  const std::string same = CanonicalWebAddress("http://h/a%20b_c.png");
+  for (const char* spelling : {"http://h/a b_c.png", "HTTP://H:80/a%20b%5Fc.png", "http://h/x/../a%20b%5fc.png",
+                               "http:\\h\\a b_c.png", " http://h/a\tb%20b_c.png"})
+    EXPECT_EQ(CanonicalWebAddress(spelling), spelling[0] == ' ' ? "http://h/ab%20b_c.png" : same) << spelling;
+  for (const char* apart : {"http://h/A%20b_c.png", "http://h/a%2520b_c.png", "http://h/a%20b_c.png#x",
+                            "http://h/a%20b_c.png?", "https://h/a%20b_c.png", "http://h:81/a%20b_c.png"})
+    EXPECT_NE(CanonicalWebAddress(apart), same) << apart;
+  EXPECT_NE(CanonicalWebAddress("http://h/[x].png"), CanonicalWebAddress("http://h/%5Bx%5D.png"));
+  EXPECT_EQ(CanonicalWebAddress("http://h/caf\xE9"), "http://h/caf%C3%A9");
+  EXPECT_EQ(CanonicalWebAddress("http://h"), "http://h/");
+  EXPECT_EQ(CanonicalWebAddress("cid:x y"), "cid:x y");
 }
 
 TEST(URLStringList, ShortOrEmptyBaseEntriesGiveTheDefault) {
@@ -443,9 +495,13 @@ TEST(WebArchive, SpilledBytesMakeTheSameArchiveAsBytesInMemory) {
       c.Capture("http://h/other", "image/png", "the bytes read", "C:\\cache\\a.png");
       c.Capture("http://h/empty", "image/png", "");
       c.Capture("http://h/untyped", "", "x", "C:\\cache\\page.htm");
-      const std::vector<std::string> urls = {"http://h/index.html", "http://h/logo.png", "http://h/big.bin",
-                                             "http://h/cached",     "http://h/other",    "http://h/empty",
-                                             "http://h/untyped",    "http://h/never"};
+      // A composite type: the type comes from the first bytes, and a page found there gets its base tag.
+      c.Capture("http://h/mixed", "multipart/mixed", "<html><head></head>" + big.substr(0, 3000));
+      c.Capture("http://h/page#part", "text/html", "<html><head></head>section</html>");
+      const std::vector<std::string> urls = {"http://h/index.html", "http://h/logo.png",  "http://h/big.bin",
+                                             "http://h/cached",     "http://h/other",     "http://h/empty",
+                                             "http://h/untyped",    "http://h/never",     "http://h/mixed",
+                                             "http://h/page#part"};
       const std::string inMemory = c.Compose(urls, {"http://h/"}, "T");
       if (piece == 5 && chunk == 3) {
         ASSERT_EQ(ParseArchive(inMemory).Parts.size(), urls.size());

@@ -48,7 +48,7 @@ TEST(RuntimeUrlList, EachWindowGetsItsPageAndWindowsOpenedLaterAreTakenIn) {
   const int32_t b = OnWindowThread([&](int32_t tid) {
     api->InformEvent(tid, windowB, CategoryMainNavigation, EventStart, "http://b/");
     api->InformEvent(tid, 0, CategoryDownload, EventStart, "http://b/doc");
-    api->InformEvent(tid, 0, CategoryDownload, EventStart, "http://B/DOC");
+    api->InformEvent(tid, 0, CategoryDownload, EventStart, "HTTP://B/doc");  // the same resource
     api->InformEvent(tid, 0, CategoryDownload, EventStart, "http://b/img");
     api->InformEvent(tid, windowB, CategoryMainNavigation, EventFinish, "http://b/final");
   });

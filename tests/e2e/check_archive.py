@@ -46,8 +46,9 @@ def check_parts(archive, responses, base):
         faults.append("the archive's header has defects: %r" % msg.defects)
     by_url = {}
     for location, ctype, body in parts:
-        # Anchor placeholders ("page#name") and alias parts carry no content.
-        if body is not None and "#" not in location and same_url(location) not in by_url:
+        # Anchor placeholders ("page#name") and alias parts carry no content;
+        # a resource addressed with a fragment ("icons.svg#x") does.
+        if body is not None and ("#" not in location or body) and same_url(location) not in by_url:
             by_url[same_url(location)] = (location, ctype, body)
     # A page reached through a redirect may be kept under the address asked for.
     redirected_from = {}

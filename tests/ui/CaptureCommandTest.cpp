@@ -386,6 +386,22 @@ TEST_F(ToolbarFormTest, AFailedCompositionKeepsTheEarlierArchiveAndLeavesNoParti
   EXPECT_EQ(FilesIn(FFolder.Path()).size(), 3u);
 }
 
+TEST_F(ToolbarFormTest, APageWhoseOwnBytesWereNotCapturedIsNotSavedAsASuccess) {
+  Form& form = NewForm();
+  VisitPage("http://h/still-loading.html");
+  TarvikDataBuffer->GetURLContent("http://h/still-loading.html").SetContent(std::string(), 0);
+  const std::string path = FFolder.File("kept.mht");
+  WriteWholeFile(path, "the earlier archive");
+  form.ClickCapture();
+  FServices->DialogAnswers.push_back(TScriptedUiServices::Chosen(path));
+  form.ClickCapture();
+  ASSERT_EQ(FServices->Errors.size(), 1u);
+  EXPECT_TRUE(Contains(FServices->Errors[0], "The page itself was not captured")) << FServices->Errors[0];
+  EXPECT_TRUE(FServices->SuccessTexts.empty());
+  EXPECT_EQ(ReadWholeFile(path), "the earlier archive");
+  EXPECT_EQ(form.SavedArchives().Count(), 0u);
+}
+
 TEST_F(ToolbarFormTest, WithoutARuntimeTheCommandIsInert) {
   Form& form = NewForm();
   TScopedRuntime none(nullptr);

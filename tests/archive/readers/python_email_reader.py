@@ -1,7 +1,8 @@
 """Python's email package reads archives made by tarvik-compose: every
 content part decodes to the captured bytes, the headers carry the
-product's texts, and alias parts appear exactly for URLs that
-percent-encoding changes.  Usage: python_email_reader.py TARVIK_COMPOSE"""
+product's texts, and alias parts appear for URLs that percent-encoding
+changes, except where a web address parser would file the alias where a
+part with bytes stands.  Usage: python_email_reader.py TARVIK_COMPOSE"""
 import email
 import email.policy
 import os
@@ -93,12 +94,15 @@ def main(tool):
         check(body == want, "body of %r: %d bytes, want %d" % (url, len(body or b""), len(want)))
 
     aliases = parts[len(entries):]
-    want_aliases = [percent_encode(u) for u in content_urls if percent_encode(u) != u]
+    # "a%20b%5Fc.png" is where a web address parser files "a b_c.png" too:
+    # an empty alias there would hide the image. "caf%E9%7E.js" is not where
+    # it files the Latin-1 name (that becomes UTF-8 escapes).
+    want_aliases = [b"http://example.test/dir/caf%E9%7E.js"]
     got_aliases = [dict(p.raw_items()).get("Content-Location", "").encode("ascii") for p in aliases]
     check(got_aliases == want_aliases, "aliases %r, want %r" % (got_aliases, want_aliases))
+    check(all(percent_encode(u) != u for u in content_urls if percent_encode(u) in got_aliases), "alias of a URL")
     for p in aliases:
         check([k for k, _ in p.raw_items()] == ["Content-Location"] and not p.get_payload(), "alias shape")
-    check(b"http://example.test/dir/a%20b%5Fc.png" in got_aliases, "alias of the image")
 
     if problems:
         print("FAILED:\n  " + "\n  ".join(problems))
