@@ -70,7 +70,18 @@ void TChaCha20::Apply(uint64_t position, void* data, size_t size, uint32_t first
     const size_t skip = static_cast<size_t>(position % BlockSize);
     const size_t n = size < BlockSize - skip ? size : BlockSize - skip;
     Block(counter, block);
-    for (size_t k = 0; k < n; ++k) bytes[k] ^= block[skip + k];
+    if (n == BlockSize) {
+      // A whole block: eight words at a time.
+      for (size_t k = 0; k < BlockSize; k += 8) {
+        uint64_t word, key;
+        std::memcpy(&word, bytes + k, 8);
+        std::memcpy(&key, block + k, 8);
+        word ^= key;
+        std::memcpy(bytes + k, &word, 8);
+      }
+    } else {
+      for (size_t k = 0; k < n; ++k) bytes[k] ^= block[skip + k];
+    }
     bytes += n;
     position += n;
     size -= n;
