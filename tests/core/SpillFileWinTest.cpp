@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/CapturedBytes.h"
+#include "core/ClassTarvikRuntime.h"
 #include "support/win/WinTestUtil.h"
 
 namespace tarvik {
@@ -106,6 +107,26 @@ TEST(SpillFileWin, MadeInTheUserTemporaryFolderForItsOwnerAloneAndOpenedByNoOneE
     ::LocalFree(descriptor);
   }
   EXPECT_FALSE(test::FileExists(path)) << "left behind: " << path;
+}
+
+// The library's unload takes the file away with the last bytes in it.
+TEST(SpillFileWin, TheLibraryUnloadRemovesTheFile) {
+  LibraryLoad();
+  SetProcessSpillArea(std::make_shared<TSpillArea>(TSpillArea::TOptions{0, {}}));
+  std::string path;
+  {
+    std::shared_ptr<TSpillArea> area = ProcessSpillArea();
+    std::string bytes = "captured";
+    TSpillExtent where;
+    ASSERT_TRUE(area->Write(bytes.data(), bytes.size(), where));
+    TarvikDataBuffer->GetURLContent("http://h/").SetContent(
+        std::make_shared<const TCapturedBytes>(area, std::vector<TSpillExtent>{where}), 8);
+    path = area->File()->Path();
+  }
+  EXPECT_TRUE(test::FileExists(path));
+  EXPECT_TRUE(*TarvikDataBuffer->GetURLContent("http://h/").Content() == "captured");
+  LibraryUnload();
+  EXPECT_FALSE(test::FileExists(path)) << path;
 }
 
 // Files that dead processes left are removed when the next one is made; a
