@@ -3,6 +3,7 @@
 // broken invariant.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -27,8 +28,11 @@ struct Reader {
   }
 };
 
-inline void Check(bool condition) {
-  if (!condition) std::abort();
+// Names the line of the broken check before the run stops.
+inline void Check(bool condition, int line = __builtin_LINE()) {
+  if (condition) return;
+  std::fprintf(stderr, "check failed at line %d\n", line);
+  std::abort();
 }
 
 }  // namespace tarvik::fuzz

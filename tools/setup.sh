@@ -2,7 +2,8 @@
 # Installs what the builds and tests need on a fresh Debian machine:
 # i386 multiarch, the mingw-w64 cross compiler, Wine (32-bit), Xvfb,
 # GoogleTest/Benchmark, Chromium and Python for the archive readers,
-# NSIS for the installer.
+# NSIS for the installer, and a documentation package that end-to-end tests
+# capture as a site nobody here wrote.
 set -euo pipefail
 
 packages=(
@@ -10,6 +11,7 @@ packages=(
   g++-mingw-w64-i686 mingw-w64-tools wine wine32:i386
   xvfb xauth imagemagick x11-apps xdotool chromium
   nsis
+  cmake-doc
 )
 
 missing=()

@@ -11,6 +11,7 @@
 #include "core/UrlKey.h"
 #include "core/PlatformVersion.h"
 #include "core/Trace.h"
+#include "support/PlainUrlListWalk.h"
 #include "support/TraceRecorder.h"
 
 #ifdef _WIN32
@@ -386,52 +387,6 @@ TEST(UrlListTrace, ItemLineMatchesThePrintfLayout) {
 
 // --- The searches and the walk against plain scans, on random timelines ---
 
-// The walk as plain scans: FirstIndexOfThread from 0, a linear search of the
-// URL list, FindEvent to the end each time.
-struct PlainWalk {
-  const TTarvikTimelineItems& Items;
-  bool CompareThreads;
-
-  int32_t FirstIndexOfThread(int32_t tid) const {
-    for (int32_t i = 0; i < Items.Count(); ++i)
-      if (Items[i].TID == tid) return i;
-    return -1;
-  }
-  int32_t FindEvent(uint8_t category, uint8_t event, uintptr_t oid, int32_t tid, int32_t from) const {
-    for (int32_t i = std::max(from, 0); i < Items.Count(); ++i)
-      if (Items[i].Category == category && Items[i].Event == event && Items[i].OID == oid &&
-          (!CompareThreads || Items[i].TID == tid))
-        return i;
-    return -1;
-  }
-  Lists Run(int32_t tid, int32_t mark) const {
-    Lists lists;
-    int32_t recent = -1;
-    for (int32_t i = Items.Count() - 1; i >= 0 && recent < 0; --i)
-      if (Items[i].SID < mark && Items[i].TID == tid && Items[i].Category == 1 && Items[i].Event == 0) recent = i;
-    if (recent < 0) return lists;
-    for (int32_t i = recent; i < Items.Count(); ++i) {
-      const TTarvikTimelineItem& x = Items[i];
-      if (x.Event != 0) continue;
-      if (CompareThreads && x.TID != tid && !(FirstIndexOfThread(x.TID) > FirstIndexOfThread(tid))) continue;
-      bool listed = false;
-      for (const std::string& url : lists.URLs) listed = listed || SameUrl(url, x.Value);
-      if (listed) continue;
-      if (x.Category == 1 || x.Category == 2) {
-        const int32_t f = FindEvent(3, 0, 0, x.TID, i + 1);
-        if (f < 0) continue;
-        const int32_t g = FindEvent(x.Category, 1, x.OID, x.TID, f + 1);
-        lists.URLs.push_back(Items[f].Value);
-        lists.Bases.push_back(g < 0 ? "" : Items[g].Value);
-      } else if (x.Category == 3) {
-        lists.URLs.push_back(x.Value);
-        lists.Bases.push_back("");
-      }
-    }
-    return lists;
-  }
-};
-
 // ascending: SIDs in array order, as InformEvent numbers them; otherwise at
 // random, as a timeline file may hold them.
 Timeline RandomTimeline(std::mt19937& random, int count, bool ascending = true) {
@@ -471,7 +426,7 @@ TEST(UrlListSearch, SearchesAnswerLikePlainScansWhetherScanningOrIndexed) {
   for (int round = 0; round < 20; ++round) {
     const Timeline timeline = RandomTimeline(random, 60);
     for (bool compareThreads : {true, false}) {
-      const PlainWalk plain{timeline.Items, compareThreads};
+      const test::PlainWalk plain{timeline.Items, compareThreads};
       for (int64_t budget : {int64_t{0}, int64_t{5}, int64_t{-1}}) {
         TTimelineSearch search(timeline.Items, compareThreads, budget);
         for (int32_t from = -1; from <= 61; ++from)
@@ -500,7 +455,7 @@ TEST(UrlListSearch, WalkGivesThePlainWalksListsOnRandomTimelines) {
     const int32_t mark = static_cast<int32_t>(random() % (3 * (5 + round)));
     for (TPlatformVersion version : {TPlatformVersion{4, 0}, TPlatformVersion{6, 1}}) {
       ScopedPlatformVersion scoped(version);
-      const Lists expected = PlainWalk{timeline.Items, version >= Windows2000}.Run(tid, mark);
+      const test::PlainLists expected = test::PlainWalk{timeline.Items, version >= Windows2000}.Run(tid, mark);
       Lists actual;
       GenerateList(timeline.Items, tid, mark, &actual.URLs, &actual.Bases);
       ASSERT_EQ(actual.URLs, expected.URLs) << "round " << round;

@@ -78,9 +78,9 @@ def check_parts(archive, responses, base):
     return faults, len(parts)
 
 
-def check_render(archive, live_url, sample, shots):
-    offline = screenshot(archive, os.path.join(shots, "archive.png"))
-    live = screenshot(live_url, os.path.join(shots, "live.png"))
+def check_render(archive, live_url, sample, shots, scripts=True):
+    offline = screenshot(archive, os.path.join(shots, "archive.png"), scripts=scripts)
+    live = screenshot(live_url, os.path.join(shots, "live.png"), scripts=scripts)
     faults = []
     share, size = compare_png(offline, live)
     if share > RENDER_TOLERANCE:

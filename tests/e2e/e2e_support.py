@@ -70,9 +70,9 @@ class SiteServer:
             return [json.loads(line) for line in f if line.strip()]
 
 
-def screenshot(target, out, width=800, height=600):
-    """Renders a URL or a file with headless Chromium into a PNG; raises with
-    Chromium's words when no picture came out."""
+def screenshot(target, out, width=800, height=600, scripts=True):
+    """Renders a URL or a file with headless Chromium into a PNG (scripts off
+    when asked); raises with Chromium's words when no picture came out."""
     browser = chromium()
     if not browser:
         raise RuntimeError("no chromium on PATH (tools/setup.sh installs it)")
@@ -83,8 +83,8 @@ def screenshot(target, out, width=800, height=600):
         run = subprocess.run(
             [browser, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
              "--disable-background-networking", "--disable-component-update", "--disable-sync",
-             "--hide-scrollbars", "--user-data-dir=" + profile, "--window-size=%d,%d" % (width, height),
-             "--screenshot=" + out, target],
+             "--hide-scrollbars", "--user-data-dir=" + profile, "--window-size=%d,%d" % (width, height)] +
+            ([] if scripts else ["--blink-settings=javascriptEnabled=false"]) + ["--screenshot=" + out, target],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
     finally:
         shutil.rmtree(profile, ignore_errors=True)

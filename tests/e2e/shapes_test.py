@@ -11,7 +11,7 @@ import sys
 import tempfile
 import unittest
 
-from check_archive import check_parts
+from check_archive import check_parts, check_render
 from e2e_support import REPO, SiteServer, Wine, host_capture, read_archive, read_png, register, screenshot
 
 WINE_RUN = IEXPLORE = DLL = None
@@ -46,7 +46,10 @@ class ShapesThroughTheHost(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.server.stop()
-        shutil.rmtree(cls.work, ignore_errors=True)
+        if os.environ.get("TARVIK_E2E_KEEP"):  # the archives and pictures, to look at
+            print("kept: " + cls.work)
+        else:
+            shutil.rmtree(cls.work, ignore_errors=True)
 
     def capture(self, page, pictures, fragment=""):
         """Captures the shape page; checks both readers; returns the archive's parts."""
@@ -87,6 +90,34 @@ class ShapesThroughTheHost(unittest.TestCase):
 
     def test_a_query_with_percent_encoded_bytes(self):
         self.capture("query", {"q": 1})
+
+
+# A site nobody here wrote: a documentation package from Debian's packages
+# (tools/setup.sh installs it), with its style sheets and pictures.
+DOCS = "/usr/share/doc/cmake-data/html"
+DOC_PAGE = "/guide/user-interaction/index.html"
+
+
+class DocumentationThroughTheHost(unittest.TestCase):
+    def test_every_served_byte_and_the_render_with_scripts_off(self):
+        wine = Wine(WINE_RUN)
+        register(wine, DLL)
+        work = tempfile.mkdtemp(prefix="tarvik-docs-")
+        if not os.environ.get("TARVIK_E2E_KEEP"):
+            self.addCleanup(shutil.rmtree, work, True)
+        out = os.path.join(work, "docs.mht")
+        with SiteServer(work, extra=("--root", DOCS)) as server:
+            code, lines = host_capture(wine, IEXPLORE, server.base + DOC_PAGE, out)
+            self.assertEqual(code, 0, "\n".join(lines))
+            sent = server.responses()
+            self.assertGreaterEqual(len([r for r in sent if r["status"] == 200 and r["path"].endswith(".png")]), 2)
+            faults, _ = check_parts(out, sent, server.base)
+            self.assertEqual(faults, [])
+            render_faults, _ = check_render(out, server.base + DOC_PAGE, False, work, scripts=False)
+            self.assertEqual(render_faults, [])
+        # Not two blank pictures: the page's own colours are there.
+        width, height, pixel = read_png(os.path.join(work, "archive.png"))
+        self.assertGreater(len({pixel(x, y) for x in range(0, width, 7) for y in range(0, height, 7)}), 20)
 
 
 if __name__ == "__main__":
