@@ -80,3 +80,34 @@ function(tarvik_add_ui_test name)
                ENVIRONMENT "DISPLAY=${TARVIK_DISPLAY}"
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
 endfunction()
+
+# Tests under double-byte code pages: Japanese (932), Traditional and
+# Simplified Chinese (950, 936). The run makes the locales itself, into the
+# build tree (no system set-up), and points Wine at them: the locale gives
+# each Wine program its ANSI code page, and TARVIK_TEST_CODE_PAGE lets the
+# tests check that it did.
+if(TARVIK_WINDOWS)
+  set(TARVIK_LOCALE_DIR "${CMAKE_BINARY_DIR}/locale")
+  add_test(NAME locales_up COMMAND sh ${CMAKE_SOURCE_DIR}/tests/support/locales-up.sh
+    ${TARVIK_LOCALE_DIR} ${CMAKE_BINARY_DIR}/wine-run)
+  set_tests_properties(locales_up PROPERTIES FIXTURES_SETUP LOCALES FIXTURES_REQUIRED WINE
+    PASS_REGULAR_EXPRESSION "locales and fonts ready")
+endif()
+
+# Runs the tests of program that match filter once more under each locale
+# given as LOCALE:CODEPAGE (ja_JP:932 ...), as tests PROGRAM.cpCODEPAGE.
+function(tarvik_add_codepage_runs program filter)
+  if(NOT TARVIK_WINDOWS)
+    return()
+  endif()
+  foreach(pair ${ARGN})
+    string(REPLACE ":" ";" parts ${pair})
+    list(GET parts 0 locale)
+    list(GET parts 1 codepage)
+    set(name ${program}.cp${codepage})
+    add_test(NAME ${name} COMMAND ${CMAKE_BINARY_DIR}/wine-run $<TARGET_FILE:${program}> --gtest_filter=${filter})
+    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "WINE;LOCALES" TIMEOUT 600 RESOURCE_LOCK xdisplay
+      WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+      ENVIRONMENT "DISPLAY=${TARVIK_DISPLAY};LOCPATH=${TARVIK_LOCALE_DIR};LC_ALL=${locale}.UTF-8;LANG=${locale}.UTF-8;TARVIK_TEST_CODE_PAGE=${codepage}")
+  endforeach()
+endfunction()

@@ -144,18 +144,21 @@ std::string DialogText(HWND dialog) {
   return Utf8(text);
 }
 
-bool PressDialogButton(HWND dialog, std::initializer_list<const wchar_t*> captions, int fallbackId) {
-  HWND chosen = nullptr;
-  for (const wchar_t* caption : captions) {
-    for (HWND child : Children(dialog))
-      if (!chosen && ClassOf(child) == L"Button" && ::IsWindowVisible(child) &&
-          ::lstrcmpiW(WithoutAccelerator(WindowText(child)).c_str(), caption) == 0)
-        chosen = child;
+bool PressDialogButton(HWND dialog, std::initializer_list<int> ids) {
+  for (int id : ids) {
+    HWND button = ::GetDlgItem(dialog, id);
+    if (!button || !::IsWindowVisible(button)) continue;
+    return ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button)) != FALSE;
   }
-  if (!chosen) chosen = ::GetDlgItem(dialog, fallbackId);
-  if (!chosen) return false;
-  const int id = ::GetDlgCtrlID(chosen);
-  return ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(chosen)) != FALSE;
+  return false;
+}
+
+TBoxKind ClassifyBox(HWND box, const std::string& text) {
+  if (text.rfind(Utf8(kSuccessText), 0) == 0) return TBoxKind::Success;
+  // The save dialog's own question: the only box of its with a Yes button.
+  HWND yes = ::GetDlgItem(box, IDYES);
+  if (yes && ::IsWindowVisible(yes)) return TBoxKind::ReplaceQuestion;
+  return TBoxKind::Other;
 }
 
 bool TCaptureDriver::Fail(const std::string& step, const std::string& reason) {
@@ -170,8 +173,8 @@ void TCaptureDriver::Dismiss() {
     const std::vector<HWND> dialogs = ThreadDialogs(FWindow.ThreadId());
     if (dialogs.empty()) return;
     for (HWND dialog : dialogs) {
-      if (IsSaveDialog(dialog)) PressDialogButton(dialog, {L"Cancel"}, IDCANCEL);
-      else PressDialogButton(dialog, {L"OK", L"No", L"Cancel"}, IDCANCEL);
+      if (!PressDialogButton(dialog, {IDCANCEL, IDNO, IDOK}))
+        ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
     }
     Pause(100);
   }
@@ -257,7 +260,7 @@ bool TCaptureDriver::Capture(const std::wstring& path, bool hotkey, int clickGap
   if (!name) name = ::GetDlgItem(dialog, edt1);
   FReporter.Step(FLabel + "type path " + Utf8(path));
   Ask(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
-  PressDialogButton(dialog, {}, IDOK);
+  PressDialogButton(dialog, {IDOK});
 
   bool answered = false;
   std::map<HWND, std::chrono::steady_clock::time_point> seen;  // boxes and when they first showed
@@ -271,16 +274,18 @@ bool TCaptureDriver::Capture(const std::wstring& path, bool hotkey, int clickGap
       const auto now = std::chrono::steady_clock::now();
       // A box just created may not show its text yet.
       if (text.empty() && now - seen.emplace(box, now).first->second < std::chrono::seconds(3)) continue;
-      if (text.rfind(Utf8(kSuccessText), 0) == 0) {
+      // Buttons by their identifiers: their captions follow the system's language.
+      const TBoxKind kind = ClassifyBox(box, text);
+      if (kind == TBoxKind::Success) {
         // OK, or No where the box offers Yes and No: the archive is not opened now.
         FReporter.Step(FLabel + "success box");
-        PressDialogButton(box, {L"OK", L"No"}, IDNO);
+        if (!PressDialogButton(box, {IDOK, IDNO})) return Fail("success box", "the box has neither OK nor No");
         answered = true;
         break;
       }
-      if (dialogOpen && (text.find("exists") != std::string::npos || text.find("eplace") != std::string::npos)) {
+      if (dialogOpen && kind == TBoxKind::ReplaceQuestion) {
         FReporter.Step(FLabel + "replace the existing file");
-        PressDialogButton(box, {L"Yes"}, IDYES);
+        PressDialogButton(box, {IDYES});
         handled.insert(box);
         continue;
       }

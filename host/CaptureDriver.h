@@ -2,8 +2,9 @@
 // Captures the page of a browser window as a user does: a click on the
 // toolbar's capture button (or the hot key), a second one, the save dialog
 // answered with a path typed into it, and the success box answered. It
-// finds every window by its thread, class and text, never by the add-on's
-// internals, and reports each step.
+// finds every window by its thread, class, control identifiers and the
+// add-on's own texts, never by the add-on's internals nor by the system's
+// captions (they follow its language), and reports each step.
 #include <windows.h>
 
 #include <chrono>
@@ -42,9 +43,16 @@ bool IsButtonChecked(const TCaptureButton& button);
 std::vector<HWND> ThreadDialogs(DWORD threadId);
 // The texts of a dialog's static controls, joined by blanks.
 std::string DialogText(HWND dialog);
-// Presses the first button whose caption (without "&") is one of the
-// captions, else the one with fallbackId; false when there is neither.
-bool PressDialogButton(HWND dialog, std::initializer_list<const wchar_t*> captions, int fallbackId);
+// Presses the first visible button of the dialog with one of the
+// identifiers (IDOK, IDYES, ...); false when it has none of them. Never by
+// caption: captions follow the system's language.
+bool PressDialogButton(HWND dialog, std::initializer_list<int> ids);
+
+// A box of the browser's thread during a save: the add-on's success box
+// (by its own text), the save dialog's question whether to replace a file
+// (a box with a Yes button), or anything else (an error).
+enum class TBoxKind { Success, ReplaceQuestion, Other };
+TBoxKind ClassifyBox(HWND box, const std::string& text);
 
 class TCaptureDriver {
  public:

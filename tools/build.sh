@@ -6,25 +6,28 @@
 # typing the path), prints the archive's path, parts and bytes, renders it
 # offline with headless Chromium, and builds the installer.
 #
-#   tools/build.sh [--quick] [--hotkey] [--out FILE.mht] [URL]
+#   tools/build.sh [--quick] [--hotkey] [--locale NAME] [--out FILE.mht] [URL]
 #
 # URL: capture that page instead of the sample site (http or https).
 # --quick: use the existing build (no install, no build, no installer).
 # --hotkey: press Ctrl+W instead of clicking.
 # --out: where the archive goes (default build/run/archives/...).
+# --locale: run the browser under that locale (ja_JP, zh_TW, zh_CN: code
+#   pages 932, 950, 936), made into build/run/locale by this command.
 # A failure prints "error: STEP: REASON" and exits 1 (2 for bad arguments);
 # an existing file at --out is replaced only by a complete archive.
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 
-quick=0; hotkey=(); out=""; url=""
+quick=0; hotkey=(); out=""; url=""; locale=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) quick=1 ;;
     --hotkey) hotkey=(--hotkey) ;;
     --out) [ $# -ge 2 ] || { echo "error: arguments: --out needs a file" >&2; exit 2; }; out="$2"; shift ;;
-    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --locale) [ $# -ge 2 ] || { echo "error: arguments: --locale needs a name" >&2; exit 2; }; locale="$2"; shift ;;
+    -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "error: arguments: unknown option $1" >&2; exit 2 ;;
     *) [ -z "$url" ] || { echo "error: arguments: one URL only" >&2; exit 2; }; url="$1" ;;
   esac
@@ -109,6 +112,20 @@ for n in $(seq 310 399); do
 done
 [ -n "$xvfb_pid" ] || fail "no Xvfb display could be started"
 echo "    display $DISPLAY"
+
+# --- the locale, made here: it gives the Wine programs their ANSI code page
+if [ -n "$locale" ]; then
+  step "locale" "$locale.UTF-8 in build/run/locale"
+  localedir="$run/locale/$locale.UTF-8"
+  if [ ! -f "$localedir/LC_CTYPE" ]; then
+    mkdir -p "$run/locale"
+    localedef -c -i "$locale" -f UTF-8 "$localedir" >/dev/null 2>&1
+  fi
+  [ -f "$localedir/LC_CTYPE" ] || fail "cannot make the locale $locale.UTF-8 (is the package locales installed?)"
+  export LOCPATH="$run/locale"
+  # This shell itself keeps its locale (it read LOCPATH at its start); what it runs gets the new one.
+  { export LC_ALL="$locale.UTF-8" LANG="$locale.UTF-8"; } 2>/dev/null
+fi
 
 # --- a Wine prefix of the main command's own, with the library registered
 step "register" "TarvikCore.dll in the Wine prefix build/run/wineprefix"

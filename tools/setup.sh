@@ -2,15 +2,16 @@
 # Installs what the builds and tests need on a fresh Debian machine:
 # i386 multiarch, the mingw-w64 cross compiler, Wine (32-bit), Xvfb,
 # GoogleTest/Benchmark, Chromium and Python for the archive readers,
-# NSIS for the installer, and a documentation package that end-to-end tests
-# capture as a site nobody here wrote.
+# NSIS for the installer, locale data and a CJK font for the tests under
+# Japanese and Chinese locales, and a documentation package that end-to-end
+# tests capture as a site nobody here wrote.
 set -euo pipefail
 
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev python3 libgtest-dev googletest libgmock-dev libbenchmark-dev libssl-dev
   g++-mingw-w64-i686 mingw-w64-tools wine wine32:i386
   xvfb xauth imagemagick x11-apps xdotool chromium
-  nsis
+  nsis locales fonts-wqy-zenhei
   cmake-doc
 )
 

@@ -212,6 +212,29 @@ TEST_F(HostCapture, HotKeyCapturesInEachOfThreeWindowsInTurn) {
     }
 }
 
+// A capture to a folder and a name of the system's code page, in whatever
+// language the system's dialogs and boxes speak.
+TEST_F(HostCapture, ANameInTheSystemsCodePage) {
+  const test::TCodePageNames names = test::SystemsCodePageNames();
+  test::LoopbackHttpServer server;
+  ASSERT_TRUE(server.Running());
+  server.Serve("/page.html", "text/html", "<html><head><title>Names</title></head><body><img src=p.png></body></html>");
+  server.Serve("/p.png", "image/png", std::string("\x89PNG\r\n\x1A\n\0\0\0names", 16));
+  const std::string folder = FFolder.File(names.Folder);
+  ASSERT_TRUE(::CreateDirectoryA(folder.c_str(), nullptr));
+  const std::string archivePath = folder + "\\" + names.File + ".mht";
+  const TRun capture =
+      RunProgram(Host("--capture \"" + archivePath + "\" --timeout 120 " + server.Url("/page.html")), 180000);
+  ASSERT_EQ(capture.ExitCode, 0u) << capture.Output;
+  EXPECT_THAT(capture.Output, HasSubstr("step: success box"));
+  TArchive archive;
+  std::string error;
+  ASSERT_TRUE(ReadArchive(test::ReadWholeFile(archivePath), archive, error)) << error;
+  EXPECT_EQ(archive.Subject, names.File);
+  ASSERT_EQ(archive.Parts.size(), 2u);
+  EXPECT_EQ(archive.Parts[1].ContentLocation, server.Url("/p.png"));
+}
+
 TEST_F(HostCapture, AnAddressThatDoesNotAnswerFailsNamingTheStep) {
   std::string deadUrl;
   {

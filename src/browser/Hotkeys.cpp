@@ -51,6 +51,12 @@ class THotkeyTable {
     const auto found = FRegistered.find(window);
     return found == FRegistered.end() ? std::vector<ATOM>() : found->second;
   }
+  // The window's registrations, forgotten; allocates nothing.
+  std::vector<ATOM> TakeRegistered(HWND window) noexcept {
+    std::lock_guard lock(FLock);
+    auto node = FRegistered.extract(window);
+    return node.empty() ? std::vector<ATOM>() : std::move(node.mapped());
+  }
   void SetRegistered(HWND window, std::vector<ATOM> atoms) {
     std::lock_guard lock(FLock);
     if (atoms.empty())
@@ -112,13 +118,47 @@ void Reconcile(TTarvikToolbarForm* form, HWND window) noexcept {
 void ReconcileAll() noexcept {
   const TFirstForm first = FirstForm();
   Reconcile(first.Form, first.Window);
-  for (HWND holder : HotkeyTable().Holders())
+  std::vector<HWND> holders;
+  try {
+    holders = HotkeyTable().Holders();
+  } catch (...) {
+    // Out of memory: a window that keeps the key a while is no reason to end the browser.
+    BandTrace("CoToolbar.ReconcileAll", "EXCEPTION!");
+  }
+  for (HWND holder : holders)
     if (holder != first.Window) Reconcile(nullptr, holder);
 }
 
 void UnregisterAllOn(HWND window) noexcept {
-  for (ATOM atom : HotkeyTable().Registered(window)) ::UnregisterHotKey(window, atom);
-  HotkeyTable().SetRegistered(window, {});
+  for (ATOM atom : HotkeyTable().TakeRegistered(window)) ::UnregisterHotKey(window, atom);
+}
+
+void ApplyRegistration(TTarvikToolbarForm& form, HWND window) {
+  std::map<ATOM, THotkeyTable::TWanted> wanted;
+  if (FirstForm().Form == &form) wanted = HotkeyTable().Wanted();
+  std::vector<ATOM> registered = HotkeyTable().Registered(window);
+  std::vector<ATOM> kept;
+  // Nothing allocates between a registration and its record but the record itself.
+  kept.reserve(registered.size() + wanted.size());
+  for (ATOM atom : registered) {
+    if (wanted.count(atom))
+      kept.push_back(atom);
+    else
+      ::UnregisterHotKey(window, atom);
+  }
+  for (const auto& [atom, key] : wanted) {
+    if (std::find(kept.begin(), kept.end(), atom) != kept.end()) continue;
+    // A refusal (another program holds Ctrl+W) is not examined.
+    if (::RegisterHotKey(window, atom, key.Modifiers, key.VirtualKey)) kept.push_back(atom);
+  }
+  try {
+    HotkeyTable().SetRegistered(window, kept);
+  } catch (...) {
+    // A key the table does not know of would never be given up.
+    for (ATOM atom : kept) ::UnregisterHotKey(window, atom);
+    HotkeyTable().TakeRegistered(window);
+    throw;
+  }
 }
 
 }  // namespace
@@ -178,25 +218,23 @@ void DestroyToolbarForm(std::unique_ptr<TTarvikToolbarForm>& form) noexcept {
   if (wasFirst) ReconcileAll();
 }
 
+void ToolbarWindowDestroyed(TTarvikToolbarForm& form) noexcept {
+  const bool wasFirst = FirstForm().Form == &form;
+  UnregisterAllOn(form.Handle());
+  // A form without a window can take no key: it leaves the list at once.
+  ToolbarForms().Remove(&form);
+  if (wasFirst) ReconcileAll();
+}
+
 void ApplyHotkeyRegistration(TTarvikToolbarForm& form) noexcept {
   const HWND window = form.Handle();
   if (!window) return;
-  std::map<ATOM, THotkeyTable::TWanted> wanted;
-  if (FirstForm().Form == &form) wanted = HotkeyTable().Wanted();
-  std::vector<ATOM> registered = HotkeyTable().Registered(window);
-  std::vector<ATOM> kept;
-  for (ATOM atom : registered) {
-    if (wanted.count(atom))
-      kept.push_back(atom);
-    else
-      ::UnregisterHotKey(window, atom);
+  try {
+    ApplyRegistration(form, window);
+  } catch (...) {
+    // Out of memory: what the window holds stays as it is.
+    BandTrace("CoToolbar.ApplyHotkeyRegistration", "EXCEPTION!");
   }
-  for (const auto& [atom, key] : wanted) {
-    if (std::find(kept.begin(), kept.end(), atom) != kept.end()) continue;
-    // A refusal (another program holds Ctrl+W) is not examined.
-    if (::RegisterHotKey(window, atom, key.Modifiers, key.VirtualKey)) kept.push_back(atom);
-  }
-  HotkeyTable().SetRegistered(window, std::move(kept));
 }
 
 std::vector<ATOM> HotkeysRegisteredOn(HWND window) { return HotkeyTable().Registered(window); }

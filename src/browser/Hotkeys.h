@@ -36,6 +36,11 @@ void UnRegisterTarvikHotkeys(THotkeys& hotkeys) noexcept;
 // that is first after it.
 void DestroyToolbarForm(std::unique_ptr<TTarvikToolbarForm>& form) noexcept;
 
+// The form's window is being destroyed before the form (a browser that
+// destroys its windows before closing the band): the form leaves
+// ToolbarForms, and its keys move to the form first after it.
+void ToolbarWindowDestroyed(TTarvikToolbarForm& form) noexcept;
+
 // Posted to a form's window: bring its registrations in line (the first
 // form registers every key a band holds, the others none).
 inline constexpr UINT WM_TARVIK_HOTKEYS = WM_APP + 0x4B1;

@@ -34,8 +34,15 @@ class TComObject : public ISupportErrorInfo, public First, public Rest... {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
     if (outer && !IsEqualIID(riid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
-    Derived* object = new (std::nothrow) Derived();
-    if (!object) return E_OUTOFMEMORY;
+    // Constructors may allocate too; their failure ends this call, not the process.
+    Derived* object = nullptr;
+    try {
+      object = new Derived();
+    } catch (const std::bad_alloc&) {
+      return E_OUTOFMEMORY;
+    } catch (...) {
+      return E_FAIL;
+    }
     object->FController = outer ? outer : &object->FInner;
     // Hold the object across the query so a failed query frees it.
     object->FInner.AddRef();

@@ -2,16 +2,9 @@
 
 #include <cstring>
 
+#include "ui/NameRules.h"
+
 namespace tarvik {
-
-namespace {
-
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.find_last_of("\\/");
-  return slash == std::string::npos ? std::string(".\\") : path.substr(0, slash + 1);
-}
-
-}  // namespace
 
 TArchiveFile::TArchiveFile(std::string path) : FPath(std::move(path)) {
   // An existing target that cannot be replaced fails now, before any work.
@@ -21,7 +14,8 @@ TArchiveFile::TArchiveFile(std::string path) : FPath(std::move(path)) {
     if (!probe) Fail(::GetLastError());
   }
   char work[MAX_PATH + 1] = {};
-  if (!::GetTempFileNameA(FolderOf(FPath).c_str(), "tvk", 0, work)) Fail(::GetLastError());
+  const std::string folder = FolderOf(FPath);
+  if (!::GetTempFileNameA(folder.empty() ? ".\\" : folder.c_str(), "tvk", 0, work)) Fail(::GetLastError());
   FWorkPath = work;
   try {
     FStream = std::make_unique<TWinFileOutputStream>(FWorkPath);

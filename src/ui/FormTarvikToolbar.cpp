@@ -69,11 +69,6 @@ TTarvikToolbarForm::MessageHook& GlobalMessageHook() {
   return hook;
 }
 
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.find_last_of("\\/");
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
 bool FileExists(const std::string& path) {
   const DWORD attributes = ::GetFileAttributesA(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -86,15 +81,26 @@ std::string LowerAscii(std::string text) {
 }
 
 // The whole parameter string of the browser: one argument, so a path with
-// blanks opens as one file.
+// blanks opens as one file. Backslashes before the closing quotation mark
+// are doubled, or the platform's parser reads them as escaping it (a folder
+// ends in "\\").
 std::string QuoteArgument(const std::string& target) {
   std::string quoted = "\"";
-  for (char c : target) {
+  size_t backslashes = 0;  // real ones ending the text, not second bytes of characters
+  for (size_t i = 0; i < target.size(); ++i) {
+    const char c = target[i];
+    if (IsSystemLeadByte(static_cast<unsigned char>(c)) && i + 1 < target.size()) {
+      quoted.append(target, i++, 2);
+      backslashes = 0;
+      continue;
+    }
+    backslashes = c == '\\' ? backslashes + 1 : 0;
     if (c == '"')
       quoted += "%22";  // no path holds a quotation mark; in a URL it is %22
     else
       quoted += c;
   }
+  quoted.append(backslashes, '\\');
   return quoted + "\"";
 }
 
@@ -258,10 +264,7 @@ void TTarvikToolbarForm::CreateMenus() {
   addSeparator(FCaptureMenu);
   addItem(FCaptureMenu, TBItem10, "Beep Notification", BeepIconIndex);
   EnableMenuItemId(miCancel, false);
-  // The check mark follows the stored preference, so it never disagrees with the ticks.
-  bool beep = true;
-  if (TIniFile* ini = SettingsIni()) beep = ReadBeepNotification(TIniFileStore(*ini));
-  ::CheckMenuItem(FCaptureMenu, TBItem10, MF_BYCOMMAND | (beep ? MF_CHECKED : MF_UNCHECKED));
+  ShowStoredBeepPreference();
 
   FHelpMenu = ::CreatePopupMenu();
   addItem(FHelpMenu, miAbout, "About...", AboutIconIndex);
@@ -276,6 +279,14 @@ void TTarvikToolbarForm::CreateMenus() {
   EnableMenuItemId(miUninstall, FileExists(UninstallerPath()));
 
   OptionsMenu();
+}
+
+void TTarvikToolbarForm::ShowStoredBeepPreference() {
+  // The check mark follows the stored preference, so it never disagrees with
+  // the ticks, nor with what another window stored meanwhile.
+  bool beep = true;
+  if (TIniFile* ini = SettingsIni()) beep = ReadBeepNotification(TIniFileStore(*ini));
+  ::CheckMenuItem(FCaptureMenu, TBItem10, MF_BYCOMMAND | (beep ? MF_CHECKED : MF_UNCHECKED));
 }
 
 HMENU TTarvikToolbarForm::OptionsMenu() {
@@ -351,6 +362,15 @@ LRESULT CALLBACK TTarvikToolbarForm::WindowProc(HWND hwnd, UINT msg, WPARAM wPar
   }
   auto* form = reinterpret_cast<TTarvikToolbarForm*>(::GetWindowLongPtrA(hwnd, GWLP_USERDATA));
   if (!form) return ::DefWindowProcA(hwnd, msg, wParam, lParam);
+  // Destroyed from outside (the form's own release detaches first): the
+  // hot key moves on now, and the form forgets the window.
+  if (msg == WM_DESTROY) ToolbarWindowDestroyed(*form);
+  if (msg == WM_NCDESTROY) {
+    ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
+    form->FHandle = nullptr;
+    form->FToolbar = nullptr;
+    return ::DefWindowProcA(hwnd, msg, wParam, lParam);
+  }
   LRESULT result = 0;
   try {
     if (const MessageHook& hook = GlobalMessageHook(); hook && hook(*form, msg, wParam, lParam, result)) return result;
@@ -452,6 +472,8 @@ void TTarvikToolbarForm::Guarded(const std::function<void()>& action) noexcept {
 }
 
 void TTarvikToolbarForm::DropDown(UINT buttonId) {
+  // Another window may have changed the beep preference since this menu was made.
+  if (buttonId == btnCapture) ShowStoredBeepPreference();
   HMENU menu = buttonId == btnCapture   ? FCaptureMenu
                : buttonId == btnOptions ? OptionsMenu()
                : buttonId == btnHelp    ? FHelpMenu
@@ -467,13 +489,6 @@ void TTarvikToolbarForm::DropDown(UINT buttonId) {
   ::SendMessageA(FToolbar, TB_PRESSBUTTON, buttonId, FALSE);
   if (buttonId == btnCapture) ::SendMessageA(FToolbar, TB_CHECKBUTTON, btnCapture, CaptureChecked());
   if (command) ClickMenuItem(command);
-}
-
-bool TTarvikToolbarForm::TranslateShortcut(const MSG& msg) {
-  if (msg.message != WM_KEYDOWN || msg.wParam != VK_INSERT) return false;
-  if (!(::GetKeyState(VK_SHIFT) & 0x8000) || (::GetKeyState(VK_CONTROL) & 0x8000)) return false;
-  ::PostMessageA(FHandle, kDropDownMessage, btnOptions, 0);
-  return true;
 }
 
 // ---------------------------------------------------------------- state
@@ -617,6 +632,11 @@ void TTarvikToolbarForm::RunCommand(UINT id) {
 }
 
 void TTarvikToolbarForm::btnCaptureClick() {
+  // Outside the browser's process there is no runtime and nothing to capture.
+  if (!Runtime) {
+    SetCaptureChecked(false);
+    return;
+  }
   if (CaptureChecked()) {
     FCaptureMark = NextSID();
     ShowFace(1);
@@ -693,6 +713,9 @@ void TTarvikToolbarForm::SaveCapture() {
   {
     TArchiveFile file(path);
     ComPtr<IURLStrings> adaptor = TInterfacedObject::Create<TStringsToURLStrings>(urls.front(), urls, bases);
+    // The composer does not describe every failure: a description left by an
+    // earlier call (the document's, during the name fetch) must not pass for its.
+    ::SetErrorInfo(0, nullptr);
     const HRESULT hr = engine->ComposeWebArchive(urls.front(), adaptor.Get(), nullptr, &file,
                                                  ArchiveTitleFromPath(path));
     if (FAILED(hr)) throw std::runtime_error(ComposeErrorText(hr, path));

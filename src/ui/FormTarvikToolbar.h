@@ -77,8 +77,6 @@ class TTarvikToolbarForm {
   // entry moves to the top of its list; then the item's handler runs. Errors
   // go to the default error display, as for a real click.
   void ClickMenuItem(UINT id);
-  // Shift+Insert opens the drop-down of btnOptions; true when msg was that key.
-  bool TranslateShortcut(const MSG& msg);
 
   // The handlers of the form's components. They throw what their command
   // cannot handle; the window procedure shows it in the default error display.
@@ -143,6 +141,7 @@ class TTarvikToolbarForm {
   void ReleaseWindow() noexcept;
   void CreateToolbar();
   void CreateMenus();
+  void ShowStoredBeepPreference();
   void FitToToolbar();
   void SetCaptureChecked(bool checked);
   void ShowFace(int face);

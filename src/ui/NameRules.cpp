@@ -1,5 +1,12 @@
 #include "ui/NameRules.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include <algorithm>
+#include <array>
+
 #include "browser/BrowserText.h"
 
 namespace tarvik {
@@ -11,7 +18,7 @@ constexpr std::string_view ArchiveExtension = ".mht";
 bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 0x20; }
 
 bool NeedsReplacing(unsigned char c) {
-  if (c >= 0x01 && c <= 0x1A) return true;
+  if (c >= 0x01 && c <= 0x1F) return true;
   return std::string_view("\"*/:<>?\\|").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
@@ -19,6 +26,28 @@ std::string_view TrimBlanks(std::string_view text) {
   while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
   while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
   return text;
+}
+
+// Width in bytes of the character at text[i]: 2 for a lead byte with a byte after it.
+size_t CharWidth(std::string_view text, size_t i, const LeadBytePredicate& isLeadByte) {
+  return isLeadByte && i + 1 < text.size() && isLeadByte(static_cast<unsigned char>(text[i])) ? 2 : 1;
+}
+
+// The part of a name the platform matches against its device names: the text
+// before the first ".", without the blanks before that ".".
+size_t DeviceNameEnd(std::string_view name) {
+  size_t end = std::min(name.find('.'), name.size());
+  while (end > 0 && name[end - 1] == ' ') --end;
+  return end;
+}
+
+bool IsDeviceName(std::string_view name) {
+  name = name.substr(0, DeviceNameEnd(name));
+  static constexpr std::array<std::string_view, 4> kPlain = {"CON", "PRN", "AUX", "NUL"};
+  for (std::string_view device : kPlain)
+    if (SameAsciiTextNoCase(name, device)) return true;
+  if (name.size() != 4 || name[3] < '1' || name[3] > '9') return false;
+  return SameAsciiTextNoCase(name.substr(0, 3), "COM") || SameAsciiTextNoCase(name.substr(0, 3), "LPT");
 }
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -53,22 +82,57 @@ bool ParseNumber(std::string_view text, bool& isZero) {
 
 }  // namespace
 
-std::string SafeFileName(std::string_view text) {
-  std::string result(text);
-  for (char& c : result)
-    if (NeedsReplacing(static_cast<unsigned char>(c))) c = '_';
+bool IsSystemLeadByte(unsigned char c) {
+#ifdef _WIN32
+  return ::IsDBCSLeadByte(c) != FALSE;
+#else
+  (void)c;
+  return false;
+#endif
+}
+
+size_t FindLastOf(std::string_view text, std::string_view chars, const LeadBytePredicate& isLeadByte) {
+  size_t found = std::string_view::npos;
+  for (size_t i = 0; i < text.size();) {
+    const size_t width = CharWidth(text, i, isLeadByte);
+    if (width == 1 && chars.find(text[i]) != std::string_view::npos) found = i;
+    i += width;
+  }
+  return found;
+}
+
+std::string FolderOf(std::string_view path, const LeadBytePredicate& isLeadByte) {
+  const size_t separator = FindLastOf(path, "\\/", isLeadByte);
+  return separator == std::string_view::npos ? std::string() : std::string(path.substr(0, separator + 1));
+}
+
+std::string SafeFileName(std::string_view text, const LeadBytePredicate& isLeadByte) {
+  std::string result;
+  result.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (CharWidth(text, i, isLeadByte) == 2) {
+      result.append(text.substr(i, 2));
+      i += 2;
+      continue;
+    }
+    // A lead byte cut from its second byte would join the next text's first.
+    const bool lone = isLeadByte && isLeadByte(c);
+    result += NeedsReplacing(c) || lone ? '_' : static_cast<char>(c);
+    ++i;
+  }
   return result;
 }
 
 std::string Trim(std::string_view text) { return std::string(TrimBlanks(text)); }
 
-std::string_view FileNameOf(std::string_view path) {
-  const size_t separator = path.find_last_of("\\/:");
+std::string_view FileNameOf(std::string_view path, const LeadBytePredicate& isLeadByte) {
+  const size_t separator = FindLastOf(path, "\\/:", isLeadByte);
   return separator == std::string_view::npos ? path : path.substr(separator + 1);
 }
 
-std::string ArchiveTitleFromPath(std::string_view path) {
-  const std::string_view name = FileNameOf(path);
+std::string ArchiveTitleFromPath(std::string_view path, const LeadBytePredicate& isLeadByte) {
+  const std::string_view name = FileNameOf(path, isLeadByte);
   const size_t dot = name.rfind('.');
   return dot == std::string_view::npos ? std::string() : std::string(name.substr(0, dot));
 }
@@ -90,8 +154,9 @@ std::string SuccessText(std::string_view path) {
 }
 
 std::string ProposedFileName(std::string_view text, size_t bufferChars, const LeadBytePredicate& isLeadByte) {
-  std::string stem = Trim(SafeFileName(text));
+  std::string stem = Trim(SafeFileName(text, isLeadByte));
   if (stem.empty()) return {};
+  if (IsDeviceName(stem)) stem.insert(DeviceNameEnd(stem), "_");
   // Room for the stem: the buffer less the extension and the terminating zero.
   const size_t reserved = ArchiveExtension.size() + 1;
   if (bufferChars <= reserved) return {};
@@ -105,7 +170,7 @@ std::string ProposedFileName(std::string_view text, size_t bufferChars, const Le
       end += width;
     }
     stem = Trim(std::string_view(stem).substr(0, end));
-    if (stem.empty()) return {};
+    if (stem.empty() || IsDeviceName(stem)) return {};
   }
   return stem + std::string(ArchiveExtension);
 }

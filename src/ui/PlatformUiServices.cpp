@@ -10,6 +10,7 @@
 #include "core/TarvikVersionInfo.h"
 #include "framework/WinText.h"
 #include "ui/FormTarvikAbout.h"
+#include "ui/NameRules.h"
 #include "ui/resources/UiModule.h"
 #include "ui/UiServices.h"
 #include "ui/YesOkBox.h"
@@ -100,8 +101,7 @@ class TPlatformUiServices final : public TUiServices {
   }
 
   std::string LibraryFolder() override {
-    const std::string path = OwnModulePath();
-    return path.substr(0, path.find_last_of("\\/") + 1);
+    return FolderOf(OwnModulePath());
   }
 };
 

@@ -87,8 +87,6 @@ class TIniFileStore final : public IIniStore {
 std::string FullPathName(const std::string& path);
 // Whether the user's shell hides file extensions (the default when unset).
 bool ShellHidesExtensions();
-// Lead bytes of the system's code page.
-bool IsSystemLeadByte(unsigned char c);
 #endif
 
 }  // namespace tarvik

@@ -45,6 +45,4 @@ bool ShellHidesExtensions() {
   return value != 0;
 }
 
-bool IsSystemLeadByte(unsigned char c) { return ::IsDBCSLeadByte(c) != FALSE; }
-
 }  // namespace tarvik

@@ -256,6 +256,15 @@ TEST(WebArchive, EntriesDifferingInHostCaseShareARecordInPathCaseNot) {
   EXPECT_EQ(c.Store.Count(), 2);
 }
 
+TEST(WebArchive, ACacheFileLargerThanTheCaptureIsAnotherResource) {
+  Composer c;
+  c.Files.Files["C:\\cache\\b.png"] = "a file longer than the capture";
+  c.Capture("http://h/1", "image/png", "captured", "C:\\cache\\b.png");
+  const test::TParsedArchive parsed = ParseArchive(c.Compose({"http://h/1"}));
+  ASSERT_EQ(parsed.Parts.size(), 1u);
+  EXPECT_EQ(Base64Decode(parsed.Parts[0].Body), "captured");
+}
+
 TEST(WebArchive, CacheFileWinsOverMemoryUnlessItIsAnotherResourceAndEmptyGivesPlainText) {
   Composer c;
   c.Files.Files["C:\\cache\\a.png"] = "from file";

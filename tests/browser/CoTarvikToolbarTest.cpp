@@ -6,13 +6,16 @@
 #include <shlguid.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "browser/Hotkeys.h"
 #include "browser/TarvikClassIds.h"
 #include "browser/TarvikRegistration.h"
+#include "FailingAllocator.h"
 #include "support/TraceRecorder.h"
 #include "support/browser/FakeBrowser.h"
 #include "support/browser/RecordingRuntime.h"
@@ -315,6 +318,55 @@ TEST_F(Band, AnswersForItsThreeInterfacesAndPersistsNothing) {
   EXPECT_EQ(band->GetSizeMax(&size), E_NOTIMPL);
   EXPECT_EQ(band->ContextSensitiveHelp(TRUE), E_NOTIMPL);
   EXPECT_EQ(band->ResizeBorderDW(nullptr, nullptr, FALSE), E_NOTIMPL);
+}
+
+// Memory that runs out at any allocation of a call fails that call, never
+// the browser: every band entry point and both factories, the band's own
+// constructor included, with another band sited for the key to move to.
+TEST_F(Band, OutOfMemoryFailsTheCallNotTheProcess) {
+  ComPtr<IClassFactory> factories[2];
+  ASSERT_EQ(TarvikClassManager().GetClassObject(CLSID_TarvikToolbar, IID_IClassFactory, factories[0].PutVoid()), S_OK);
+  ASSERT_EQ(TarvikClassManager().GetClassObject(CLSID_TarvikBrowserHelper, IID_IClassFactory, factories[1].PutVoid()),
+            S_OK);
+  ComPtr<TTarvikToolbar> other = NewBand();
+  ASSERT_EQ(other->SetSite(FSite->Identity()), S_OK);
+  auto failingAt = [](int n, const std::function<HRESULT()>& call) {
+    test::FailAllocationAfter(n);
+    const HRESULT hr = call();
+    test::FailAllocationAfter(-1);
+    return hr;
+  };
+  auto expectAnswer = [](HRESULT hr, const char* call) {
+    EXPECT_TRUE(hr == S_OK || hr == E_OUTOFMEMORY || hr == E_FAIL) << call << " 0x" << std::hex << hr;
+  };
+  for (int n = 0; n < 40; ++n) {
+    SCOPED_TRACE("allocation " + std::to_string(n) + " fails");
+    for (ComPtr<IClassFactory>& factory : factories) {
+      ComPtr<IUnknown> object;
+      expectAnswer(failingAt(n, [&] { return factory->CreateInstance(nullptr, IID_IUnknown, object.PutVoid()); }),
+                   "IClassFactory::CreateInstance");
+    }
+    ComPtr<IObjectWithSite> created;
+    const HRESULT hr =
+        failingAt(n, [&] { return TTarvikToolbar::CreateInstance(nullptr, IID_IObjectWithSite, created.PutVoid()); });
+    expectAnswer(hr, "CreateInstance");
+    if (FAILED(hr)) continue;
+    ComPtr<TTarvikToolbar> band(static_cast<TTarvikToolbar*>(created.Get()));
+    expectAnswer(failingAt(n, [&] { return band->SetSite(FSite->Identity()); }), "SetSite");
+    expectAnswer(failingAt(n, [&] { return band->ShowDW(TRUE); }), "ShowDW");
+    DESKBANDINFO info = {};
+    expectAnswer(failingAt(n, [&] { return band->GetBandInfo(0, 0, &info); }), "GetBandInfo");
+    HWND window = nullptr;
+    expectAnswer(failingAt(n, [&] { return band->GetWindow(&window); }), "GetWindow");
+    expectAnswer(failingAt(n, [&] { return band->CloseDW(0); }), "CloseDW");
+    expectAnswer(failingAt(n, [&] { return band->SetSite(nullptr); }), "SetSite(nullptr)");
+    EXPECT_EQ(band->Form(), nullptr);
+  }
+  // The band that stayed holds the key still.
+  EXPECT_EQ(ToolbarForms().Count(), 1u);
+  EXPECT_EQ(HotkeyHolders(::GlobalFindAtomA(kAtomName)), 1);
+  EXPECT_EQ(other->CloseDW(0), S_OK);
+  EXPECT_EQ(other->SetSite(nullptr), S_OK);
 }
 
 }  // namespace

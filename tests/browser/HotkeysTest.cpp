@@ -32,10 +32,12 @@ constexpr UINT kRunOnThread = WM_APP + 0x2F0;
 class THotkeyCounter {
  public:
   THotkeyCounter() {
-    TTarvikToolbarForm::SetMessageHook([this](TTarvikToolbarForm& form, UINT msg, WPARAM, LPARAM, LRESULT&) {
+    TTarvikToolbarForm::SetMessageHook([this](TTarvikToolbarForm& form, UINT msg, WPARAM wParam, LPARAM lParam,
+                                              LRESULT&) {
       if (msg == WM_HOTKEY) {
         std::lock_guard lock(FLock);
         ++FCounts[form.Handle()];
+        FLast[form.Handle()] = {wParam, lParam};
       }
       return false;
     });
@@ -46,10 +48,17 @@ class THotkeyCounter {
     const auto found = FCounts.find(form);
     return found == FCounts.end() ? 0 : found->second;
   }
+  // The parameters of the last WM_HOTKEY the form's window received.
+  std::pair<WPARAM, LPARAM> Last(HWND form) const {
+    std::lock_guard lock(FLock);
+    const auto found = FLast.find(form);
+    return found == FLast.end() ? std::pair<WPARAM, LPARAM>{} : found->second;
+  }
 
  private:
   mutable std::mutex FLock;
   std::map<HWND, int> FCounts;
+  std::map<HWND, std::pair<WPARAM, LPARAM>> FLast;
 };
 
 // Each thread's forms answer from their own script.
@@ -207,6 +216,9 @@ class HotkeyTest : public ::testing::Test {
   ScopedComInit FCom;
   test::TempFolder FFolder;
   test::TScopedSettings FSettings{FFolder.File("Tarvik.ini")};
+  // The browser's process has a runtime; without one the capture button does nothing.
+  ComPtr<test::TRecordingRuntime> FRuntime = test::TRecordingRuntime::Create();
+  test::TScopedRuntime FScope{FRuntime.Get()};
   THotkeyCounter FHotkeys;
 };
 
@@ -319,6 +331,78 @@ TEST_F(HotkeyTest, ThreeWindowsTheLastInFrontTheFirstClosedAndNoneInFront) {
   test::PumpMessages(200);
   EXPECT_TRUE(second.CaptureChecked());
   EXPECT_TRUE(third.CaptureChecked());
+}
+
+// Two bands of one thread, each in a browser window of its own.
+class TwoBandsTest : public HotkeyTest {
+ protected:
+  void SetUp() override {
+    HotkeyTest::SetUp();
+    GThreadServices = std::make_shared<test::TScriptedUiServices>();
+    FFirstWindow = std::make_unique<test::THostWindow>("First");
+    FSecondWindow = std::make_unique<test::THostWindow>("Second");
+    FFirstSite = test::TFakeSite::Create(FBrowser.Get(), FFirstWindow->Handle());
+    FSecondSite = test::TFakeSite::Create(FBrowser.Get(), FSecondWindow->Handle());
+    for (ComPtr<TTarvikToolbar>* band : {&FFirst, &FSecond}) {
+      ComPtr<IObjectWithSite> created;
+      ASSERT_EQ(TTarvikToolbar::CreateInstance(nullptr, IID_IObjectWithSite, created.PutVoid()), S_OK);
+      *band = static_cast<TTarvikToolbar*>(created.Get());
+    }
+    ASSERT_EQ(FFirst->SetSite(FFirstSite->Identity()), S_OK);
+    ASSERT_EQ(FSecond->SetSite(FSecondSite->Identity()), S_OK);
+    FAtom = ::GlobalFindAtomA(kAtomName);
+    FSecondForm = FSecond->Form()->Handle();
+    ASSERT_EQ(HotkeysRegisteredOn(FFirst->Form()->Handle()), std::vector<ATOM>{FAtom});
+  }
+  void TearDown() override {
+    for (ComPtr<TTarvikToolbar>* band : {&FFirst, &FSecond}) {
+      if (!*band) continue;
+      (*band)->CloseDW(0);
+      (*band)->SetSite(nullptr);
+      *band = nullptr;
+    }
+    FFirstWindow.reset();
+    FSecondWindow.reset();
+    GThreadServices.reset();
+    HotkeyTest::TearDown();
+  }
+
+  ComPtr<test::TFakeWebBrowser> FBrowser = test::TFakeWebBrowser::Create();
+  std::unique_ptr<test::THostWindow> FFirstWindow, FSecondWindow;
+  ComPtr<test::TFakeSite> FFirstSite, FSecondSite;
+  ComPtr<TTarvikToolbar> FFirst, FSecond;
+  ATOM FAtom = 0;
+  HWND FSecondForm = nullptr;
+};
+
+TEST_F(TwoBandsTest, ClosingTheFirstBandWithoutUnsitingMovesTheKey) {
+  EXPECT_EQ(FFirst->CloseDW(0), S_OK);
+  EXPECT_EQ(HotkeysRegisteredOn(FSecondForm), std::vector<ATOM>{FAtom});
+  EXPECT_FALSE(CtrlWIsFree());
+  EXPECT_EQ(HotkeyHolders(FAtom), 2);  // the closed band is still sited
+}
+
+TEST_F(TwoBandsTest, TheFirstWindowDestroyedBeforeItsBandClosesMovesTheKey) {
+  // A browser that tears its window down first; the band closes later.
+  ::DestroyWindow(FFirstWindow->Handle());
+  EXPECT_EQ(HotkeysRegisteredOn(FSecondForm), std::vector<ATOM>{FAtom});
+  EXPECT_FALSE(CtrlWIsFree());
+  EXPECT_EQ(ToolbarForms().Count(), 1u);
+  EXPECT_EQ(FFirst->CloseDW(0), S_OK);
+  EXPECT_EQ(FFirst->SetSite(nullptr), S_OK);
+  FFirst = nullptr;
+  EXPECT_EQ(HotkeysRegisteredOn(FSecondForm), std::vector<ATOM>{FAtom});
+}
+
+TEST_F(TwoBandsTest, AFormNotInFrontHandsTheKeyOnWithItsParameters) {
+  test::THostWindow other("Another program");
+  ::SetForegroundWindow(other.Handle());
+  ASSERT_TRUE(WaitFor([&] { return ::GetForegroundWindow() == other.Handle(); }));
+  const LPARAM keys = MAKELPARAM(MOD_CONTROL, 0x57);
+  ::SendMessageW(FFirst->Form()->Handle(), WM_HOTKEY, FAtom, keys);
+  ASSERT_TRUE(WaitFor([&] { return FHotkeys.Count(FSecondForm) == 1; }));
+  EXPECT_EQ(FHotkeys.Last(FSecondForm), (std::pair<WPARAM, LPARAM>{FAtom, keys}));
+  EXPECT_FALSE(FSecond->Form()->CaptureChecked());
 }
 
 }  // namespace

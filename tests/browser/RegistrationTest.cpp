@@ -193,6 +193,8 @@ class Registration : public ::testing::Test {
 TEST_F(Registration, WritesEveryEntryAndUnregistrationRemovesOnlyItsOwn) {
   WriteValue(HKEY_LOCAL_MACHINE, kToolbarList, L"{00000000-0000-0000-0000-000000000001}", L"Another toolbar");
   WriteValue(HKEY_LOCAL_MACHINE, kPostPlatform, L"http://www.tarvik.com/ (V0.9.0.0)", L"");
+  const std::wstring otherHelper = kHelpers + L"\\{00000000-0000-0000-0000-000000000002}";
+  WriteValue(HKEY_LOCAL_MACHINE, otherHelper, L"", L"Another helper");
   ASSERT_EQ(FServer.Register(), S_OK);
   ExpectClassEntries(kToolbarId, L"TarvikCore.CoToolbar", L"Tarvik Express");
   ExpectClassEntries(kHelperId, L"TarvikCore.CoBrowserHelper", L"Tarvik Express BHO");
@@ -217,6 +219,7 @@ TEST_F(Registration, WritesEveryEntryAndUnregistrationRemovesOnlyItsOwn) {
   // Another toolbar's value and the token of an earlier version stay.
   EXPECT_TRUE(ReadValue(HKEY_LOCAL_MACHINE, kToolbarList, L"{00000000-0000-0000-0000-000000000001}"));
   EXPECT_TRUE(ReadValue(HKEY_LOCAL_MACHINE, kPostPlatform, L"http://www.tarvik.com/ (V0.9.0.0)"));
+  EXPECT_EQ(ReadValue(HKEY_LOCAL_MACHINE, otherHelper, L""), L"Another helper");
   // A second unregistration finds nothing to do.
   const std::wstring unregistered = Dump(HKEY_CLASSES_ROOT, L"") + Dump(HKEY_LOCAL_MACHINE, L"");
   EXPECT_EQ(FServer.Unregister(), S_OK);

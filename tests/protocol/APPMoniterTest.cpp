@@ -305,6 +305,30 @@ TEST_F(APPMoniterTest, AnEndBeforeTheAnnouncedSizeStoresNoBytes) {
   }
 }
 
+// The handler's own headers decide: a body shorter than its Content-Length
+// was cut, unless it came with a content encoding (the length counts the
+// encoded bytes). An empty Content-Encoding answer is no encoding.
+TEST_F(APPMoniterTest, AnEmptyContentEncodingStillLetsTheLengthTellACutTransfer) {
+  struct Case {
+    const char* Encoding;  // nullptr: no such header
+    bool Stored;
+  };
+  for (const Case& c : {Case{"", false}, Case{nullptr, false}, Case{"gzip", true}}) {
+    const std::string label = c.Encoding ? "[" + std::string(c.Encoding) + "]" : "none";
+    ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
+    handler->HttpInfo = TInterfacedObject::Create<test::FakeHttpInfo>();
+    handler->HttpInfo->Headers[HTTP_QUERY_CONTENT_LENGTH] = "100";
+    if (c.Encoding) handler->HttpInfo->Headers[HTTP_QUERY_CONTENT_ENCODING] = c.Encoding;
+    handler->Reads = {{"abc", S_OK}, {"def", S_FALSE}};
+    const std::wstring url = Url("encoding" + std::to_string(c.Stored) + (c.Encoding ? c.Encoding : "-"));
+    ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
+    ASSERT_EQ(Start(*moniter, url), S_OK);
+    EXPECT_EQ(ReadOnce(*moniter), S_OK);
+    EXPECT_EQ(ReadOnce(*moniter), S_FALSE);
+    EXPECT_EQ(Stored(url), c.Stored) << label;
+  }
+}
+
 TEST_F(APPMoniterTest, AReadClaimingMoreThanAskedIsCapturedUpToTheBufferAndPassedOn) {
   ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
   handler->Reads = {{"12345678", S_OK, 4000}, {"", S_FALSE}};

@@ -5,9 +5,11 @@
 // place of the browser's.
 #include <windows.h>
 #include <urlmon.h>
+#include <wininet.h>
 
 #include <deque>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -24,8 +26,38 @@ inline constexpr CLSID CLSID_FakeHandler = {0x6e1c2a40, 0x3b9d, 0x4f57, {0xa1, 0
 // none, "nokey" has no key at all.
 std::string FakeScheme(const char* kind = "test");
 
+// The response headers an http handler tells through IWinInetHttpInfo:
+// a header's text, or its number with HTTP_QUERY_FLAG_NUMBER; a header not
+// listed is missing (ERROR_HTTP_HEADER_NOT_FOUND).
+class FakeHttpInfo final : public TInterfacedImpl<IWinInetHttpInfo> {
+ public:
+  std::map<DWORD, std::string> Headers;
+  STDMETHODIMP QueryOption(DWORD, LPVOID, DWORD*) override { return E_NOTIMPL; }
+  STDMETHODIMP QueryInfo(DWORD option, LPVOID buffer, DWORD* size, DWORD*, DWORD*) override {
+    const auto found = Headers.find(option & ~HTTP_QUERY_FLAG_NUMBER);
+    if (found == Headers.end()) return HRESULT_FROM_WIN32(ERROR_HTTP_HEADER_NOT_FOUND);
+    if (option & HTTP_QUERY_FLAG_NUMBER) {
+      if (*size < sizeof(DWORD)) return E_FAIL;
+      *static_cast<DWORD*>(buffer) = static_cast<DWORD>(std::stoul(found->second));
+      *size = sizeof(DWORD);
+      return S_OK;
+    }
+    if (*size < found->second.size() + 1) return E_FAIL;
+    memcpy(buffer, found->second.c_str(), found->second.size() + 1);
+    *size = static_cast<DWORD>(found->second.size());
+    return S_OK;
+  }
+};
+
 class FakeHandler final : public TInterfacedImpl<IInternetProtocol> {
  public:
+  // When set, the handler answers IWinInetHttpInfo with it, as the platform's http handler does.
+  ComPtr<FakeHttpInfo> HttpInfo;
+  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+    if (HttpInfo && ppv && IsEqualIID(riid, IID_IWinInetHttpInfo)) return HttpInfo->QueryInterface(riid, ppv);
+    return QueryOwnInterface(riid, ppv);
+  }
+
   struct ReadStep {
     std::string Bytes;
     HRESULT Result = S_OK;

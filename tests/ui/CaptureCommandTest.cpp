@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "support/TraceRecorder.h"
+#include "framework/WinText.h"
 #include "ui/ToolbarFormTestSupport.h"
 
 namespace tarvik::test {
@@ -85,6 +86,10 @@ TEST_F(ToolbarFormTest, FullCaptureWritesTheArchiveReportsAndRemembersIt) {
   EXPECT_EQ(IniValue("MRU.RecentArchives", "MRU1"), path);
   EXPECT_EQ(IniValue("MRU.SaveLocations", "MRU1"), FFolder.Path());
   EXPECT_EQ(IniValue("MRU.RecentArchives", "MRU2"), "<missing>");
+  // The save folders are stored first: their section comes first in a new file.
+  const std::string ini = ReadWholeFile(FFolder.File("Tarvik.ini"));
+  ASSERT_NE(ini.find("[MRU.RecentArchives]"), std::string::npos) << ini;
+  EXPECT_LT(ini.find("[MRU.SaveLocations]"), ini.find("[MRU.RecentArchives]")) << ini;
   EXPECT_EQ(form.SavedArchives().Items(), std::vector<std::string>{path});
   ExpectIdle(form);
   EXPECT_EQ(form.CaptureMark(), mark);  // a completed save keeps the mark
@@ -108,6 +113,73 @@ TEST_F(ToolbarFormTest, YesOpensTheArchiveInANewBrowserWithTheTargetQuoted) {
   // The file is complete and closed when the new window may read it.
   UniqueHandle reader(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   EXPECT_TRUE(reader.Valid());
+}
+
+TEST_F(ToolbarFormTest, TheBrowserReadsBackTheExactTarget) {
+  Form& form = NewForm();
+  for (const std::string target : {"C:\\a b\\", "C:\\a b\\\\", "\\\\server\\share\\", "C:\\a b\\x.mht"}) {
+    form.OpenInNewWindow(target, false);
+    ASSERT_FALSE(FServices->Launches.empty());
+    EXPECT_EQ(ParsedArguments(FServices->Launches.back().Parameters), std::vector<std::wstring>{AnsiToWide(target)})
+        << FServices->Launches.back().Parameters;
+  }
+}
+
+// Notes, when the success box shows and when the browser is launched,
+// whether the archive is complete in its place: it opens without sharing
+// (closed), holds its last part, and no work file is left beside it.
+class TArchiveWatchingServices final : public TScriptedUiServices {
+ public:
+  using TScriptedUiServices::TScriptedUiServices;
+  bool AskOpenSavedArchive(HWND owner, const std::string& text) override {
+    Seen.push_back("box: " + State());
+    return TScriptedUiServices::AskOpenSavedArchive(owner, text);
+  }
+  void ShellOpen(const std::string& file, const std::string& parameters, const std::string& directory) override {
+    Seen.push_back("launch: " + State());
+    TScriptedUiServices::ShellOpen(file, parameters, directory);
+  }
+  std::string Path, Folder;
+  std::vector<std::string> Seen;
+
+ private:
+  std::string State() const {
+    UniqueHandle file(::CreateFileA(Path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) return "not closed or not there";
+    file.Reset();
+    if (!Contains(ReadWholeFile(Path), "Content-Location: http://h/logo.png")) return "incomplete";
+    for (const std::string& name : FilesIn(Folder))
+      if (name != "Tarvik.ini" && Folder + name != Path) return "work file " + name;
+    return "in place";
+  }
+};
+
+TEST_F(ToolbarFormTest, TheArchiveIsInPlaceBeforeTheBoxAndTheNewWindow) {
+  auto watching = std::make_shared<TArchiveWatchingServices>(FLibraryFolder.Path());
+  FServices = watching;
+  NewForm();
+  VisitPage();
+  watching->Path = FFolder.File("watched.mht");
+  watching->Folder = FFolder.Path();
+  CaptureAndSave(watching->Path, true);
+  EXPECT_EQ(watching->Seen, (std::vector<std::string>{"box: in place", "launch: in place"}));
+}
+
+TEST_F(ToolbarFormTest, TheBlinkTimerStopsAfterCancelAndAfterASave) {
+  Form& form = NewForm();
+  VisitPage();
+  form.ClickCapture();
+  form.ClickMenuItem(Form::miCancel);
+  FServices->Beeps.clear();
+  PumpMessages(1300);  // the window's own timer would have ticked
+  EXPECT_TRUE(FServices->Beeps.empty());
+  EXPECT_EQ(form.CaptureFace(), 0);
+
+  CaptureAndSave(FFolder.File("a.mht"));
+  FServices->Beeps.clear();
+  PumpMessages(1300);
+  EXPECT_TRUE(FServices->Beeps.empty());
+  EXPECT_EQ(form.CaptureFace(), 0);
 }
 
 TEST_F(ToolbarFormTest, OpenInNewWindowChoosesShellOrBrowser) {
@@ -261,7 +333,11 @@ TEST_F(ProposedNameTest, FromTheSelectionOrTheTitle) {
   FDocument->SetSelectedText(L"  two  words \t\r\n ");
   EXPECT_EQ(Proposed(), "two  words.mht");
   FDocument->SetSelectedText(L"a\tb\r\nc\x1b\x1f\x00e9");
-  EXPECT_EQ(Proposed(), std::string("a_b__c\x1b\x1f\xe9.mht"));
+  EXPECT_EQ(Proposed(), std::string("a_b__c__\xe9.mht"));
+  // A title the platform keeps for a device would make the save fail after the composition.
+  FDocument->SetSelectedText(L"");
+  FDocument->SetTitle(L"com1");
+  EXPECT_EQ(Proposed(), "com1_.mht");
   FDocument->SetSelectedText(L" \r\n");
   FDocument->SetTitle(L"News: a/b?");
   EXPECT_EQ(Proposed(), "News_ a_b_.mht");
@@ -358,6 +434,25 @@ TEST_F(ToolbarFormTest, AFileThatCannotBeCreatedShowsTheErrorAndChangesNothing) 
   ExpectCapturing(form);
 }
 
+TEST_F(ToolbarFormTest, AFailureWithoutADescriptionNeverShowsAnEarlierCallsReason) {
+  Form& form = NewForm();
+  VisitPage();
+  form.ClickCapture();
+  // A description left on the thread by an earlier call, then a composer
+  // failure that sets none (no store to read).
+  ComPtr<ICreateErrorInfo> create;
+  ASSERT_EQ(::CreateErrorInfo(create.Put()), S_OK);
+  create->SetDescription(const_cast<LPOLESTR>(L"stale reason of the document"));
+  ::SetErrorInfo(0, create.As<IErrorInfo>().Get());
+  std::unique_ptr<TTarvikDataBuffer> store = std::move(TarvikDataBuffer);
+  FServices->DialogAnswers.push_back(TScriptedUiServices::Chosen(FFolder.File("page.mht")));
+  form.ClickCapture();
+  TarvikDataBuffer = std::move(store);
+  ASSERT_EQ(FServices->Errors.size(), 1u);
+  EXPECT_FALSE(Contains(FServices->Errors[0], "stale reason")) << FServices->Errors[0];
+  EXPECT_TRUE(Contains(FServices->Errors[0], "0x8000FFFF")) << FServices->Errors[0];
+}
+
 TEST_F(ToolbarFormTest, AFailedCompositionKeepsTheEarlierArchiveAndLeavesNoPartialFile) {
   Form& form = NewForm();
   VisitPage();
@@ -406,6 +501,11 @@ TEST_F(ToolbarFormTest, WithoutARuntimeTheCommandIsInert) {
   Form& form = NewForm();
   TScopedRuntime none(nullptr);
   form.ClickCapture();
+  // Not even the first click blinks or beeps.
+  ExpectIdle(form);
+  PumpMessages(1300);
+  EXPECT_EQ(form.CaptureFace(), 0);
+  EXPECT_TRUE(FServices->Beeps.empty());
   form.ClickCapture();
   EXPECT_TRUE(FServices->DialogRequests.empty());
   EXPECT_TRUE(FServices->Errors.empty());

@@ -141,5 +141,17 @@ TEST(BeepNotification, ReadsTheStoredRuleAndWritesTrueOrFalse) {
   EXPECT_EQ(ini.ReadString("Preferences", "BeepNotification", ""), "True");
 }
 
+TEST(TRecentList, AFullListOfTenStoresAndLoadsWhole) {
+  TRecentList list;
+  for (int i = 1; i <= 10; ++i) list.Add("C:\\f" + std::to_string(i) + ".mht");
+  TMapStore store;
+  list.Store(store, "S");
+  EXPECT_EQ(store.Values.at({"S", "MRU10"}), "C:\\f1.mht");
+  TRecentList loaded;
+  loaded.Load(store, "S");
+  EXPECT_EQ(loaded.Items(), list.Items());
+  EXPECT_EQ(loaded.MenuTexts().back(), "&A C:\\f1.mht");
+}
+
 }  // namespace
 }  // namespace tarvik

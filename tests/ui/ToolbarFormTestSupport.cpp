@@ -1,6 +1,9 @@
 #include "ui/ToolbarFormTestSupport.h"
 
+#include <shellapi.h>
+
 #include "core/TarvikTimeline.h"
+#include "framework/WinText.h"
 
 namespace tarvik::test {
 
@@ -12,6 +15,31 @@ HRESULT NoSession(IInternetSession** session) {
 }
 
 }  // namespace
+
+std::vector<std::string> MenuTexts(HMENU menu) {
+  std::vector<std::string> texts;
+  for (int i = 0; i < ::GetMenuItemCount(menu); ++i) {
+    char text[512] = {};
+    MENUITEMINFOA item{};
+    item.cbSize = sizeof item;
+    item.fMask = MIIM_STRING | MIIM_FTYPE;
+    item.dwTypeData = text;
+    item.cch = sizeof text;
+    ::GetMenuItemInfoA(menu, static_cast<UINT>(i), TRUE, &item);
+    texts.push_back((item.fType & MFT_SEPARATOR) ? "-" : text);
+  }
+  return texts;
+}
+
+std::vector<std::wstring> ParsedArguments(const std::string& parameters) {
+  int count = 0;
+  const std::wstring line = L"IEXPLORE.EXE " + AnsiToWide(parameters);
+  LPWSTR* arguments = ::CommandLineToArgvW(line.c_str(), &count);
+  std::vector<std::wstring> result;
+  for (int i = 1; arguments && i < count; ++i) result.emplace_back(arguments[i]);
+  ::LocalFree(arguments);
+  return result;
+}
 
 void PumpMessages(DWORD ms) {
   const DWORD end = ::GetTickCount() + ms;

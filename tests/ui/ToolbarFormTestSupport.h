@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/ClassTarvikRuntime.h"
 #include "framework/Handles.h"
@@ -34,6 +35,11 @@ class THostWindow {
  private:
   HWND FHandle = nullptr;
 };
+
+// The texts of a menu's items in order, "-" for a separator.
+std::vector<std::string> MenuTexts(HMENU menu);
+// The arguments the platform's parser reads from a parameter string.
+std::vector<std::wstring> ParsedArguments(const std::string& parameters);
 
 class ToolbarFormTest : public ::testing::Test {
  protected:

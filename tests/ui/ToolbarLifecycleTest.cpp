@@ -12,21 +12,6 @@ namespace {
 
 using Form = TTarvikToolbarForm;
 
-std::vector<std::string> MenuTexts(HMENU menu) {
-  std::vector<std::string> texts;
-  for (int i = 0; i < ::GetMenuItemCount(menu); ++i) {
-    char text[512] = {};
-    MENUITEMINFOA item{};
-    item.cbSize = sizeof item;
-    item.fMask = MIIM_STRING | MIIM_FTYPE;
-    item.dwTypeData = text;
-    item.cch = sizeof text;
-    ::GetMenuItemInfoA(menu, static_cast<UINT>(i), TRUE, &item);
-    texts.push_back((item.fType & MFT_SEPARATOR) ? "-" : text);
-  }
-  return texts;
-}
-
 TEST_F(ToolbarFormTest, MenusHoldTheirItemsInOrderAndState) {
   Form& form = NewForm();
   EXPECT_EQ(MenuTexts(form.CaptureMenu()), (std::vector<std::string>{"Cancel Capturing", "-", "Beep Notification"}));
@@ -66,7 +51,7 @@ TEST_F(ToolbarFormTest, RecentListsLoadAtShowAndTheirClicksOpenAndMove) {
 
   // A folder: opened, and the next dialog of this form only starts there.
   form.ClickMenuItem(Form::mruiRecentSaveFolderFirst);
-  EXPECT_EQ(FServices->Launches.back(), (TLaunch{browser, "\"C:\\a b\\\"", ""}));
+  EXPECT_EQ(FServices->Launches.back(), (TLaunch{browser, "\"C:\\a b\\\\\"", ""}));
   EXPECT_EQ(form.LastSaveFolder(), "C:\\a b\\");
   VisitPage();
   form.ClickCapture();

@@ -8,8 +8,10 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <string>
 #include <thread>
 
+#include "framework/WinText.h"
 #include "ui/ScreenShot.h"
 #include "ui/ToolbarFormTestSupport.h"
 #include "ui/YesOkBox.h"
@@ -216,27 +218,32 @@ TEST_F(ToolbarWindowTest, ToolbarLooksAsDesignedIdleCapturingAndWithItsMenus) {
   user.Finish();
   EXPECT_EQ(shown, form.HelpMenu());
 
-  // Shift+Insert opens the recent lists' menu.
-  BYTE keys[256] = {};
-  ::GetKeyboardState(keys);
-  keys[VK_SHIFT] = 0x80;
-  ::SetKeyboardState(keys);
-  MSG key{form.ToolbarHandle(), WM_KEYDOWN, VK_INSERT, 0};
-  char lastItem[64] = {};
-  TUser other;
-  other.Then("#32768", "", [&](HWND menu) {
-    ::GetMenuStringA(reinterpret_cast<HMENU>(::SendMessageA(menu, MN_GETHMENU, 0, 0)), 2, lastItem, sizeof lastItem,
-                     MF_BYPOSITION);
+  form.ClickMenuItem(Form::miCancel);
+}
+
+TEST_F(ToolbarWindowTest, TheBeepMarkShowsWhatAnotherWindowStoredWhenTheMenuOpens) {
+  Form& form = NewForm();
+  ASSERT_TRUE(form.MenuItemChecked(Form::TBItem10));
+  // Another browser window turns the beep off after this form was made.
+  Form other(FHost->Handle(), FServices);
+  other.ClickMenuItem(Form::TBItem10);
+  ASSERT_EQ(IniValue("Preferences", "BeepNotification"), "False");
+
+  UINT shownState = 0;
+  TUser user;
+  user.Then("#32768", "", [&](HWND menu) {
+    HMENU shown = reinterpret_cast<HMENU>(::SendMessageA(menu, MN_GETHMENU, 0, 0));
+    shownState = ::GetMenuState(shown, Form::TBItem10, MF_BYCOMMAND);
     ::PostMessageA(form.Handle(), WM_CANCELMODE, 0, 0);
   });
-  other.Start();
-  EXPECT_TRUE(form.TranslateShortcut(key));
-  PumpMessages(2000);
-  other.Finish();
-  keys[VK_SHIFT] = 0;
-  ::SetKeyboardState(keys);
-  EXPECT_STREQ(lastItem, "My Web Archives");
-  form.ClickMenuItem(Form::miCancel);
+  user.Start();
+  ClickArrow(Form::btnCapture);
+  PumpMessages(2500);
+  user.Finish();
+  EXPECT_FALSE(shownState & MF_CHECKED);
+  // This window's user, seeing it off, turns it on.
+  form.ClickMenuItem(Form::TBItem10);
+  EXPECT_EQ(IniValue("Preferences", "BeepNotification"), "True");
 }
 
 TEST_F(ToolbarWindowTest, AboutBoxOpensFromTheHelpMenu) {
@@ -311,6 +318,68 @@ TEST_F(ToolbarWindowTest, RealSaveDialogAndSuccessBoxAnsweredAsAUser) {
   again.Finish();
   ASSERT_EQ(FServices->Launches.size(), 1u);
   EXPECT_EQ(FServices->Launches[0].Parameters, "\"" + second + "\"");
+}
+
+// The save dialog proposing a name of the system's code page, the save to
+// such a folder and name, the recent-archives menu showing it (screenshots
+// of both), and the browser reading back targets ending in such characters.
+TEST_F(ToolbarWindowTest, ANameInTheSystemsCodePageInTheDialogAndTheRecentMenu) {
+  const TCodePageNames names = SystemsCodePageNames();
+  if (::GetACP() == 932 || ::GetACP() == 950)
+    ASSERT_NE((names.Folder + names.File + names.Title).find('\\'), std::string::npos);
+  Form& form = NewForm();
+  VisitPage();
+  FDocument->SetTitle(AnsiToWide(names.Title));
+  const std::string folder = FFolder.File(names.Folder) + "\\";
+  ASSERT_TRUE(::CreateDirectoryA(folder.c_str(), nullptr));
+  const std::string path = folder + names.File + ".mht";
+  std::wstring proposed;
+  TUser user;
+  user.Then("#32770", "Save Web Archive To", [&](HWND dialog) {
+    wchar_t name[MAX_PATH] = {};
+    ::GetDlgItemTextW(dialog, 0x47c /* cmb13 */, name, MAX_PATH);
+    proposed = name;
+    EXPECT_TRUE(SaveScreenShot(dialog, "toolbar_save_dialog_cp" + std::to_string(::GetACP()) + ".bmp"));
+    ::SetDlgItemTextW(dialog, 0x47c, AnsiToWide(path).c_str());
+    ::PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+  });
+  // The success box's buttons are captioned in the system's language: OK by its identifier.
+  user.Then("#32770", "Information", [&](HWND box) { ::PostMessageA(box, WM_COMMAND, IDOK, 0); });
+  user.Start();
+  form.ClickCapture();
+  form.ClickCapture();
+  user.Finish();
+  // The title's characters are proposed whole.
+  EXPECT_EQ(proposed, AnsiToWide(names.Title + ".mht"));
+  ASSERT_TRUE(FServices->Errors.empty()) << FServices->Errors.front();
+  EXPECT_NE(ReadWholeFile(path).find("Subject: " + names.File + "\r\n"), std::string::npos);
+  EXPECT_EQ(form.RecentSaveFolders().Items(), std::vector<std::string>{folder});
+
+  std::wstring firstItem;
+  TUser menuUser;
+  menuUser.Then("#32768", "", [&](HWND menu) {
+    HMENU shown = reinterpret_cast<HMENU>(::SendMessageA(menu, MN_GETHMENU, 0, 0));
+    wchar_t text[MAX_PATH] = {};
+    ::GetMenuStringW(shown, 0, text, MAX_PATH, MF_BYPOSITION);
+    firstItem = text;
+    EXPECT_TRUE(SaveScreenShot(nullptr, "toolbar_recent_menu_cp" + std::to_string(::GetACP()) + ".bmp"));
+    ::PostMessageA(form.Handle(), WM_CANCELMODE, 0, 0);
+  });
+  menuUser.Start();
+  ClickArrow(Form::btnOptions);
+  PumpMessages(2500);
+  menuUser.Finish();
+  EXPECT_EQ(firstItem, AnsiToWide("&1 " + names.File));
+  form.ClickMenuItem(Form::miCancel);
+
+  // The recent archive, the folder (ending in "\\") and a target ending in
+  // a character whose second byte may be 0x5C, as the new browser reads them.
+  for (const std::string& target : {path, folder, FFolder.File(names.File)}) {
+    form.OpenInNewWindow(target, false);
+    ASSERT_FALSE(FServices->Launches.empty());
+    EXPECT_EQ(ParsedArguments(FServices->Launches.back().Parameters), std::vector<std::wstring>{AnsiToWide(target)})
+        << FServices->Launches.back().Parameters;
+  }
 }
 
 TEST_F(ToolbarWindowTest, OwnYesOkBoxWhereThereIsNoTaskDialog) {

@@ -1,10 +1,15 @@
 #include "support/win/WinTestUtil.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <vector>
+
+#include "framework/WinText.h"
 
 namespace tarvik::test {
 
@@ -70,6 +75,22 @@ std::string HostPathToWindows(const std::string& unixPath) {
   for (char& c : path)
     if (c == '/') c = '\\';
   return path;
+}
+
+TCodePageNames SystemsCodePageNames() {
+  if (const char* expected = std::getenv("TARVIK_TEST_CODE_PAGE"))
+    EXPECT_EQ(::GetACP(), static_cast<UINT>(std::atoi(expected))) << "the run's locale did not give its code page";
+  switch (::GetACP()) {
+    case 932:  // 表示, ソフト, "レポート 能力"
+      return {WideToAnsi(L"\x8868\x793A"), WideToAnsi(L"\x30BD\x30D5\x30C8"),
+              WideToAnsi(L"\x30EC\x30DD\x30FC\x30C8 \x80FD\x529B")};
+    case 950:  // 許可, 成功, 功能
+      return {WideToAnsi(L"\x8A31\x53EF"), WideToAnsi(L"\x6210\x529F"), WideToAnsi(L"\x529F\x80FD")};
+    case 936:  // 中文, 简体, 测试
+      return {WideToAnsi(L"\x4E2D\x6587"), WideToAnsi(L"\x7B80\x4F53"), WideToAnsi(L"\x6D4B\x8BD5")};
+    default:
+      return {WideToAnsi(L"Caf\xE9"), WideToAnsi(L"R\xE9sum\xE9"), WideToAnsi(L"Na\xEFve")};
+  }
 }
 
 }  // namespace tarvik::test

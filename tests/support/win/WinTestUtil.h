@@ -29,4 +29,14 @@ std::string ExeFolder();
 // A path of the build tree as Wine sees it (Z: drive, backslashes).
 std::string HostPathToWindows(const std::string& unixPath);
 
+// Names in the system's ANSI code page. Under code pages 932 and 950 their
+// characters have a second byte of 0x5C ("\"), where a byte-wise search for
+// the last separator cuts a name; under 936 Chinese, elsewhere accented
+// letters. A run that sets TARVIK_TEST_CODE_PAGE fails here unless its
+// locale gave that code page.
+struct TCodePageNames {
+  std::string Folder, File, Title;
+};
+TCodePageNames SystemsCodePageNames();
+
 }  // namespace tarvik::test
