@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Figures of the whole product under Wine, each a ratio measured in one run.
 
-    bench/e2e_figures.py [load|save|windows|all] [--build build/win] [--compose build/native/bin/tarvik-compose]
-                         [--rounds N] [--resources N] [--mib M]
+    bench/e2e_figures.py [load|save|windows|session|all] [--build build/win]
+                         [--compose build/native/bin/tarvik-compose] [--rounds N] [--resources N] [--mib M]
+                         [--session-mib M] [--big-mib M]
 
 load     page load through the host with the library registered against the
          same host with it unregistered (a page of 100 resources, 20 MiB):
@@ -15,6 +16,14 @@ save     second click to the archive on disk, against tarvik-compose writing
 windows  three browser windows on three threads capturing a page of 100
          resources at once, 20 rounds: every archive complete and byte-exact,
          nothing of the library left alive, memory against bytes captured.
+session  memory over a long session: one window browses distinct pages of
+         --session-mib MiB in all (2 GiB) and captures the last one; then a
+         page with one resource of --big-mib MiB (1.9 GiB) is captured. Each
+         against the same browsing without the add-on: peak private memory
+         (the host's anonymous resident bytes, sampled) and peak working set,
+         with minus without; the captured page byte-exact in its archive.
+         Then the load and save figures in the same run (not part of "all":
+         it takes long).
 Needs DISPLAY (an X server such as Xvfb) for the host's windows. An Xvfb has
 no window manager, and Wine's X driver waits 2 s for one whenever a managed
 window is hidden (every closed dialog); so for the run the prefix's windows
@@ -43,16 +52,22 @@ class Host:
         self.exe = os.path.join(build, "bin", "iexplore.exe")
         self.dll = os.path.join(build, "bin", "TarvikCore.dll")
 
-    def run(self, *args, timeout=1800):
+    def run(self, *args, timeout=1800, sampler=None):
         """(exit code, output lines with the seconds since start at which each arrived)."""
         # The host bounds its whole run (120 s unless told): give it all of ours.
         args = ["--timeout", str(timeout - 60)] + list(args)
         process = subprocess.Popen([self.wine.wine_run, self.exe] + args, stdout=subprocess.PIPE,
                                    stderr=subprocess.DEVNULL)
+        if sampler:
+            sampler.start()
         began, lines = time.monotonic(), []
-        for raw in process.stdout:
-            lines.append((time.monotonic() - began, raw.decode("utf-8", "replace").rstrip("\r\n")))
-        code = process.wait(timeout)
+        try:
+            for raw in process.stdout:
+                lines.append((time.monotonic() - began, raw.decode("utf-8", "replace").rstrip("\r\n")))
+            code = process.wait(timeout)
+        finally:
+            if sampler:
+                sampler.stop()
         process.stdout.close()
         return code, lines
 
@@ -216,9 +231,173 @@ def figure_windows(host, server, args):
         shutil.rmtree(work, ignore_errors=True)
 
 
+class PeakMemory:
+    """The largest anonymous resident size (private memory) of the host's process, sampled every 50 ms."""
+
+    def __init__(self, name="iexplore.exe"):
+        self.name, self.peak, self.thread, self.done = name.encode(), 0, None, False
+
+    def start(self):
+        import threading
+        self.done, self.peak = False, 0
+        self.thread = threading.Thread(target=self.loop, daemon=True)
+        self.thread.start()
+
+    def stop(self):
+        self.done = True
+        self.thread.join()
+
+    def loop(self):
+        while not self.done:
+            for pid in os.listdir("/proc"):
+                if not pid.isdigit():
+                    continue
+                try:
+                    with open("/proc/%s/cmdline" % pid, "rb") as f:
+                        if self.name not in f.read():
+                            continue
+                    with open("/proc/%s/status" % pid) as f:
+                        for line in f:
+                            if line.startswith("RssAnon:"):
+                                self.peak = max(self.peak, int(line.split()[1]) * 1024)
+                except OSError:
+                    pass
+            time.sleep(0.05)
+
+
+def part_sha256(archive, location):
+    """(bytes, SHA-256) of the decoded part at location, read a piece at a time: the archive may not fit in memory."""
+    import base64
+    import hashlib
+    marker = ("Content-Location: %s\r\n" % location).encode()
+    digest, size, tail = hashlib.sha256(), 0, b""
+    with open(archive, "rb") as f:
+        buffer, state = b"", "seek"
+        while True:
+            piece = f.read(1 << 24)
+            if not piece:
+                break
+            buffer += piece
+            if state == "seek":
+                at = buffer.find(marker)
+                if at < 0:
+                    buffer = buffer[-len(marker):]
+                    continue
+                head_end = buffer.find(b"\r\n\r\n", at)
+                if head_end < 0:
+                    continue
+                buffer, state = buffer[head_end + 4:], "body"
+            end = buffer.find(b"\r\n")
+            text = buffer if end < 0 else buffer[:end]
+            text = tail + text
+            whole = len(text) // 4 * 4
+            data = base64.b64decode(text[:whole])
+            digest.update(data)
+            size += len(data)
+            tail = text[whole:]
+            buffer = b""
+            if end >= 0:
+                break
+    if tail:
+        data = base64.b64decode(tail)
+        digest.update(data)
+        size += len(data)
+    return size, digest.hexdigest()
+
+
+def memory_figures(lines, sampler):
+    texts = [t for _, t in lines]
+    memory = next((t for t in texts if t.startswith("memory: ")), "")
+    peak = re.search(r"peak working set (\d+)", memory)
+    return sampler.peak, int(peak.group(1)) if peak else 0
+
+
+def compare_memory(what, with_addon, without):
+    mib = 1024.0 * 1024.0
+    private = (with_addon[0] - without[0]) / mib
+    working = (with_addon[1] - without[1]) / mib
+    print("%s: peak private memory %.0f MiB with the add-on, %.0f MiB without: %+.0f MiB; "
+          "peak working set %.0f vs %.0f MiB: %+.0f MiB" %
+          (what, with_addon[0] / mib, without[0] / mib, private, with_addon[1] / mib, without[1] / mib, working))
+    return private <= 128
+
+
+def figure_session(host, server, args):
+    register(host.wine, host.dll)
+    work = tempfile.mkdtemp(prefix="tarvik-figure-session-")
+    ok = True
+    try:
+        page_mib, n = 64, 16
+        pages = max(2, -(-args.session_mib // page_mib))
+        session = os.path.join(work, "session.txt")
+
+        def page(k):
+            return "%s/gen/bench?n=%d&mib=%d&page=%d" % (server.base, n, page_mib, k)
+
+        # The pages without the add-on, then with it (each its own pages: nothing comes from a cache).
+        results = {}
+        for side, first in (("without", 0), ("with", pages)):
+            with open(session, "w") as f:
+                f.write("\n".join(page(first + k) for k in range(pages - 1)) + "\n")
+            sampler = PeakMemory()
+            before = len(server.responses())
+            out = os.path.join(work, "session.mht")
+            if side == "with":
+                call = ["--capture", out, "--session", session, page(first + pages - 1)]
+            else:
+                call = ["--load-only", "--no-addons", "--session", session, page(first + pages - 1)]
+            began = time.monotonic()
+            code, lines = host.run(*call, timeout=7200, sampler=sampler)
+            if code != 0:
+                raise RuntimeError("session run failed (%d):\n%s" % (code, "\n".join(t for _, t in lines[-20:])))
+            results[side] = memory_figures(lines, sampler)
+            print("  %s the add-on: %d pages of %d MiB in %.0f s" % (side, pages, page_mib, time.monotonic() - began))
+            if side == "with":
+                sent = server.responses()[before:]
+                last = "&page=%d" % (first + pages - 1)
+                lastpage = [r for r in sent if r["path"].endswith(last)]
+                prefix = "/gen/res/p%d-" % (first + pages - 1)
+                lastpage += [r for r in sent if r["path"].startswith(prefix)]
+                faults, _ = check_parts(out, lastpage, server.base)
+                print("  last page's archive: %d parts checked, %s" % (len(lastpage), "; ".join(faults[:3]) or "byte-exact"))
+                ok = ok and not faults and len(lastpage) == n + 1
+                os.remove(out)
+        ok = compare_memory("long session (%d MiB of distinct pages, the last captured)" % (pages * page_mib),
+                            results["with"], results["without"]) and ok
+
+        # One large download.
+        results = {}
+        url = "%s/gen/big?mib=%d" % (server.base, args.big_mib)
+        for side in ("without", "with"):
+            sampler = PeakMemory()
+            out = os.path.join(work, "big.mht")
+            call = ["--capture", out, url] if side == "with" else ["--load-only", "--no-addons", url]
+            began = time.monotonic()
+            code, lines = host.run(*call, timeout=7200, sampler=sampler)
+            if code != 0:
+                raise RuntimeError("large download failed (%d):\n%s" % (code, "\n".join(t for _, t in lines[-20:])))
+            results[side] = memory_figures(lines, sampler)
+            print("  %s the add-on: %.0f s" % (side, time.monotonic() - began))
+            if side == "with":
+                blob = [r for r in server.responses() if r["path"] == "/gen/blob?mib=%d" % args.big_mib][-1]
+                size, digest = part_sha256(out, server.base + blob["path"])
+                exact = size == blob["length"] and digest == blob["sha256"]
+                print("  the %d MiB resource in the archive: %d bytes, %s" %
+                      (args.big_mib, size, "byte-exact" if exact else "DIFFERENT"))
+                ok = ok and exact
+                os.remove(out)
+        ok = compare_memory("one %d MiB resource" % args.big_mib, results["with"], results["without"]) and ok
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    figure_load(host, server, args)
+    figure_save(host, server, args)
+    print("  session figure: " + ("within 128 MiB, archives byte-exact" if ok else "FAILED"))
+    return ok
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("figure", nargs="?", default="all", choices=["load", "save", "windows", "all"])
+    parser.add_argument("figure", nargs="?", default="all", choices=["load", "save", "windows", "session", "all"])
     parser.add_argument("--build", default=os.path.join(REPO, "build", "win"))
     parser.add_argument("--compose", default=os.path.join(REPO, "build", "native", "bin", "tarvik-compose"))
     parser.add_argument("--rounds", type=int, default=5, help="samples per side and block")
@@ -226,6 +405,8 @@ def main():
     parser.add_argument("--mib", type=int, default=20)
     parser.add_argument("--window-rounds", type=int, default=20)
     parser.add_argument("--window-mib", type=int, default=2)
+    parser.add_argument("--session-mib", type=int, default=2048, help="MiB of distinct pages in the session")
+    parser.add_argument("--big-mib", type=int, default=1946, help="MiB of the one large resource")
     parser.add_argument("--managed", action="store_true",
                         help="keep Wine's windows managed (each hidden window then waits 2 s for a window manager)")
     args = parser.parse_args()
@@ -244,6 +425,8 @@ def main():
                 figure_save(host, server, args)
             if args.figure in ("windows", "all"):
                 ok = figure_windows(host, server, args)
+            if args.figure == "session":
+                ok = figure_session(host, server, args)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     return 0 if ok else 1

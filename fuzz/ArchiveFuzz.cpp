@@ -212,7 +212,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Every entry with bytes is there, under its location, with its bytes.
   for (size_t i = 0; i < urls.size(); ++i) {
     const TURLContent::Snapshot rec = store.GetURLContent(urls[i]).Read();
-    std::string bytes = *rec.Content;
+    std::string bytes = rec.Content->Text();
     const auto cached = files.Files.find(rec.LocalFilename);
     if (!rec.LocalFilename.empty() && cached != files.Files.end() && !cached->second.empty() &&
         (bytes.empty() || cached->second.size() == bytes.size()))

@@ -44,7 +44,7 @@ std::string Narrow(const std::wstring& text) {
 
 std::string Usage() {
   return "usage: iexplore.exe [--capture OUT.mht [--hotkey]] [--load-only] [--windows N] [--rounds R]\n"
-         "                    [--no-addons] [--timeout S] [--click-gap MS] URL\n"
+         "                    [--no-addons] [--timeout S] [--click-gap MS] [--session LIST] URL\n"
          "       iexplore.exe ARCHIVE.mht";
 }
 
@@ -76,6 +76,8 @@ bool ParseHostCommandLine(const std::vector<std::wstring>& arguments, bool (*fil
         error = "--capture needs a file name";
         return false;
       }
+    } else if (a == L"--session") {
+      if (!value(command.SessionPath)) return false;
     } else if (a == L"--hotkey") {
       command.Hotkey = true;
     } else if (a == L"--load-only") {
@@ -122,6 +124,7 @@ bool ParseHostCommandLine(const std::vector<std::wstring>& arguments, bool (*fil
     error = "--hotkey needs --capture";
     return false;
   }
+  if (!command.SessionPath.empty()) command.SessionPath = WindowsPath(command.SessionPath);
   if (!command.CapturePath.empty()) {
     command.Mode = THostCommandLine::TMode::Capture;
     command.CapturePath = WindowsPath(command.CapturePath);

@@ -11,6 +11,7 @@ struct THostCommandLine {
   TMode Mode = TMode::Browse;
   std::wstring Target;       // the URL, or the archive's path
   std::wstring CapturePath;  // Windows path of the archive to write
+  std::wstring SessionPath;  // addresses each window browses first, one a line (UTF-8)
   bool Hotkey = false;
   bool LoadAddons = true;
   int Windows = 1;

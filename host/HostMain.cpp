@@ -72,7 +72,8 @@ void PrintProcessFigures(TReporter& reporter) {
                              sizeof(counters)))
     reporter.Line("memory: working set " + std::to_string(counters.WorkingSetSize) + " bytes, peak working set " +
                   std::to_string(counters.PeakWorkingSetSize) + " bytes, committed " +
-                  std::to_string(counters.PagefileUsage) + " bytes");
+                  std::to_string(counters.PagefileUsage) + " bytes, peak committed " +
+                  std::to_string(counters.PeakPagefileUsage) + " bytes");
   HMODULE addon = ::GetModuleHandleW(L"TarvikCore.dll");
   if (!addon) {
     reporter.Line("addon: not loaded");
@@ -89,30 +90,67 @@ std::string Milliseconds(double ms) {
   return text;
 }
 
-// One window's part of a scripted run: every round navigates and, unless
-// only timing the load, captures.
+// The addresses of a session list, one a line (UTF-8); empty lines skipped.
+std::vector<std::wstring> ReadSession(const std::wstring& path, bool& ok) {
+  std::vector<std::wstring> urls;
+  FILE* file = path.empty() ? nullptr : _wfopen(path.c_str(), L"rb");
+  ok = path.empty() || file;
+  if (!file) return urls;
+  char line[8192];
+  while (std::fgets(line, sizeof(line), file)) {
+    std::string text(line);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    if (text.empty()) continue;
+    const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring url(static_cast<size_t>(n), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), url.data(), n);
+    urls.push_back(std::move(url));
+  }
+  std::fclose(file);
+  return urls;
+}
+
+// Navigates the window (its navigation number count) and waits for the page.
+bool Visit(TBrowserWindow& window, const std::wstring& url, unsigned count, const std::string& label,
+           TReporter& reporter, TDeadline deadline, TNavigationResult& result) {
+  reporter.Step(label + "navigate " + Utf8(url));
+  window.Navigate(url);
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  if (!window.WaitNavigations(count, static_cast<DWORD>(std::max<long long>(0, left.count())), result)) {
+    reporter.Error(label + "timeout", "the page did not complete in time");
+    return false;
+  }
+  if (!result.Ok) {
+    reporter.Error(label + "navigate", Utf8(url) + " : " + result.Error);
+    return false;
+  }
+  std::string status = result.Status ? ", HTTP " + std::to_string(result.Status) : "";
+  reporter.Step(label + "document complete " + Utf8(result.FinalUrl) + " (" + Milliseconds(result.Milliseconds) +
+                " ms, " + std::to_string(result.Resources) + " resources, " + std::to_string(result.FailedResources) +
+                " failed" + status + ")");
+  return true;
+}
+
+// One window's part of a scripted run: the session's addresses first, then
+// every round navigates and, unless only timing the load, captures.
 bool RunWindow(TBrowserWindow& window, int index, const THostCommandLine& command, TReporter& reporter,
                TDeadline deadline, std::mutex& inputLock, unsigned long long& captured) {
   const bool numbered = command.Windows > 1 || command.Rounds > 1;
   const std::string label = command.Windows > 1 ? "window " + std::to_string(index) + ": " : "";
+  bool read = false;
+  const std::vector<std::wstring> session = ReadSession(command.SessionPath, read);
+  if (!read) {
+    reporter.Error(label + "session", "cannot read " + Utf8(command.SessionPath));
+    return false;
+  }
+  unsigned navigations = 0;
+  TNavigationResult result;
+  for (const std::wstring& url : session) {
+    if (!Visit(window, url, ++navigations, label, reporter, deadline, result)) return false;
+    reporter.Line("session load: " + Milliseconds(result.Milliseconds) + " ms " + Utf8(result.FinalUrl));
+  }
   for (int round = 1; round <= command.Rounds; ++round) {
-    reporter.Step(label + "navigate " + Utf8(command.Target));
-    window.Navigate(command.Target);
-    TNavigationResult result;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (!window.WaitNavigations(static_cast<unsigned>(round), static_cast<DWORD>(std::max<long long>(0, left.count())),
-                                result)) {
-      reporter.Error(label + "timeout", "the page did not complete in time");
-      return false;
-    }
-    if (!result.Ok) {
-      reporter.Error(label + "navigate", Utf8(command.Target) + " : " + result.Error);
-      return false;
-    }
-    std::string status = result.Status ? ", HTTP " + std::to_string(result.Status) : "";
-    reporter.Step(label + "document complete " + Utf8(result.FinalUrl) + " (" + Milliseconds(result.Milliseconds) +
-                  " ms, " + std::to_string(result.Resources) + " resources, " +
-                  std::to_string(result.FailedResources) + " failed" + status + ")");
+    if (!Visit(window, command.Target, ++navigations, label, reporter, deadline, result)) return false;
     if (command.Mode == THostCommandLine::TMode::LoadOnly) {
       reporter.Line("load: " + Milliseconds(result.Milliseconds) + " ms " + Utf8(result.FinalUrl));
       continue;

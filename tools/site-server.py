@@ -15,7 +15,8 @@ Besides the files under the root it answers:
   /start              302 to /index.html (the sample's entry through a redirect)
   /go/NAME            302 to /NAME.html
   /gen/many?n=N       a page of N distinct images (/gen/img/I.png)
-  /gen/bench?n=N&mib=M  a page of N resources of M MiB in all (/gen/res/I?size=S)
+  /gen/bench?n=N&mib=M  a page of N resources of M MiB in all (/gen/res/I?size=S);
+                      &page=K gives page K its own resources (/gen/res/pK-I?size=S)
   /gen/big?mib=M      a page with one resource of M MiB (/gen/blob?mib=M)
   /gen/blob?mib=M     M MiB of deterministic bytes, streamed
   /gen/malformed      HTML that is not well formed, with one image
@@ -169,7 +170,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if path == "/gen/bench":
             n = number(query, "n", 100, 10000)
             size = number(query, "mib", 20, 4096) * MIB // max(n, 1)
-            links = "".join('<img src="/gen/res/%d?size=%d">' % (i, size) for i in range(n))
+            # page=K: a page of its own, every resource a distinct URL (a session of pages).
+            prefix = "p%d-" % number(query, "page", 0, 10 ** 9) if "page" in query else ""
+            links = "".join('<img src="/gen/res/%s%d?size=%d">' % (prefix, i, size) for i in range(n))
             return 200, TYPES[".html"], ("<!DOCTYPE html><html><head><title>Bench %d</title></head><body>%s"
                                           "</body></html>" % (n, links)).encode()
         if path.startswith("/gen/res/"):

@@ -190,11 +190,15 @@ TEST(HostCommandLine, ModesOptionsAndMistakes) {
   ASSERT_TRUE(ParseHostCommandLine({L"--no-addons", L"--load-only", L"http://h/a.mht"}, AnyFile, command, error));
   EXPECT_EQ(command.Mode, THostCommandLine::TMode::LoadOnly);
   EXPECT_FALSE(command.LoadAddons);
+  EXPECT_EQ(command.SessionPath, L"");
+  ASSERT_TRUE(ParseHostCommandLine({L"--session", L"/tmp/pages.txt", L"--load-only", L"http://h/"}, NoFile, command, error));
+  EXPECT_EQ(command.SessionPath, L"Z:\\tmp\\pages.txt");
 
   const std::vector<std::vector<std::wstring>> mistakes = {
       {}, {L"http://a/", L"http://b/"}, {L"--capture"}, {L"--windows", L"0", L"http://a/"},
       {L"--rounds", L"x", L"http://a/"}, {L"--hotkey", L"http://a/"}, {L"--frobnicate", L"http://a/"},
-      {L"--capture", L"a.mht", L"--load-only", L"http://a/"}, {L"--capture", L"a.mht", L"b.mht"}};
+      {L"--capture", L"a.mht", L"--load-only", L"http://a/"}, {L"--capture", L"a.mht", L"b.mht"},
+      {L"http://a/", L"--session"}};
   for (const auto& arguments : mistakes) EXPECT_FALSE(ParseHostCommandLine(arguments, NoFile, command, error));
 }
 

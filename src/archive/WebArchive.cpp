@@ -85,6 +85,15 @@ std::string ReadRest(TFileReader& reader, std::string data, size_t chunkSize) {
   }
 }
 
+TFileError CapturedReadError() { return TFileError(std::string(), 0, "the captured bytes cannot be read back"); }
+
+// The first size bytes of captured content.
+std::string ReadCaptured(const TCapturedBytes& content, uint64_t size) {
+  std::string text(static_cast<size_t>(size), '\0');
+  if (!content.ReadAt(0, text.data(), text.size())) throw CapturedReadError();
+  return text;
+}
+
 // What pass one learns of a list entry: the record as it stood then (the
 // part shows it, whatever a download finishing meanwhile changes), whether
 // it has bytes to write, and the addresses readers would file it under.
@@ -137,11 +146,21 @@ void WritePart(int32_t i, const TPartPlan& plan, const TURLStringSource& urls, T
       file.reset();
     }
   }
+  // Captured bytes in memory are encoded where they are. Of bytes in the
+  // temporary file only the first are read here (a type may come from them);
+  // the rest goes to the encoder a chunk at a time, an HTML part read whole.
+  const TCapturedBytes& content = *rec.Content;
+  std::string spilled;
   std::string_view data;
+  bool streamContent = false;
   if (!fileData.empty()) {
     data = fileData;
+  } else if (const std::string* memory = content.Memory()) {
+    data = *memory;
   } else {
-    data = *rec.Content;
+    spilled = ReadCaptured(content, std::min<uint64_t>(content.size(), 64));
+    data = spilled;
+    streamContent = true;
   }
   if (data.empty()) {
     type = "text/plain";
@@ -155,6 +174,11 @@ void WritePart(int32_t i, const TPartPlan& plan, const TURLStringSource& urls, T
       Trace(env, [&] { return Format("Part #%d: type %s written as %s", i, type.c_str(), usable.c_str()); });
     }
     type = std::move(usable);
+  }
+  if (streamContent && IsHtmlContentType(type)) {
+    spilled = ReadCaptured(content, content.size());
+    data = spilled;
+    streamContent = false;
   }
 
   stream.Write("Content-Location: " + plan.Written + CRLF);
@@ -182,6 +206,14 @@ void WritePart(int32_t i, const TPartPlan& plan, const TURLStringSource& urls, T
       const size_t got = file->Read(chunk.data(), chunkSize);
       if (got == 0) break;
       body.Write(chunk.data(), got);
+    }
+  } else if (streamContent) {
+    std::vector<char> chunk(chunkSize);
+    for (uint64_t done = data.size(); done < content.size();) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(chunkSize, content.size() - done));
+      if (!content.ReadAt(done, chunk.data(), n)) throw CapturedReadError();
+      body.Write(chunk.data(), n);
+      done += n;
     }
   }
   body.Finish();

@@ -146,6 +146,8 @@ void LibraryUnload() {
   // schemes pointing into this library) alive: unregister explicitly.
   if (ComPtr<TTarvikRuntime> own = std::move(GOwnRuntime)) own->UnregisterNameSpaces();
   TarvikDataBuffer.reset();
+  // The temporary file goes with the last captured bytes in it.
+  SetProcessSpillArea(nullptr);
   TarvikSettings = nullptr;
   VersionInfo = TTarvikVersionInfo{};
 }

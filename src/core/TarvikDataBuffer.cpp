@@ -6,7 +6,7 @@ namespace tarvik {
 
 namespace {
 const TURLContent::Bytes& EmptyBytes() {
-  static const TURLContent::Bytes empty = std::make_shared<const std::string>();
+  static const TURLContent::Bytes empty = std::make_shared<const TCapturedBytes>();
   return empty;
 }
 }  // namespace
@@ -51,7 +51,7 @@ void TURLContent::SetContent(Bytes content, int32_t readLength) {
 }
 
 void TURLContent::SetContent(std::string content, int32_t readLength) {
-  SetContent(std::make_shared<const std::string>(std::move(content)), readLength);
+  SetContent(std::make_shared<const TCapturedBytes>(std::move(content)), readLength);
 }
 
 TURLContent::Snapshot TURLContent::Read() const {

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "core/CapturedBytes.h"
+
 namespace tarvik {
 
 // The captured content of one URL. Each field is replaced whole under the
@@ -18,7 +20,8 @@ namespace tarvik {
 // never a torn one. Content bytes are shared, not copied, between holders.
 class TURLContent {
  public:
-  using Bytes = std::shared_ptr<const std::string>;
+  // In memory or in the process's temporary file (see CapturedBytes.h).
+  using Bytes = std::shared_ptr<const TCapturedBytes>;
 
   explicit TURLContent(std::string url) : FURL(std::move(url)) {}
   TURLContent(const TURLContent&) = delete;

@@ -3,86 +3,185 @@
 #include <algorithm>
 #include <new>
 
+#include "core/Trace.h"
+
 namespace tarvik {
 
-std::shared_ptr<std::string> TCaptureBuffer::NewPart(size_t firstBytes) {
-  auto part = std::make_shared<std::string>();
-  if (FExpected > FSize + firstBytes) {
+namespace {
+
+// Bytes that share the part's memory and keep its count against the budget.
+template <class Part>
+TCaptureBuffer::Bytes Share(const std::shared_ptr<Part>& part) {
+  return std::make_shared<const TCapturedBytes>(std::shared_ptr<const std::string>(part, &part->Data));
+}
+
+}  // namespace
+
+TCaptureBuffer::TCaptureBuffer(std::shared_ptr<TSpillArea> area)
+    : FArea(area ? std::move(area) : ProcessSpillArea()) {}
+
+// A new part with room for at least firstBytes, counted against the budget;
+// null when the budget has no room for it.
+std::shared_ptr<TCaptureBuffer::TPart> TCaptureBuffer::NewPart(size_t firstBytes) {
+  auto part = std::make_shared<TPart>();
+  part->Charge = TBudgetCharge(FArea);
+  if (FExpected > FSize + firstBytes && FExpected - FSize <= SIZE_MAX && part->Charge.Add(FExpected - FSize)) {
     // An announced body gets its whole rest in one allocation, so it can be
     // published without a copy. A size the memory cannot hold is ignored.
     try {
-      part->reserve(FExpected - FSize);
+      part->Data.reserve(static_cast<size_t>(FExpected - FSize));
       return part;
     } catch (const std::bad_alloc&) {
     } catch (const std::length_error&) {
     }
+    part->Charge.Clear();
   }
   // Without an announcement the first part grows by itself (most bodies are
   // small); later parts are fixed-size pieces that are never reallocated.
-  part->reserve(FParts.empty() ? firstBytes : std::max(firstBytes, PartSize));
+  const size_t room = FParts.empty() ? firstBytes : std::max(firstBytes, PartSize);
+  if (!part->Charge.Add(room)) return nullptr;
+  part->Data.reserve(room);
   return part;
+}
+
+bool TCaptureBuffer::AppendInMemory(const char* bytes, size_t size) {
+  TPart* last = FParts.empty() || FLastPublished ? nullptr : FParts.back().get();
+  if (last) {
+    std::string& data = last->Data;
+    const size_t room = data.capacity() - data.size();
+    if (size <= room) {
+      data.append(bytes, size);
+      FSize += size;
+      return true;
+    }
+    // The only part, while still small, grows like any string.
+    if (FParts.size() == 1 && data.capacity() < PartSize) {
+      const size_t grown = std::max(data.size() + size, 2 * data.capacity());
+      if (grown > last->Charge.Bytes() && !last->Charge.Add(grown - last->Charge.Bytes())) return false;
+      data.reserve(grown);
+      data.append(bytes, size);
+      FSize += size;
+      return true;
+    }
+    // Fill this part and continue in a new one; allocate first so that a
+    // failure leaves nothing half-appended.
+    std::shared_ptr<TPart> next = NewPart(size - room);
+    if (!next) return false;
+    data.append(bytes, room);
+    next->Data.append(bytes + room, size - room);
+    FParts.push_back(std::move(next));
+    FSize += size;
+    return true;
+  }
+  std::shared_ptr<TPart> next = NewPart(size);
+  if (!next) return false;
+  next->Data.append(bytes, size);
+  FParts.push_back(std::move(next));
+  FLastPublished = false;
+  FSize += size;
+  return true;
+}
+
+// The budget is used up: what is in memory goes to the file, and so does
+// everything after it. Published parts stay with the store that holds them.
+void TCaptureBuffer::StartSpilling() {
+  FStage.reserve(SpillChunk);
+  FSpilling = true;
+  for (const std::shared_ptr<TPart>& part : FParts) SpillAppend(part->Data.data(), part->Data.size());
+  FParts.clear();
+  FLastPublished = false;
+}
+
+void TCaptureBuffer::SpillStage() {
+  if (FStage.empty()) return;
+  TSpillExtent where;
+  if (!FArea->Write(FStage.data(), FStage.size(), where)) throw TCaptureDropped("temporary file not written");
+  FStage.clear();
+  // A transfer alone on the file gets one piece, however long.
+  if (!FExtents.empty() && FExtents.back().Offset + FExtents.back().Size == where.Offset)
+    FExtents.back().Size += where.Size;
+  else
+    FExtents.push_back(where);
+}
+
+void TCaptureBuffer::SpillAppend(const char* bytes, size_t size) {
+  while (size > 0) {
+    const size_t n = std::min(size, SpillChunk - FStage.size());
+    FStage.append(bytes, n);
+    bytes += n;
+    size -= n;
+    if (FStage.size() == SpillChunk) SpillStage();
+  }
 }
 
 void TCaptureBuffer::Append(const void* data, size_t size) {
   if (size == 0) return;
   const char* bytes = static_cast<const char*>(data);
-  std::string* last = FParts.empty() || FLastPublished ? nullptr : FParts.back().get();
-  if (last) {
-    const size_t room = last->capacity() - last->size();
-    // The only part, while still small, grows like any string.
-    if (size <= room || (FParts.size() == 1 && last->capacity() < PartSize)) {
-      last->append(bytes, size);
-      FSize += size;
-      return;
-    }
-    // Fill this part and continue in a new one; allocate first so that a
-    // failure leaves nothing half-appended.
-    std::shared_ptr<std::string> next = NewPart(size - room);
-    last->append(bytes, room);
-    next->append(bytes + room, size - room);
-    FParts.push_back(std::move(next));
-    FSize += size;
-    return;
+  FPublished.reset();
+  if (!FSpilling) {
+    if (AppendInMemory(bytes, size)) return;
+    StartSpilling();
   }
-  std::shared_ptr<std::string> next = NewPart(size);
-  next->append(bytes, size);
-  FParts.push_back(std::move(next));
-  FLastPublished = false;
+  SpillAppend(bytes, size);
   FSize += size;
 }
 
 TCaptureBuffer::Bytes TCaptureBuffer::Publish() {
-  if (FParts.empty()) {
-    FParts.push_back(std::make_shared<std::string>());
+  if (FPublished) return FPublished;
+  if (!FSpilling) {
+    if (FParts.empty()) {
+      FParts.push_back(std::make_shared<TPart>());
+    } else if (FParts.size() == 1) {
+      std::shared_ptr<TPart>& only = FParts.front();
+      // A small body in a half-empty string is stored at its own size; the
+      // store keeps it for the life of the process.
+      if (!FLastPublished && only->Data.capacity() - only->Data.size() > only->Data.size() / 8 + 64) {
+        auto fitted = std::make_shared<TPart>(TPart{only->Data, std::move(only->Charge)});
+        fitted->Charge.Trim(fitted->Data.capacity());
+        only = std::move(fitted);
+      }
+    } else {
+      TBudgetCharge charge(FArea);
+      if (!charge.Add(FSize)) {
+        // No room for the joined copy: the parts go to the file instead.
+        StartSpilling();
+        return Publish();
+      }
+      // Join the parts, freeing each as soon as it is copied.
+      auto whole = std::make_shared<TPart>();
+      whole->Charge = std::move(charge);
+      whole->Data.reserve(static_cast<size_t>(FSize));
+      for (std::shared_ptr<TPart>& part : FParts) {
+        whole->Data.append(part->Data);
+        part.reset();
+      }
+      FParts.assign(1, whole);
+    }
     FLastPublished = true;
-    return FParts.front();
+    FPublished = Share(FParts.front());
+    return FPublished;
   }
-  if (FParts.size() == 1) {
-    std::shared_ptr<std::string>& only = FParts.front();
-    // A small body in a half-empty string is stored at its own size; the
-    // store keeps it for the life of the process.
-    if (!FLastPublished && only->capacity() - only->size() > only->size() / 8 + 64)
-      only = std::make_shared<std::string>(*only);
-    FLastPublished = true;
-    return only;
-  }
-  // Join the parts, freeing each as soon as it is copied.
-  auto whole = std::make_shared<std::string>();
-  whole->reserve(FSize);
-  for (std::shared_ptr<std::string>& part : FParts) {
-    whole->append(*part);
-    part.reset();
-  }
-  FParts.assign(1, whole);
-  FLastPublished = true;
-  return whole;
+  SpillStage();
+  FPublished = std::make_shared<const TCapturedBytes>(FArea, FExtents);
+  return FPublished;
 }
 
 std::string TCaptureBuffer::Copy() const {
+  if (FSpilling) return TCapturedBytes(FArea, FExtents).Text() + FStage;
   std::string result;
-  result.reserve(FSize);
-  for (const std::shared_ptr<std::string>& part : FParts) result.append(*part);
+  result.reserve(static_cast<size_t>(FSize));
+  for (const std::shared_ptr<TPart>& part : FParts) result.append(part->Data);
   return result;
+}
+
+void TCaptureBuffer::Clear() noexcept {
+  FParts.clear();
+  FStage = std::string();
+  FExtents.clear();
+  FPublished.reset();
+  FLastPublished = false;
+  FSpilling = false;
+  FSize = 0;
 }
 
 // ---------------------------------------------------------------- one request
@@ -98,7 +197,7 @@ std::string TRequestCapture::URL() const {
   return FURL;
 }
 
-void TRequestCapture::Announce(size_t total) {
+void TRequestCapture::Announce(uint64_t total) {
   std::lock_guard<std::mutex> guard(FLock);
   FAnnounced = total;
 }
@@ -123,16 +222,33 @@ std::string TRequestCapture::Content() const {
   return FContent.Copy();
 }
 
+void TRequestCapture::Drop(const char* reason) noexcept {
+  FFailed = true;
+  FContent.Clear();
+  if (!TraceActive()) return;
+  try {
+    TraceLog("TRequestCapture", Format("Capture dropped (%s): SID=%d; URL=%s", reason, static_cast<int>(SID), FURL.c_str()));
+  } catch (...) {
+  }
+}
+
 void TRequestCapture::Append(const void* data, size_t size) noexcept {
   if (size == 0) return;
   std::lock_guard<std::mutex> guard(FLock);
   if (FFailed) return;
+  // A body a 32-bit length cannot state is not kept: the browser still gets it.
+  if (FAnnounced > TSpillArea::CaptureLimit || size > TSpillArea::CaptureLimit - FContent.Size()) {
+    Drop("larger than 4 GiB");
+    return;
+  }
   try {
     FContent.ExpectSize(FAnnounced);
     FContent.Append(data, size);
-    FReadLength += static_cast<int32_t>(size);
+    FReadLength = static_cast<int32_t>(static_cast<uint32_t>(FReadLength) + static_cast<uint32_t>(size));
   } catch (const std::bad_alloc&) {
-    FFailed = true;
+    Drop("out of memory");
+  } catch (const TCaptureDropped&) {
+    Drop("temporary file not written");
   }
 }
 
@@ -149,7 +265,9 @@ TRequestCapture::TEnd TRequestCapture::End(TLength response) {
     try {
       end.Body = FContent.Publish();
     } catch (const std::bad_alloc&) {
-      FFailed = true;
+      Drop("out of memory");
+    } catch (const TCaptureDropped&) {
+      Drop("temporary file not written");
     }
   }
   return end;

@@ -460,5 +460,88 @@ TEST(NativeArchiveEnvironment, RealIdentityAndClock) {
 }
 #endif
 
+// ---------------------------------------------------------------- spilled bytes
+
+// Every record's bytes moved to a temporary file of their own area, in
+// pieces of piece bytes; lengths and everything else stay.
+std::shared_ptr<TSpillArea> SpillAll(TTarvikDataBuffer& store, size_t piece,
+                                     std::unique_ptr<TSpillFile> (*open)(const std::string&, std::string&) noexcept = nullptr) {
+  TSpillArea::TOptions options;
+  options.Budget = 0;
+  options.OpenFile = open;
+  auto area = std::make_shared<TSpillArea>(options);
+  for (int32_t i = 0; i < store.Count(); ++i) {
+    TURLContent& record = store.Items(i);
+    const TURLContent::Snapshot old = record.Read();
+    if (old.Content->empty()) continue;
+    std::string bytes = old.Content->Text();
+    std::vector<TSpillExtent> extents;
+    for (size_t at = 0; at < bytes.size(); at += piece) {
+      std::string part = bytes.substr(at, piece);
+      EXPECT_TRUE(area->Write(part.data(), part.size(), extents.emplace_back()));
+    }
+    record.SetContent(std::make_shared<const TCapturedBytes>(area, std::move(extents)), old.ReadLength);
+  }
+  return area;
+}
+
+// The same captures make the same archive, byte for byte, whether their bytes
+// are in memory or in the temporary file: types, base tags, the cache file
+// rule (sizes compared), empty bodies and every chunk size.
+TEST(WebArchive, SpilledBytesMakeTheSameArchiveAsBytesInMemory) {
+  std::mt19937 random(7);
+  std::string big(200003, '\0');
+  for (char& ch : big) ch = static_cast<char>(random());
+  for (size_t chunk : {3u, 5u, 3u * 64 * 1024}) {
+    for (size_t piece : {5u, 4096u, 1u << 16}) {
+      Composer c;
+      c.Env.ChunkSize = chunk;
+      c.Files.Files["C:\\cache\\a.png"] = "from file";
+      c.Capture("http://h/index.html", "text/html", Page + "<HEAD></Head>" + big.substr(0, 5000));
+      c.Capture("http://h/logo.png", "image/png", Png);
+      c.Capture("http://h/big.bin", "application/octet-stream", big);
+      c.Capture("http://h/cached", "image/png", "in memory", "C:\\cache\\a.png");
+      c.Capture("http://h/other", "image/png", "the bytes read", "C:\\cache\\a.png");
+      c.Capture("http://h/empty", "image/png", "");
+      c.Capture("http://h/untyped", "", "x", "C:\\cache\\page.htm");
+      // A composite type: the type comes from the first bytes, and a page found there gets its base tag.
+      c.Capture("http://h/mixed", "multipart/mixed", "<html><head></head>" + big.substr(0, 3000));
+      c.Capture("http://h/page#part", "text/html", "<html><head></head>section</html>");
+      const std::vector<std::string> urls = {"http://h/index.html", "http://h/logo.png",  "http://h/big.bin",
+                                             "http://h/cached",     "http://h/other",     "http://h/empty",
+                                             "http://h/untyped",    "http://h/never",     "http://h/mixed",
+                                             "http://h/page#part"};
+      const std::string inMemory = c.Compose(urls, {"http://h/"}, "T");
+      if (piece == 5 && chunk == 3) {
+        ASSERT_EQ(ParseArchive(inMemory).Parts.size(), urls.size());
+      }
+      const auto area = SpillAll(c.Store, piece);
+      ASSERT_TRUE(c.Store.GetURLContent("http://h/big.bin").Content()->Spilled());
+      EXPECT_TRUE(c.Compose(urls, {"http://h/"}, "T") == inMemory) << "chunk " << chunk << " piece " << piece;
+    }
+  }
+}
+
+// Bytes the temporary file no longer gives back stop the archive like an
+// unreadable cache file does.
+std::unique_ptr<TSpillFile> Unreadable(const std::string&, std::string&) noexcept {
+  struct TUnreadable final : TSpillFile {
+    bool WriteAt(uint64_t, const void*, size_t) noexcept override { return true; }
+    bool ReadAt(uint64_t, void*, size_t) noexcept override { return false; }
+    std::string Path() const override { return "unreadable"; }
+  };
+  return std::make_unique<TUnreadable>();
+}
+
+TEST(WebArchive, SpilledBytesThatCannotBeReadStopTheArchive) {
+  for (const char* type : {"image/png", "text/html"}) {
+    Composer c;
+    c.Capture("http://h/x", type, "some bytes");
+    const auto area = SpillAll(c.Store, 4, Unreadable);
+    TMemoryOutputStream out;
+    EXPECT_THROW(WriteWebArchive(TURLStringList("", {"http://h/x"}, {}), c.Store, out, "", c.Env), TFileError) << type;
+  }
+}
+
 }  // namespace
 }  // namespace tarvik

@@ -2,7 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include "core/TarvikDataBuffer.h"
+#include "support/TraceRecorder.h"
 
 namespace tarvik {
 namespace {
@@ -43,7 +49,7 @@ TEST(CaptureBuffer, AnAnnouncedBodyIsPublishedWithoutACopy) {
   EXPECT_EQ(buffer.PartCount(), 1u);
   TCaptureBuffer::Bytes published = buffer.Publish();
   EXPECT_EQ(*published, bytes);
-  EXPECT_EQ(published->capacity(), bytes.size());
+  EXPECT_EQ(published->Memory()->capacity(), bytes.size());
 }
 
 TEST(CaptureBuffer, AnUnannouncedLargeBodyGrowsInPartsAndIsJoinedOnce) {
@@ -54,7 +60,7 @@ TEST(CaptureBuffer, AnUnannouncedLargeBodyGrowsInPartsAndIsJoinedOnce) {
   TCaptureBuffer::Bytes published = buffer.Publish();
   EXPECT_EQ(buffer.PartCount(), 1u);
   EXPECT_EQ(*published, bytes);
-  EXPECT_EQ(published->capacity(), bytes.size());
+  EXPECT_EQ(published->Memory()->capacity(), bytes.size());
 }
 
 TEST(CaptureBuffer, PublishingTwiceSharesOneString) {
@@ -94,7 +100,7 @@ TEST(CaptureBuffer, AnAnnouncementTooSmallOrTooLargeStillCapturesEverything) {
     TCaptureBuffer::Bytes published = buffer.Publish();
     EXPECT_EQ(*published, bytes);
     // A body smaller than announced is stored at its own size.
-    EXPECT_LT(published->capacity(), bytes.size() * 2);
+    EXPECT_LT(published->Memory()->capacity(), bytes.size() * 2);
   }
 }
 
@@ -104,7 +110,7 @@ TEST(CaptureBuffer, ASmallBodyIsStoredAtItsOwnSize) {
   AppendInPieces(buffer, bytes, 2048);
   TCaptureBuffer::Bytes published = buffer.Publish();
   EXPECT_EQ(*published, bytes);
-  EXPECT_LE(published->capacity(), bytes.size() + bytes.size() / 8 + 64);
+  EXPECT_LE(published->Memory()->capacity(), bytes.size() + bytes.size() / 8 + 64);
 }
 
 TEST(CaptureBuffer, NothingAppendedPublishesAnEmptyString) {
@@ -161,6 +167,153 @@ TEST(RequestCapture, ASecondStartForgetsTheAnnouncementButKeepsTheBytes) {
   EXPECT_EQ(end.URL, "http://h/b");
   ASSERT_TRUE(end.Body);
   EXPECT_EQ(*end.Body, "xy");
+}
+
+// ---------------------------------------------------------------- past the budget
+
+std::shared_ptr<TSpillArea> Area(uint64_t budget, std::string folder = std::string()) {
+  return std::make_shared<TSpillArea>(TSpillArea::TOptions{budget, std::move(folder)});
+}
+
+bool Traced(const test::TraceRecorder& trace, const std::string& start) {
+  for (const test::TraceLine& line : trace.Lines())
+    if (line.Message.rfind(start, 0) == 0) return true;
+  return false;
+}
+
+// What fits stays in memory; the rest goes to the file, whether announced or
+// not, and every body comes back byte-exact. No more than the budget is ever
+// held, and it all comes back when the bytes go.
+TEST(CaptureBuffer, PastTheBudgetBodiesGoToTheFileAndComeBackByteExact) {
+  const auto area = Area(512 << 10);
+  struct Case {
+    size_t Size;
+    bool Announced;
+    bool Spilled;
+  };
+  std::vector<TCaptureBuffer::Bytes> kept;
+  for (const Case c : {Case{0, false, false}, Case{100000, true, false}, Case{100000, false, false},
+                       Case{400000, true, true}, Case{3 * TCaptureBuffer::PartSize + 17, false, true},
+                       Case{3 * TCaptureBuffer::PartSize + 17, true, true}, Case{1, false, false}}) {
+    SCOPED_TRACE(std::to_string(c.Size) + (c.Announced ? " announced" : ""));
+    TCaptureBuffer buffer(area);
+    if (c.Announced) buffer.ExpectSize(c.Size);
+    const std::string bytes = Pattern(c.Size, static_cast<unsigned>(c.Size));
+    for (size_t at = 0; at < bytes.size(); at += 3000) {
+      buffer.Append(bytes.data() + at, std::min<size_t>(3000, bytes.size() - at));
+      ASSERT_LE(area->Charged(), area->Budget());
+    }
+    EXPECT_EQ(buffer.Spilled(), c.Spilled);
+    EXPECT_EQ(buffer.Copy(), bytes);
+    TCaptureBuffer::Bytes published = buffer.Publish();
+    EXPECT_EQ(published->Spilled(), c.Spilled);
+    EXPECT_EQ(buffer.Publish().get(), published.get());
+    EXPECT_TRUE(*published == bytes);
+    kept.push_back(published);
+    // Every body is held until now, and memory only under the budget.
+    EXPECT_LE(area->Charged(), area->Budget());
+    if (c.Spilled) {
+      EXPECT_EQ(buffer.PartCount(), 0u);
+      buffer.Append("tail", 4);
+      EXPECT_TRUE(*published == bytes);
+      EXPECT_TRUE(*buffer.Publish() == bytes + "tail");
+    }
+  }
+  EXPECT_GT(area->Charged(), 0u);
+  kept.clear();
+  EXPECT_EQ(area->Charged(), 0u);
+}
+
+// A capture whose bytes fit nowhere is dropped with a trace line; the
+// browser's read is not affected (Append never throws) and nothing with a
+// hole in it is stored.
+TEST(RequestCapture, AFailingTemporaryFileDropsTheCaptureWithATraceLine) {
+  test::TraceRecorder trace;
+  TRequestCapture capture(7, Area(4096, "/nonexistent/tarvik"));
+  capture.Begin("http://h/big");
+  const std::string bytes = Pattern(20000, 5);
+  for (size_t at = 0; at < bytes.size(); at += 1000) capture.Append(bytes.data() + at, 1000);
+  const TRequestCapture::TEnd end = capture.End({});
+  EXPECT_FALSE(end.Body);
+  EXPECT_EQ(end.ReadLength, 20000);
+  EXPECT_TRUE(Traced(trace, "Capture dropped (temporary file not written): SID=7; URL=http://h/big"));
+  EXPECT_TRUE(Traced(trace, "Temporary file not made in /nonexistent/tarvik"));
+}
+
+// A body a 32-bit length cannot state is not kept: announced, nothing of it
+// reaches the file at all.
+TEST(RequestCapture, ABodyAnnouncedOver4GiBIsDroppedBeforeAnyByteIsKept) {
+  test::TraceRecorder trace;
+  const auto area = Area(0);
+  TRequestCapture capture(3, area);
+  capture.Begin("http://h/huge");
+  capture.Announce(TSpillArea::CaptureLimit + 1);
+  capture.Append("abc", 3);
+  EXPECT_FALSE(capture.End({}).Body);
+  EXPECT_EQ(area->Written(), 0u);
+  EXPECT_EQ(area->Charged(), 0u);
+  EXPECT_TRUE(Traced(trace, "Capture dropped (larger than 4 GiB): SID=3"));
+}
+
+#if !defined(_WIN32) && !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
+// Streamed without an announcement: dropped at the byte past the limit.
+std::unique_ptr<TSpillFile> DiscardingFile(const std::string&, std::string&) noexcept {
+  struct TDiscard final : TSpillFile {
+    bool WriteAt(uint64_t, const void*, size_t) noexcept override { return true; }
+    bool ReadAt(uint64_t, void*, size_t) noexcept override { return false; }
+    std::string Path() const override { return "discard"; }
+  };
+  return std::make_unique<TDiscard>();
+}
+
+TEST(RequestCapture, ABodyStreamedPast4GiBIsDropped) {
+  test::TraceRecorder trace;
+  TSpillArea::TOptions options{0, "discard"};
+  options.OpenFile = DiscardingFile;
+  TRequestCapture capture(4, std::make_shared<TSpillArea>(options));
+  capture.Begin("http://h/endless");
+  const std::string piece(1 << 20, 'z');
+  for (uint64_t sent = 0; sent <= TSpillArea::CaptureLimit; sent += piece.size()) capture.Append(piece.data(), piece.size());
+  EXPECT_FALSE(capture.End({}).Body);
+  EXPECT_TRUE(Traced(trace, "Capture dropped (larger than 4 GiB): SID=4"));
+}
+#endif
+
+// Many captures at once with a tiny budget: every one spills under load, and
+// every stored body is byte-exact.
+TEST(RequestCaptureLoad, ManyThreadsCapturingWithATinyBudgetStayByteExact) {
+  const auto area = Area(64 << 10);
+  TTarvikDataBuffer store;
+  constexpr int Threads = 8;
+  constexpr int PerThread = 30;
+  auto body = [](int i) { return Pattern(1000 + static_cast<size_t>(i * 7919) % 150000, static_cast<unsigned>(i)); };
+  std::atomic<int> missing{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < Threads; ++t)
+    threads.emplace_back([&, t] {
+      for (int k = 0; k < PerThread; ++k) {
+        const int i = t * PerThread + k;
+        const std::string bytes = body(i);
+        TRequestCapture capture(i, area);
+        capture.Begin("http://h/" + std::to_string(i));
+        if (i % 2) capture.Announce(bytes.size());
+        for (size_t at = 0; at < bytes.size(); at += 4096)
+          capture.Append(bytes.data() + at, std::min<size_t>(4096, bytes.size() - at));
+        const TRequestCapture::TEnd end = capture.End({});
+        if (!end.Body) ++missing;
+        else store.GetURLContent(end.URL).SetContent(end.Body, end.ReadLength);
+        if (area->Charged() > area->Budget()) ++missing;
+      }
+    });
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(missing.load(), 0);
+  int spilled = 0;
+  for (int i = 0; i < Threads * PerThread; ++i) {
+    const TURLContent::Snapshot record = store.GetURLContent("http://h/" + std::to_string(i)).Read();
+    ASSERT_TRUE(*record.Content == body(i)) << i;
+    spilled += record.Content->Spilled();
+  }
+  EXPECT_GT(spilled, Threads * PerThread / 2);
 }
 
 }  // namespace

@@ -109,6 +109,9 @@ class ProtocolOnUrlmon : public ::testing::Test {
     }
   }
 
+  // Eight threads fetch at once (with budget, the process's memory budget).
+  void FetchAtOnce(uint64_t budget);
+
   ScopedComInit FCom;
   test::LoopbackHttpServer FServer;
   ComPtr<TTarvikRuntime> FRuntime;
@@ -299,11 +302,19 @@ TEST_F(ProtocolOnUrlmon, A64MiBBodyIsCapturedWhole) {
   const TURLContent::Snapshot record = TarvikDataBuffer->GetURLContent(FServer.Url(path)).Read();
   EXPECT_EQ(record.ReadLength, static_cast<int32_t>(big.SharedBody->size()));
   EXPECT_TRUE(*record.Content == *big.SharedBody);
-  // Announced by its length: held in one piece of its own size.
-  EXPECT_EQ(record.Content->capacity(), big.SharedBody->size());
+  // Past the memory budget: held in the temporary file, not in memory.
+  EXPECT_TRUE(record.Content->Spilled());
+  EXPECT_LE(ProcessSpillArea()->Charged(), ProcessSpillArea()->Budget());
 }
 
-TEST_F(ProtocolOnUrlmon, EightThreadsFetchingAtOnceAreAllCapturedAndFreed) {
+TEST_F(ProtocolOnUrlmon, EightThreadsFetchingAtOnceAreAllCapturedAndFreed) { FetchAtOnce(0); }
+
+// The same with a tiny budget: the captures spill under load.
+TEST_F(ProtocolOnUrlmon, EightThreadsFetchingAtOnceWithATinyBudgetSpillByteExact) { FetchAtOnce(64 << 10); }
+
+void ProtocolOnUrlmon::FetchAtOnce(uint64_t budget) {
+  std::shared_ptr<TSpillArea> previous;
+  if (budget) previous = SetProcessSpillArea(std::make_shared<TSpillArea>(TSpillArea::TOptions{budget, {}}));
   constexpr int Threads = 8;
   constexpr int PerThread = 50;
   const std::string token = std::to_string(::GetTickCount());
@@ -327,13 +338,20 @@ TEST_F(ProtocolOnUrlmon, EightThreadsFetchingAtOnceAreAllCapturedAndFreed) {
     });
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(failures.load(), 0);
+  int spilled = 0;
   for (int i = 0; i < Threads * PerThread; ++i) {
     const std::string url = FServer.Url("/load" + token + "/" + std::to_string(i));
     const TURLContent::Snapshot record = TarvikDataBuffer->GetURLContent(url).Read();
     ASSERT_TRUE(*record.Content == bodies[i]) << url;
+    spilled += record.Content->Spilled();
     const auto items = DownloadsOf(url);
     ASSERT_EQ(items.size(), 1u) << url;
     EXPECT_EQ(items[0].TID, static_cast<int32_t>(threadIds[i / PerThread])) << url;
+  }
+  if (budget) {
+    EXPECT_GT(spilled, Threads * PerThread / 2);
+    EXPECT_LE(ProcessSpillArea()->Charged(), budget);
+    SetProcessSpillArea(previous);
   }
 }
 

@@ -8,9 +8,9 @@
 #include <fstream>
 #include <iostream>
 #include <limits>
-#include <sstream>
 
 #include "archive/ArchiveIO.h"
+#include "protocol/CaptureBuffer.h"
 #ifdef _WIN32
 #include <windows.h>
 
@@ -35,13 +35,23 @@ constexpr char Usage[] =
     "  MANIFEST \"-\" reads standard input.\n"
     "  --time prints the milliseconds from reading the manifest to the closed archive.\n";
 
-std::string ReadWholeFile(const std::string& path, int line) {
+// A content file's bytes, kept as the browser's captures are: in memory up to
+// the process's budget, past it in the temporary file.
+TURLContent::Bytes ReadContentFile(const std::string& path, int line) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw TManifestError(line, "cannot open content file \"" + path + "\": " + std::strerror(errno));
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  if (in.bad()) throw TManifestError(line, "cannot read content file \"" + path + "\"");
-  return bytes.str();
+  TCaptureBuffer buffer;
+  std::vector<char> chunk(size_t{1} << 20);
+  try {
+    while (in) {
+      in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+      if (in.gcount() > 0) buffer.Append(chunk.data(), static_cast<size_t>(in.gcount()));
+    }
+    if (in.bad()) throw TManifestError(line, "cannot read content file \"" + path + "\"");
+    return buffer.Publish();
+  } catch (const TCaptureDropped&) {
+    throw TManifestError(line, "cannot keep the bytes of content file \"" + path + "\": the temporary file failed");
+  }
 }
 
 std::vector<std::string> SplitTabs(const std::string& line) {
@@ -79,13 +89,13 @@ void FillStore(const std::vector<TManifestEntry>& entries, TTarvikDataBuffer& st
                std::vector<std::string>& bases) {
   for (const TManifestEntry& e : entries) {
     if (!store.Exists(e.URL)) {
-      std::string content;
-      if (!e.ContentFile.empty()) content = ReadWholeFile(e.ContentFile, e.Line);
+      TURLContent::Bytes content = e.ContentFile.empty() ? std::make_shared<const TCapturedBytes>()
+                                                         : ReadContentFile(e.ContentFile, e.Line);
       TURLContent& record = store.GetURLContent(e.URL);
       record.SetContentType(e.ContentType);
       record.SetLocalFilename(e.LocalFilename);
       const auto length = static_cast<int32_t>(
-          std::min<size_t>(content.size(), static_cast<size_t>(std::numeric_limits<int32_t>::max())));
+          std::min<uint64_t>(content->size(), static_cast<uint64_t>(std::numeric_limits<int32_t>::max())));
       record.SetContent(std::move(content), length);
     } else if (!e.ContentFile.empty()) {
       // Not used, but a file that cannot be read is still a fault of the manifest.

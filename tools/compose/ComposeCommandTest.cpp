@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "archive/SynaCode.h"
+#include "core/CapturedBytes.h"
 
 namespace tarvik::compose {
 namespace {
@@ -88,6 +89,33 @@ TEST_F(ComposeCommandTest, ComposesTheManifestAsTheCaptureWould) {
   // No empty alias where a web address parser files "a b.png".
   EXPECT_EQ(archive.find("Content-Location: http://h/dir/a%20b.png\r\n"), std::string::npos);
   EXPECT_EQ(archive.substr(archive.size() - 4), "--\r\n");
+}
+
+// Content files past the memory budget are kept in the temporary file, as
+// captures are, and the archive is the same byte for byte.
+TEST_F(ComposeCommandTest, ContentPastTheBudgetMakesTheSameArchive) {
+  std::string big(300000, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 % 251);
+  const std::string manifest = Write("m.txt",
+      "http://h/index.html\ttext/html\t" + Write("page.html", "<html><head></head>" + big.substr(0, 5000)) + "\t\t\n"
+      "http://h/big.bin\tapplication/octet-stream\t" + Write("big.bin", big) + "\t\t\n");
+  const std::vector<std::string> args = {"--out", Path("a.mht"), "--version", "1", manifest};
+  ASSERT_EQ(Run(args), 0) << Err;
+  const std::string inMemory = Read("a.mht");
+  const auto earlier = SetProcessSpillArea(std::make_shared<TSpillArea>(TSpillArea::TOptions{4096, FDir}));
+  ASSERT_EQ(Run(args), 0) << Err;
+  const auto area = SetProcessSpillArea(earlier);
+  EXPECT_GE(area->Written(), big.size());
+  // Only the identity and the date differ between two runs.
+  auto same = [](std::string archive) {
+    const size_t idAt = archive.find("X-Tarvik-ArchiveID: ") + 20;
+    const std::string id = archive.substr(idAt, archive.find("\r\n", idAt) - idAt);
+    for (size_t at; (at = archive.find(id)) != std::string::npos;) archive.replace(at, id.size(), "ID");
+    const size_t dateAt = archive.find("Date: ");
+    return archive.erase(dateAt, archive.find("\r\n", dateAt) - dateAt);
+  };
+  EXPECT_TRUE(same(Read("a.mht")) == same(inMemory));
+  EXPECT_NE(inMemory.find(Base64Encode(big)), std::string::npos);
 }
 
 TEST_F(ComposeCommandTest, VersionOptionAndNoTitle) {

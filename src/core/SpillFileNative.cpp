@@ -1,0 +1,89 @@
+// The spill file of the native build: a file made with owner-only access and
+// unlinked at once, so nothing of it outlives the process however it ends.
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/CapturedBytes.h"
+
+namespace tarvik {
+
+namespace {
+
+class TNativeSpillFile final : public TSpillFile {
+ public:
+  TNativeSpillFile(int fd, std::string path) : FFd(fd), FPath(std::move(path)) {}
+  ~TNativeSpillFile() override { ::close(FFd); }
+
+  bool WriteAt(uint64_t offset, const void* data, size_t size) noexcept override {
+    return Transfer(::pwrite, offset, const_cast<void*>(data), size);
+  }
+  bool ReadAt(uint64_t offset, void* data, size_t size) noexcept override { return Transfer(::pread, offset, data, size); }
+
+  std::string Path() const override { return FPath; }
+
+ private:
+  // All of size bytes at offset, however many calls it takes.
+  template <class Call>
+  bool Transfer(Call call, uint64_t offset, void* data, size_t size) noexcept {
+    char* bytes = static_cast<char*>(data);
+    while (size > 0) {
+      const ssize_t n = call(FFd, bytes, size, static_cast<off_t>(offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      bytes += n;
+      offset += static_cast<uint64_t>(n);
+      size -= static_cast<size_t>(n);
+    }
+    return true;
+  }
+
+  const int FFd;
+  const std::string FPath;
+};
+
+}  // namespace
+
+std::string DefaultSpillFolder() {
+  const char* tmp = std::getenv("TMPDIR");
+  return tmp && *tmp ? tmp : "/tmp";
+}
+
+std::unique_ptr<TSpillFile> OpenSpillFile(const std::string& folder, std::string& error) noexcept {
+  try {
+    std::string path = folder + "/" + SpillFilePrefix + "XXXXXX" + SpillFileSuffix;
+    const int fd = ::mkostemps(path.data(), static_cast<int>(sizeof(SpillFileSuffix) - 1), O_CLOEXEC);
+    if (fd < 0) {
+      error = std::strerror(errno);
+      return nullptr;
+    }
+    // mkostemps makes it 0600; the name goes at once.
+    ::fchmod(fd, S_IRUSR | S_IWUSR);
+    ::unlink(path.c_str());
+    return std::make_unique<TNativeSpillFile>(fd, std::move(path));
+  } catch (...) {
+    error = "out of memory";
+    return nullptr;
+  }
+}
+
+void RemoveStaleSpillFiles(const std::string&) noexcept {}
+
+bool SpillRandomBytes(void* out, size_t size) noexcept {
+  char* bytes = static_cast<char*>(out);
+  while (size > 0) {
+    const ssize_t n = ::getrandom(bytes, size, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace tarvik

@@ -1,0 +1,195 @@
+// The spill file on Windows: in the user's temporary folder, opened with no
+// sharing (no other open succeeds while it lives), deleted by the system when
+// its handle closes (the process's end included), and with a security
+// descriptor that grants its owner alone. Only functions every supported
+// system exports are imported; the random source is looked up at run time.
+#include <windows.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "core/CapturedBytes.h"
+
+namespace tarvik {
+
+namespace {
+
+std::wstring Widen(const std::string& text) {
+  if (text.empty()) return {};
+  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+  return wide;
+}
+
+std::string Narrow(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string narrow(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), narrow.data(), n, nullptr, nullptr);
+  return narrow;
+}
+
+std::wstring WithSlash(std::wstring folder) {
+  if (!folder.empty() && folder.back() != L'\\' && folder.back() != L'/') folder += L'\\';
+  return folder;
+}
+
+class TWinSpillFile final : public TSpillFile {
+ public:
+  TWinSpillFile(HANDLE handle, std::string path) : FHandle(handle), FPath(std::move(path)) {}
+  ~TWinSpillFile() override { CloseHandle(FHandle); }
+
+  bool WriteAt(uint64_t offset, const void* data, size_t size) noexcept override {
+    return Transfer(WriteFile, offset, const_cast<void*>(data), size);
+  }
+  bool ReadAt(uint64_t offset, void* data, size_t size) noexcept override { return Transfer(ReadFile, offset, data, size); }
+
+  std::string Path() const override { return FPath; }
+
+ private:
+  // Positioned transfers through OVERLAPPED offsets on a synchronous handle:
+  // no shared file pointer, so threads need no lock of their own.
+  template <class Call>
+  bool Transfer(Call call, uint64_t offset, void* data, size_t size) noexcept {
+    char* bytes = static_cast<char*>(data);
+    while (size > 0) {
+      OVERLAPPED at{};
+      at.Offset = static_cast<DWORD>(offset);
+      at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+      const DWORD want = static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30));
+      DWORD done = 0;
+      if (!call(FHandle, bytes, want, &done, &at) || done == 0) return false;
+      bytes += done;
+      offset += done;
+      size -= done;
+    }
+    return true;
+  }
+
+  const HANDLE FHandle;
+  const std::string FPath;
+};
+
+// An access list with one entry: everything, for the process's user.
+class TOwnerOnly {
+ public:
+  TOwnerOnly() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return;
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    FUser.resize(size);
+    const bool user = size && GetTokenInformation(token, TokenUser, FUser.data(), size, &size);
+    CloseHandle(token);
+    if (!user) return;
+    PSID sid = reinterpret_cast<TOKEN_USER*>(FUser.data())->User.Sid;
+    FAcl.resize(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(sid));
+    ACL* acl = reinterpret_cast<ACL*>(FAcl.data());
+    if (!InitializeAcl(acl, static_cast<DWORD>(FAcl.size()), ACL_REVISION) ||
+        !AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid) ||
+        !InitializeSecurityDescriptor(&FDescriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&FDescriptor, TRUE, acl, FALSE))
+      return;
+    // Entries the folder would pass on are not merged in.
+    FDescriptor.Control |= SE_DACL_PROTECTED;
+    FAttributes.nLength = sizeof(FAttributes);
+    FAttributes.lpSecurityDescriptor = &FDescriptor;
+    FAttributes.bInheritHandle = FALSE;
+    FReady = true;
+  }
+  SECURITY_ATTRIBUTES* Attributes() { return FReady ? &FAttributes : nullptr; }
+
+ private:
+  std::vector<BYTE> FUser;
+  std::vector<BYTE> FAcl;
+  SECURITY_DESCRIPTOR FDescriptor{};
+  SECURITY_ATTRIBUTES FAttributes{};
+  bool FReady = false;
+};
+
+std::string ErrorText(DWORD code) { return "error " + std::to_string(code); }
+
+}  // namespace
+
+std::string DefaultSpillFolder() {
+  wchar_t buffer[MAX_PATH + 1] = {};
+  const DWORD n = GetTempPathW(MAX_PATH + 1, buffer);
+  return n > 0 && n <= MAX_PATH ? Narrow(std::wstring(buffer, n)) : std::string();
+}
+
+std::unique_ptr<TSpillFile> OpenSpillFile(const std::string& folder, std::string& error) noexcept {
+  try {
+    if (folder.empty()) {
+      error = "no temporary folder";
+      return nullptr;
+    }
+    TOwnerOnly security;
+    if (!security.Attributes()) {
+      error = "no owner-only access list: " + ErrorText(GetLastError());
+      return nullptr;
+    }
+    const std::wstring base = WithSlash(Widen(folder));
+    static LONG serial = 0;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+      wchar_t name[64];
+      swprintf(name, 64, L"%hs%08lX-%08lX%hs", SpillFilePrefix, GetCurrentProcessId(),
+               static_cast<unsigned long>(InterlockedIncrement(&serial) ^ GetTickCount()), SpillFileSuffix);
+      const std::wstring path = base + name;
+      const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, security.Attributes(),
+                                        CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+      if (handle != INVALID_HANDLE_VALUE) return std::make_unique<TWinSpillFile>(handle, Narrow(path));
+      const DWORD code = GetLastError();
+      if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) {
+        error = ErrorText(code);
+        return nullptr;
+      }
+    }
+    error = "no free name";
+  } catch (...) {
+    error = "out of memory";
+  }
+  return nullptr;
+}
+
+void RemoveStaleSpillFiles(const std::string& folder) noexcept {
+  try {
+    if (folder.empty()) return;
+    const std::wstring base = WithSlash(Widen(folder));
+    const std::wstring pattern = base + Widen(SpillFilePrefix) + L"*" + Widen(SpillFileSuffix);
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+      // A living process holds its file without sharing: that delete fails.
+      if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((base + found.cFileName).c_str());
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+  } catch (...) {
+  }
+}
+
+bool SpillRandomBytes(void* out, size_t size) noexcept {
+  // RtlGenRandom where the system has it, else the base crypto provider.
+  using GenRandom = BOOLEAN(WINAPI*)(PVOID, ULONG);
+  HMODULE advapi = GetModuleHandleW(L"advapi32.dll");
+  if (!advapi) advapi = LoadLibraryW(L"advapi32.dll");
+  if (!advapi) return false;
+  if (auto gen = reinterpret_cast<GenRandom>(
+          reinterpret_cast<void*>(GetProcAddress(advapi, "SystemFunction036"))))
+    if (gen(out, static_cast<ULONG>(size))) return true;
+  using Acquire = BOOL(WINAPI*)(ULONG_PTR*, LPCWSTR, LPCWSTR, DWORD, DWORD);
+  using Gen = BOOL(WINAPI*)(ULONG_PTR, DWORD, BYTE*);
+  using ReleaseContext = BOOL(WINAPI*)(ULONG_PTR, DWORD);
+  auto acquire = reinterpret_cast<Acquire>(reinterpret_cast<void*>(GetProcAddress(advapi, "CryptAcquireContextW")));
+  auto gen = reinterpret_cast<Gen>(reinterpret_cast<void*>(GetProcAddress(advapi, "CryptGenRandom")));
+  auto release = reinterpret_cast<ReleaseContext>(reinterpret_cast<void*>(GetProcAddress(advapi, "CryptReleaseContext")));
+  if (!acquire || !gen || !release) return false;
+  ULONG_PTR provider = 0;
+  if (!acquire(&provider, nullptr, nullptr, 1 /* PROV_RSA_FULL */, 0xF0000000 /* CRYPT_VERIFYCONTEXT */)) return false;
+  const bool ok = gen(provider, static_cast<DWORD>(size), static_cast<BYTE*>(out)) != FALSE;
+  release(provider, 0);
+  return ok;
+}
+
+}  // namespace tarvik

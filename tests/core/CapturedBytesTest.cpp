@@ -1,0 +1,234 @@
+#include "core/CapturedBytes.h"
+
+#include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dirent.h>
+#include <unistd.h>
+#endif
+
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "support/TraceRecorder.h"
+#include "core/ChaCha20.h"
+
+namespace tarvik {
+namespace {
+
+std::vector<uint8_t> Hex(const char* text) {
+  std::vector<uint8_t> bytes;
+  for (const char* p = text; p[0] && p[1];) {
+    if (*p == ' ') {
+      ++p;
+      continue;
+    }
+    bytes.push_back(static_cast<uint8_t>(std::stoi(std::string(p, 2), nullptr, 16)));
+    p += 2;
+  }
+  return bytes;
+}
+
+struct TKeyNonce {
+  uint8_t Key[32];
+  uint8_t Nonce[12];
+};
+
+TKeyNonce Rfc(const char* nonceHex) {
+  TKeyNonce k{};
+  for (int i = 0; i < 32; ++i) k.Key[i] = static_cast<uint8_t>(i);
+  const std::vector<uint8_t> nonce = Hex(nonceHex);
+  std::memcpy(k.Nonce, nonce.data(), 12);
+  return k;
+}
+
+// The test vectors of RFC 8439: the block function (2.3.2), the all-zero
+// key and nonce (A.1 #1) and the encryption example (2.4.2).
+TEST(ChaCha20, MatchesTheRfcTestVectors) {
+  const TKeyNonce block = Rfc("000000090000004a00000000");
+  uint8_t out[64];
+  TChaCha20(block.Key, block.Nonce).Block(1, out);
+  EXPECT_EQ(std::vector<uint8_t>(out, out + 64),
+            Hex("10f1e7e4d13b5915500fdd1fa32071c4c7d1f4c733c068030422aa9ac3d46c4e"
+                "d2826446079faa0914c2d705d98b02a2b5129cd1de164eb9cbd083e8a2503c4e"));
+
+  const uint8_t zeroKey[32] = {};
+  const uint8_t zeroNonce[12] = {};
+  TChaCha20(zeroKey, zeroNonce).Block(0, out);
+  EXPECT_EQ(std::vector<uint8_t>(out, out + 64),
+            Hex("76b8e0ada0f13d90405d6ae55386bd28bdd219b8a08ded1aa836efcc8b770dc7"
+                "da41597c5157488d7724e03fb8d84a376a43b8f41518a11cc387b669b2ee6586"));
+
+  const TKeyNonce sunscreen = Rfc("000000000000004a00000000");
+  std::string text =
+      "Ladies and Gentlemen of the class of '99: If I could offer you only one tip for the future, sunscreen would be it.";
+  TChaCha20(sunscreen.Key, sunscreen.Nonce).Apply(0, text.data(), text.size(), 1);
+  const std::vector<uint8_t> expected = Hex(
+      "6e2e359a2568f98041ba0728dd0d6981e97e7aec1d4360c20a27afccfd9fae0bf91b65c5524733ab8f593dabcd62b357"
+      "1639d624e65152ab8f530c359f0861d807ca0dbf500d6a6156a38e088a22b65e52bc514d16ccf806818ce91ab7793736"
+      "5af90bbf74a35be6b40b8eedf2785e42874d");
+  EXPECT_EQ(std::vector<uint8_t>(text.begin(), text.end()), expected);
+}
+
+// A range read back alone decrypts like the whole stream: the spill file is
+// read from the middle of a part.
+TEST(ChaCha20, AnyRangeOfTheStreamMatchesTheWholeStream) {
+  const TKeyNonce k = Rfc("000000000000004a00000000");
+  const TChaCha20 cipher(k.Key, k.Nonce);
+  std::string whole(1000, '\0');
+  cipher.Apply(0, whole.data(), whole.size());
+  for (size_t from : {0u, 1u, 63u, 64u, 65u, 500u}) {
+    for (size_t size : {1u, 63u, 64u, 129u}) {
+      std::string piece(size, '\0');
+      cipher.Apply(from, piece.data(), size);
+      EXPECT_EQ(piece, whole.substr(from, size)) << from << "+" << size;
+    }
+  }
+}
+
+std::string Pattern(size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string s(size, '\0');
+  for (char& c : s) c = static_cast<char>(random());
+  return s;
+}
+
+std::string TestFolder() { return DefaultSpillFolder(); }
+
+#ifdef _WIN32
+constexpr const char* MissingFolder = "C:\\nonexistent\\tarvik-spill";
+constexpr const char* ReadOnlyFolder = "Z:\\proc\\self";
+
+// No other open of the file succeeds while it lives: its bytes are read
+// through the area's own handle, as they are on disk.
+bool NameUnreachable(const std::string& path) {
+  const HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  return h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+std::string FileBytes(const TSpillArea& area) {
+  std::string bytes(static_cast<size_t>(area.Written()), '\0');
+  if (!area.File()->ReadAt(0, bytes.data(), bytes.size())) bytes.clear();
+  return bytes;
+}
+#else
+constexpr const char* MissingFolder = "/nonexistent/tarvik-spill";
+constexpr const char* ReadOnlyFolder = "/proc/self";
+
+bool NameUnreachable(const std::string& path) { return access(path.c_str(), F_OK) != 0; }
+
+// The bytes of the file, read through a new open of the descriptor's link
+// (the name itself is gone).
+std::string FileBytes(const TSpillArea& area) {
+  const std::string path = area.File()->Path();
+  DIR* dir = opendir("/proc/self/fd");
+  std::string bytes;
+  while (dirent* entry = dir ? readdir(dir) : nullptr) {
+    const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+    char target[4096];
+    const ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+    if (n <= 0 || std::string(target, static_cast<size_t>(n)).find(path) != 0) continue;
+    std::ifstream in(link, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    break;
+  }
+  if (dir) closedir(dir);
+  return bytes;
+}
+#endif
+
+TEST(SpillArea, TheBudgetCountsBytesUntilTheyGo) {
+  auto area = std::make_shared<TSpillArea>(TSpillArea::TOptions{100, TestFolder()});
+  TBudgetCharge a(area);
+  EXPECT_TRUE(a.Add(60));
+  {
+    TBudgetCharge b(area);
+    EXPECT_FALSE(b.Add(41));
+    EXPECT_TRUE(b.Add(40));
+    EXPECT_FALSE(area->Charge(1));
+    TBudgetCharge moved = std::move(b);
+    EXPECT_EQ(area->Charged(), 100u);
+  }
+  EXPECT_EQ(area->Charged(), 60u);
+  EXPECT_FALSE(area->Charge(uint64_t{1} << 63));
+  a.Clear();
+  EXPECT_EQ(area->Charged(), 0u);
+}
+
+// Pieces written by several captures come back byte-exact from any offset,
+// while the file on disk holds none of them in plain text and has no name.
+TEST(SpillArea, SpilledBytesComeBackExactAndTheFileHoldsNoPlainText) {
+  auto area = std::make_shared<TSpillArea>(TSpillArea::TOptions{0, TestFolder()});
+  const std::string a = "<html>secret page of the user</html>" + Pattern(70000, 1);
+  const std::string b = Pattern(1000, 2) + "card number 4111 1111 1111 1111";
+  std::vector<TSpillExtent> ea, eb;
+  for (size_t at = 0; at < a.size(); at += 30000) {
+    std::string piece = a.substr(at, 30000);
+    TSpillExtent where;
+    ASSERT_TRUE(area->Write(piece.data(), piece.size(), where));
+    ea.push_back(where);
+    std::string other = b.substr(std::min(b.size(), at / 100), 500);
+    if (at == 0) {
+      other = b;
+      ASSERT_TRUE(area->Write(other.data(), other.size(), where));
+      eb.push_back(where);
+    }
+  }
+  const TCapturedBytes bytesA(area, ea), bytesB(area, eb);
+  EXPECT_TRUE(bytesA.Spilled());
+  EXPECT_EQ(bytesA.size(), a.size());
+  EXPECT_TRUE(bytesA == a);
+  EXPECT_TRUE(bytesB == b);
+  std::string middle(40000, '\0');
+  ASSERT_TRUE(bytesA.ReadAt(25000, middle.data(), middle.size()));  // across two pieces
+  EXPECT_EQ(middle, a.substr(25000, 40000));
+  EXPECT_FALSE(bytesA.ReadAt(a.size() - 10, middle.data(), 11));
+
+  ASSERT_NE(area->File(), nullptr);
+  const std::string path = area->File()->Path();
+  EXPECT_NE(path.find(SpillFilePrefix), std::string::npos) << path;
+  EXPECT_TRUE(NameUnreachable(path)) << path;
+  const std::string onDisk = FileBytes(*area);
+  ASSERT_EQ(onDisk.size(), a.size() + b.size());
+  EXPECT_EQ(onDisk.find("secret page"), std::string::npos);
+  EXPECT_EQ(onDisk.find("4111 1111"), std::string::npos);
+  EXPECT_EQ(onDisk.find(a.substr(40000, 16)), std::string::npos);
+}
+
+// A file that cannot be made or written fails the write, says why in a trace
+// line, and nothing read before changes.
+std::unique_ptr<TSpillFile> FullDisk(const std::string&, std::string&) noexcept {
+  struct TFull final : TSpillFile {
+    bool WriteAt(uint64_t offset, const void*, size_t size) noexcept override { return offset + size <= 4096; }
+    bool ReadAt(uint64_t, void*, size_t) noexcept override { return true; }
+    std::string Path() const override { return "full"; }
+  };
+  return std::make_unique<TFull>();
+}
+
+TEST(SpillArea, AMissingReadOnlyOrFullFolderFailsTheWriteWithATraceLine) {
+  for (const char* folder : {MissingFolder, ReadOnlyFolder, "full"}) {
+    test::TraceRecorder trace;
+    TSpillArea::TOptions options{0, folder};
+    if (std::string(folder) == "full") options.OpenFile = FullDisk;
+    TSpillArea area(options);
+    std::string bytes(3000, 'x');
+    TSpillExtent where;
+    const bool first = area.Write(bytes.data(), bytes.size(), where);
+    EXPECT_EQ(first, std::string(folder) == "full") << folder;
+    EXPECT_FALSE(area.Write(bytes.data(), bytes.size(), where)) << folder;
+    bool told = false;
+    for (const test::TraceLine& line : trace.Lines())
+      told = told || (line.Source == "TSpillArea" && line.Message.find("Temporary file not") == 0);
+    EXPECT_TRUE(told) << folder;
+  }
+}
+
+}  // namespace
+}  // namespace tarvik

@@ -1,0 +1,186 @@
+// The temporary file of captured bytes on Windows: where it is made, who can
+// open it, and that nothing of it outlives its process, however that ends.
+#include <aclapi.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/CapturedBytes.h"
+#include "core/ClassTarvikRuntime.h"
+#include "support/win/WinTestUtil.h"
+
+namespace tarvik {
+namespace {
+
+// A scratch folder of its own, removed with what is in it.
+class TScratchFolder {
+ public:
+  TScratchFolder() {
+    char base[MAX_PATH];
+    ::GetTempPathA(MAX_PATH, base);
+    FPath = std::string(base) + "tarvik-spill-" + std::to_string(::GetCurrentProcessId()) + "-" +
+            std::to_string(::GetTickCount());
+    ::CreateDirectoryA(FPath.c_str(), nullptr);
+  }
+  ~TScratchFolder() {
+    for (const std::string& name : Files()) ::DeleteFileA((FPath + "\\" + name).c_str());
+    ::RemoveDirectoryA(FPath.c_str());
+  }
+  const std::string& Path() const { return FPath; }
+  std::vector<std::string> Files() const {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    const HANDLE search = ::FindFirstFileA((FPath + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+      if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
+    } while (::FindNextFileA(search, &found));
+    ::FindClose(search);
+    return names;
+  }
+  // Whether a spill file is there within timeoutMs (present) or gone (!present).
+  bool WaitSpillFile(bool present, DWORD timeoutMs) const {
+    for (DWORD waited = 0;; waited += 50) {
+      bool any = false;
+      for (const std::string& name : Files()) any = any || name.rfind(SpillFilePrefix, 0) == 0;
+      if (any == present) return true;
+      if (waited >= timeoutMs) return false;
+      ::Sleep(50);
+    }
+  }
+
+ private:
+  std::string FPath;
+};
+
+bool Write(TSpillArea& area, std::string bytes) {
+  TSpillExtent where;
+  return area.Write(bytes.data(), bytes.size(), where);
+}
+
+TEST(SpillFileWin, MadeInTheUserTemporaryFolderForItsOwnerAloneAndOpenedByNoOneElse) {
+  std::string path;
+  {
+    TSpillArea area(TSpillArea::TOptions{0, {}});
+    ASSERT_TRUE(Write(area, "the user's page"));
+    path = area.File()->Path();
+    char temp[MAX_PATH];
+    ::GetTempPathA(MAX_PATH, temp);
+    EXPECT_EQ(path.rfind(std::string(temp) + SpillFilePrefix, 0), 0u) << path;
+    EXPECT_TRUE(test::FileExists(path));
+    const HANDLE other = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(other, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    if (other != INVALID_HANDLE_VALUE) ::CloseHandle(other);
+
+    // Its access list lets in the process's user and no other (Wine shows
+    // the system account too, from the owner-only mode it gives the file).
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(::GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                      &dacl, nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_NE(dacl, nullptr);
+    HANDLE token = nullptr;
+    ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token));
+    BYTE user[256];
+    DWORD size = sizeof(user);
+    ASSERT_TRUE(::GetTokenInformation(token, TokenUser, user, size, &size));
+    ::CloseHandle(token);
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    size = sizeof(system);
+    ASSERT_TRUE(::CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &size));
+    int users = 0;
+    for (DWORD k = 0; k < dacl->AceCount; ++k) {
+      void* ace = nullptr;
+      ASSERT_TRUE(::GetAce(dacl, k, &ace));
+      PSID sid = &static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
+      const bool isUser = ::EqualSid(sid, reinterpret_cast<TOKEN_USER*>(user)->User.Sid);
+      users += isUser;
+      EXPECT_TRUE(isUser || ::EqualSid(sid, system)) << "entry " << k;
+    }
+    EXPECT_EQ(users, 1);
+    ::LocalFree(descriptor);
+  }
+  EXPECT_FALSE(test::FileExists(path)) << "left behind: " << path;
+}
+
+// The library's unload takes the file away with the last bytes in it.
+TEST(SpillFileWin, TheLibraryUnloadRemovesTheFile) {
+  LibraryLoad();
+  SetProcessSpillArea(std::make_shared<TSpillArea>(TSpillArea::TOptions{0, {}}));
+  std::string path;
+  {
+    std::shared_ptr<TSpillArea> area = ProcessSpillArea();
+    std::string bytes = "captured";
+    TSpillExtent where;
+    ASSERT_TRUE(area->Write(bytes.data(), bytes.size(), where));
+    TarvikDataBuffer->GetURLContent("http://h/").SetContent(
+        std::make_shared<const TCapturedBytes>(area, std::vector<TSpillExtent>{where}), 8);
+    path = area->File()->Path();
+  }
+  EXPECT_TRUE(test::FileExists(path));
+  EXPECT_TRUE(*TarvikDataBuffer->GetURLContent("http://h/").Content() == "captured");
+  LibraryUnload();
+  EXPECT_FALSE(test::FileExists(path)) << path;
+}
+
+// Files that dead processes left are removed when the next one is made; a
+// file another process holds stays.
+TEST(SpillFileWin, FilesLeftBehindGoWhenTheNextIsMadeAndHeldOnesStay) {
+  TScratchFolder folder;
+  const std::string dead = folder.Path() + "\\" + SpillFilePrefix + "dead" + SpillFileSuffix;
+  const std::string held = folder.Path() + "\\" + SpillFilePrefix + "held" + SpillFileSuffix;
+  const std::string other = folder.Path() + "\\not-ours.tmp";
+  test::WriteWholeFile(dead, "old");
+  test::WriteWholeFile(other, "keep");
+  const HANDLE holder = ::CreateFileA(held.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  {
+    TSpillArea area(TSpillArea::TOptions{0, folder.Path()});
+    ASSERT_TRUE(Write(area, "x"));
+    EXPECT_FALSE(test::FileExists(dead));
+    EXPECT_TRUE(test::FileExists(held));
+    EXPECT_TRUE(test::FileExists(other));
+  }
+  ::CloseHandle(holder);
+  EXPECT_TRUE(folder.WaitSpillFile(false, 2000));
+}
+
+// Run only as the child of the test below: holds a spill file until killed.
+TEST(SpillFileWin, DISABLED_HoldsASpillFileUntilKilled) {
+  char folder[MAX_PATH] = {};
+  ASSERT_GT(::GetEnvironmentVariableA("TARVIK_SPILL_FOLDER", folder, MAX_PATH), 0u);
+  TSpillArea area(TSpillArea::TOptions{0, folder});
+  ASSERT_TRUE(Write(area, std::string(100000, 'c')));
+  ::Sleep(INFINITE);
+}
+
+TEST(SpillFileWin, AProcessKilledMidCaptureLeavesNoFileBehind) {
+  TScratchFolder folder;
+  ::SetEnvironmentVariableA("TARVIK_SPILL_FOLDER", folder.Path().c_str());
+  char self[MAX_PATH];
+  ::GetModuleFileNameA(nullptr, self, MAX_PATH);
+  std::string command = std::string("\"") + self +
+                        "\" --gtest_also_run_disabled_tests --gtest_filter=SpillFileWin.DISABLED_HoldsASpillFileUntilKilled";
+  STARTUPINFOA startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION child{};
+  ASSERT_TRUE(::CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child));
+  ::SetEnvironmentVariableA("TARVIK_SPILL_FOLDER", nullptr);
+  const bool made = folder.WaitSpillFile(true, 60000);
+  ::TerminateProcess(child.hProcess, 9);
+  ::WaitForSingleObject(child.hProcess, 30000);
+  ::CloseHandle(child.hThread);
+  ::CloseHandle(child.hProcess);
+  ASSERT_TRUE(made);
+  EXPECT_TRUE(folder.WaitSpillFile(false, 10000)) << "the killed process's file is still there";
+}
+
+}  // namespace
+}  // namespace tarvik
