@@ -14,9 +14,21 @@ struct ScreenDc {
   }
 };
 
+// A name alone goes beside the test program: a save dialog may have moved
+// the current folder into a test's temporary one.
+std::string BesideTheProgram(const std::string& path) {
+  if (path.find_first_of("\\/:") != std::string::npos) return path;
+  char program[MAX_PATH] = {};
+  const DWORD length = ::GetModuleFileNameA(nullptr, program, MAX_PATH);
+  std::string folder(program, length);
+  const size_t slash = folder.find_last_of("\\/");
+  return slash == std::string::npos ? path : folder.substr(0, slash + 1) + path;
+}
+
 }  // namespace
 
-bool SaveScreenShot(HWND window, const std::string& path) {
+bool SaveScreenShot(HWND window, const std::string& name) {
+  const std::string path = BesideTheProgram(name);
   RECT area{0, 0, ::GetSystemMetrics(SM_CXSCREEN), ::GetSystemMetrics(SM_CYSCREEN)};
   if (window && !::GetWindowRect(window, &area)) return false;
   const int width = area.right - area.left, height = area.bottom - area.top;
