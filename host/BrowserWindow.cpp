@@ -16,13 +16,12 @@
 #include "PageText.h"
 #include "UrlFetcher.h"
 #include "framework/Handles.h"
+#include "framework/WindowMessages.h"
 
 namespace tarvik::host {
 
 namespace {
 
-constexpr UINT WM_HOST_NAVIGATE = WM_APP + 1;  // lParam: a new std::wstring, owned by the message
-constexpr UINT WM_HOST_RUN = WM_APP + 2;       // lParam: const std::function<void()>*
 constexpr wchar_t kFrameClass[] = L"HostBrowserFrame";
 constexpr wchar_t kBandAreaClass[] = L"HostBrowserBandArea";
 constexpr wchar_t kPageClass[] = L"HostBrowserPage";

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "browser/BrowserText.h"
+#include "core/UrlText.h"
 #include "framework/WinText.h"
 #include "core/ClassTarvikRuntime.h"
 #include "core/Trace.h"

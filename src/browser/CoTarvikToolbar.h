@@ -10,7 +10,7 @@
 #include <functional>
 #include <memory>
 
-#include "browser/Hotkeys.h"
+#include "ui/Hotkeys.h"
 #include "framework/ComObject.h"
 #include "framework/ComPtr.h"
 

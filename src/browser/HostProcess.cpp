@@ -1,6 +1,6 @@
 #include "browser/HostProcess.h"
 
-#include "browser/BrowserText.h"
+#include "core/UrlText.h"
 
 namespace tarvik {
 

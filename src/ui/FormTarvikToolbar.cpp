@@ -15,7 +15,7 @@
 
 #include "archive/CoTarvikEngine.h"
 #include "archive/WebArchive.h"
-#include "browser/Hotkeys.h"
+#include "ui/Hotkeys.h"
 #include "core/ClassTarvikRuntime.h"
 #include "core/TarvikTimeline.h"
 #include "framework/WinText.h"
@@ -57,9 +57,6 @@ const std::string kHelpOnlineAddress = std::string(VendorAddress) + "express/get
 const std::string kSupportOnlineAddress = std::string(VendorAddress) + "express/support.html";
 constexpr char kOnlineForumAddress[] = "news://news.tarvik.com/tarvik.express";
 constexpr char kFeedbackMailAddress[] = "mailto:support@tarvik.com";
-
-// Posted to the form to open a button's drop-down once the toolbar has drawn the pressed arrow.
-constexpr UINT kDropDownMessage = WM_APP + 0x10;
 
 // The automatic first-run guide opens at most once in a process.
 std::atomic<bool> GFirstRunGuideOpened{false};
@@ -397,7 +394,7 @@ LRESULT TTarvikToolbarForm::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam
         return 0;
       }
       break;
-    case WM_HOTKEY:  // WMHotKey lives with the hot keys (browser/Hotkeys.cpp)
+    case WM_HOTKEY:  // WMHotKey lives with the hot keys (ui/Hotkeys.cpp)
       WMHotKey(wParam, lParam);
       return 0;
     case WM_TARVIK_HOTKEYS:  // the hot key moves to or from this window
@@ -416,7 +413,7 @@ LRESULT TTarvikToolbarForm::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam
       }
       if (header->hwndFrom == FToolbar && header->code == TBN_DROPDOWN) {
         const UINT button = reinterpret_cast<const NMTOOLBARA*>(lParam)->iItem;
-            ::PostMessageA(FHandle, kDropDownMessage, button, 0);
+            ::PostMessageA(FHandle, WM_TARVIK_DROPDOWN, button, 0);
         return TBDDRET_DEFAULT;
       }
       if (header->code == TTN_GETDISPINFOA || header->code == TTN_GETDISPINFOW) {
@@ -437,7 +434,7 @@ LRESULT TTarvikToolbarForm::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam
       }
       break;
     }
-    case kDropDownMessage:
+    case WM_TARVIK_DROPDOWN:
       DropDown(static_cast<UINT>(wParam));
       return 0;
     case WM_MEASUREITEM: {

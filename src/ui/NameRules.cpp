@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <array>
 
-#include "browser/BrowserText.h"
+#include "core/UrlText.h"
 
 namespace tarvik {
 

@@ -1,5 +1,5 @@
 #pragma once
-// URL text rules of the browser integration and the library entry.
+// URL text rules of the browser integration, the library entry and the name rules.
 #include <string>
 #include <string_view>
 

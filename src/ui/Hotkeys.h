@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "framework/WindowMessages.h"
+
 namespace tarvik {
 
 class TTarvikToolbarForm;
@@ -41,9 +43,7 @@ void DestroyToolbarForm(std::unique_ptr<TTarvikToolbarForm>& form) noexcept;
 // ToolbarForms, and its keys move to the form first after it.
 void ToolbarWindowDestroyed(TTarvikToolbarForm& form) noexcept;
 
-// Posted to a form's window: bring its registrations in line (the first
-// form registers every key a band holds, the others none).
-inline constexpr UINT WM_TARVIK_HOTKEYS = WM_APP + 0x4B1;
+// Answers WM_TARVIK_HOTKEYS, posted to a form's window.
 void ApplyHotkeyRegistration(TTarvikToolbarForm& form) noexcept;
 // The keys registered on window now, by identifier.
 std::vector<ATOM> HotkeysRegisteredOn(HWND window);

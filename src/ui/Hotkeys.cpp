@@ -1,4 +1,4 @@
-#include "browser/Hotkeys.h"
+#include "ui/Hotkeys.h"
 
 #include <algorithm>
 #include <map>

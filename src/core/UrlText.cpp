@@ -1,4 +1,4 @@
-#include "browser/BrowserText.h"
+#include "core/UrlText.h"
 
 namespace tarvik {
 
