@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "browser/Hotkeys.h"
+#include "ui/Hotkeys.h"
 #include "browser/TarvikClassIds.h"
 #include "browser/TarvikRegistration.h"
 #include "FailingAllocator.h"

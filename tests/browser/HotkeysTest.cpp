@@ -1,7 +1,7 @@
 // The global hot key with real browser windows: bands in windows of one
 // thread, and windows on threads of their own receiving Ctrl+W pressed
 // through the X server.
-#include "browser/Hotkeys.h"
+#include "ui/Hotkeys.h"
 
 #include <gtest/gtest.h>
 
