@@ -8,6 +8,7 @@
 #include "browser/TarvikRegistration.h"
 #include "core/ClassTarvikRuntime.h"
 #include "framework/WinText.h"
+#include "protocol/CoTarvikAPPMoniter.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   switch (reason) {
@@ -24,7 +25,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
             tarvik::LibraryUnload();
             return FALSE;
           case tarvik::HostKind::Browser:
-            tarvik::CreateRuntime();
+            tarvik::CreateRuntime(tarvik::APPMoniters());
             break;
           case tarvik::HostKind::Other:
             break;

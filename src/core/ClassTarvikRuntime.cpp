@@ -2,7 +2,6 @@
 
 #include "core/Trace.h"
 #include "core/UrlList.h"
-#include "protocol/CoTarvikAPPMoniter.h"
 
 namespace tarvik {
 
@@ -62,7 +61,9 @@ TTarvikRuntime::~TTarvikRuntime() {
 STDMETHODIMP TTarvikRuntime::CreateInstance(IUnknown* outer, REFIID riid, void** ppv) {
   // The outer object is ignored: aggregation is neither offered nor refused.
   FCreateInstanceCalls.fetch_add(1);
-  return CreateAPPMoniter(riid, ppv);  // keeps its exceptions inside
+  if (ppv) *ppv = nullptr;
+  if (!FMonitors.Create) return CLASS_E_CLASSNOTAVAILABLE;
+  return FMonitors.Create(riid, ppv);  // keeps its exceptions inside
 }
 
 STDMETHODIMP TTarvikRuntime::LockServer(BOOL) { return E_NOTIMPL; }
@@ -122,8 +123,8 @@ void LibraryLoad() {
   TarvikDataBuffer = std::make_unique<TTarvikDataBuffer>();
 }
 
-ComPtr<TTarvikRuntime> CreateRuntime(TTarvikRuntime::SessionProvider provider) {
-  ComPtr<TTarvikRuntime> runtime = TInterfacedObject::Create<TTarvikRuntime>(provider);
+ComPtr<TTarvikRuntime> CreateRuntime(const TProtocolMonitors& monitors, TTarvikRuntime::SessionProvider provider) {
+  ComPtr<TTarvikRuntime> runtime = TInterfacedObject::Create<TTarvikRuntime>(monitors, provider);
   GOwnRuntime = runtime;
   Runtime = static_cast<ITarvikRuntime*>(runtime.Get());
   return runtime;
@@ -132,8 +133,8 @@ ComPtr<TTarvikRuntime> CreateRuntime(TTarvikRuntime::SessionProvider provider) {
 void LibraryUnload() {
   if (Runtime) {
     RuntimeTrace("ClassTarvikRuntime.Print ALL Remaining APPMoniters...", "");
-    if (TraceActive())
-      for (int32_t sid : RemainingMoniterSIDs())
+    if (TraceActive() && GOwnRuntime && GOwnRuntime->Monitors().Remaining)
+      for (int32_t sid : GOwnRuntime->Monitors().Remaining())
         RuntimeTrace([sid] { return "Remaining APPMoniters: SID=" + std::to_string(sid); }, "");
     RuntimeTrace("ClassTarvikRuntime.Finalizing TarvikDataBuffer...", "");
     TarvikDataBuffer.reset();

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/ProtocolMonitors.h"
 #include "core/TarvikDataBuffer.h"
 #include "core/TarvikInterfaces.h"
 #include "core/TarvikSettings.h"
@@ -52,15 +53,20 @@ class TTarvikRuntime final : public TInterfacedImpl<IClassFactory, ITarvikRuntim
   // How often the URL moniker library asked for a protocol object.
   LONG CreateInstanceCalls() const noexcept { return FCreateInstanceCalls.load(); }
   TTarvikTimeline& Timeline() noexcept { return FTimeline; }
+  const TProtocolMonitors& Monitors() const noexcept { return FMonitors; }
 
  private:
   friend class TInterfacedObject;
+  // Without monitors: the namespace handler answers CLASS_E_CLASSNOTAVAILABLE.
   explicit TTarvikRuntime(SessionProvider provider = &DefaultSessionProvider) : FSessionProvider(provider) {}
+  TTarvikRuntime(const TProtocolMonitors& monitors, SessionProvider provider)
+      : FMonitors(monitors), FSessionProvider(provider) {}
   ~TTarvikRuntime() override;
   void AfterConstruction() override;
   // Its own lines go through its own Log, also while Runtime does not hold it.
   void OwnTrace(const char* source, const char* message) noexcept;
 
+  const TProtocolMonitors FMonitors;
   SessionProvider FSessionProvider;
   ComPtr<IInternetSession> FInternetSession;
   TTarvikTimeline FTimeline;
@@ -94,7 +100,8 @@ void RuntimeTrace(Source&& source, Message&& message, int32_t extra = 0, int32_t
 // Library load: version text, settings object, content store.
 void LibraryLoad();
 // Creates the process's runtime and publishes it in Runtime.
-ComPtr<TTarvikRuntime> CreateRuntime(TTarvikRuntime::SessionProvider provider = &TTarvikRuntime::DefaultSessionProvider);
+ComPtr<TTarvikRuntime> CreateRuntime(const TProtocolMonitors& monitors,
+                                     TTarvikRuntime::SessionProvider provider = &TTarvikRuntime::DefaultSessionProvider);
 // Library unload, in its order: report live monitors, content store, settings, runtime.
 void LibraryUnload();
 

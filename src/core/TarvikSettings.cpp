@@ -2,15 +2,16 @@
 
 #include <windows.h>
 
+#include "core/PathText.h"
 #include "framework/WinText.h"
 
 namespace tarvik {
 
-std::string HostIniFilePath() {
-  const std::string exe = ModuleFileName(nullptr);
-  const size_t separator = exe.find_last_of("\\/");
-  return (separator == std::string::npos ? std::string() : exe.substr(0, separator + 1)) + "Tarvik.ini";
+std::string IniFilePathBeside(std::string_view exe, const LeadBytePredicate& isLeadByte) {
+  return FolderOf(exe, isLeadByte) + "Tarvik.ini";
 }
+
+std::string HostIniFilePath() { return IniFilePathBeside(ModuleFileName(nullptr)); }
 
 TIniFile* STDMETHODCALLTYPE TTarvikSettings::IniFile() {
   try {

@@ -2,6 +2,9 @@
 // The settings object: hands out the library's one ini file, "Tarvik.ini"
 // beside the host executable.
 #include <string>
+#include <string_view>
+
+#include "core/PathText.h"
 
 #include "core/TarvikInterfaces.h"
 #include "framework/IniFile.h"
@@ -12,6 +15,8 @@ namespace tarvik {
 
 // The folder of the host process's executable (not this library) + "Tarvik.ini".
 std::string HostIniFilePath();
+// "Tarvik.ini" in the folder of exe, a path in the system's code page.
+std::string IniFilePathBeside(std::string_view exe, const LeadBytePredicate& isLeadByte = IsSystemLeadByte);
 
 class TTarvikSettings final : public TInterfacedImpl<ITarvikSettings> {
  public:

@@ -536,6 +536,8 @@ LONG MoniterSerial() { return GMoniterSerial.load(); }
 LONG IPSinkCount() { return GIPSinkCount.load(); }
 LONG IPSinkSerial() { return GIPSinkSerial.load(); }
 
+TProtocolMonitors APPMoniters() noexcept { return {&CreateAPPMoniter, &RemainingMoniterSIDs}; }
+
 std::vector<int32_t> RemainingMoniterSIDs() {
   TMoniterList& list = MoniterList();
   std::lock_guard<std::mutex> guard(list.Lock);

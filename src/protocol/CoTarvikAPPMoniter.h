@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "core/ProtocolMonitors.h"
 #include "framework/ComPtr.h"
 #include "framework/GuidText.h"
 #include "framework/InterfacedObject.h"
@@ -127,6 +128,8 @@ HRESULT CreateAPPMoniter(REFIID riid, void** ppv);
 LONG MoniterCount();
 // SIDs of the live monitors, in creation order (the unload report).
 std::vector<int32_t> RemainingMoniterSIDs();
+// This layer's monitors, as the runtime makes them (handed to CreateRuntime).
+TProtocolMonitors APPMoniters() noexcept;
 // Last monitor SID issued.
 LONG MoniterSerial();
 // Sink wrappers alive now, and the last wrapper SID issued.

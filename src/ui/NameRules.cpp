@@ -1,9 +1,5 @@
 #include "ui/NameRules.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
-
 #include <algorithm>
 #include <array>
 
@@ -26,11 +22,6 @@ std::string_view TrimBlanks(std::string_view text) {
   while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
   while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
   return text;
-}
-
-// Width in bytes of the character at text[i]: 2 for a lead byte with a byte after it.
-size_t CharWidth(std::string_view text, size_t i, const LeadBytePredicate& isLeadByte) {
-  return isLeadByte && i + 1 < text.size() && isLeadByte(static_cast<unsigned char>(text[i])) ? 2 : 1;
 }
 
 // The part of a name the platform matches against its device names: the text
@@ -81,30 +72,6 @@ bool ParseNumber(std::string_view text, bool& isZero) {
 }
 
 }  // namespace
-
-bool IsSystemLeadByte(unsigned char c) {
-#ifdef _WIN32
-  return ::IsDBCSLeadByte(c) != FALSE;
-#else
-  (void)c;
-  return false;
-#endif
-}
-
-size_t FindLastOf(std::string_view text, std::string_view chars, const LeadBytePredicate& isLeadByte) {
-  size_t found = std::string_view::npos;
-  for (size_t i = 0; i < text.size();) {
-    const size_t width = CharWidth(text, i, isLeadByte);
-    if (width == 1 && chars.find(text[i]) != std::string_view::npos) found = i;
-    i += width;
-  }
-  return found;
-}
-
-std::string FolderOf(std::string_view path, const LeadBytePredicate& isLeadByte) {
-  const size_t separator = FindLastOf(path, "\\/", isLeadByte);
-  return separator == std::string_view::npos ? std::string() : std::string(path.substr(0, separator + 1));
-}
 
 std::string SafeFileName(std::string_view text, const LeadBytePredicate& isLeadByte) {
   std::string result;

@@ -6,23 +6,9 @@
 #include <string>
 #include <string_view>
 
+#include "core/PathText.h"
+
 namespace tarvik {
-
-// True for a byte that starts a double-byte character in a code page.
-using LeadBytePredicate = std::function<bool(unsigned char)>;
-
-// Lead bytes of the system's ANSI code page (none in the native build, which
-// reads text as code page 1252).
-bool IsSystemLeadByte(unsigned char c);
-
-// The position of the last character of text that is one of chars, stepping
-// over double-byte characters whole (their second byte may be "\" or "|");
-// npos when there is none.
-size_t FindLastOf(std::string_view text, std::string_view chars,
-                  const LeadBytePredicate& isLeadByte = IsSystemLeadByte);
-
-// The folder of a path with its trailing separator; empty without one.
-std::string FolderOf(std::string_view path, const LeadBytePredicate& isLeadByte = IsSystemLeadByte);
 
 // Replaces control codes (0x01 to 0x1F) and " * / : < > ? \ | by "_",
 // character by character; a lead byte without its second byte too.

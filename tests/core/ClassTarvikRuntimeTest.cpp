@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "framework/Handles.h"
+#include "protocol/CoTarvikAPPMoniter.h"
 #include "support/TraceRecorder.h"
 #include "support/win/LoopbackHttpServer.h"
 #include "support/win/UrlFetch.h"
@@ -92,7 +93,7 @@ TEST_F(RuntimeWithFakeSession, UnloadUnregistersBothSchemesAndFreesTheRuntime) {
   LibraryLoad();
   ASSERT_TRUE(TarvikDataBuffer);
   ASSERT_TRUE(TarvikSettings);
-  CreateRuntime(&FakeProvider);
+  CreateRuntime(TProtocolMonitors{}, &FakeProvider);
   ASSERT_TRUE(Runtime);
   ASSERT_EQ(FSession->Registered.size(), 2u);
   // Runtime's own reference, the runtime's session field, and ours.
@@ -126,7 +127,7 @@ class StandInRuntime final : public TInterfacedImpl<ITarvikRuntime> {
 
 TEST_F(RuntimeWithFakeSession, UnloadWithAStandInRuntimeUnregistersTheRealOne) {
   LibraryLoad();
-  ComPtr<TTarvikRuntime> real = CreateRuntime(&FakeProvider);
+  ComPtr<TTarvikRuntime> real = CreateRuntime(TProtocolMonitors{}, &FakeProvider);
   ComPtr<StandInRuntime> standIn = TInterfacedObject::Create<StandInRuntime>();
   Runtime = static_cast<ITarvikRuntime*>(standIn.Get());
   LibraryUnload();
@@ -216,7 +217,7 @@ TEST(RuntimeOnUrlmon, HttpRequestsAskTheRuntimeUntilTheLibraryUnloads) {
   server.Serve("/after", "text/html", "<html>after</html>");
 
   LibraryLoad();
-  ComPtr<TTarvikRuntime> runtime = CreateRuntime();
+  ComPtr<TTarvikRuntime> runtime = CreateRuntime(APPMoniters());
   ASSERT_NE(runtime->InternetSession(), nullptr);
   ASSERT_TRUE(runtime->NameSpacesRegistered());
 

@@ -101,5 +101,14 @@ TEST(Settings, TheFileLiesBesideTheHostExecutable) {
   EXPECT_EQ(settings->IniFile()->FileName(), test::ExeFolder() + "Tarvik.ini");
 }
 
+// A program named in code page 932 whose name's second byte is 0x5C: the
+// folder ends at the real separator, not inside the character.
+TEST(Settings, AHostNamedInADoubleByteCodePageKeepsItsFolder) {
+  const auto lead932 = [](unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); };
+  const std::string sofuto = "\x83\x5C\x83\x74\x83\x67";  // ソフト
+  EXPECT_EQ(IniFilePathBeside("C:\\Programs\\" + sofuto + ".exe", lead932), "C:\\Programs\\Tarvik.ini");
+  EXPECT_EQ(IniFilePathBeside(sofuto + ".exe", lead932), "Tarvik.ini");
+}
+
 }  // namespace
 }  // namespace tarvik

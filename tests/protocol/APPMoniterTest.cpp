@@ -39,7 +39,7 @@ class APPMoniterTest : public ::testing::Test {
     ASSERT_TRUE(SUCCEEDED(FCom.Result()));
     ASSERT_TRUE(FRegistration.Ok());
     LibraryLoad();
-    FRuntime = CreateRuntime(&NoSession);
+    FRuntime = CreateRuntime(APPMoniters(), &NoSession);
     FMonitersBefore = MoniterCount();
   }
   void TearDown() override {

@@ -95,7 +95,7 @@ int MemoryChild(bool captured, size_t size) {
   Setup setup(size);
   Fetch(setup.Server.UrlW("/warm"));
   LibraryLoad();
-  if (captured) CreateRuntime();
+  if (captured) CreateRuntime(APPMoniters());
   const PROCESS_MEMORY_COUNTERS before = Memory();
   const std::wstring url = setup.NextUrl();
   const size_t fetched = Fetch(url);
@@ -156,7 +156,7 @@ int main(int argc, char** argv) {
     for (int side = 0; side < 2; ++side) {
       const bool capture = (round + side) % 2 == 1;
       LibraryLoad();
-      if (capture) CreateRuntime();
+      if (capture) CreateRuntime(APPMoniters());
       const std::wstring url = setup.NextUrl();
       const double start = Now();
       const size_t fetched = Fetch(url);

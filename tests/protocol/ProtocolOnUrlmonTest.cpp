@@ -68,7 +68,7 @@ class ProtocolOnUrlmon : public ::testing::Test {
     FMonitersBefore = MoniterCount();
     FSinksBefore = IPSinkCount();
     LibraryLoad();
-    FRuntime = CreateRuntime();
+    FRuntime = CreateRuntime(APPMoniters());
     ASSERT_TRUE(FRuntime->NameSpacesRegistered());
   }
   void TearDown() override {

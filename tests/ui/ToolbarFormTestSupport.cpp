@@ -66,7 +66,7 @@ THostWindow::~THostWindow() {
 void ToolbarFormTest::SetUp() {
   ASSERT_TRUE(SUCCEEDED(FCom.Result()));
   LibraryLoad();
-  CreateRuntime(&NoSession);
+  CreateRuntime(TProtocolMonitors{}, &NoSession);
   FSettings.emplace(FFolder.File("Tarvik.ini"));
   // Each test is a session of its own: the first-run guide has not opened yet.
   TTarvikToolbarForm::ForgetFirstRunGuide();

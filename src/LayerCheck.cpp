@@ -1,0 +1,1 @@
+// Nothing of its own: the layer check DLL exists for what it links.
