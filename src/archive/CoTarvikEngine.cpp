@@ -4,7 +4,6 @@
 #include <oleauto.h>
 
 #include <algorithm>
-#include <new>
 
 #include "archive/SynaCode.h"
 #include "core/ClassTarvikRuntime.h"

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
-#include <new>
 #include <type_traits>
 
 #include "core/ClassTarvikRuntime.h"
