@@ -4,10 +4,10 @@
 #include <oleauto.h>
 
 #include <algorithm>
-#include <new>
 
 #include "archive/SynaCode.h"
 #include "core/ClassTarvikRuntime.h"
+#include "core/ComBoundary.h"
 #include "framework/ComPtr.h"
 #include "framework/GuidText.h"
 
@@ -171,22 +171,20 @@ HRESULT STDMETHODCALLTYPE TTarvikEngine::ComposeWebArchive(const std::string& Fi
   if (!URLs || !Stream) return E_POINTER;
   TTarvikDataBuffer* store = TarvikDataBuffer.get();
   if (!store) return E_UNEXPECTED;
-  try {
-    const TArchiveEnvironment env = FEnvironment ? FEnvironment() : WindowsArchiveEnvironment();
-    const TURLStringsSource source(URLs);
-    WriteWebArchive(source, *store, *Stream, Title, env);
-    return S_OK;
-  } catch (const TFileError& error) {
-    SetErrorDescription(error.what());
-    return HRESULT_FROM_WIN32(error.Code() ? error.Code() : ERROR_READ_FAULT);
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (const std::exception& error) {
-    SetErrorDescription(error.what());
-    return E_FAIL;
-  } catch (...) {
-    return E_FAIL;
-  }
+  // What went wrong goes to the caller's error object as well; a file that
+  // cannot be read or written answers its own error code.
+  constexpr TComFailure failure{.Result = E_FAIL, .Describe = &SetErrorDescription};
+  return ComBoundary(failure, [&] {
+    try {
+      const TArchiveEnvironment env = FEnvironment ? FEnvironment() : WindowsArchiveEnvironment();
+      const TURLStringsSource source(URLs);
+      WriteWebArchive(source, *store, *Stream, Title, env);
+      return S_OK;
+    } catch (const TFileError& error) {
+      SetErrorDescription(error.what());
+      return HRESULT_FROM_WIN32(error.Code() ? error.Code() : ERROR_READ_FAULT);
+    }
+  });
 }
 
 std::string STDMETHODCALLTYPE TStringsToURLStrings::URL(int32_t i) {

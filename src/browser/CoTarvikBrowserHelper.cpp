@@ -7,6 +7,7 @@
 #include "browser/CoTarvikBrowserMoniter.h"
 #include "browser/TarvikClassIds.h"
 #include "core/ClassTarvikRuntime.h"
+#include "core/ComBoundary.h"
 #include "framework/Handles.h"
 #include "framework/IniFile.h"
 
@@ -32,15 +33,13 @@ TTarvikBrowserHelper::~TTarvikBrowserHelper() {
 }
 
 STDMETHODIMP TTarvikBrowserHelper::SetSite(IUnknown* pUnkSite) {
-  try {
+  return ComBoundary(AnyException(E_FAIL), [&] {
     if (!pUnkSite) {
       Detach();
       return S_OK;
     }
     return Attach(pUnkSite);
-  } catch (...) {
-    return E_FAIL;
-  }
+  });
 }
 
 STDMETHODIMP TTarvikBrowserHelper::GetSite(REFIID riid, void** ppvSite) {

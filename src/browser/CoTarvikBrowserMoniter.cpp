@@ -11,6 +11,7 @@
 #include "core/UrlText.h"
 #include "framework/WinText.h"
 #include "core/ClassTarvikRuntime.h"
+#include "core/ComBoundary.h"
 #include "core/Trace.h"
 #include "framework/Handles.h"
 
@@ -113,7 +114,10 @@ void Inform(uintptr_t oid, uint8_t category, uint8_t event, const std::string& v
     runtime->InformEvent(static_cast<int32_t>(::GetCurrentThreadId()), oid, category, event, value);
 }
 
-void TraceException(const char* branch) noexcept { RuntimeTrace("Browser Moniter", branch, 1000, 200); }
+// A branch abandoned on an exception: traced, and answered with result.
+constexpr TComFailure BranchFailure(HRESULT result, const char* branch) noexcept {
+  return AnyException(result, "Browser Moniter", branch, 1000, 200);
+}
 
 // item(i, 0) as an anchor element; anything else (an image-map area) fails.
 ComPtr<IHTMLAnchorElement> AnchorAt(IHTMLElementCollection* collection, long index) {
@@ -170,7 +174,8 @@ STDMETHODIMP TTarvikBrowserMoniter::Invoke(DISPID dispIdMember, REFIID, LCID, WO
                                            VARIANT*, EXCEPINFO*, UINT*) {
   // Outside the browser's process there is no runtime: no trace, no event.
   if (!Runtime) return S_OK;
-  try {
+  // Nothing may cross the COM boundary.
+  return ComBoundary(AnyException(DISP_E_EXCEPTION), [&] {
     switch (dispIdMember) {
       case DISPID_DOWNLOADBEGIN:
         RuntimeTrace("BrowserMoniter", "DownloadBegin", 3000, 50);
@@ -187,10 +192,7 @@ STDMETHODIMP TTarvikBrowserMoniter::Invoke(DISPID dispIdMember, REFIID, LCID, WO
       default:
         return S_OK;
     }
-  } catch (...) {
-    // Nothing may cross the COM boundary.
-    return DISP_E_EXCEPTION;
-  }
+  });
 }
 
 bool TTarvikBrowserMoniter::IsTopLevel(IDispatch* window) const noexcept {
@@ -226,33 +228,25 @@ void TTarvikBrowserMoniter::InformNavigation(const TNavigation& navigation, uint
 
 // pDisp, URL, Flags, TargetFrameName, PostData, Headers, Cancel
 HRESULT TTarvikBrowserMoniter::BeforeNavigate2(const DISPPARAMS* params) {
-  try {
+  return ComBoundary(BranchFailure(DISP_E_EXCEPTION, "EXCEPTION [BeforeNavigation2]"), [&] {
     const TNavigation navigation = TakeNavigation(params, 7, "BeforeNavigation2");
     // Only what the protocol monitor can capture starts a navigation.
     if (IsHttpUrl(navigation.Url)) InformNavigation(navigation, EventStart);
-    return S_OK;
-  } catch (...) {
-    TraceException("EXCEPTION [BeforeNavigation2]");
-    return DISP_E_EXCEPTION;
-  }
+  });
 }
 
 // pDisp, URL
 HRESULT TTarvikBrowserMoniter::NavigateComplete2(const DISPPARAMS* params) {
-  try {
-    // Every end is recorded, whatever the scheme.
-    InformNavigation(TakeNavigation(params, 2, "NavigationComplete2"), EventFinish);
-    return S_OK;
-  } catch (...) {
-    TraceException("EXCEPTION [NavigationComplete2]");
-    return DISP_E_EXCEPTION;
-  }
+  // Every end is recorded, whatever the scheme.
+  return ComBoundary(BranchFailure(DISP_E_EXCEPTION, "EXCEPTION [NavigationComplete2]"),
+                     [&] { InformNavigation(TakeNavigation(params, 2, "NavigationComplete2"), EventFinish); });
 }
 
 // pDisp, URL
 HRESULT TTarvikBrowserMoniter::DocumentComplete(const DISPPARAMS* params) {
   if (!ShowsHtmlDocument()) return S_OK;
-  try {
+  // Items recorded before a failure stay; the scan ends there.
+  return ComBoundary(BranchFailure(S_OK, "EXCEPTION [DocumentComplete]"), [&] {
     const TEventArguments arguments(params, 2);
     const std::string url = UrlArgument(arguments[1]);
     const ComPtr<IDispatch> window = WindowArgument(arguments[0]);
@@ -265,11 +259,7 @@ HRESULT TTarvikBrowserMoniter::DocumentComplete(const DISPPARAMS* params) {
     Check(completed->get_Document(document.Put()), "document");
     const ComPtr<IHTMLDocument2> html = Required<IHTMLDocument2>(document.Get(), "HTML document");
     InformInPageTargets(html.Get(), url);
-  } catch (...) {
-    // Items recorded before the failure stay; the scan ends here.
-    TraceException("EXCEPTION [DocumentComplete]");
-  }
-  return S_OK;
+  });
 }
 
 }  // namespace tarvik

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "browser/TarvikClassIds.h"
+#include "core/ComBoundary.h"
 #include "framework/Handles.h"
 #include "framework/WinText.h"
 #include "ui/FormTarvikToolbar.h"
@@ -71,12 +72,8 @@ HRESULT TTarvikToolbar::InnerQueryInterface(REFIID riid, void** ppv) noexcept {
 }
 
 STDMETHODIMP TTarvikToolbar::SetSite(IUnknown* pUnkSite) {
-  try {
-    return pUnkSite ? SiteWith(pUnkSite) : Unsite();
-  } catch (...) {
-    BandTrace("CoToolbar.SetSite", "Outmost Exception occured!");
-    return E_FAIL;
-  }
+  return ComBoundary(AnyException(E_FAIL, "CoToolbar.SetSite", "Outmost Exception occured!"),
+                     [&] { return pUnkSite ? SiteWith(pUnkSite) : Unsite(); });
 }
 
 HRESULT TTarvikToolbar::SiteWith(IUnknown* site) {
@@ -142,20 +139,15 @@ STDMETHODIMP TTarvikToolbar::GetWindow(HWND* phwnd) {
 STDMETHODIMP TTarvikToolbar::ContextSensitiveHelp(BOOL) { return E_NOTIMPL; }
 
 STDMETHODIMP TTarvikToolbar::ShowDW(BOOL fShow) {
-  try {
+  return ComBoundary(AnyException(S_OK, "CoToolbar.ShowDW", "EXCEPTION!"), [&] {
     if (FForm) FForm->Show(fShow != FALSE);
-  } catch (...) {
-    BandTrace("CoToolbar.ShowDW", "EXCEPTION!");
-  }
-  return S_OK;
+  });
 }
 
 STDMETHODIMP TTarvikToolbar::CloseDW(DWORD) {
-  try {
+  ComBoundary(AnyException(S_OK, "CoToolbar.CloseDW", "EXCEPTION!"), [&] {
     if (FForm) FForm->Show(false);
-  } catch (...) {
-    BandTrace("CoToolbar.CloseDW", "EXCEPTION!");
-  }
+  });
   DestroyToolbarForm(FForm);
   return S_OK;
 }
@@ -165,18 +157,14 @@ STDMETHODIMP TTarvikToolbar::ResizeBorderDW(LPCRECT, IUnknown*, BOOL) { return E
 STDMETHODIMP TTarvikToolbar::GetBandInfo(DWORD, DWORD, DESKBANDINFO* pdbi) {
   if (!pdbi) return E_INVALIDARG;
   if (!FForm) return E_FAIL;
-  try {
+  return ComBoundary(AnyException(E_FAIL, "CoToolbar.GetBandInfo", "EXCEPTION!"), [&] {
     pdbi->ptMinSize.x = FForm->Width();
     pdbi->ptMinSize.y = FForm->Height() + 2;
     const std::wstring title = AnsiToWide(FForm->Caption());
     const size_t length = std::min(title.size(), std::size(pdbi->wszTitle) - 1);
     title.copy(pdbi->wszTitle, length);
     pdbi->wszTitle[length] = L'\0';
-    return S_OK;
-  } catch (...) {
-    BandTrace("CoToolbar.GetBandInfo", "EXCEPTION!");
-    return E_FAIL;
-  }
+  });
 }
 
 STDMETHODIMP TTarvikToolbar::GetClassID(CLSID* pClassID) {

@@ -6,6 +6,7 @@
 #include "browser/CoTarvikToolbar.h"
 #include "browser/TarvikClassIds.h"
 #include "core/ClassTarvikRuntime.h"
+#include "core/ComBoundary.h"
 #include "framework/Registry.h"
 #include "framework/WinText.h"
 #include "protocol/CoTarvikAPPMoniter.h"
@@ -88,12 +89,7 @@ HRESULT TarvikCanUnloadNow() noexcept {
 }
 
 HRESULT TarvikUpdateRegistry(bool Register) noexcept {
-  try {
-    TarvikClassManager().UpdateRegistry(Register);
-    return S_OK;
-  } catch (...) {
-    return E_FAIL;
-  }
+  return ComBoundary(AnyException(E_FAIL), [Register] { TarvikClassManager().UpdateRegistry(Register); });
 }
 
 }  // namespace tarvik

@@ -1,5 +1,6 @@
 #include "core/ClassTarvikRuntime.h"
 
+#include "core/ComBoundary.h"
 #include "core/Trace.h"
 #include "core/UrlList.h"
 
@@ -72,31 +73,28 @@ STDMETHODIMP TTarvikRuntime::LockServer(BOOL) { return E_NOTIMPL; }
 // failure: each keeps its exceptions inside.
 
 void STDMETHODCALLTYPE TTarvikRuntime::Lock(bool Enter) {
-  try {
+  ComBoundary(AnyException(E_FAIL), [&] {
     if (Enter)
       FTimeline.Lock();
     else
       FTimeline.Unlock();
-  } catch (...) {
-  }
+  });
 }
 
 void STDMETHODCALLTYPE TTarvikRuntime::InformEvent(int32_t TID, UINT_PTR OID, uint8_t Category, uint8_t Event,
                                                    const std::string& Value) {
-  try {
-    FTimeline.InformEvent(TID, OID, Category, Event, Value);
-  } catch (...) {
-    // Memory ran out: the event is lost, the caller goes on.
-  }
+  // An event that cannot be recorded (memory ran out) is lost; the caller goes on.
+  ComBoundary(AnyException(E_FAIL), [&] { FTimeline.InformEvent(TID, OID, Category, Event, Value); });
 }
 
 void STDMETHODCALLTYPE TTarvikRuntime::GenerateList(int32_t TID, int32_t SIDMark, std::vector<std::string>* URLList,
                                                     std::vector<std::string>* BaseList) {
   if (!URLList || !BaseList) return;
-  try {
+  const HRESULT result = ComBoundary(AnyException(E_FAIL), [&] {
     std::lock_guard<std::recursive_mutex> guard(FTimeline.Mutex());
     tarvik::GenerateList(FTimeline.Items(), TID, SIDMark, URLList, BaseList);
-  } catch (...) {
+  });
+  if (FAILED(result)) {
     // A partial list would make an archive that silently lacks resources:
     // none at all is what the caller can tell.
     URLList->clear();
@@ -106,10 +104,7 @@ void STDMETHODCALLTYPE TTarvikRuntime::GenerateList(int32_t TID, int32_t SIDMark
 
 void STDMETHODCALLTYPE TTarvikRuntime::Log(const std::string& Source, const std::string& Message, int32_t Extra,
                                            int32_t Level) {
-  try {
-    TraceLog(Source, Message, Extra, Level);
-  } catch (...) {
-  }
+  ComBoundary(AnyException(E_FAIL), [&] { TraceLog(Source, Message, Extra, Level); });
 }
 
 void RuntimeLog(const std::string& source, const std::string& message, int32_t extra, int32_t level) {

@@ -5,9 +5,10 @@
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
-#include <new>
+#include <type_traits>
 
 #include "core/ClassTarvikRuntime.h"
+#include "core/ComBoundary.h"
 #include "core/Trace.h"
 #include "framework/Handles.h"
 
@@ -63,19 +64,10 @@ void CaptureStatus(TRequestCapture& moniter, int32_t tagSID, ULONG statusCode, L
       [&] { return (contentType ? "Set URLContent.ContentType=" : "Set URLContent.LocalFilename=") + value; });
 }
 
-// Every COM method below keeps its exceptions inside: Guarded runs the body
-// and turns what escapes into a failure result. Trace lines never throw
-// (RuntimeTrace), so a result a handler or sink gave is passed on as it is.
-template <class Body>
-HRESULT Guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return E_UNEXPECTED;
-  }
-}
+// Every COM method below keeps its exceptions inside: what escapes a body
+// becomes this failure. Trace lines never throw (RuntimeTrace), so a result
+// a handler or sink gave is passed on as it is.
+constexpr TComFailure MoniterFailure{.Result = E_UNEXPECTED};
 
 // What the response's own headers say of its body's length, asked of the
 // handler itself, so a request whose sink was not wrapped (a URL already in
@@ -169,6 +161,24 @@ void TTarvikAPPMoniter::ReplaceReference(ComPtr<T>& field, T* value, const char*
   old = nullptr;
 }
 
+template <class Target, class Call, class... Before>
+HRESULT TTarvikAPPMoniter::Forward(const char* operation, Call&& call, Before&&... before) noexcept {
+  // The two sides have always traced their results differently.
+  constexpr bool toHandler = std::is_same_v<Target, IInternetProtocol>;
+  return ComBoundary(MoniterFailure, [&] {
+    (Trace(operation, before), ...);
+    const ComPtr<Target> target = [this] {
+      if constexpr (toHandler)
+        return IPHandler();
+      else
+        return OIPSink();
+    }();
+    const HRESULT result = target ? call(*target) : E_UNEXPECTED;
+    Trace(operation, [result] { return Format(toHandler ? "HRESULT=%08X" : "HRESULT: %08X", Hex(result)); });
+    return result;
+  });
+}
+
 void TTarvikAPPMoniter::SetOIPSink(IInternetProtocolSink* value) { ReplaceReference(FOIPSink, value, "SetOIPSink"); }
 
 void TTarvikAPPMoniter::SetIPHandler(IInternetProtocol* value) { ReplaceReference(FIPHandler, value, "SetIPHandler"); }
@@ -206,7 +216,7 @@ CLSID TTarvikAPPMoniter::GetProtocolHandlerCLSID(const std::string& scheme) {
 
 STDMETHODIMP TTarvikAPPMoniter::Start(LPCWSTR szUrl, IInternetProtocolSink* pOIProtSink,
                                       IInternetBindInfo* pOIBindInfo, DWORD grfPI, HANDLE_PTR dwReserved) {
-  return Guarded([&] {
+  return ComBoundary(MoniterFailure, [&] {
     std::string url = WideToAnsi(szUrl);
     FCapture->Begin(url);
     Trace("Start.Enter", [&] { return "URL=" + url; });
@@ -250,16 +260,11 @@ STDMETHODIMP TTarvikAPPMoniter::Start(LPCWSTR szUrl, IInternetProtocolSink* pOIP
 }
 
 STDMETHODIMP TTarvikAPPMoniter::Continue(PROTOCOLDATA* pProtocolData) {
-  return Guarded([&] {
-    ComPtr<IInternetProtocol> handler = IPHandler();
-    const HRESULT result = handler ? handler->Continue(pProtocolData) : E_UNEXPECTED;
-    Trace("Continue", [result] { return Format("HRESULT=%08X", Hex(result)); });
-    return result;
-  });
+  return Forward<IInternetProtocol>("Continue", [&](auto& handler) { return handler.Continue(pProtocolData); });
 }
 
 STDMETHODIMP TTarvikAPPMoniter::Abort(HRESULT hrReason, DWORD dwOptions) {
-  return Guarded([&] {
+  return ComBoundary(MoniterFailure, [&] {
     Trace("Abort", [this] { return Format("Locked: %s; Finished: %s", BoolText(Locked()), BoolText(Finished())); });
     FCapture->SetFinished();
     ComPtr<IInternetProtocol> handler = IPHandler();
@@ -270,7 +275,7 @@ STDMETHODIMP TTarvikAPPMoniter::Abort(HRESULT hrReason, DWORD dwOptions) {
 }
 
 STDMETHODIMP TTarvikAPPMoniter::Terminate(DWORD dwOptions) {
-  return Guarded([&] {
+  return ComBoundary(MoniterFailure, [&] {
     Trace("Terminate", [this] { return Format("Locked=%s; ReadDone=%s", BoolText(Locked()), BoolText(Finished())); });
     HRESULT result = E_UNEXPECTED;
     if (ComPtr<IInternetProtocol> handler = IPHandler()) {
@@ -286,21 +291,11 @@ STDMETHODIMP TTarvikAPPMoniter::Terminate(DWORD dwOptions) {
 }
 
 STDMETHODIMP TTarvikAPPMoniter::Suspend() {
-  return Guarded([&] {
-    ComPtr<IInternetProtocol> handler = IPHandler();
-    const HRESULT result = handler ? handler->Suspend() : E_UNEXPECTED;
-    Trace("Suspend", [result] { return Format("HRESULT=%08X", Hex(result)); });
-    return result;
-  });
+  return Forward<IInternetProtocol>("Suspend", [&](auto& handler) { return handler.Suspend(); });
 }
 
 STDMETHODIMP TTarvikAPPMoniter::Resume() {
-  return Guarded([&] {
-    ComPtr<IInternetProtocol> handler = IPHandler();
-    const HRESULT result = handler ? handler->Resume() : E_UNEXPECTED;
-    Trace("Resume", [result] { return Format("HRESULT=%08X", Hex(result)); });
-    return result;
-  });
+  return Forward<IInternetProtocol>("Resume", [&](auto& handler) { return handler.Resume(); });
 }
 
 void TTarvikAPPMoniter::EndOfData(IInternetProtocol* handler) {
@@ -342,16 +337,12 @@ STDMETHODIMP TTarvikAPPMoniter::Read(void* pv, ULONG cb, ULONG* pcbRead) {
 }
 
 STDMETHODIMP TTarvikAPPMoniter::Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin, ULARGE_INTEGER* plibNewPosition) {
-  return Guarded([&] {
-    ComPtr<IInternetProtocol> handler = IPHandler();
-    const HRESULT result = handler ? handler->Seek(dlibMove, dwOrigin, plibNewPosition) : E_UNEXPECTED;
-    Trace("Seek", [result] { return Format("HRESULT=%08X", Hex(result)); });
-    return result;
-  });
+  return Forward<IInternetProtocol>("Seek",
+                                    [&](auto& handler) { return handler.Seek(dlibMove, dwOrigin, plibNewPosition); });
 }
 
 STDMETHODIMP TTarvikAPPMoniter::LockRequest(DWORD dwOptions) {
-  return Guarded([&] {
+  return ComBoundary(MoniterFailure, [&] {
     ComPtr<IInternetProtocol> handler = IPHandler();
     const HRESULT result = handler ? handler->LockRequest(dwOptions) : E_UNEXPECTED;
     if (SUCCEEDED(result)) FLocked = true;
@@ -361,7 +352,7 @@ STDMETHODIMP TTarvikAPPMoniter::LockRequest(DWORD dwOptions) {
 }
 
 STDMETHODIMP TTarvikAPPMoniter::UnlockRequest() {
-  return Guarded([&] {
+  return ComBoundary(MoniterFailure, [&] {
     ComPtr<IInternetProtocol> handler = IPHandler();
     const HRESULT result = handler ? handler->UnlockRequest() : E_UNEXPECTED;
     handler = nullptr;
@@ -383,17 +374,11 @@ STDMETHODIMP TTarvikAPPMoniter::UnlockRequest() {
 // The monitor's own sink: nothing in the library fills OIPSink, but whoever
 // does gets every call forwarded.
 STDMETHODIMP TTarvikAPPMoniter::Switch(PROTOCOLDATA* pProtocolData) {
-  return Guarded([&] {
-    Trace("Switch");
-    ComPtr<IInternetProtocolSink> sink = OIPSink();
-    const HRESULT result = sink ? sink->Switch(pProtocolData) : E_UNEXPECTED;
-    Trace("Switch", [result] { return Format("HRESULT: %08X", Hex(result)); });
-    return result;
-  });
+  return Forward<IInternetProtocolSink>("Switch", [&](auto& sink) { return sink.Switch(pProtocolData); }, "");
 }
 
 STDMETHODIMP TTarvikAPPMoniter::ReportProgress(ULONG ulStatusCode, LPCWSTR szStatusText) {
-  return Guarded([&] {
+  return ComBoundary(MoniterFailure, [&] {
     Trace("ReportProgress", [&] {
       return Format("StatusCode: %d; StatusText: %s", static_cast<int>(ulStatusCode), WideToAnsi(szStatusText).c_str());
     });
@@ -410,7 +395,7 @@ STDMETHODIMP TTarvikAPPMoniter::ReportProgress(ULONG ulStatusCode, LPCWSTR szSta
 }
 
 STDMETHODIMP TTarvikAPPMoniter::ReportData(DWORD grfBSCF, ULONG ulProgress, ULONG ulProgressMax) {
-  return Guarded([&] {
+  return ComBoundary(MoniterFailure, [&] {
     Trace([&] { return Format("ReportData (%d/%d)", static_cast<int>(ulProgress), static_cast<int>(ulProgressMax)); });
     if (ulProgressMax) FCapture->Announce(ulProgressMax);
     ComPtr<IInternetProtocolSink> sink = OIPSink();
@@ -421,16 +406,11 @@ STDMETHODIMP TTarvikAPPMoniter::ReportData(DWORD grfBSCF, ULONG ulProgress, ULON
 }
 
 STDMETHODIMP TTarvikAPPMoniter::ReportResult(HRESULT hrResult, DWORD dwError, LPCWSTR szResult) {
-  return Guarded([&] {
-    Trace("ReportResult ", [&] {
-      return Format("hrResult: %08X; dwError: %08X; szResult: %s", Hex(hrResult), static_cast<unsigned>(dwError),
-                    WideToAnsi(szResult).c_str());
-    });
-    ComPtr<IInternetProtocolSink> sink = OIPSink();
-    const HRESULT result = sink ? sink->ReportResult(hrResult, dwError, szResult) : E_UNEXPECTED;
-    Trace("ReportResult ", [result] { return Format("HRESULT: %08X", Hex(result)); });
-    return result;
-  });
+  return Forward<IInternetProtocolSink>(
+      "ReportResult ", [&](auto& sink) { return sink.ReportResult(hrResult, dwError, szResult); }, [&] {
+        return Format("hrResult: %08X; dwError: %08X; szResult: %s", Hex(hrResult), static_cast<unsigned>(dwError),
+                      WideToAnsi(szResult).c_str());
+      });
 }
 
 // ---------------------------------------------------------------- sink wrapper
@@ -518,17 +498,13 @@ STDMETHODIMP TTarvikIPSink::ReportResult(HRESULT hrResult, DWORD dwError, LPCWST
 // ---------------------------------------------------------------- process-wide
 
 HRESULT CreateAPPMoniter(REFIID riid, void** ppv) {
-  try {
+  // A monitor that cannot be made leaves nothing in ppv (the query sets it).
+  if (ppv) *ppv = nullptr;
+  return ComBoundary(MoniterFailure, [&] {
     ComPtr<TTarvikAPPMoniter> moniter = TInterfacedObject::Create<TTarvikAPPMoniter>();
     // A failed query leaves the new monitor to be destroyed with this holder.
     return moniter->QueryInterface(riid, ppv);
-  } catch (const std::bad_alloc&) {
-    if (ppv) *ppv = nullptr;
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    if (ppv) *ppv = nullptr;
-    return E_UNEXPECTED;
-  }
+  });
 }
 
 LONG MoniterCount() { return GMoniterCount.load(); }

@@ -24,6 +24,30 @@
 
 namespace tarvik {
 
+// States of a request and what three calls do in them:
+//   Locked:     a LockRequest succeeded and no UnlockRequest succeeded since.
+//   Terminated: the current handler had its Terminate (Start clears it).
+//   Finished:   the data ended: Read answered S_FALSE, a cache file name was
+//               reported, or Abort came; it stays so.
+//
+//   call           not Locked                          Locked
+//   -------------  ----------------------------------  ----------------------------------
+//   Terminate      forwarded; Terminated; handler      forwarded; Terminated; handler
+//                  released; sink released when        kept (late reads, UnlockRequest);
+//                  Finished                            sink released when Finished
+//   UnlockRequest  forwarded; on success, when         forwarded; on success no longer
+//                  Terminated and Finished: sink and   Locked, and when Terminated and
+//                  handler released                    Finished: sink and handler released
+//   Read           forwarded; bytes captured; on S_FALSE Finished, and the bytes stored
+//                  unless the transfer was cut (neither state matters)
+//
+// Whatever the handler answers stands: Terminate marks and releases even when
+// it fails; a failed UnlockRequest changes nothing. Without a handler (before
+// Start, or once released) each answers E_UNEXPECTED and forwards, captures
+// and releases nothing. Terminate traces "Terminate" before and after, each
+// release "SetOIPSink=nil"/"SetIPHandler=nil" with the count before it;
+// UnlockRequest and Read trace their result after the call, Read also the end
+// of the data. Destruction releases what is left.
 class TTarvikAPPMoniter final : public TInterfacedImpl<IInternetProtocolSink, IInternetProtocol> {
  public:
   // Own interfaces first; any other goes to OIPSink when there is one.
@@ -77,6 +101,12 @@ class TTarvikAPPMoniter final : public TInterfacedImpl<IInternetProtocolSink, II
   // A counted replacement that reads the old object's count first.
   template <class T>
   void ReplaceReference(ComPtr<T>& field, T* value, const char* name);
+  // The plain forwarders: the call passed to the handler (Target
+  // IInternetProtocol) or the sink (IInternetProtocolSink), E_UNEXPECTED
+  // without one, its result traced after operation; a before message, when
+  // given, is traced first.
+  template <class Target, class Call, class... Before>
+  HRESULT Forward(const char* operation, Call&& call, Before&&... before) noexcept;
   // The end of the data: stores the bytes unless the transfer was cut.
   void EndOfData(IInternetProtocol* handler);
 
