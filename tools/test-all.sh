@@ -1,14 +1,34 @@
 #!/usr/bin/env bash
-# The test command: installs what is needed, builds every build and runs
-# every test suite, then prints one closing line with the totals.
+# The test command: installs what is needed, builds every build (or the
+# ones named) by its preset in CMakePresets.json and runs its tests, then
+# prints one closing line with the totals ("total: N passed, M failed").
+#
+#   tools/test-all.sh [PRESET...]
+#
 #   native   plain g++ build of the Windows-free logic
 #   asan     the same under AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan     the same under ThreadSanitizer
 #   fuzz     libFuzzer targets (clang), each for a bounded time
 #   win      the mingw-w64 build: TarvikCore.dll and its tests under Wine
+#
+# Each build's logs: build/PRESET.configure.log, .build.log, .ctest.log.
+# An executable tools/check-format.sh runs first, as the suite "format".
+# TARVIK_JOBS sets the parallel jobs (default: the number of processors).
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
+
+all=(native asan tsan fuzz win)
+chosen=()
+for arg in "$@"; do
+  case "$arg" in
+    -h|--help) source tools/lib/usage.sh; usage_of "$0"; exit 0 ;;
+    native|asan|tsan|fuzz|win) chosen+=("$arg") ;;
+    *) echo "error: arguments: unknown build $arg (one of: ${all[*]})" >&2; exit 2 ;;
+  esac
+done
+[ ${#chosen[@]} -gt 0 ] || chosen=("${all[@]}")
+
 tools/setup.sh || { echo "setup failed"; echo "total: 0 passed, 1 failed"; exit 1; }
 jobs="${TARVIK_JOBS:-$(nproc)}"
 
@@ -16,25 +36,37 @@ passed=0
 failed=0
 summary=()
 
-# run_suite NAME BUILD_DIR CTEST_PREFIX CMAKE_ARGS...
+# The formatting check, when the tree has one.
+run_format() {
+  [ -x tools/check-format.sh ] || return 0
+  echo "=== format"
+  if tools/check-format.sh >build/format.log 2>&1; then
+    passed=$((passed + 1)); summary+=("format: passed")
+  else
+    tail -30 build/format.log
+    failed=$((failed + 1)); summary+=("format: failed (build/format.log)")
+  fi
+}
+
+# run_suite PRESET [COMMAND PREFIX...]: configure, build and test by the preset.
 run_suite() {
-  local name="$1" dir="$2" prefix="$3"
-  shift 3
+  local name="$1" dir="build/$1"
+  shift
   echo "=== $name: configure and build"
-  if ! cmake -S . -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1; then
+  if ! cmake --preset "$name" >"$dir.configure.log" 2>&1; then
     cat "$dir.configure.log"
     failed=$((failed + 1)); summary+=("$name: configure failed"); return
   fi
-  if ! cmake --build "$dir" -j "$jobs" >"$dir.build.log" 2>&1; then
+  if ! cmake --build --preset "$name" -j "$jobs" >"$dir.build.log" 2>&1; then
     grep -E "error|FAILED" "$dir.build.log" | head -50
     failed=$((failed + 1)); summary+=("$name: build failed"); return
   fi
   echo "=== $name: test"
   local log="$dir.ctest.log"
-  # A test that fails is run once more: Wine under load now and then crashes
-  # a process at exit after its tests passed. A first failure stays in the
-  # log and in the lines printed below.
-  (cd "$dir" && $prefix ctest -j "$jobs" --output-on-failure --timeout 900 --repeat until-pass:2 </dev/null) >"$log" 2>&1
+  # The preset runs a failed test once more: Wine under load now and then
+  # crashes a process at exit after its tests passed. A first failure stays
+  # in the log and in the lines printed below.
+  "$@" ctest --preset "$name" -j "$jobs" </dev/null >"$log" 2>&1
   grep -E "^(.*\*\*\*|.*Failed|[0-9]+% tests passed|Total Test time)" "$log" | tail -40
   local line total bad
   line=$(grep -E "tests passed, [0-9]+ tests failed out of [0-9]+" "$log" | tail -1)
@@ -50,12 +82,14 @@ run_suite() {
 }
 
 mkdir -p build
-run_suite native build/native "" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-run_suite asan build/asan "" -DCMAKE_BUILD_TYPE=Debug -DTARVIK_SANITIZE=address -DTARVIK_BENCH=OFF
-# ThreadSanitizer needs the address space without full randomisation.
-run_suite tsan build/tsan "setarch $(uname -m) -R" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVIK_SANITIZE=thread -DTARVIK_BENCH=OFF
-run_suite fuzz build/fuzz "" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVIK_FUZZ=ON
-run_suite win build/win "" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_format
+for name in "${chosen[@]}"; do
+  case "$name" in
+    # ThreadSanitizer needs the address space without full randomisation.
+    tsan) run_suite tsan setarch "$(uname -m)" -R ;;
+    *) run_suite "$name" ;;
+  esac
+done
 
 echo
 printf '%s\n' "${summary[@]}"

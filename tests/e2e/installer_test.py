@@ -19,6 +19,21 @@ UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tarvi
 BHO_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Explorer\Browser Helper Objects"
 
 
+def sections(pe):
+    """The names of a PE file's sections."""
+    answer = subprocess.run(["i686-w64-mingw32-objdump", "-h", pe], check=True, stdout=subprocess.PIPE)
+    return [line.split()[1] for line in answer.stdout.decode().splitlines()
+            if line.split()[:1] and line.split()[0].isdigit()]
+
+
+def section_bytes(pe, name):
+    with tempfile.TemporaryDirectory() as work:
+        out = os.path.join(work, "section")
+        subprocess.run(["i686-w64-mingw32-objcopy", "-O", "binary", "-j", name, pe, out], check=True)
+        with open(out, "rb") as f:
+            return f.read()
+
+
 def make_installer(dll, guide, workdir):
     out = os.path.join(workdir, "TarvikSetup.exe")
     subprocess.run([os.path.join(REPO, "tools", "make-installer.sh"), dll, guide, out], check=True,
@@ -51,8 +66,12 @@ class Installer(unittest.TestCase):
     def test_install_then_uninstall(self):
         self.assertEqual(self.install(DLL), 0)
         self.assertEqual(sorted(os.listdir(self.unix_folder)), sorted(FILES))
-        with open(DLL, "rb") as a, open(os.path.join(self.unix_folder, "TarvikCore.dll"), "rb") as b:
-            self.assertEqual(a.read(), b.read())
+        # The library ships without its debug information, the same code.
+        installed = os.path.join(self.unix_folder, "TarvikCore.dll")
+        self.assertEqual([s for s in sections(installed) if s.startswith(".debug")], [])
+        self.assertIn(".debug_info", sections(DLL))
+        self.assertEqual(section_bytes(installed, ".text"), section_bytes(DLL, ".text"))
+        self.assertTrue(os.path.exists(DLL + ".debug"))
         with open(GUIDE, "rb") as a, open(os.path.join(self.unix_folder, "Getting Started.mht"), "rb") as b:
             self.assertEqual(a.read(), b.read())
         for name in ("CoToolbar", "CoBrowserHelper"):
