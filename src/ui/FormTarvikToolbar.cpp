@@ -181,11 +181,10 @@ void TTarvikToolbarForm::ReleaseWindow() noexcept {
     ::DestroyWindow(FHandle);
     FHandle = nullptr;
   }
-  for (HMENU* menu : {&FCaptureMenu, &FOptionsMenu, &FHelpMenu})
-    if (*menu) ::DestroyMenu(std::exchange(*menu, nullptr));
-  for (HIMAGELIST* list : {&FFaces, &FImages, &FMenuIcons})
-    if (*list) ::ImageList_Destroy(std::exchange(*list, nullptr));
-  if (FFont) ::DeleteObject(std::exchange(FFont, nullptr));
+  // Only now that the toolbar is gone: it drew with them.
+  for (UniqueHMenu* menu : {&FCaptureMenu, &FOptionsMenu, &FHelpMenu}) menu->Reset();
+  for (UniqueImageList* list : {&FFaces, &FImages, &FMenuIcons}) list->Reset();
+  FFont.Reset();
 }
 
 void TTarvikToolbarForm::CreateToolbar() {
@@ -202,15 +201,15 @@ void TTarvikToolbarForm::CreateToolbar() {
   font.lfWeight = FW_NORMAL;
   font.lfCharSet = DEFAULT_CHARSET;
   lstrcpynA(font.lfFaceName, "Verdana", LF_FACESIZE);
-  FFont = ::CreateFontIndirectA(&font);
-  if (FFont) ::SendMessageA(FToolbar, WM_SETFONT, reinterpret_cast<WPARAM>(FFont), FALSE);
+  FFont.Reset(::CreateFontIndirectA(&font));
+  if (FFont) ::SendMessageA(FToolbar, WM_SETFONT, reinterpret_cast<WPARAM>(FFont.Get()), FALSE);
 
-  const TToolbarImages images = LoadToolbarImages(UiModule());
-  FFaces = images.Faces;
-  FImages = images.Icons;
-  FMenuIcons = images.MenuIcons;
+  TToolbarImages images = LoadToolbarImages(UiModule());
+  FFaces = std::move(images.Faces);
+  FImages = std::move(images.Icons);
+  FMenuIcons = std::move(images.MenuIcons);
   ::SendMessageA(FToolbar, TB_SETBITMAPSIZE, 0, MAKELPARAM(ToolbarIconSize, ToolbarIconSize));
-  ::SendMessageA(FToolbar, TB_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(FImages));
+  ::SendMessageA(FToolbar, TB_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(FImages.Get()));
 
   // The capture button's wide face is wider than the toolbar's images: the
   // form draws that button itself (NM_CUSTOMDRAW), at a width that holds
@@ -256,23 +255,25 @@ void TTarvikToolbarForm::CreateMenus() {
   };
   auto addSeparator = [](HMENU menu) { ::AppendMenuA(menu, MF_SEPARATOR, 0, nullptr); };
 
-  FCaptureMenu = ::CreatePopupMenu();
-  addItem(FCaptureMenu, miCancel, "Cancel Capturing", CancelIconIndex);
-  addSeparator(FCaptureMenu);
-  addItem(FCaptureMenu, TBItem10, "Beep Notification", BeepIconIndex);
+  FCaptureMenu.Reset(::CreatePopupMenu());
+  HMENU capture = FCaptureMenu.Get();
+  addItem(capture, miCancel, "Cancel Capturing", CancelIconIndex);
+  addSeparator(capture);
+  addItem(capture, TBItem10, "Beep Notification", BeepIconIndex);
   EnableMenuItemId(miCancel, false);
   ShowStoredBeepPreference();
 
-  FHelpMenu = ::CreatePopupMenu();
-  addItem(FHelpMenu, miAbout, "About...", AboutIconIndex);
-  addSeparator(FHelpMenu);
-  addItem(FHelpMenu, tbiGettingStarted, "Getting Started", GettingStartedIconIndex);
-  addItem(FHelpMenu, miHelpOnline, "Online Help", HelpOnlineIconIndex);
-  addItem(FHelpMenu, miOnlineForum, "Online Forum", OnlineForumIconIndex);
-  addItem(FHelpMenu, miFeedbackMail, "Send Mail for Support", FeedbackMailIconIndex);
-  addItem(FHelpMenu, miSupportOnline, "More Online Support Info", SupportOnlineIconIndex);
-  addSeparator(FHelpMenu);
-  addItem(FHelpMenu, miUninstall, "Uninstall", UninstallIconIndex);
+  FHelpMenu.Reset(::CreatePopupMenu());
+  HMENU help = FHelpMenu.Get();
+  addItem(help, miAbout, "About...", AboutIconIndex);
+  addSeparator(help);
+  addItem(help, tbiGettingStarted, "Getting Started", GettingStartedIconIndex);
+  addItem(help, miHelpOnline, "Online Help", HelpOnlineIconIndex);
+  addItem(help, miOnlineForum, "Online Forum", OnlineForumIconIndex);
+  addItem(help, miFeedbackMail, "Send Mail for Support", FeedbackMailIconIndex);
+  addItem(help, miSupportOnline, "More Online Support Info", SupportOnlineIconIndex);
+  addSeparator(help);
+  addItem(help, miUninstall, "Uninstall", UninstallIconIndex);
   EnableMenuItemId(miUninstall, FileExists(UninstallerPath()));
 
   OptionsMenu();
@@ -283,20 +284,21 @@ void TTarvikToolbarForm::ShowStoredBeepPreference() {
   // the ticks, nor with what another window stored meanwhile.
   bool beep = true;
   if (TIniFile* ini = SettingsIni()) beep = ReadBeepNotification(TIniFileStore(*ini));
-  ::CheckMenuItem(FCaptureMenu, TBItem10, MF_BYCOMMAND | (beep ? MF_CHECKED : MF_UNCHECKED));
+  ::CheckMenuItem(FCaptureMenu.Get(), TBItem10, MF_BYCOMMAND | (beep ? MF_CHECKED : MF_UNCHECKED));
 }
 
 HMENU TTarvikToolbarForm::OptionsMenu() {
-  if (FOptionsMenu) ::DestroyMenu(FOptionsMenu);
-  FOptionsMenu = ::CreatePopupMenu();
+  FOptionsMenu.Reset();  // the old one goes first, with its submenu
+  FOptionsMenu.Reset(::CreatePopupMenu());
+  HMENU options = FOptionsMenu.Get();
   const std::vector<std::string> archives = FSavedArchives.MenuTexts();
   for (size_t i = 0; i < archives.size(); ++i)
-    ::AppendMenuA(FOptionsMenu, MF_STRING, mruiSavedArchivesFirst + i, archives[i].c_str());
-  ::AppendMenuA(FOptionsMenu, MF_SEPARATOR, 0, nullptr);
+    ::AppendMenuA(options, MF_STRING, mruiSavedArchivesFirst + i, archives[i].c_str());
+  ::AppendMenuA(options, MF_SEPARATOR, 0, nullptr);
   const std::vector<std::string> folders = FRecentSaveFolder.MenuTexts();
   for (size_t i = 0; i < folders.size(); ++i)
-    ::AppendMenuA(FOptionsMenu, MF_STRING, mruiRecentSaveFolderFirst + i, folders[i].c_str());
-  ::AppendMenuA(FOptionsMenu, MF_SEPARATOR, 0, nullptr);
+    ::AppendMenuA(options, MF_STRING, mruiRecentSaveFolderFirst + i, folders[i].c_str());
+  ::AppendMenuA(options, MF_SEPARATOR, 0, nullptr);
   FWebArchivesMenu = ::CreatePopupMenu();
   MENUITEMINFOA item{};
   item.cbSize = sizeof item;
@@ -305,8 +307,8 @@ HMENU TTarvikToolbarForm::OptionsMenu() {
   item.hSubMenu = FWebArchivesMenu;
   item.fState = MFS_DISABLED;
   item.dwTypeData = const_cast<char*>("My Web Archives");
-  ::InsertMenuItemA(FOptionsMenu, ::GetMenuItemCount(FOptionsMenu), TRUE, &item);
-  return FOptionsMenu;
+  ::InsertMenuItemA(options, ::GetMenuItemCount(options), TRUE, &item);
+  return options;
 }
 
 void TTarvikToolbarForm::FitToToolbar() {
@@ -448,7 +450,7 @@ LRESULT TTarvikToolbarForm::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam
       const auto* draw = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
       if (draw->CtlType != ODT_MENU) break;
       const int top = draw->rcItem.top + (draw->rcItem.bottom - draw->rcItem.top - MenuIconSize) / 2;
-      ::ImageList_Draw(FMenuIcons, static_cast<int>(draw->itemData), draw->hDC, draw->rcItem.left, top,
+      ::ImageList_Draw(FMenuIcons.Get(), static_cast<int>(draw->itemData), draw->hDC, draw->rcItem.left, top,
                        ILD_TRANSPARENT);
       return TRUE;
     }
@@ -471,9 +473,9 @@ void TTarvikToolbarForm::Guarded(const std::function<void()>& action) noexcept {
 void TTarvikToolbarForm::DropDown(UINT buttonId) {
   // Another window may have changed the beep preference since this menu was made.
   if (buttonId == btnCapture) ShowStoredBeepPreference();
-  HMENU menu = buttonId == btnCapture   ? FCaptureMenu
+  HMENU menu = buttonId == btnCapture   ? FCaptureMenu.Get()
                : buttonId == btnOptions ? OptionsMenu()
-               : buttonId == btnHelp    ? FHelpMenu
+               : buttonId == btnHelp    ? FHelpMenu.Get()
                                         : nullptr;
   if (!menu) return;
   RECT r{};
@@ -509,15 +511,17 @@ constexpr int kFaceMargin = 3;     // left of the face
 constexpr int kCaptionGap = 4;     // between the face and the caption
 constexpr int kCaptionMargin = 6;  // right of the caption
 constexpr int kArrowWidth = 14;    // the split button's arrow part
+
+HGDIOBJ FontOrDefault(HFONT font) { return font ? font : ::GetStockObject(DEFAULT_GUI_FONT); }
 }  // namespace
 
 int TTarvikToolbarForm::CaptureButtonWidth() const {
-  HDC dc = ::GetDC(FToolbar);
-  HGDIOBJ old = ::SelectObject(dc, FFont ? FFont : ::GetStockObject(DEFAULT_GUI_FONT));
   SIZE text{};
-  ::GetTextExtentPoint32A(dc, kCaptureCaption, static_cast<int>(sizeof kCaptureCaption - 1), &text);
-  ::SelectObject(dc, old);
-  ::ReleaseDC(FToolbar, dc);
+  {
+    const UniqueWindowDc dc(FToolbar);
+    const ScopedSelectObject font(dc.Get(), FontOrDefault(FFont.Get()));
+    ::GetTextExtentPoint32A(dc.Get(), kCaptureCaption, static_cast<int>(sizeof kCaptureCaption - 1), &text);
+  }
   return kFaceMargin + CaptureFaceWidth + kCaptionGap + text.cx + kCaptionMargin + kArrowWidth;
 }
 
@@ -535,27 +539,26 @@ void TTarvikToolbarForm::DrawCaptureButton(const NMTBCUSTOMDRAW& draw) const {
   }
   const int shift = down ? 1 : 0;
   const int height = main.bottom - main.top;
-  ::ImageList_Draw(FFaces, FCaptureFace, dc, main.left + kFaceMargin + shift,
+  ::ImageList_Draw(FFaces.Get(), FCaptureFace, dc, main.left + kFaceMargin + shift,
                    main.top + (height - CaptureFaceHeight) / 2 + shift, ILD_TRANSPARENT);
   RECT caption = main;
   caption.left += kFaceMargin + CaptureFaceWidth + kCaptionGap + shift;
   caption.top += shift;
   caption.bottom += shift;
-  HGDIOBJ oldFont = ::SelectObject(dc, FFont ? FFont : ::GetStockObject(DEFAULT_GUI_FONT));
-  const int oldMode = ::SetBkMode(dc, TRANSPARENT);
-  const COLORREF oldColor = ::SetTextColor(dc, ::GetSysColor(COLOR_BTNTEXT));
-  ::DrawTextA(dc, kCaptureCaption, -1, &caption, DT_SINGLELINE | DT_VCENTER | DT_LEFT | DT_NOPREFIX);
-  ::SetTextColor(dc, oldColor);
-  ::SetBkMode(dc, oldMode);
-  ::SelectObject(dc, oldFont);
+  {
+    const ScopedSelectObject font(dc, FontOrDefault(FFont.Get()));
+    const int oldMode = ::SetBkMode(dc, TRANSPARENT);
+    const COLORREF oldColor = ::SetTextColor(dc, ::GetSysColor(COLOR_BTNTEXT));
+    ::DrawTextA(dc, kCaptureCaption, -1, &caption, DT_SINGLELINE | DT_VCENTER | DT_LEFT | DT_NOPREFIX);
+    ::SetTextColor(dc, oldColor);
+    ::SetBkMode(dc, oldMode);
+  }
   // The arrow: a small triangle pointing down.
   const int cx = (arrow.left + arrow.right) / 2, cy = (arrow.top + arrow.bottom) / 2;
   POINT triangle[3] = {{cx - 3, cy - 1}, {cx + 3, cy - 1}, {cx, cy + 2}};
-  HGDIOBJ oldBrush = ::SelectObject(dc, ::GetSysColorBrush(COLOR_BTNTEXT));
-  HGDIOBJ oldPen = ::SelectObject(dc, ::GetStockObject(NULL_PEN));
+  const ScopedSelectObject brush(dc, ::GetSysColorBrush(COLOR_BTNTEXT));
+  const ScopedSelectObject pen(dc, ::GetStockObject(NULL_PEN));
   ::Polygon(dc, triangle, 3);
-  ::SelectObject(dc, oldPen);
-  ::SelectObject(dc, oldBrush);
 }
 
 void TTarvikToolbarForm::SetTimer1(bool enabled) {
@@ -567,12 +570,12 @@ void TTarvikToolbarForm::SetTimer1(bool enabled) {
 }
 
 void TTarvikToolbarForm::EnableMenuItemId(UINT id, bool enabled) {
-  HMENU menu = (id == miCancel || id == TBItem10) ? FCaptureMenu : FHelpMenu;
+  HMENU menu = (id == miCancel || id == TBItem10) ? FCaptureMenu.Get() : FHelpMenu.Get();
   ::EnableMenuItem(menu, id, MF_BYCOMMAND | (enabled ? MF_ENABLED : MF_GRAYED));
 }
 
 bool TTarvikToolbarForm::MenuItemEnabled(UINT id) const {
-  for (HMENU menu : {FCaptureMenu, FHelpMenu, FOptionsMenu}) {
+  for (HMENU menu : {FCaptureMenu.Get(), FHelpMenu.Get(), FOptionsMenu.Get()}) {
     const UINT state = ::GetMenuState(menu, id, MF_BYCOMMAND);
     if (state != static_cast<UINT>(-1)) return !(state & (MF_GRAYED | MF_DISABLED));
   }
@@ -580,7 +583,7 @@ bool TTarvikToolbarForm::MenuItemEnabled(UINT id) const {
 }
 
 bool TTarvikToolbarForm::MenuItemChecked(UINT id) const {
-  for (HMENU menu : {FCaptureMenu, FHelpMenu, FOptionsMenu}) {
+  for (HMENU menu : {FCaptureMenu.Get(), FHelpMenu.Get(), FOptionsMenu.Get()}) {
     const UINT state = ::GetMenuState(menu, id, MF_BYCOMMAND);
     if (state != static_cast<UINT>(-1)) return (state & MF_CHECKED) != 0;
   }
@@ -602,12 +605,12 @@ void TTarvikToolbarForm::RunCommand(UINT id) {
     case miCancel: miCancelClick(); return;
     case TBItem10: {
       const bool was = MenuItemChecked(TBItem10);
-      ::CheckMenuItem(FCaptureMenu, TBItem10, MF_BYCOMMAND | (was ? MF_UNCHECKED : MF_CHECKED));
+      ::CheckMenuItem(FCaptureMenu.Get(), TBItem10, MF_BYCOMMAND | (was ? MF_UNCHECKED : MF_CHECKED));
       try {
         TBItem10Click();
       } catch (...) {
         // Not stored: the mark goes back to what the ticks will follow.
-        ::CheckMenuItem(FCaptureMenu, TBItem10, MF_BYCOMMAND | (was ? MF_CHECKED : MF_UNCHECKED));
+        ::CheckMenuItem(FCaptureMenu.Get(), TBItem10, MF_BYCOMMAND | (was ? MF_CHECKED : MF_UNCHECKED));
         throw;
       }
       return;
