@@ -345,7 +345,7 @@ bool TTarvikToolbarForm::Visible() const { return ::IsWindowVisible(FHandle) != 
 void TTarvikToolbarForm::Show(bool show) {
   const bool wasShown = (::GetWindowLongA(FHandle, GWL_STYLE) & WS_VISIBLE) != 0;
   ::ShowWindow(FHandle, show ? SW_SHOWNA : SW_HIDE);
-  if (show && !wasShown) Guarded([this] { FormShow(); });
+  if (show && !wasShown) WithErrorBox([this] { FormShow(); });
 }
 
 void TTarvikToolbarForm::SetWebBrowser(IWebBrowser2* browser) { FWebBrowser = browser; }
@@ -386,13 +386,13 @@ LRESULT TTarvikToolbarForm::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam
   switch (msg) {
     case WM_COMMAND:
       if (lParam == reinterpret_cast<LPARAM>(FToolbar) && LOWORD(wParam) == btnCapture) {
-        Guarded([this] { btnCaptureClick(); });
+        WithErrorBox([this] { btnCaptureClick(); });
         return 0;
       }
       break;
     case WM_TIMER:
       if (wParam == Timer1Id) {
-        Guarded([this] { Timer1Timer(); });
+        WithErrorBox([this] { Timer1Timer(); });
         return 0;
       }
       break;
@@ -460,7 +460,7 @@ LRESULT TTarvikToolbarForm::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam
   return ::DefWindowProcA(FHandle, msg, wParam, lParam);
 }
 
-void TTarvikToolbarForm::Guarded(const std::function<void()>& action) noexcept {
+void TTarvikToolbarForm::WithErrorBox(const std::function<void()>& action) noexcept {
   try {
     action();
   } catch (const std::exception& e) {
@@ -594,10 +594,10 @@ bool TTarvikToolbarForm::MenuItemChecked(UINT id) const {
 
 void TTarvikToolbarForm::ClickCapture() {
   SetCaptureChecked(!CaptureChecked());
-  Guarded([this] { btnCaptureClick(); });
+  WithErrorBox([this] { btnCaptureClick(); });
 }
 
-void TTarvikToolbarForm::ClickMenuItem(UINT id) { Guarded([this, id] { RunCommand(id); }); }
+void TTarvikToolbarForm::ClickMenuItem(UINT id) { WithErrorBox([this, id] { RunCommand(id); }); }
 
 void TTarvikToolbarForm::RunCommand(UINT id) {
   if (!MenuItemEnabled(id) && id != TBItem10) return;  // a disabled item has no click

@@ -153,7 +153,7 @@ class TTarvikToolbarForm {
   void DropDown(UINT buttonId);
   void RunCommand(UINT id);
   // Runs action; a C++ exception leaving it goes to the default error display.
-  void Guarded(const std::function<void()>& action) noexcept;
+  void WithErrorBox(const std::function<void()>& action) noexcept;
   void SaveCapture();
   std::string ProposeName();
   bool CurrentPageIsBlank();
