@@ -12,9 +12,8 @@ namespace tarvik {
 namespace {
 
 HFONT MakeArial(HWND window, int points, int weight) {
-  HDC dc = ::GetDC(window);
-  const int pixelsPerInch = dc ? ::GetDeviceCaps(dc, LOGPIXELSY) : 96;
-  if (dc) ::ReleaseDC(window, dc);
+  int pixelsPerInch = 96;
+  if (const UniqueWindowDc dc(window); dc) pixelsPerInch = ::GetDeviceCaps(dc.Get(), LOGPIXELSY);
   return ::CreateFontA(-::MulDiv(points, pixelsPerInch, 72), 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                        OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, "Arial");
 }
@@ -63,7 +62,8 @@ void TAboutForm::FormCreate(HWND window) {
   ::GetWindowRect(frame, &bounds);
   const int side = bounds.bottom - bounds.top;
   ::SetWindowPos(frame, nullptr, 0, 0, side, side, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-  FPicture.Reset(::LoadImageA(UiModule(), MAKEINTRESOURCEA(IDB_ABOUT_PICTURE), IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR));
+  FPicture.Reset(static_cast<HBITMAP>(
+      ::LoadImageA(UiModule(), MAKEINTRESOURCEA(IDB_ABOUT_PICTURE), IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR)));
   ::SendMessageA(frame, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(FPicture.Get()));
 
   CentreOnScreen(window, FOwner);

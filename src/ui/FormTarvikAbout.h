@@ -9,13 +9,6 @@
 
 namespace tarvik {
 
-struct GdiObjectTraits {
-  static HGDIOBJ Invalid() noexcept { return nullptr; }
-  static bool Valid(HGDIOBJ h) noexcept { return h != nullptr; }
-  static void Close(HGDIOBJ h) noexcept { ::DeleteObject(h); }
-};
-using UniqueGdiObject = UniqueResource<HGDIOBJ, GdiObjectTraits>;
-
 class TAboutForm {
  public:
   // The box is owned by owner (may be null) and lives until ShowModal returns.
@@ -34,7 +27,8 @@ class TAboutForm {
 
   HWND FOwner;
   // Kept until the box's window is gone.
-  UniqueGdiObject FProductFont, FVersionFont, FPicture;
+  UniqueHFont FProductFont, FVersionFont;
+  UniqueHBitmap FPicture;
   std::exception_ptr FError;
 };
 

@@ -1,29 +1,22 @@
 #include "ui/FormTarvikToolbar.h"
 
 #include <commctrl.h>
-#include <cderr.h>
-#include <commdlg.h>
-#include <mshtml.h>
 
-#include <atomic>
-#include <cstdio>
 #include <exception>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <utility>
-#include <vector>
 
 #include "archive/CoTarvikEngine.h"
-#include "archive/WebArchive.h"
-#include "ui/Hotkeys.h"
-#include "core/ClassTarvikRuntime.h"
-#include "core/TarvikTimeline.h"
 #include "framework/WinText.h"
-#include "ui/ArchiveFile.h"
-#include "ui/LateBound.h"
-#include "ui/NameRules.h"
+#include "ui/Hotkeys.h"
 #include "ui/ToolbarImages.h"
 #include "ui/resources/UiModule.h"
+
+// The toolbar form's window and its drawing; the capture command is in
+// FormTarvikToolbarCapture.cpp, the menus and their commands in
+// FormTarvikToolbarMenus.cpp.
 
 namespace tarvik {
 
@@ -35,94 +28,9 @@ constexpr char kCaptureHint[] = "Click for capturing and again for saving";
 constexpr char kOptionsHint[] = "Recent archives and save folders";
 constexpr char kHelpCaption[] = "Help && Support";
 
-constexpr char kSaveTitle[] = "Save Web Archive To";
-// The platform's filter: description and pattern pairs, each ended by a zero.
-constexpr char kSaveFilter[] =
-    "Web Archive, single file (.mht)\0*.mht\0Email Archive, single file (.eml)\0*.eml\0";
-constexpr char kSaveDefaultExt[] = "mht";
-constexpr char kPageNotCapturedText[] =
-    "The page itself was not captured: its own bytes did not pass through Tarvik Express (it may still be "
-    "loading, or it came from a source that is not captured). Nothing was saved. Reload the page and capture "
-    "it again.";
-// A proposed name leaves room in the dialog's buffer for the folder the user picks.
-constexpr size_t kProposedNameChars = 128;
-
-constexpr char kGuideFileName[] = "Getting Started.mht";
-constexpr char kUninstallerFileName[] = "Uninstall.exe";
-constexpr char kUninstallQuestion[] = "Are you sure to uninstall Tarvik Express?";
-constexpr char kUninstallWarning[] =
-    "To avoid been prompted for a restart, close all your IE windows before uninstalling.";
-
-const std::string kHelpOnlineAddress = std::string(VendorAddress) + "express/getting-started.html";
-const std::string kSupportOnlineAddress = std::string(VendorAddress) + "express/support.html";
-constexpr char kOnlineForumAddress[] = "news://news.tarvik.com/tarvik.express";
-constexpr char kFeedbackMailAddress[] = "mailto:support@tarvik.com";
-
-// The automatic first-run guide opens at most once in a process.
-std::atomic<bool> GFirstRunGuideOpened{false};
-
 TTarvikToolbarForm::MessageHook& GlobalMessageHook() {
   static TTarvikToolbarForm::MessageHook hook;
   return hook;
-}
-
-bool FileExists(const std::string& path) {
-  const DWORD attributes = ::GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-std::string LowerAscii(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
-
-// The whole parameter string of the browser: one argument, so a path with
-// blanks opens as one file. Backslashes before the closing quotation mark
-// are doubled, or the platform's parser reads them as escaping it (a folder
-// ends in "\\").
-std::string QuoteArgument(const std::string& target) {
-  std::string quoted = "\"";
-  size_t backslashes = 0;  // real ones ending the text, not second bytes of characters
-  for (size_t i = 0; i < target.size(); ++i) {
-    const char c = target[i];
-    if (IsSystemLeadByte(static_cast<unsigned char>(c)) && i + 1 < target.size()) {
-      quoted.append(target, i++, 2);
-      backslashes = 0;
-      continue;
-    }
-    backslashes = c == '\\' ? backslashes + 1 : 0;
-    if (c == '"')
-      quoted += "%22";  // no path holds a quotation mark; in a URL it is %22
-    else
-      quoted += c;
-  }
-  quoted.append(backslashes, '\\');
-  return quoted + "\"";
-}
-
-std::string HResultText(HRESULT hr) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
-  return text;
-}
-
-// The description the composer left for a failed composition, if any.
-std::string ComposeErrorText(HRESULT hr, const std::string& path) {
-  std::string reason;
-  ComPtr<IErrorInfo> info;
-  if (::GetErrorInfo(0, info.Put()) == S_OK && info) {
-    UniqueBstr description;
-    if (SUCCEEDED(info->GetDescription(description.Put())) && description) reason = WideToAnsi(description.Get());
-  }
-  if (reason.empty()) reason = SystemErrorText(static_cast<DWORD>(hr));
-  return "Cannot write the archive \"" + path + "\" (" + HResultText(hr) + "). " + reason;
-}
-
-TIniFile* SettingsIni() { return TarvikSettings ? TarvikSettings->IniFile() : nullptr; }
-
-void CheckResult(HRESULT hr, const char* what) {
-  if (FAILED(hr)) throw ELateBoundError(what, hr);
 }
 
 }  // namespace
@@ -181,11 +89,10 @@ void TTarvikToolbarForm::ReleaseWindow() noexcept {
     ::DestroyWindow(FHandle);
     FHandle = nullptr;
   }
-  for (HMENU* menu : {&FCaptureMenu, &FOptionsMenu, &FHelpMenu})
-    if (*menu) ::DestroyMenu(std::exchange(*menu, nullptr));
-  for (HIMAGELIST* list : {&FFaces, &FImages, &FMenuIcons})
-    if (*list) ::ImageList_Destroy(std::exchange(*list, nullptr));
-  if (FFont) ::DeleteObject(std::exchange(FFont, nullptr));
+  // Only now that the toolbar is gone: it drew with them.
+  for (UniqueHMenu* menu : {&FCaptureMenu, &FOptionsMenu, &FHelpMenu}) menu->Reset();
+  for (UniqueImageList* list : {&FFaces, &FImages, &FMenuIcons}) list->Reset();
+  FFont.Reset();
 }
 
 void TTarvikToolbarForm::CreateToolbar() {
@@ -202,15 +109,15 @@ void TTarvikToolbarForm::CreateToolbar() {
   font.lfWeight = FW_NORMAL;
   font.lfCharSet = DEFAULT_CHARSET;
   lstrcpynA(font.lfFaceName, "Verdana", LF_FACESIZE);
-  FFont = ::CreateFontIndirectA(&font);
-  if (FFont) ::SendMessageA(FToolbar, WM_SETFONT, reinterpret_cast<WPARAM>(FFont), FALSE);
+  FFont.Reset(::CreateFontIndirectA(&font));
+  if (FFont) ::SendMessageA(FToolbar, WM_SETFONT, reinterpret_cast<WPARAM>(FFont.Get()), FALSE);
 
-  const TToolbarImages images = LoadToolbarImages(UiModule());
-  FFaces = images.Faces;
-  FImages = images.Icons;
-  FMenuIcons = images.MenuIcons;
+  TToolbarImages images = LoadToolbarImages(UiModule());
+  FFaces = std::move(images.Faces);
+  FImages = std::move(images.Icons);
+  FMenuIcons = std::move(images.MenuIcons);
   ::SendMessageA(FToolbar, TB_SETBITMAPSIZE, 0, MAKELPARAM(ToolbarIconSize, ToolbarIconSize));
-  ::SendMessageA(FToolbar, TB_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(FImages));
+  ::SendMessageA(FToolbar, TB_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(FImages.Get()));
 
   // The capture button's wide face is wider than the toolbar's images: the
   // form draws that button itself (NM_CUSTOMDRAW), at a width that holds
@@ -239,74 +146,6 @@ void TTarvikToolbarForm::CreateToolbar() {
   capture.cx = static_cast<WORD>(CaptureButtonWidth());
   ::SendMessageA(FToolbar, TB_SETBUTTONINFOA, btnCapture, reinterpret_cast<LPARAM>(&capture));
   ::SendMessageA(FToolbar, TB_AUTOSIZE, 0, 0);
-}
-
-void TTarvikToolbarForm::CreateMenus() {
-  auto addItem = [](HMENU menu, UINT id, const char* text, int icon) {
-    MENUITEMINFOA item{};
-    item.cbSize = sizeof item;
-    item.fMask = MIIM_ID | MIIM_STRING | MIIM_FTYPE | MIIM_BITMAP | MIIM_DATA;
-    item.fType = MFT_STRING;
-    item.wID = id;
-    item.dwTypeData = const_cast<char*>(text);
-    // The icon is drawn from the menu image list on WM_DRAWITEM.
-    item.hbmpItem = HBMMENU_CALLBACK;
-    item.dwItemData = static_cast<ULONG_PTR>(icon);
-    ::InsertMenuItemA(menu, ::GetMenuItemCount(menu), TRUE, &item);
-  };
-  auto addSeparator = [](HMENU menu) { ::AppendMenuA(menu, MF_SEPARATOR, 0, nullptr); };
-
-  FCaptureMenu = ::CreatePopupMenu();
-  addItem(FCaptureMenu, miCancel, "Cancel Capturing", CancelIconIndex);
-  addSeparator(FCaptureMenu);
-  addItem(FCaptureMenu, TBItem10, "Beep Notification", BeepIconIndex);
-  EnableMenuItemId(miCancel, false);
-  ShowStoredBeepPreference();
-
-  FHelpMenu = ::CreatePopupMenu();
-  addItem(FHelpMenu, miAbout, "About...", AboutIconIndex);
-  addSeparator(FHelpMenu);
-  addItem(FHelpMenu, tbiGettingStarted, "Getting Started", GettingStartedIconIndex);
-  addItem(FHelpMenu, miHelpOnline, "Online Help", HelpOnlineIconIndex);
-  addItem(FHelpMenu, miOnlineForum, "Online Forum", OnlineForumIconIndex);
-  addItem(FHelpMenu, miFeedbackMail, "Send Mail for Support", FeedbackMailIconIndex);
-  addItem(FHelpMenu, miSupportOnline, "More Online Support Info", SupportOnlineIconIndex);
-  addSeparator(FHelpMenu);
-  addItem(FHelpMenu, miUninstall, "Uninstall", UninstallIconIndex);
-  EnableMenuItemId(miUninstall, FileExists(UninstallerPath()));
-
-  OptionsMenu();
-}
-
-void TTarvikToolbarForm::ShowStoredBeepPreference() {
-  // The check mark follows the stored preference, so it never disagrees with
-  // the ticks, nor with what another window stored meanwhile.
-  bool beep = true;
-  if (TIniFile* ini = SettingsIni()) beep = ReadBeepNotification(TIniFileStore(*ini));
-  ::CheckMenuItem(FCaptureMenu, TBItem10, MF_BYCOMMAND | (beep ? MF_CHECKED : MF_UNCHECKED));
-}
-
-HMENU TTarvikToolbarForm::OptionsMenu() {
-  if (FOptionsMenu) ::DestroyMenu(FOptionsMenu);
-  FOptionsMenu = ::CreatePopupMenu();
-  const std::vector<std::string> archives = FSavedArchives.MenuTexts();
-  for (size_t i = 0; i < archives.size(); ++i)
-    ::AppendMenuA(FOptionsMenu, MF_STRING, mruiSavedArchivesFirst + i, archives[i].c_str());
-  ::AppendMenuA(FOptionsMenu, MF_SEPARATOR, 0, nullptr);
-  const std::vector<std::string> folders = FRecentSaveFolder.MenuTexts();
-  for (size_t i = 0; i < folders.size(); ++i)
-    ::AppendMenuA(FOptionsMenu, MF_STRING, mruiRecentSaveFolderFirst + i, folders[i].c_str());
-  ::AppendMenuA(FOptionsMenu, MF_SEPARATOR, 0, nullptr);
-  FWebArchivesMenu = ::CreatePopupMenu();
-  MENUITEMINFOA item{};
-  item.cbSize = sizeof item;
-  item.fMask = MIIM_ID | MIIM_STRING | MIIM_SUBMENU | MIIM_STATE;
-  item.wID = TBSubmenuItem1;
-  item.hSubMenu = FWebArchivesMenu;
-  item.fState = MFS_DISABLED;
-  item.dwTypeData = const_cast<char*>("My Web Archives");
-  ::InsertMenuItemA(FOptionsMenu, ::GetMenuItemCount(FOptionsMenu), TRUE, &item);
-  return FOptionsMenu;
 }
 
 void TTarvikToolbarForm::FitToToolbar() {
@@ -343,7 +182,7 @@ bool TTarvikToolbarForm::Visible() const { return ::IsWindowVisible(FHandle) != 
 void TTarvikToolbarForm::Show(bool show) {
   const bool wasShown = (::GetWindowLongA(FHandle, GWL_STYLE) & WS_VISIBLE) != 0;
   ::ShowWindow(FHandle, show ? SW_SHOWNA : SW_HIDE);
-  if (show && !wasShown) Guarded([this] { FormShow(); });
+  if (show && !wasShown) WithErrorBox([this] { FormShow(); });
 }
 
 void TTarvikToolbarForm::SetWebBrowser(IWebBrowser2* browser) { FWebBrowser = browser; }
@@ -384,13 +223,13 @@ LRESULT TTarvikToolbarForm::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam
   switch (msg) {
     case WM_COMMAND:
       if (lParam == reinterpret_cast<LPARAM>(FToolbar) && LOWORD(wParam) == btnCapture) {
-        Guarded([this] { btnCaptureClick(); });
+        WithErrorBox([this] { btnCaptureClick(); });
         return 0;
       }
       break;
     case WM_TIMER:
       if (wParam == Timer1Id) {
-        Guarded([this] { Timer1Timer(); });
+        WithErrorBox([this] { Timer1Timer(); });
         return 0;
       }
       break;
@@ -448,7 +287,7 @@ LRESULT TTarvikToolbarForm::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam
       const auto* draw = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
       if (draw->CtlType != ODT_MENU) break;
       const int top = draw->rcItem.top + (draw->rcItem.bottom - draw->rcItem.top - MenuIconSize) / 2;
-      ::ImageList_Draw(FMenuIcons, static_cast<int>(draw->itemData), draw->hDC, draw->rcItem.left, top,
+      ::ImageList_Draw(FMenuIcons.Get(), static_cast<int>(draw->itemData), draw->hDC, draw->rcItem.left, top,
                        ILD_TRANSPARENT);
       return TRUE;
     }
@@ -458,7 +297,7 @@ LRESULT TTarvikToolbarForm::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam
   return ::DefWindowProcA(FHandle, msg, wParam, lParam);
 }
 
-void TTarvikToolbarForm::Guarded(const std::function<void()>& action) noexcept {
+void TTarvikToolbarForm::WithErrorBox(const std::function<void()>& action) noexcept {
   try {
     action();
   } catch (const std::exception& e) {
@@ -466,26 +305,6 @@ void TTarvikToolbarForm::Guarded(const std::function<void()>& action) noexcept {
   } catch (...) {
     FServices->ShowError(FHandle, "An unknown error occurred.");
   }
-}
-
-void TTarvikToolbarForm::DropDown(UINT buttonId) {
-  // Another window may have changed the beep preference since this menu was made.
-  if (buttonId == btnCapture) ShowStoredBeepPreference();
-  HMENU menu = buttonId == btnCapture   ? FCaptureMenu
-               : buttonId == btnOptions ? OptionsMenu()
-               : buttonId == btnHelp    ? FHelpMenu
-                                        : nullptr;
-  if (!menu) return;
-  RECT r{};
-  ::SendMessageA(FToolbar, TB_GETRECT, buttonId, reinterpret_cast<LPARAM>(&r));
-  ::MapWindowPoints(FToolbar, HWND_DESKTOP, reinterpret_cast<POINT*>(&r), 2);
-  ::SendMessageA(FToolbar, TB_PRESSBUTTON, buttonId, TRUE);
-  const UINT command = static_cast<UINT>(::TrackPopupMenuEx(
-      menu, TPM_LEFTALIGN | TPM_TOPALIGN | TPM_RETURNCMD | TPM_NONOTIFY | TPM_VERTICAL, r.left, r.bottom, FHandle,
-      nullptr));
-  ::SendMessageA(FToolbar, TB_PRESSBUTTON, buttonId, FALSE);
-  if (buttonId == btnCapture) ::SendMessageA(FToolbar, TB_CHECKBUTTON, btnCapture, CaptureChecked());
-  if (command) ClickMenuItem(command);
 }
 
 // ---------------------------------------------------------------- state
@@ -509,15 +328,17 @@ constexpr int kFaceMargin = 3;     // left of the face
 constexpr int kCaptionGap = 4;     // between the face and the caption
 constexpr int kCaptionMargin = 6;  // right of the caption
 constexpr int kArrowWidth = 14;    // the split button's arrow part
+
+HGDIOBJ FontOrDefault(HFONT font) { return font ? font : ::GetStockObject(DEFAULT_GUI_FONT); }
 }  // namespace
 
 int TTarvikToolbarForm::CaptureButtonWidth() const {
-  HDC dc = ::GetDC(FToolbar);
-  HGDIOBJ old = ::SelectObject(dc, FFont ? FFont : ::GetStockObject(DEFAULT_GUI_FONT));
   SIZE text{};
-  ::GetTextExtentPoint32A(dc, kCaptureCaption, static_cast<int>(sizeof kCaptureCaption - 1), &text);
-  ::SelectObject(dc, old);
-  ::ReleaseDC(FToolbar, dc);
+  {
+    const UniqueWindowDc dc(FToolbar);
+    const ScopedSelectObject font(dc.Get(), FontOrDefault(FFont.Get()));
+    ::GetTextExtentPoint32A(dc.Get(), kCaptureCaption, static_cast<int>(sizeof kCaptureCaption - 1), &text);
+  }
   return kFaceMargin + CaptureFaceWidth + kCaptionGap + text.cx + kCaptionMargin + kArrowWidth;
 }
 
@@ -535,27 +356,26 @@ void TTarvikToolbarForm::DrawCaptureButton(const NMTBCUSTOMDRAW& draw) const {
   }
   const int shift = down ? 1 : 0;
   const int height = main.bottom - main.top;
-  ::ImageList_Draw(FFaces, FCaptureFace, dc, main.left + kFaceMargin + shift,
+  ::ImageList_Draw(FFaces.Get(), FCaptureFace, dc, main.left + kFaceMargin + shift,
                    main.top + (height - CaptureFaceHeight) / 2 + shift, ILD_TRANSPARENT);
   RECT caption = main;
   caption.left += kFaceMargin + CaptureFaceWidth + kCaptionGap + shift;
   caption.top += shift;
   caption.bottom += shift;
-  HGDIOBJ oldFont = ::SelectObject(dc, FFont ? FFont : ::GetStockObject(DEFAULT_GUI_FONT));
-  const int oldMode = ::SetBkMode(dc, TRANSPARENT);
-  const COLORREF oldColor = ::SetTextColor(dc, ::GetSysColor(COLOR_BTNTEXT));
-  ::DrawTextA(dc, kCaptureCaption, -1, &caption, DT_SINGLELINE | DT_VCENTER | DT_LEFT | DT_NOPREFIX);
-  ::SetTextColor(dc, oldColor);
-  ::SetBkMode(dc, oldMode);
-  ::SelectObject(dc, oldFont);
+  {
+    const ScopedSelectObject font(dc, FontOrDefault(FFont.Get()));
+    const int oldMode = ::SetBkMode(dc, TRANSPARENT);
+    const COLORREF oldColor = ::SetTextColor(dc, ::GetSysColor(COLOR_BTNTEXT));
+    ::DrawTextA(dc, kCaptureCaption, -1, &caption, DT_SINGLELINE | DT_VCENTER | DT_LEFT | DT_NOPREFIX);
+    ::SetTextColor(dc, oldColor);
+    ::SetBkMode(dc, oldMode);
+  }
   // The arrow: a small triangle pointing down.
   const int cx = (arrow.left + arrow.right) / 2, cy = (arrow.top + arrow.bottom) / 2;
   POINT triangle[3] = {{cx - 3, cy - 1}, {cx + 3, cy - 1}, {cx, cy + 2}};
-  HGDIOBJ oldBrush = ::SelectObject(dc, ::GetSysColorBrush(COLOR_BTNTEXT));
-  HGDIOBJ oldPen = ::SelectObject(dc, ::GetStockObject(NULL_PEN));
+  const ScopedSelectObject brush(dc, ::GetSysColorBrush(COLOR_BTNTEXT));
+  const ScopedSelectObject pen(dc, ::GetStockObject(NULL_PEN));
   ::Polygon(dc, triangle, 3);
-  ::SelectObject(dc, oldPen);
-  ::SelectObject(dc, oldBrush);
 }
 
 void TTarvikToolbarForm::SetTimer1(bool enabled) {
@@ -564,298 +384,6 @@ void TTarvikToolbarForm::SetTimer1(bool enabled) {
     ::SetTimer(FHandle, Timer1Id, Timer1Interval, nullptr);
   else
     ::KillTimer(FHandle, Timer1Id);
-}
-
-void TTarvikToolbarForm::EnableMenuItemId(UINT id, bool enabled) {
-  HMENU menu = (id == miCancel || id == TBItem10) ? FCaptureMenu : FHelpMenu;
-  ::EnableMenuItem(menu, id, MF_BYCOMMAND | (enabled ? MF_ENABLED : MF_GRAYED));
-}
-
-bool TTarvikToolbarForm::MenuItemEnabled(UINT id) const {
-  for (HMENU menu : {FCaptureMenu, FHelpMenu, FOptionsMenu}) {
-    const UINT state = ::GetMenuState(menu, id, MF_BYCOMMAND);
-    if (state != static_cast<UINT>(-1)) return !(state & (MF_GRAYED | MF_DISABLED));
-  }
-  return false;
-}
-
-bool TTarvikToolbarForm::MenuItemChecked(UINT id) const {
-  for (HMENU menu : {FCaptureMenu, FHelpMenu, FOptionsMenu}) {
-    const UINT state = ::GetMenuState(menu, id, MF_BYCOMMAND);
-    if (state != static_cast<UINT>(-1)) return (state & MF_CHECKED) != 0;
-  }
-  return false;
-}
-
-// ---------------------------------------------------------------- commands
-
-void TTarvikToolbarForm::ClickCapture() {
-  SetCaptureChecked(!CaptureChecked());
-  Guarded([this] { btnCaptureClick(); });
-}
-
-void TTarvikToolbarForm::ClickMenuItem(UINT id) { Guarded([this, id] { RunCommand(id); }); }
-
-void TTarvikToolbarForm::RunCommand(UINT id) {
-  if (!MenuItemEnabled(id) && id != TBItem10) return;  // a disabled item has no click
-  switch (id) {
-    case miCancel: miCancelClick(); return;
-    case TBItem10: {
-      const bool was = MenuItemChecked(TBItem10);
-      ::CheckMenuItem(FCaptureMenu, TBItem10, MF_BYCOMMAND | (was ? MF_UNCHECKED : MF_CHECKED));
-      try {
-        TBItem10Click();
-      } catch (...) {
-        // Not stored: the mark goes back to what the ticks will follow.
-        ::CheckMenuItem(FCaptureMenu, TBItem10, MF_BYCOMMAND | (was ? MF_CHECKED : MF_UNCHECKED));
-        throw;
-      }
-      return;
-    }
-    case miAbout: miAboutClick(); return;
-    case tbiGettingStarted: tbiGettingStartedClick(); return;
-    case miHelpOnline: miHelpOnlineClick(); return;
-    case miOnlineForum: miOnlineForumClick(); return;
-    case miFeedbackMail: miFeedbackMailClick(); return;
-    case miSupportOnline: miSupportOnlineClick(); return;
-    case miUninstall: miUninstallClick(); return;
-    default: break;
-  }
-  if (id >= mruiSavedArchivesFirst && id < mruiSavedArchivesFirst + FSavedArchives.Count()) {
-    mruSavedArchivesClick(FSavedArchives.Click(id - mruiSavedArchivesFirst));
-  } else if (id >= mruiRecentSaveFolderFirst && id < mruiRecentSaveFolderFirst + FRecentSaveFolder.Count()) {
-    mruRecentSaveFolderClick(FRecentSaveFolder.Click(id - mruiRecentSaveFolderFirst));
-  }
-}
-
-void TTarvikToolbarForm::btnCaptureClick() {
-  // Outside the browser's process there is no runtime and nothing to capture.
-  if (!Runtime) {
-    SetCaptureChecked(false);
-    return;
-  }
-  if (CaptureChecked()) {
-    FCaptureMark = NextSID();
-    ShowFace(1);
-    SetTimer1(true);
-    EnableMenuItemId(miCancel, true);
-  } else {
-    SaveCapture();
-  }
-}
-
-void TTarvikToolbarForm::Timer1Timer() {
-  ShowFace(FCaptureFace == 0 ? 1 : 0);
-  bool beep = true;
-  if (TIniFile* ini = SettingsIni()) beep = ReadBeepNotification(TIniFileStore(*ini));
-  if (beep) FServices->Beep(8000, 25);
-}
-
-void TTarvikToolbarForm::miCancelClick() {
-  FCaptureMark = 0;
-  SetCaptureChecked(false);
-  ShowFace(0);
-  EnableMenuItemId(miCancel, false);
-  SetTimer1(false);
-}
-
-void TTarvikToolbarForm::SaveCapture() {
-  SetTimer1(false);
-  ShowFace(1);
-  std::vector<std::string> urls, bases;
-  // Outside the browser's process there is no runtime: nothing was captured.
-  if (Runtime) Runtime->GenerateList(static_cast<int32_t>(::GetCurrentThreadId()), FCaptureMark, &urls, &bases);
-  if (urls.empty()) {
-    // Nothing to save: back to idle, with nothing left to cancel.
-    ShowFace(0);
-    EnableMenuItemId(miCancel, false);
-    return;
-  }
-  ComPtr<ITarvikEngine> engine = TInterfacedObject::Create<TTarvikEngine>();
-
-  TSaveDialogRequest request;
-  request.Owner = FHandle;
-  request.Title = kSaveTitle;
-  request.Filter.assign(kSaveFilter, sizeof kSaveFilter - 1);
-  request.FilterIndex = FSaveFilterIndex;
-  request.DefaultExt = kSaveDefaultExt;
-  request.InitialFolder = FLastSaveFolder;
-  request.Flags = OFN_OVERWRITEPROMPT | OFN_NOREADONLYRETURN | OFN_ENABLESIZING | OFN_EXPLORER | OFN_HIDEREADONLY;
-  request.BufferChars = SaveDialogBufferChars;
-  const std::string proposed = ProposeName();
-  if (!proposed.empty()) FSaveFileName = proposed;
-  request.FileName = FSaveFileName;
-
-  const TSaveDialogResult chosen = FServices->RunSaveDialog(request);
-  if (chosen.Outcome != TDialogOutcome::Chosen) {
-    // The capture goes on with the same mark.
-    SetTimer1(true);
-    SetCaptureChecked(true);
-    if (chosen.Outcome == TDialogOutcome::Failed)
-      throw std::runtime_error(chosen.ErrorCode == FNERR_BUFFERTOOSMALL
-                                   ? std::string("The file name chosen in the save dialog is too long.")
-                                   : "The save dialog failed (common dialog error " +
-                                         HResultText(static_cast<HRESULT>(chosen.ErrorCode)) + ").");
-    return;
-  }
-  const std::string path = chosen.Path;
-  FSaveFileName = path;
-  FSaveFilterIndex = chosen.FilterIndex;
-
-  // An archive without the page's own bytes would open blank: say so, and
-  // leave whatever is at that path as it is.
-  // (Without a store the composer answers for itself.)
-  if (TarvikDataBuffer && !PartHasBytes(*TarvikDataBuffer, urls.front(), WindowsArchiveEnvironment()))
-    throw std::runtime_error(kPageNotCapturedText);
-
-  {
-    TArchiveFile file(path);
-    ComPtr<IURLStrings> adaptor = TInterfacedObject::Create<TStringsToURLStrings>(urls.front(), urls, bases);
-    // The composer does not describe every failure: a description left by an
-    // earlier call (the document's, during the name fetch) must not pass for its.
-    ::SetErrorInfo(0, nullptr);
-    const HRESULT hr = engine->ComposeWebArchive(urls.front(), adaptor.Get(), nullptr, &file,
-                                                 ArchiveTitleFromPath(path));
-    if (FAILED(hr)) throw std::runtime_error(ComposeErrorText(hr, path));
-    // Closed and in place before anyone is offered to open it.
-    file.Commit();
-  }
-
-  if (FServices->AskOpenSavedArchive(FHandle, SuccessText(path))) OpenInNewWindow(path, false);
-
-  FSavedArchives.Add(path);
-  FRecentSaveFolder.Add(FolderOf(path));
-  if (TIniFile* ini = SettingsIni()) {
-    TIniFileStore store(*ini);
-    FRecentSaveFolder.Store(store, "MRU.SaveLocations");
-    FSavedArchives.Store(store, "MRU.RecentArchives");
-  }
-  ShowFace(0);
-  EnableMenuItemId(miCancel, false);
-}
-
-std::string TTarvikToolbarForm::ProposeName() {
-  if (!FWebBrowser) return {};
-  ComPtr<IDispatch> document;
-  if (FAILED(FWebBrowser->get_Document(document.Put())) || !document) return {};
-  try {
-    // A document that is not HTML has no selection or title: a failed fetch.
-    ComPtr<IHTMLDocument2> html;
-    CheckResult(document.As(html), "The document is not an HTML document.");
-    ComPtr<IHTMLSelectionObject> selection;
-    CheckResult(html->get_selection(selection.Put()), "No selection.");
-    if (!selection) throw ELateBoundError("No selection.", E_POINTER);
-    ComPtr<IDispatch> range;
-    CheckResult(selection->createRange(range.Put()), "No range.");
-    std::string text = Trim(WideToAnsi(GetTextProperty(range.Get(), L"text")));
-    if (text.empty()) {
-      UniqueBstr title;
-      CheckResult(html->get_title(title.Put()), "No title.");
-      text = Trim(SafeFileName(WideToAnsi(title.Get())));
-    }
-    return ProposedFileName(text, kProposedNameChars, &IsSystemLeadByte);
-  } catch (const std::exception&) {
-    RuntimeTrace("Save MHTML", "EXCEPTION: Fetch selected text.", 0, 50);
-    return {};
-  }
-}
-
-bool TTarvikToolbarForm::CurrentPageIsBlank() {
-  try {
-    if (!FWebBrowser) return false;
-    ComPtr<IDispatch> document;
-    if (FAILED(FWebBrowser->get_Document(document.Put())) || !document) return false;
-    ComPtr<IDispatch> location = GetObjectProperty(document.Get(), L"location");
-    return GetTextProperty(location.Get(), L"href") == L"about:blank";
-  } catch (const std::exception&) {
-    return false;  // a failed probe counts as not blank
-  }
-}
-
-void TTarvikToolbarForm::OpenInNewWindow(const std::string& target, bool viaShell) {
-  if (viaShell || CurrentPageIsBlank()) {
-    FServices->ShellOpen(target, "", "");
-  } else {
-    FServices->ShellOpen(FolderOf(ModuleFileName(nullptr)) + "IEXPLORE.EXE", QuoteArgument(target), "");
-  }
-}
-
-void TTarvikToolbarForm::TBItem10Click() {
-  TIniFile* ini = SettingsIni();
-  if (!ini) return;
-  TIniFileStore store(*ini);
-  WriteBeepNotification(store, MenuItemChecked(TBItem10));
-}
-
-void TTarvikToolbarForm::mruSavedArchivesClick(const std::string& fileName) { OpenInNewWindow(fileName, false); }
-
-void TTarvikToolbarForm::mruRecentSaveFolderClick(const std::string& fileName) {
-  OpenInNewWindow(fileName, false);
-  FLastSaveFolder = fileName;
-}
-
-void TTarvikToolbarForm::FormShow() {
-  MaybeOpenGuideAtFirstShow();
-  TIniFile* ini = SettingsIni();
-  if (!ini) return;
-  const TIniFileStore store(*ini);
-  FRecentSaveFolder.Load(store, "MRU.SaveLocations");
-  FSavedArchives.Load(store, "MRU.RecentArchives");
-}
-
-void TTarvikToolbarForm::MaybeOpenGuideAtFirstShow() {
-  TIniFile* ini = SettingsIni();
-  if (!ini || ini->ValueExists("OOBE", "ToolbarShowed")) return;
-  // A window opened to show the guide must not open it again, or an ini
-  // file that cannot be written would chain guide windows without end.
-  const std::string commandLine = LowerAscii(::GetCommandLineA());
-  if (commandLine.find("getting started.mht") != std::string::npos) return;
-  if (FWebBrowser) {
-    try {
-      ComPtr<IDispatch> document;
-      if (SUCCEEDED(FWebBrowser->get_Document(document.Put())) && document) {
-        const std::string href =
-            LowerAscii(WideToAnsi(GetTextProperty(GetObjectProperty(document.Get(), L"location").Get(), L"href")));
-        if (href.find("getting started.mht") != std::string::npos ||
-            href.find("getting%20started.mht") != std::string::npos)
-          return;
-      }
-    } catch (const std::exception&) {
-      // No address to read: the window shows nothing yet.
-    }
-  }
-  if (GFirstRunGuideOpened.exchange(true)) return;
-  tbiGettingStartedClick();
-}
-
-void TTarvikToolbarForm::ForgetFirstRunGuide() noexcept { GFirstRunGuideOpened = false; }
-
-std::string TTarvikToolbarForm::GuidePath() const { return FServices->LibraryFolder() + kGuideFileName; }
-
-std::string TTarvikToolbarForm::UninstallerPath() const { return FServices->LibraryFolder() + kUninstallerFileName; }
-
-void TTarvikToolbarForm::miAboutClick() { FServices->ShowAbout(FHandle); }
-
-void TTarvikToolbarForm::tbiGettingStartedClick() {
-  const std::string guide = GuidePath();
-  if (FileExists(guide)) OpenInNewWindow(guide, false);
-}
-
-void TTarvikToolbarForm::miHelpOnlineClick() { OpenInNewWindow(kHelpOnlineAddress, false); }
-
-void TTarvikToolbarForm::miOnlineForumClick() { OpenInNewWindow(kOnlineForumAddress, true); }
-
-void TTarvikToolbarForm::miFeedbackMailClick() { OpenInNewWindow(kFeedbackMailAddress, true); }
-
-void TTarvikToolbarForm::miSupportOnlineClick() { OpenInNewWindow(kSupportOnlineAddress, false); }
-
-void TTarvikToolbarForm::miUninstallClick() {
-  const std::string uninstaller = UninstallerPath();
-  if (!FileExists(uninstaller)) return;
-  if (FServices->ShowMessage(FHandle, kUninstallQuestion, kConfirmCaption, MB_YESNOCANCEL | MB_ICONQUESTION) != IDYES)
-    return;
-  FServices->ShowMessage(FHandle, kUninstallWarning, kWarningCaption, MB_OK | MB_ICONWARNING);
-  FServices->ShellOpen(uninstaller, "", FServices->LibraryFolder());
 }
 
 }  // namespace tarvik

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "framework/ComPtr.h"
+#include "framework/Handles.h"
 #include "ui/RecentList.h"
 #include "ui/ToolbarForms.h"
 #include "ui/UiServices.h"
@@ -126,10 +127,10 @@ class TTarvikToolbarForm {
 
   // The drop-down menus (owned by the form). The options menu is rebuilt
   // from the recent lists each time it is asked for.
-  HMENU CaptureMenu() const noexcept { return FCaptureMenu; }
-  HMENU HelpMenu() const noexcept { return FHelpMenu; }
+  HMENU CaptureMenu() const noexcept { return FCaptureMenu.Get(); }
+  HMENU HelpMenu() const noexcept { return FHelpMenu.Get(); }
   // The two faces of btnCapture (72x24).
-  HIMAGELIST CaptureFaces() const noexcept { return FFaces; }
+  HIMAGELIST CaptureFaces() const noexcept { return FFaces.Get(); }
   HMENU OptionsMenu();
 
   // The window procedure's own handling of a message.
@@ -152,7 +153,7 @@ class TTarvikToolbarForm {
   void DropDown(UINT buttonId);
   void RunCommand(UINT id);
   // Runs action; a C++ exception leaving it goes to the default error display.
-  void Guarded(const std::function<void()>& action) noexcept;
+  void WithErrorBox(const std::function<void()>& action) noexcept;
   void SaveCapture();
   std::string ProposeName();
   bool CurrentPageIsBlank();
@@ -163,14 +164,15 @@ class TTarvikToolbarForm {
   std::shared_ptr<TUiServices> FServices;
   HWND FHandle = nullptr;
   HWND FToolbar = nullptr;
-  HFONT FFont = nullptr;
-  HIMAGELIST FImages = nullptr;
-  HIMAGELIST FMenuIcons = nullptr;
-  HIMAGELIST FFaces = nullptr;
-  HMENU FCaptureMenu = nullptr;
-  HMENU FOptionsMenu = nullptr;
-  HMENU FHelpMenu = nullptr;
-  HMENU FWebArchivesMenu = nullptr;
+  // The toolbar only borrows the font and the image lists: they outlive its window.
+  UniqueHFont FFont;
+  UniqueImageList FImages;
+  UniqueImageList FMenuIcons;
+  UniqueImageList FFaces;
+  UniqueHMenu FCaptureMenu;
+  UniqueHMenu FOptionsMenu;
+  UniqueHMenu FHelpMenu;
+  HMENU FWebArchivesMenu = nullptr;  // a submenu of FOptionsMenu, destroyed with it
   ComPtr<IWebBrowser2> FWebBrowser;
   int32_t FCaptureMark = 0;
   int FCaptureFace = 0;

@@ -16,8 +16,8 @@ constexpr int kMenuIcons[MenuIconCount] = {IDI_CANCEL_CAPTURE,  IDI_BEEP,       
                                            IDI_FEEDBACK_MAIL,   IDI_SUPPORT_ONLINE, IDI_UNINSTALL};
 
 // 32-bit lists: the pictures carry their own alpha.
-HIMAGELIST NewList(int width, int height, int count) {
-  HIMAGELIST list = ::ImageList_Create(width, height, ILC_COLOR32, count, 0);
+UniqueImageList NewList(int width, int height, int count) {
+  UniqueImageList list(::ImageList_Create(width, height, ILC_COLOR32, count, 0));
   if (!list) throw std::runtime_error("Cannot create the toolbar's image list.");
   return list;
 }
@@ -31,41 +31,34 @@ void AddEmpty(HIMAGELIST list, int width, int height) {
   info.bmiHeader.biPlanes = 1;
   info.bmiHeader.biBitCount = 32;
   void* bits = nullptr;
-  HBITMAP image = ::CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);  // all zero
+  const UniqueHBitmap image(::CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0));  // all zero
   if (!image) return;
-  ::ImageList_Add(list, image, nullptr);
-  ::DeleteObject(image);
+  ::ImageList_Add(list, image.Get(), nullptr);
 }
 
 void AddIcon(HIMAGELIST list, HINSTANCE instance, int id, int size) {
-  HICON icon = static_cast<HICON>(::LoadImageA(instance, MAKEINTRESOURCEA(id), IMAGE_ICON, size, size, 0));
-  if (!icon || ::ImageList_AddIcon(list, icon) < 0) AddEmpty(list, size, size);
-  if (icon) ::DestroyIcon(icon);
+  const UniqueHIcon icon(static_cast<HICON>(::LoadImageA(instance, MAKEINTRESOURCEA(id), IMAGE_ICON, size, size, 0)));
+  if (!icon || ::ImageList_AddIcon(list, icon.Get()) < 0) AddEmpty(list, size, size);
 }
 
 }  // namespace
 
 TToolbarImages LoadToolbarImages(HINSTANCE instance) {
   TToolbarImages images;
-  try {
-    images.Faces = NewList(CaptureFaceWidth, CaptureFaceHeight, 2);
+  images.Faces = NewList(CaptureFaceWidth, CaptureFaceHeight, 2);
+  {
     // One strip holds both faces side by side.
-    HBITMAP faces = static_cast<HBITMAP>(::LoadImageA(instance, MAKEINTRESOURCEA(IDB_CAPTURE_FACES), IMAGE_BITMAP, 0,
-                                                      0, LR_CREATEDIBSECTION));
-    if (!faces || ::ImageList_Add(images.Faces, faces, nullptr) < 0) {
-      AddEmpty(images.Faces, CaptureFaceWidth, CaptureFaceHeight);
-      AddEmpty(images.Faces, CaptureFaceWidth, CaptureFaceHeight);
+    const UniqueHBitmap faces(static_cast<HBITMAP>(
+        ::LoadImageA(instance, MAKEINTRESOURCEA(IDB_CAPTURE_FACES), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION)));
+    if (!faces || ::ImageList_Add(images.Faces.Get(), faces.Get(), nullptr) < 0) {
+      AddEmpty(images.Faces.Get(), CaptureFaceWidth, CaptureFaceHeight);
+      AddEmpty(images.Faces.Get(), CaptureFaceWidth, CaptureFaceHeight);
     }
-    if (faces) ::DeleteObject(faces);
-    images.Icons = NewList(ToolbarIconSize, ToolbarIconSize, 2);
-    for (int id : kToolbarIcons) AddIcon(images.Icons, instance, id, ToolbarIconSize);
-    images.MenuIcons = NewList(MenuIconSize, MenuIconSize, MenuIconCount);
-    for (int id : kMenuIcons) AddIcon(images.MenuIcons, instance, id, MenuIconSize);
-  } catch (...) {
-    for (HIMAGELIST list : {images.Faces, images.Icons, images.MenuIcons})
-      if (list) ::ImageList_Destroy(list);
-    throw;
   }
+  images.Icons = NewList(ToolbarIconSize, ToolbarIconSize, 2);
+  for (int id : kToolbarIcons) AddIcon(images.Icons.Get(), instance, id, ToolbarIconSize);
+  images.MenuIcons = NewList(MenuIconSize, MenuIconSize, MenuIconCount);
+  for (int id : kMenuIcons) AddIcon(images.MenuIcons.Get(), instance, id, MenuIconSize);
   return images;
 }
 

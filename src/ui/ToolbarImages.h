@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include "framework/Handles.h"
+
 namespace tarvik {
 
 inline constexpr int CaptureFaceWidth = 72;
@@ -28,11 +30,11 @@ enum TMenuIconIndex : int {
   MenuIconCount
 };
 
-// Owned by whoever loaded them (ImageList_Destroy).
+// Owned by whoever loaded them; a control shown them only borrows them.
 struct TToolbarImages {
-  HIMAGELIST Faces = nullptr;      // 72x24: face 0 idle, face 1 active
-  HIMAGELIST Icons = nullptr;      // 24x24
-  HIMAGELIST MenuIcons = nullptr;  // 16x16
+  UniqueImageList Faces;      // 72x24: face 0 idle, face 1 active
+  UniqueImageList Icons;      // 24x24
+  UniqueImageList MenuIcons;  // 16x16
 };
 
 // A picture missing from the resources leaves an empty image at its

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/Handles.h"
 #include "framework/WinText.h"
 #include "ui/resources/UiModule.h"
 
@@ -67,19 +68,19 @@ void Layout(HWND box) {
   ::SendDlgItemMessageA(box, kIconId, STM_SETICON, reinterpret_cast<WPARAM>(::LoadIcon(nullptr, IDI_INFORMATION)), 0);
   char text[4096] = {};
   ::GetDlgItemTextA(box, kTextId, text, sizeof text);
-  HDC dc = ::GetDC(box);
-  HGDIOBJ old = ::SelectObject(dc, reinterpret_cast<HFONT>(::SendMessageA(box, WM_GETFONT, 0, 0)));
-  // Measured with every lone CR as CR LF: the box shows each as a line break,
-  // but some DrawText implementations size only the first such line.
-  std::string lines;
-  for (const char* c = text; *c; ++c) {
-    lines += *c;
-    if (*c == '\r' && c[1] != '\n') lines += '\n';
-  }
   RECT measured{0, 0, kMaxTextWidth, 0};
-  ::DrawTextA(dc, lines.c_str(), -1, &measured, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
-  ::SelectObject(dc, old);
-  ::ReleaseDC(box, dc);
+  {
+    const UniqueWindowDc dc(box);
+    const ScopedSelectObject font(dc.Get(), reinterpret_cast<HFONT>(::SendMessageA(box, WM_GETFONT, 0, 0)));
+    // Measured with every lone CR as CR LF: the box shows each as a line break,
+    // but some DrawText implementations size only the first such line.
+    std::string lines;
+    for (const char* c = text; *c; ++c) {
+      lines += *c;
+      if (*c == '\r' && c[1] != '\n') lines += '\n';
+    }
+    ::DrawTextA(dc.Get(), lines.c_str(), -1, &measured, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+  }
   const int textX = kMargin + kIconSize + kMargin;
   // Slack: a static control may lay a line out a little wider than it measures.
   measured.right += 12;
