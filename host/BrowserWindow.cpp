@@ -308,7 +308,7 @@ void TBrowserWindow::TWindowThread::DoNavigate(const std::wstring& url) {
 void TBrowserWindow::TWindowThread::NavigateNow(const std::wstring& url) {
   const auto start = std::chrono::steady_clock::now();
   TNavigationResult result;
-  TEventSinks& events = FBrowser->Events();
+  standin::TEventSinks& events = FBrowser->Events();
   bool cancel = false;
   events.BeforeNavigate2(FBrowser->Window(), url, L"", cancel);
   TLoadContext context;
@@ -364,7 +364,7 @@ TBrowserWindow::TWindowThread::TLoaded TBrowserWindow::TWindowThread::LoadDocume
     document = THostDocument::Create(page, fetch.FinalUrl);
     browser.SetDocument(static_cast<IHTMLDocument2*>(document.Get()));
   } else {
-    browser.SetDocument(ComPtr<IDispatch>(THostPlainDocument::Create()).Get());
+    browser.SetDocument(ComPtr<IDispatch>(standin::TPlainDocument::Create()).Get());
   }
   loaded.Title = page.Title;
   browser.SetLocation(fetch.FinalUrl, page.Title);

@@ -11,9 +11,9 @@
 #include <string>
 
 #include "BrowserEvents.h"
+#include "BrowserObject.h"
 #include "framework/ComPtr.h"
 #include "framework/InterfacedObject.h"
-#include "support/browser/InterfaceStubs.h"
 
 namespace tarvik::host {
 
@@ -29,15 +29,12 @@ class TBrowserCommands {
   ~TBrowserCommands() = default;
 };
 
-class THostWebBrowser final
-    : public TInterfacedImpl<test::TWebBrowser2Stubs, IConnectionPointContainer, IServiceProvider> {
+class THostWebBrowser final : public standin::TBrowserObject<IServiceProvider> {
  public:
   // commands: the window's, for a top-level browser; nullptr for a frame.
   static ComPtr<THostWebBrowser> Create(TBrowserCommands* commands, HWND window);
 
-  // This window or frame as events name it.
-  IDispatch* Window() noexcept { return static_cast<IWebBrowser2*>(this); }
-  TEventSinks& Events() noexcept { return FEvents; }
+  standin::TEventSinks& Events() noexcept { return FEvents; }
   void Detach() noexcept { FCommands = nullptr; }
 
   void SetDocument(IDispatch* document) { FDocument = document; }
@@ -47,7 +44,6 @@ class THostWebBrowser final
   }
   void SetBusy(bool busy) noexcept { FBusy = busy; }
 
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
   // IWebBrowser2
   STDMETHODIMP get_Document(IDispatch** ppDisp) override { return FDocument.CopyTo(ppDisp); }
   STDMETHODIMP get_LocationURL(BSTR* LocationURL) override;
@@ -63,8 +59,9 @@ class THostWebBrowser final
                          VARIANT* Headers) override;
   STDMETHODIMP ShowBrowserBar(VARIANT* pvaClsid, VARIANT* pvarShow, VARIANT* pvarSize) override;
   // IConnectionPointContainer
-  STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints**) override { return E_NOTIMPL; }
-  STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
+  STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override {
+    return FEventsPoint.Find(riid, ppCP);
+  }
   // IServiceProvider: SID_SWebBrowserApp and SID_SInternetExplorer lead to this browser.
   STDMETHODIMP QueryService(REFGUID guidService, REFIID riid, void** ppv) override;
 
@@ -77,8 +74,8 @@ class THostWebBrowser final
   ComPtr<IDispatch> FDocument;
   std::wstring FLocationUrl, FLocationName;
   bool FBusy = false;
-  TEventSinks FEvents;
-  TEventsConnectionPoint FEventsPoint{this, FEvents};
+  standin::TEventSinks FEvents;
+  standin::TEventsConnectionPoint FEventsPoint{this, FEvents};
 };
 
 // The site of a band: the band area of the browser window (IOleWindow) and

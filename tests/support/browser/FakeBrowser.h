@@ -15,14 +15,15 @@
 #include <vector>
 
 #include "BrowserEvents.h"
+#include "BrowserObject.h"
+#include "InterfaceStubs.h"
 #include "framework/ComPtr.h"
 #include "support/browser/FakeDocument.h"
-#include "support/browser/InterfaceStubs.h"
 #include "support/browser/StandIn.h"
 
 namespace tarvik::test {
 
-class TFakeWebBrowser final : public TInterfacedImpl<TWebBrowser2Stubs, IConnectionPointContainer> {
+class TFakeWebBrowser final : public standin::TBrowserObject<> {
  public:
   struct TBrowserBarCall {
     VARTYPE ClsidType;
@@ -34,8 +35,6 @@ class TFakeWebBrowser final : public TInterfacedImpl<TWebBrowser2Stubs, IConnect
 
   static ComPtr<TFakeWebBrowser> Create();
 
-  // This window as events name it (pDisp).
-  IDispatch* Window() noexcept { return static_cast<IWebBrowser2*>(this); }
   // A second IDispatch pointer of this window: another address, the same COM identity.
   IDispatch* OtherWindowPointer() noexcept { return &FOtherPointer; }
 
@@ -76,13 +75,13 @@ class TFakeWebBrowser final : public TInterfacedImpl<TWebBrowser2Stubs, IConnect
   // NavigateComplete2, DownloadComplete, DocumentComplete.
   void Navigate(IDispatch* window, const std::wstring& url);
 
-  // IUnknown: also IDispatch, IWebBrowser and IWebBrowserApp.
+  // IUnknown: also IDispatch, IWebBrowser and IWebBrowserApp; no
+  // IConnectionPointContainer when a test takes it away.
   STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
   // IWebBrowser2
   STDMETHODIMP get_Document(IDispatch** ppDisp) override;
   STDMETHODIMP ShowBrowserBar(VARIANT* pvaClsid, VARIANT* pvarShow, VARIANT* pvarSize) override;
   // IConnectionPointContainer
-  STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override { return E_NOTIMPL; }
   STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
 
  private:
@@ -90,17 +89,12 @@ class TFakeWebBrowser final : public TInterfacedImpl<TWebBrowser2Stubs, IConnect
   TFakeWebBrowser() = default;
 
   // Parts of this object with interfaces of their own; they live and die with it.
-  class TEventsPoint final : public IConnectionPoint {
+  // The browser host's connection point, counting and refusing connections as a test asks.
+  class TEventsPoint final : public standin::TEventsConnectionPoint {
    public:
-    explicit TEventsPoint(TFakeWebBrowser* owner) : FOwner(owner) {}
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override { return FOwner->AddRef(); }
-    STDMETHODIMP_(ULONG) Release() override { return FOwner->Release(); }
-    STDMETHODIMP GetConnectionInterface(IID* pIID) override;
-    STDMETHODIMP GetConnectionPointContainer(IConnectionPointContainer** ppCPC) override;
+    explicit TEventsPoint(TFakeWebBrowser* owner) : TEventsConnectionPoint(owner, owner->FEvents), FOwner(owner) {}
     STDMETHODIMP Advise(IUnknown* pUnkSink, DWORD* pdwCookie) override;
     STDMETHODIMP Unadvise(DWORD dwCookie) override;
-    STDMETHODIMP EnumConnections(IEnumConnections** ppEnum) override { return E_NOTIMPL; }
 
    private:
     TFakeWebBrowser* FOwner;
@@ -127,7 +121,7 @@ class TFakeWebBrowser final : public TInterfacedImpl<TWebBrowser2Stubs, IConnect
   HRESULT FAdviseResult = S_OK;
   int FAdviseCalls = 0;
   std::vector<DWORD> FUnadviseCalls;
-  host::TEventSinks FEvents;
+  standin::TEventSinks FEvents;
   TEventsPoint FEventsPoint{this};
   TOtherPointer FOtherPointer{this};
 };
