@@ -34,6 +34,8 @@ class THostWebBrowser final : public standin::TBrowserObject<IServiceProvider> {
   // commands: the window's, for a top-level browser; nullptr for a frame.
   static ComPtr<THostWebBrowser> Create(TBrowserCommands* commands, HWND window);
 
+  // A frame of the page shown here: a browser object of its own, in the same window.
+  ComPtr<THostWebBrowser> CreateFrame() { return Create(nullptr, FWindow); }
   standin::TEventSinks& Events() noexcept { return FEvents; }
   void Detach() noexcept { FCommands = nullptr; }
 
