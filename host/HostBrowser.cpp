@@ -102,12 +102,6 @@ ComPtr<TBandSite> TBandSite::Create(IServiceProvider* browser, HWND bandArea) {
   return TInterfacedObject::Create<TBandSite>(browser, bandArea);
 }
 
-STDMETHODIMP TBandSite::GetWindow(HWND* phwnd) {
-  if (!phwnd) return E_POINTER;
-  *phwnd = FBandArea;
-  return FBandArea ? S_OK : E_FAIL;
-}
-
 STDMETHODIMP TBandSite::QueryService(REFGUID guidService, REFIID riid, void** ppv) {
   if (!FBrowser) {
     if (ppv) *ppv = nullptr;

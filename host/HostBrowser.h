@@ -12,6 +12,7 @@
 
 #include "BrowserEvents.h"
 #include "BrowserObject.h"
+#include "SiteObject.h"
 #include "framework/ComPtr.h"
 #include "framework/InterfacedObject.h"
 
@@ -82,18 +83,15 @@ class THostWebBrowser final : public standin::TBrowserObject<IServiceProvider> {
 
 // The site of a band: the band area of the browser window (IOleWindow) and
 // the way to the browser (IServiceProvider).
-class TBandSite final : public TInterfacedImpl<IOleWindow, IServiceProvider> {
+class TBandSite final : public standin::TSiteObject {
  public:
   static ComPtr<TBandSite> Create(IServiceProvider* browser, HWND bandArea);
-  STDMETHODIMP GetWindow(HWND* phwnd) override;
-  STDMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
   STDMETHODIMP QueryService(REFGUID guidService, REFIID riid, void** ppv) override;
 
  private:
   friend class TInterfacedObject;
-  TBandSite(IServiceProvider* browser, HWND bandArea) : FBrowser(browser), FBandArea(bandArea) {}
+  TBandSite(IServiceProvider* browser, HWND bandArea) : TSiteObject(bandArea), FBrowser(browser) {}
   ComPtr<IServiceProvider> FBrowser;
-  HWND FBandArea;
 };
 
 }  // namespace tarvik::host

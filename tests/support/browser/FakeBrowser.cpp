@@ -116,12 +116,6 @@ STDMETHODIMP TFakeSite::QueryInterface(REFIID riid, void** ppv) {
   return QueryOwnInterface(riid, ppv);
 }
 
-STDMETHODIMP TFakeSite::GetWindow(HWND* phwnd) {
-  if (!phwnd) return E_POINTER;
-  *phwnd = FWindow;
-  return FWindow ? S_OK : E_FAIL;
-}
-
 STDMETHODIMP TFakeSite::QueryService(REFGUID guidService, REFIID riid, void** ppv) {
   ++FQueryServiceCalls;
   FLastService = guidService;

@@ -16,6 +16,7 @@
 
 #include "BrowserEvents.h"
 #include "BrowserObject.h"
+#include "SiteObject.h"
 #include "InterfaceStubs.h"
 #include "framework/ComPtr.h"
 #include "support/browser/FakeDocument.h"
@@ -128,7 +129,7 @@ class TFakeWebBrowser final : public standin::TBrowserObject<> {
 
 // The site a browser window gives its helper objects and bands: its window
 // (IOleWindow) and the way to the browser (IServiceProvider).
-class TFakeSite final : public TInterfacedImpl<IOleWindow, IServiceProvider> {
+class TFakeSite final : public standin::TSiteObject {
  public:
   // browser may be empty: the site then finds no browser.
   static ComPtr<TFakeSite> Create(IWebBrowser2* browser, HWND window = nullptr);
@@ -143,18 +144,14 @@ class TFakeSite final : public TInterfacedImpl<IOleWindow, IServiceProvider> {
   const IID& LastRequestedInterface() const noexcept { return FLastRiid; }
 
   STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-  // IOleWindow
-  STDMETHODIMP GetWindow(HWND* phwnd) override;
-  STDMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
   // IServiceProvider: SID_SWebBrowserApp leads to the browser.
   STDMETHODIMP QueryService(REFGUID guidService, REFIID riid, void** ppv) override;
 
  private:
   friend class TInterfacedObject;
-  TFakeSite(IWebBrowser2* browser, HWND window) : FBrowser(browser), FWindow(window) {}
+  TFakeSite(IWebBrowser2* browser, HWND window) : TSiteObject(window), FBrowser(browser) {}
 
   ComPtr<IWebBrowser2> FBrowser;
-  HWND FWindow;
   bool FOffersServiceProvider = true;
   HRESULT FQueryServiceResult = S_OK;
   bool FAnswersWithoutBrowser = false;
