@@ -3,8 +3,6 @@
 #include <shlwapi.h>
 #include <wininet.h>
 
-#include "framework/Handles.h"
-
 namespace tarvik::host {
 
 std::wstring ResolveUrl(const std::wstring& base, const std::wstring& relative) {
@@ -44,7 +42,8 @@ ComPtr<THostDocument> THostDocument::Create(const THtmlPage& page, const std::ws
   auto href = [&](const THtmlElementRef& element) {
     return element.HasHref ? ResolveUrl(document->FBase, element.Href) : std::wstring();
   };
-  for (const THtmlElementRef& anchor : page.Anchors) anchors.emplace_back(standin::TAnchorElement::Create(anchor.Name, href(anchor)));
+  for (const THtmlElementRef& anchor : page.Anchors)
+    anchors.emplace_back(standin::TAnchorElement::Create(anchor.Name, href(anchor)));
   for (const THtmlElementRef& link : page.Links) {
     if (link.IsArea) links.emplace_back(standin::TAreaElement::Create(href(link)));
     else links.emplace_back(standin::TAnchorElement::Create(link.Name, href(link)));
