@@ -1,10 +1,10 @@
 #pragma once
 // One browser window: a real top-level window on a user-interface thread of
 // its own (an STA), with the band area at the top and the page below, the
-// window's browser object, its add-ons (helper objects found in the registry,
-// bands shown through ShowBrowserBar) and its navigations, made in the
-// browser's order with every fetch through the URL moniker library on the
-// window's thread.
+// window's browser object, its add-ons (AddonLoader: helper objects found in
+// the registry, bands shown through ShowBrowserBar) and its navigations
+// (PageLoader: in the browser's order with every fetch through the URL
+// moniker library), all on the window's thread.
 #include <windows.h>
 #include <exdisp.h>
 
@@ -16,19 +16,9 @@
 #include <string>
 #include <thread>
 
-namespace tarvik::host {
+#include "PageLoader.h"
 
-struct TNavigationResult {
-  unsigned Serial = 0;  // navigations of this window ended so far
-  bool Ok = false;
-  std::wstring FinalUrl;
-  std::wstring Title;
-  long Status = 0;           // HTTP status of the document
-  std::string Error;         // why it failed
-  unsigned Resources = 0;    // frames and subresources fetched
-  unsigned FailedResources = 0;
-  double Milliseconds = 0;
-};
+namespace tarvik::host {
 
 struct TWindowOptions {
   bool LoadAddons = true;

@@ -27,17 +27,6 @@ ComPtr<THostWebBrowser> THostWebBrowser::Create(TBrowserCommands* commands, HWND
   return TInterfacedObject::Create<THostWebBrowser>(commands, window);
 }
 
-STDMETHODIMP THostWebBrowser::QueryInterface(REFIID riid, void** ppv) {
-  if (!ppv) return E_POINTER;
-  if (IsEqualIID(riid, IID_IDispatch) || IsEqualIID(riid, __uuidof(IWebBrowser)) ||
-      IsEqualIID(riid, __uuidof(IWebBrowserApp))) {
-    *ppv = static_cast<IWebBrowser2*>(this);
-    AddRef();
-    return S_OK;
-  }
-  return QueryOwnInterface(riid, ppv);
-}
-
 STDMETHODIMP THostWebBrowser::get_LocationURL(BSTR* LocationURL) { return ReturnText(FLocationUrl, LocationURL); }
 
 STDMETHODIMP THostWebBrowser::get_LocationName(BSTR* LocationName) {
@@ -101,13 +90,6 @@ STDMETHODIMP THostWebBrowser::ShowBrowserBar(VARIANT* pvaClsid, VARIANT* pvarSho
   return FCommands->ShowBrowserBar(band, show);
 }
 
-STDMETHODIMP THostWebBrowser::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
-  if (!ppCP) return E_POINTER;
-  *ppCP = nullptr;
-  if (!IsEqualIID(riid, DIID_DWebBrowserEvents2)) return CONNECT_E_NOCONNECTION;
-  return ComPtr<IConnectionPoint>(&FEventsPoint).CopyTo(ppCP);
-}
-
 STDMETHODIMP THostWebBrowser::QueryService(REFGUID guidService, REFIID riid, void** ppv) {
   if (!ppv) return E_POINTER;
   *ppv = nullptr;
@@ -118,12 +100,6 @@ STDMETHODIMP THostWebBrowser::QueryService(REFGUID guidService, REFIID riid, voi
 
 ComPtr<TBandSite> TBandSite::Create(IServiceProvider* browser, HWND bandArea) {
   return TInterfacedObject::Create<TBandSite>(browser, bandArea);
-}
-
-STDMETHODIMP TBandSite::GetWindow(HWND* phwnd) {
-  if (!phwnd) return E_POINTER;
-  *phwnd = FBandArea;
-  return FBandArea ? S_OK : E_FAIL;
 }
 
 STDMETHODIMP TBandSite::QueryService(REFGUID guidService, REFIID riid, void** ppv) {

@@ -11,9 +11,10 @@
 #include <string>
 
 #include "BrowserEvents.h"
+#include "BrowserObject.h"
+#include "SiteObject.h"
 #include "framework/ComPtr.h"
 #include "framework/InterfacedObject.h"
-#include "support/browser/InterfaceStubs.h"
 
 namespace tarvik::host {
 
@@ -29,15 +30,14 @@ class TBrowserCommands {
   ~TBrowserCommands() = default;
 };
 
-class THostWebBrowser final
-    : public TInterfacedImpl<test::TWebBrowser2Stubs, IConnectionPointContainer, IServiceProvider> {
+class THostWebBrowser final : public standin::TBrowserObject<IServiceProvider> {
  public:
   // commands: the window's, for a top-level browser; nullptr for a frame.
   static ComPtr<THostWebBrowser> Create(TBrowserCommands* commands, HWND window);
 
-  // This window or frame as events name it.
-  IDispatch* Window() noexcept { return static_cast<IWebBrowser2*>(this); }
-  TEventSinks& Events() noexcept { return FEvents; }
+  // A frame of the page shown here: a browser object of its own, in the same window.
+  ComPtr<THostWebBrowser> CreateFrame() { return Create(nullptr, FWindow); }
+  standin::TEventSinks& Events() noexcept { return FEvents; }
   void Detach() noexcept { FCommands = nullptr; }
 
   void SetDocument(IDispatch* document) { FDocument = document; }
@@ -47,7 +47,6 @@ class THostWebBrowser final
   }
   void SetBusy(bool busy) noexcept { FBusy = busy; }
 
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
   // IWebBrowser2
   STDMETHODIMP get_Document(IDispatch** ppDisp) override { return FDocument.CopyTo(ppDisp); }
   STDMETHODIMP get_LocationURL(BSTR* LocationURL) override;
@@ -63,8 +62,9 @@ class THostWebBrowser final
                          VARIANT* Headers) override;
   STDMETHODIMP ShowBrowserBar(VARIANT* pvaClsid, VARIANT* pvarShow, VARIANT* pvarSize) override;
   // IConnectionPointContainer
-  STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints**) override { return E_NOTIMPL; }
-  STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
+  STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override {
+    return FEventsPoint.Find(riid, ppCP);
+  }
   // IServiceProvider: SID_SWebBrowserApp and SID_SInternetExplorer lead to this browser.
   STDMETHODIMP QueryService(REFGUID guidService, REFIID riid, void** ppv) override;
 
@@ -77,24 +77,21 @@ class THostWebBrowser final
   ComPtr<IDispatch> FDocument;
   std::wstring FLocationUrl, FLocationName;
   bool FBusy = false;
-  TEventSinks FEvents;
-  TEventsConnectionPoint FEventsPoint{this, FEvents};
+  standin::TEventSinks FEvents;
+  standin::TEventsConnectionPoint FEventsPoint{this, FEvents};
 };
 
 // The site of a band: the band area of the browser window (IOleWindow) and
 // the way to the browser (IServiceProvider).
-class TBandSite final : public TInterfacedImpl<IOleWindow, IServiceProvider> {
+class TBandSite final : public standin::TSiteObject {
  public:
   static ComPtr<TBandSite> Create(IServiceProvider* browser, HWND bandArea);
-  STDMETHODIMP GetWindow(HWND* phwnd) override;
-  STDMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
   STDMETHODIMP QueryService(REFGUID guidService, REFIID riid, void** ppv) override;
 
  private:
   friend class TInterfacedObject;
-  TBandSite(IServiceProvider* browser, HWND bandArea) : FBrowser(browser), FBandArea(bandArea) {}
+  TBandSite(IServiceProvider* browser, HWND bandArea) : TSiteObject(bandArea), FBrowser(browser) {}
   ComPtr<IServiceProvider> FBrowser;
-  HWND FBandArea;
 };
 
 }  // namespace tarvik::host

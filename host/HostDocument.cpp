@@ -3,28 +3,7 @@
 #include <shlwapi.h>
 #include <wininet.h>
 
-#include "framework/Handles.h"
-
 namespace tarvik::host {
-
-HRESULT ReturnText(std::wstring_view text, BSTR* out) {
-  if (!out) return E_POINTER;
-  *out = ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-  return *out ? S_OK : E_OUTOFMEMORY;
-}
-
-HRESULT ReturnText(std::wstring_view text, VARIANT* out) {
-  if (!out) return E_POINTER;
-  V_VT(out) = VT_BSTR;
-  return ReturnText(text, &V_BSTR(out));
-}
-
-HRESULT ReturnObject(IDispatch* object, VARIANT* out) {
-  if (!out) return E_POINTER;
-  V_VT(out) = VT_DISPATCH;
-  // The caller's variant owns the new reference.
-  return ComPtr<IDispatch>(object).CopyTo(&V_DISPATCH(out));
-}
 
 std::wstring ResolveUrl(const std::wstring& base, const std::wstring& relative) {
   if (base.empty()) return relative;
@@ -35,76 +14,13 @@ std::wstring ResolveUrl(const std::wstring& base, const std::wstring& relative) 
   return out;
 }
 
-ComPtr<THostAnchor> THostAnchor::Create(std::wstring name, std::wstring href) {
-  return TInterfacedObject::Create<THostAnchor>(std::move(name), std::move(href));
-}
-
-STDMETHODIMP THostAnchor::get_name(BSTR* p) {
-  // The browser answers an absent name with no string at all.
-  if (p && FName.empty()) {
-    *p = nullptr;
-    return S_OK;
-  }
-  return ReturnText(FName, p);
-}
-
-HRESULT THostAnchor::InvokeMember(std::wstring_view name, DISPPARAMS*, VARIANT* result) {
-  return ReturnText(name == L"name" ? FName : FHref, result);
-}
-
-ComPtr<THostArea> THostArea::Create(std::wstring href) {
-  return TInterfacedObject::Create<THostArea>(std::move(href));
-}
-
-ComPtr<THostElementCollection> THostElementCollection::Create(std::vector<ComPtr<IDispatch>> elements) {
-  return TInterfacedObject::Create<THostElementCollection>(std::move(elements));
-}
-
-STDMETHODIMP THostElementCollection::get_length(LONG* p) {
-  if (!p) return E_POINTER;
-  *p = static_cast<LONG>(FElements.size());
-  return S_OK;
-}
-
-STDMETHODIMP THostElementCollection::item(VARIANT name, VARIANT index, IDispatch** pdisp) {
-  if (!pdisp) return E_POINTER;
-  *pdisp = nullptr;
-  UniqueVariant number;
-  // A position; nothing (S_OK, no element) outside the collection, as the browser answers.
-  if (FAILED(::VariantChangeType(&number.Get(), &name, 0, VT_I4))) return S_OK;
-  const LONG position = V_I4(&number.Get());
-  if (position < 0 || static_cast<size_t>(position) >= FElements.size()) return S_OK;
-  return FElements[static_cast<size_t>(position)].CopyTo(pdisp);
-}
-
-HRESULT THostElementCollection::InvokeMember(std::wstring_view name, DISPPARAMS* params, VARIANT* result) {
-  if (name == L"length") {
-    V_VT(result) = VT_I4;
-    return get_length(&V_I4(result));
-  }
-  if (!params || params->cArgs < 1) return DISP_E_BADPARAMCOUNT;
-  VARIANT none;
-  ::VariantInit(&none);
-  ComPtr<IDispatch> element;
-  const HRESULT hr = item(params->rgvarg[params->cArgs - 1], none, element.Put());
-  return FAILED(hr) ? hr : ReturnObject(element.Get(), result);
-}
-
-ComPtr<THostLocation> THostLocation::Create(std::wstring href) {
-  return TInterfacedObject::Create<THostLocation>(std::move(href));
-}
-
-ComPtr<THostTextRange> THostTextRange::Create(std::wstring text) {
-  return TInterfacedObject::Create<THostTextRange>(std::move(text));
-}
-
 ComPtr<THostSelection> THostSelection::Create(std::wstring text) {
   return TInterfacedObject::Create<THostSelection>(std::move(text));
 }
 
 STDMETHODIMP THostSelection::createRange(IDispatch** range) {
   if (!range) return E_POINTER;
-  return ComPtr<IDispatch>(THostTextRange::Create(FText)).CopyTo(range);
+  return ComPtr<IDispatch>(standin::TTextRange::Create(FText)).CopyTo(range);
 }
 
 HRESULT THostSelection::InvokeMember(std::wstring_view name, DISPPARAMS*, VARIANT* result) {
@@ -126,15 +42,16 @@ ComPtr<THostDocument> THostDocument::Create(const THtmlPage& page, const std::ws
   auto href = [&](const THtmlElementRef& element) {
     return element.HasHref ? ResolveUrl(document->FBase, element.Href) : std::wstring();
   };
-  for (const THtmlElementRef& anchor : page.Anchors) anchors.emplace_back(THostAnchor::Create(anchor.Name, href(anchor)));
+  for (const THtmlElementRef& anchor : page.Anchors)
+    anchors.emplace_back(standin::TAnchorElement::Create(anchor.Name, href(anchor)));
   for (const THtmlElementRef& link : page.Links) {
-    if (link.IsArea) links.emplace_back(THostArea::Create(href(link)));
-    else links.emplace_back(THostAnchor::Create(link.Name, href(link)));
+    if (link.IsArea) links.emplace_back(standin::TAreaElement::Create(href(link)));
+    else links.emplace_back(standin::TAnchorElement::Create(link.Name, href(link)));
   }
-  document->FAnchors = THostElementCollection::Create(std::move(anchors));
-  document->FLinks = THostElementCollection::Create(std::move(links));
+  document->FAnchors = standin::TElementCollection::Create(std::move(anchors));
+  document->FLinks = standin::TElementCollection::Create(std::move(links));
   document->FSelection = THostSelection::Create(std::move(selectedText));
-  document->FLocation = THostLocation::Create(url);
+  document->FLocation = standin::TLocation::Create(url);
   return document;
 }
 

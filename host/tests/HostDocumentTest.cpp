@@ -104,7 +104,7 @@ TEST(HostDocument, AnswersAnchorsLinksTitleAndLocationFromThePage) {
 }
 
 TEST(HostDocument, PlainDocumentIsNoHtmlDocument) {
-  ComPtr<IDispatch> plain(THostPlainDocument::Create());
+  ComPtr<IDispatch> plain(standin::TPlainDocument::Create());
   EXPECT_FALSE(plain.As<IHTMLDocument2>());
 }
 

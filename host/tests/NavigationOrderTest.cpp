@@ -8,10 +8,10 @@
 #include <gtest/gtest.h>
 
 #include "BrowserWindow.h"
+#include "InterfaceStubs.h"
 #include "framework/ComPtr.h"
 #include "framework/Handles.h"
 #include "framework/InterfacedObject.h"
-#include "support/browser/InterfaceStubs.h"
 #include "support/win/LoopbackHttpServer.h"
 
 namespace tarvik::host {
@@ -28,7 +28,7 @@ std::wstring UrlArgument(const VARIANT& argument) {
 
 // Records the navigation events as "Event window URL", the windows named by
 // the order in which they first appear (top, frame1, frame2...).
-class TRecordingSink final : public TInterfacedImpl<test::TDispatchStubs> {
+class TRecordingSink final : public TInterfacedImpl<standin::TDispatchStubs> {
  public:
   static ComPtr<TRecordingSink> Create(IWebBrowser2* top) { return TInterfacedObject::Create<TRecordingSink>(top); }
 

@@ -53,18 +53,11 @@ void TFakeWebBrowser::Navigate(IDispatch* window, const std::wstring& url) {
 }
 
 STDMETHODIMP TFakeWebBrowser::QueryInterface(REFIID riid, void** ppv) {
-  if (!ppv) return E_POINTER;
-  if (IsEqualIID(riid, IID_IDispatch) || IsEqualIID(riid, __uuidof(IWebBrowser)) ||
-      IsEqualIID(riid, __uuidof(IWebBrowserApp))) {
-    *ppv = static_cast<IWebBrowser2*>(this);
-    AddRef();
-    return S_OK;
-  }
-  if (IsEqualIID(riid, IID_IConnectionPointContainer) && !FOffersConnectionPoints) {
+  if (ppv && IsEqualIID(riid, IID_IConnectionPointContainer) && !FOffersConnectionPoints) {
     *ppv = nullptr;
     return E_NOINTERFACE;
   }
-  return QueryOwnInterface(riid, ppv);
+  return TBrowserObject::QueryInterface(riid, ppv);
 }
 
 STDMETHODIMP TFakeWebBrowser::get_Document(IDispatch** ppDisp) {
@@ -95,31 +88,7 @@ STDMETHODIMP TFakeWebBrowser::FindConnectionPoint(REFIID riid, IConnectionPoint*
   if (!ppCP) return E_POINTER;
   *ppCP = nullptr;
   if (FAILED(FFindResult)) return FFindResult;
-  if (!IsEqualIID(riid, DIID_DWebBrowserEvents2)) return CONNECT_E_NOCONNECTION;
-  *ppCP = &FEventsPoint;
-  AddRef();
-  return S_OK;
-}
-
-STDMETHODIMP TFakeWebBrowser::TEventsPoint::QueryInterface(REFIID riid, void** ppv) {
-  if (!ppv) return E_POINTER;
-  if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IConnectionPoint)) {
-    *ppv = static_cast<IConnectionPoint*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *ppv = nullptr;
-  return E_NOINTERFACE;
-}
-
-STDMETHODIMP TFakeWebBrowser::TEventsPoint::GetConnectionInterface(IID* pIID) {
-  if (!pIID) return E_POINTER;
-  *pIID = DIID_DWebBrowserEvents2;
-  return S_OK;
-}
-
-STDMETHODIMP TFakeWebBrowser::TEventsPoint::GetConnectionPointContainer(IConnectionPointContainer** ppCPC) {
-  return FOwner->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(ppCPC));
+  return FEventsPoint.Find(riid, ppCP);
 }
 
 STDMETHODIMP TFakeWebBrowser::TEventsPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
@@ -127,12 +96,12 @@ STDMETHODIMP TFakeWebBrowser::TEventsPoint::Advise(IUnknown* pUnkSink, DWORD* pd
   if (!pUnkSink || !pdwCookie) return E_POINTER;
   *pdwCookie = 0;
   if (FAILED(FOwner->FAdviseResult)) return FOwner->FAdviseResult;
-  return FOwner->FEvents.Advise(pUnkSink, pdwCookie);
+  return TEventsConnectionPoint::Advise(pUnkSink, pdwCookie);
 }
 
 STDMETHODIMP TFakeWebBrowser::TEventsPoint::Unadvise(DWORD dwCookie) {
   FOwner->FUnadviseCalls.push_back(dwCookie);
-  return FOwner->FEvents.Unadvise(dwCookie);
+  return TEventsConnectionPoint::Unadvise(dwCookie);
 }
 
 ComPtr<TFakeSite> TFakeSite::Create(IWebBrowser2* browser, HWND window) {
@@ -145,12 +114,6 @@ STDMETHODIMP TFakeSite::QueryInterface(REFIID riid, void** ppv) {
     return E_NOINTERFACE;
   }
   return QueryOwnInterface(riid, ppv);
-}
-
-STDMETHODIMP TFakeSite::GetWindow(HWND* phwnd) {
-  if (!phwnd) return E_POINTER;
-  *phwnd = FWindow;
-  return FWindow ? S_OK : E_FAIL;
 }
 
 STDMETHODIMP TFakeSite::QueryService(REFGUID guidService, REFIID riid, void** ppv) {

@@ -15,14 +15,16 @@
 #include <vector>
 
 #include "BrowserEvents.h"
+#include "BrowserObject.h"
+#include "SiteObject.h"
+#include "InterfaceStubs.h"
 #include "framework/ComPtr.h"
 #include "support/browser/FakeDocument.h"
-#include "support/browser/InterfaceStubs.h"
 #include "support/browser/StandIn.h"
 
 namespace tarvik::test {
 
-class TFakeWebBrowser final : public TInterfacedImpl<TWebBrowser2Stubs, IConnectionPointContainer> {
+class TFakeWebBrowser final : public standin::TBrowserObject<> {
  public:
   struct TBrowserBarCall {
     VARTYPE ClsidType;
@@ -34,8 +36,6 @@ class TFakeWebBrowser final : public TInterfacedImpl<TWebBrowser2Stubs, IConnect
 
   static ComPtr<TFakeWebBrowser> Create();
 
-  // This window as events name it (pDisp).
-  IDispatch* Window() noexcept { return static_cast<IWebBrowser2*>(this); }
   // A second IDispatch pointer of this window: another address, the same COM identity.
   IDispatch* OtherWindowPointer() noexcept { return &FOtherPointer; }
 
@@ -76,13 +76,13 @@ class TFakeWebBrowser final : public TInterfacedImpl<TWebBrowser2Stubs, IConnect
   // NavigateComplete2, DownloadComplete, DocumentComplete.
   void Navigate(IDispatch* window, const std::wstring& url);
 
-  // IUnknown: also IDispatch, IWebBrowser and IWebBrowserApp.
+  // IUnknown: also IDispatch, IWebBrowser and IWebBrowserApp; no
+  // IConnectionPointContainer when a test takes it away.
   STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
   // IWebBrowser2
   STDMETHODIMP get_Document(IDispatch** ppDisp) override;
   STDMETHODIMP ShowBrowserBar(VARIANT* pvaClsid, VARIANT* pvarShow, VARIANT* pvarSize) override;
   // IConnectionPointContainer
-  STDMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override { return E_NOTIMPL; }
   STDMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
 
  private:
@@ -90,17 +90,12 @@ class TFakeWebBrowser final : public TInterfacedImpl<TWebBrowser2Stubs, IConnect
   TFakeWebBrowser() = default;
 
   // Parts of this object with interfaces of their own; they live and die with it.
-  class TEventsPoint final : public IConnectionPoint {
+  // The browser host's connection point, counting and refusing connections as a test asks.
+  class TEventsPoint final : public standin::TEventsConnectionPoint {
    public:
-    explicit TEventsPoint(TFakeWebBrowser* owner) : FOwner(owner) {}
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override { return FOwner->AddRef(); }
-    STDMETHODIMP_(ULONG) Release() override { return FOwner->Release(); }
-    STDMETHODIMP GetConnectionInterface(IID* pIID) override;
-    STDMETHODIMP GetConnectionPointContainer(IConnectionPointContainer** ppCPC) override;
+    explicit TEventsPoint(TFakeWebBrowser* owner) : TEventsConnectionPoint(owner, owner->FEvents), FOwner(owner) {}
     STDMETHODIMP Advise(IUnknown* pUnkSink, DWORD* pdwCookie) override;
     STDMETHODIMP Unadvise(DWORD dwCookie) override;
-    STDMETHODIMP EnumConnections(IEnumConnections** ppEnum) override { return E_NOTIMPL; }
 
    private:
     TFakeWebBrowser* FOwner;
@@ -127,14 +122,14 @@ class TFakeWebBrowser final : public TInterfacedImpl<TWebBrowser2Stubs, IConnect
   HRESULT FAdviseResult = S_OK;
   int FAdviseCalls = 0;
   std::vector<DWORD> FUnadviseCalls;
-  host::TEventSinks FEvents;
+  standin::TEventSinks FEvents;
   TEventsPoint FEventsPoint{this};
   TOtherPointer FOtherPointer{this};
 };
 
 // The site a browser window gives its helper objects and bands: its window
 // (IOleWindow) and the way to the browser (IServiceProvider).
-class TFakeSite final : public TInterfacedImpl<IOleWindow, IServiceProvider> {
+class TFakeSite final : public standin::TSiteObject {
  public:
   // browser may be empty: the site then finds no browser.
   static ComPtr<TFakeSite> Create(IWebBrowser2* browser, HWND window = nullptr);
@@ -149,18 +144,14 @@ class TFakeSite final : public TInterfacedImpl<IOleWindow, IServiceProvider> {
   const IID& LastRequestedInterface() const noexcept { return FLastRiid; }
 
   STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-  // IOleWindow
-  STDMETHODIMP GetWindow(HWND* phwnd) override;
-  STDMETHODIMP ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
   // IServiceProvider: SID_SWebBrowserApp leads to the browser.
   STDMETHODIMP QueryService(REFGUID guidService, REFIID riid, void** ppv) override;
 
  private:
   friend class TInterfacedObject;
-  TFakeSite(IWebBrowser2* browser, HWND window) : FBrowser(browser), FWindow(window) {}
+  TFakeSite(IWebBrowser2* browser, HWND window) : TSiteObject(window), FBrowser(browser) {}
 
   ComPtr<IWebBrowser2> FBrowser;
-  HWND FWindow;
   bool FOffersServiceProvider = true;
   HRESULT FQueryServiceResult = S_OK;
   bool FAnswersWithoutBrowser = false;

@@ -11,96 +11,16 @@
 #include <string>
 #include <vector>
 
-#include "HostDocument.h"
+#include "DocumentObjects.h"
+#include "InterfaceStubs.h"
 #include "framework/ComPtr.h"
-#include "support/browser/InterfaceStubs.h"
 #include "support/browser/StandIn.h"
 
 namespace tarvik::test {
 
-// An <a> element: name and href as the document object returns them.
-class TFakeAnchor final : public TDispatchStandIn<THTMLAnchorElementStubs> {
- public:
-  static ComPtr<TFakeAnchor> Create(std::wstring name, std::wstring href);
-  // Makes get_name and get_href fail with hr.
-  void SetFailure(HRESULT hr) noexcept { FFailure = hr; }
-
-  STDMETHODIMP get_name(BSTR* p) override;
-  STDMETHODIMP get_href(BSTR* p) override;
-
- private:
-  friend class TInterfacedObject;
-  TFakeAnchor(std::wstring name, std::wstring href) : FName(std::move(name)), FHref(std::move(href)) {}
-  std::wstring FName, FHref;
-  HRESULT FFailure = S_OK;
-};
-
-// An <area> of an image map: found among the links, but no anchor element.
-class TFakeArea final : public TDispatchStandIn<THTMLAreaElementStubs> {
- public:
-  static ComPtr<TFakeArea> Create(std::wstring href);
-  STDMETHODIMP get_href(BSTR* p) override;
-
- private:
-  friend class TInterfacedObject;
-  explicit TFakeArea(std::wstring href) : FHref(std::move(href)) {}
-  std::wstring FHref;
-};
-
-// A collection of elements, answering length and item(i, 0).
-class TFakeElementCollection final : public TDispatchStandIn<THTMLElementCollectionStubs> {
- public:
-  struct TItemCall {
-    VARTYPE NameType;
-    long Name;  // when the name is a number
-    VARTYPE IndexType;
-    long Index;
-  };
-
-  static ComPtr<TFakeElementCollection> Create();
-  // Any element; an empty one makes item() answer S_OK with nothing.
-  void Add(IDispatch* element) { FElements.emplace_back(element); }
-  size_t Size() const noexcept { return FElements.size(); }
-  // Every item() call, in order.
-  const std::vector<TItemCall>& ItemCalls() const noexcept { return FItemCalls; }
-
-  STDMETHODIMP get_length(LONG* p) override;
-  STDMETHODIMP item(VARIANT name, VARIANT index, IDispatch** pdisp) override;
-
- private:
-  friend class TInterfacedObject;
-  TFakeElementCollection() = default;
-  std::vector<ComPtr<IDispatch>> FElements;
-  std::vector<TItemCall> FItemCalls;
-};
-
-// The document's location; href also late-bound.
-class TFakeLocation final : public TDispatchStandIn<THTMLLocationStubs> {
- public:
-  static ComPtr<TFakeLocation> Create() { return TInterfacedObject::Create<TFakeLocation>(); }
-  std::wstring Href;
-  HRESULT HrefResult = S_OK;  // a failure makes every read of href fail
-  STDMETHODIMP get_href(BSTR* p) override { return FAILED(HrefResult) ? HrefResult : CopyBstr(Href, p); }
-
- private:
-  friend class TInterfacedObject;
-  TFakeLocation();
-};
-
-// A text range; text also late-bound.
-class TFakeTextRange final : public TDispatchStandIn<THTMLTxtRangeStubs> {
- public:
-  static ComPtr<TFakeTextRange> Create(std::wstring text, HRESULT textResult = S_OK) {
-    return TInterfacedObject::Create<TFakeTextRange>(std::move(text), textResult);
-  }
-  STDMETHODIMP get_text(BSTR* p) override { return FAILED(FTextResult) ? FTextResult : CopyBstr(FText, p); }
-
- private:
-  friend class TInterfacedObject;
-  TFakeTextRange(std::wstring text, HRESULT textResult);
-  std::wstring FText;
-  HRESULT FTextResult;
-};
+// The elements, collections, location and text ranges are the browser
+// host's own (standin/), with their tests' knobs.
+using TFakeAnchor = standin::TAnchorElement;
 
 // The range of a selected object: no text, no late-bound properties at all.
 class TFakeControlRange final : public TDispatchStandIn<TDispatchStubs> {
@@ -122,7 +42,7 @@ class TFakeSelection final : public TDispatchStandIn<THTMLSelectionObjectStubs> 
   HRESULT TextResult = S_OK;         // a failure of the range's text
   STDMETHODIMP createRange(IDispatch** range) override;
   // "Text" with a selection, "None" without, as the browser answers.
-  STDMETHODIMP get_type(BSTR* p) override { return CopyBstr(Text.empty() ? L"None" : L"Text", p); }
+  STDMETHODIMP get_type(BSTR* p) override { return standin::ReturnText(Text.empty() ? L"None" : L"Text", p); }
 
  private:
   friend class TInterfacedObject;
@@ -138,14 +58,14 @@ class TFakeHtmlDocument final : public TDispatchStandIn<THTMLDocument2Stubs> {
   TFakeHtmlDocument& AddAnchor(std::wstring name, std::wstring href);
   TFakeHtmlDocument& AddLink(std::wstring href);
   TFakeHtmlDocument& AddAreaLink(std::wstring href);
-  TFakeElementCollection& Anchors() noexcept { return *FAnchors; }
-  TFakeElementCollection& Links() noexcept { return *FLinks; }
+  standin::TElementCollection& Anchors() noexcept { return *FAnchors; }
+  standin::TElementCollection& Links() noexcept { return *FLinks; }
 
   void SetTitle(std::wstring title) { FTitle = std::move(title); }
   void SetSelectedText(std::wstring text) { FSelection->Text = std::move(text); }
-  void SetLocation(std::wstring href) { FLocation->Href = std::move(href); }
+  void SetLocation(std::wstring href) { FLocation->SetHref(std::move(href)); }
   TFakeSelection& Selection() noexcept { return *FSelection; }
-  TFakeLocation& Location() noexcept { return *FLocation; }
+  standin::TLocation& Location() noexcept { return *FLocation; }
   // Reads that fail: the title, the selection, the location (early and late bound).
   void SetTitleResult(HRESULT hr) noexcept { FTitleResult = hr; }
   void SetSelectionResult(HRESULT hr) noexcept { FSelectionResult = hr; }
@@ -158,20 +78,20 @@ class TFakeHtmlDocument final : public TDispatchStandIn<THTMLDocument2Stubs> {
   STDMETHODIMP put_title(BSTR v) override;
   STDMETHODIMP get_selection(IHTMLSelectionObject** p) override;
   STDMETHODIMP get_location(IHTMLLocation** p) override;
-  STDMETHODIMP get_URL(BSTR* p) override { return CopyBstr(FLocation->Href, p); }
+  STDMETHODIMP get_URL(BSTR* p) override { return standin::ReturnText(FLocation->Href(), p); }
 
  private:
   friend class TInterfacedObject;
   TFakeHtmlDocument();
-  ComPtr<TFakeElementCollection> FAnchors, FLinks;
+  ComPtr<standin::TElementCollection> FAnchors, FLinks;
   ComPtr<TFakeSelection> FSelection;
-  ComPtr<TFakeLocation> FLocation;
+  ComPtr<standin::TLocation> FLocation;
   std::wstring FTitle;
   HRESULT FTitleResult = S_OK, FSelectionResult = S_OK, FLocationResult = S_OK;
 };
 
 // What a window shows when it shows no HTML (a picture, a PDF, a folder):
 // a document object that offers IDispatch only.
-using TFakePlainDocument = host::THostPlainDocument;
+using TFakePlainDocument = standin::TPlainDocument;
 
 }  // namespace tarvik::test

@@ -1,7 +1,8 @@
 #pragma once
-// The common base of the browser stand-ins: a reference-counted object over
-// a stubs class (InterfaceStubs.h) that also answers IDispatch, as every
-// object of the browser's object model does.
+// The common base of the browser stand-ins that tests configure: a
+// reference-counted object over a stubs class (InterfaceStubs.h) that also
+// answers IDispatch, as every object of the browser's object model does,
+// with late-bound properties given one by one.
 #include <windows.h>
 #include <oaidl.h>
 
@@ -10,9 +11,17 @@
 #include <string_view>
 #include <vector>
 
+#include "DispatchObject.h"
+#include "InterfaceStubs.h"
 #include "framework/InterfacedObject.h"
 
 namespace tarvik::test {
+
+// The interface stubs, under the names the tests have always used.
+using standin::TDispatchStubs;
+using standin::THTMLDocument2Stubs;
+using standin::THTMLSelectionObjectStubs;
+using standin::TWebBrowser2Stubs;
 
 // Reads one late-bound property into an empty variant.
 using TPropertyGetter = std::function<HRESULT(VARIANT* value)>;
@@ -32,17 +41,10 @@ class TLateBoundProperties {
   std::vector<TProperty> FProperties;
 };
 
+// A stand-in with the late-bound properties a test gives it.
 template <class Stubs, class... Extra>
-class TDispatchStandIn : public TInterfacedImpl<Stubs, Extra...> {
+class TDispatchStandIn : public standin::TDispatchObject<Stubs, Extra...> {
  public:
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv && IsEqualIID(riid, IID_IDispatch)) {
-      *ppv = static_cast<IDispatch*>(static_cast<Stubs*>(this));
-      this->AddRef();
-      return S_OK;
-    }
-    return this->QueryOwnInterface(riid, ppv);
-  }
   // Only the properties given through LateBound(); any other name is unknown.
   STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
     return FLateBound.GetIDsOfNames(names, count, ids);
@@ -58,8 +60,5 @@ class TDispatchStandIn : public TInterfacedImpl<Stubs, Extra...> {
  private:
   TLateBoundProperties FLateBound;
 };
-
-// A new BSTR for an out-parameter; E_POINTER without one.
-HRESULT CopyBstr(std::wstring_view text, BSTR* out);
 
 }  // namespace tarvik::test

@@ -6,7 +6,7 @@
 
 #include "framework/Handles.h"
 
-namespace tarvik::host {
+namespace tarvik::standin {
 
 namespace {
 
@@ -148,6 +148,13 @@ HRESULT TEventSinks::TitleChange(const std::wstring& title) {
   return Fire(DISPID_TITLECHANGE, &params);
 }
 
+HRESULT TEventsConnectionPoint::Find(REFIID riid, IConnectionPoint** ppCP) {
+  if (!ppCP) return E_POINTER;
+  *ppCP = nullptr;
+  if (!IsEqualIID(riid, DIID_DWebBrowserEvents2)) return CONNECT_E_NOCONNECTION;
+  return ComPtr<IConnectionPoint>(this).CopyTo(ppCP);
+}
+
 STDMETHODIMP TEventsConnectionPoint::QueryInterface(REFIID riid, void** ppv) {
   if (!ppv) return E_POINTER;
   if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IConnectionPoint)) {
@@ -169,4 +176,4 @@ STDMETHODIMP TEventsConnectionPoint::GetConnectionPointContainer(IConnectionPoin
   return ComPtr<IConnectionPointContainer>(FOwner).CopyTo(ppCPC);
 }
 
-}  // namespace tarvik::host
+}  // namespace tarvik::standin

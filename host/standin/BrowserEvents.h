@@ -11,7 +11,7 @@
 
 #include "framework/ComPtr.h"
 
-namespace tarvik::host {
+namespace tarvik::standin {
 
 class TEventSinks {
  public:
@@ -41,10 +41,13 @@ class TEventSinks {
 };
 
 // The connection point object of a container that owns it (its lifetime is
-// the container's: AddRef and Release go to the owner).
-class TEventsConnectionPoint final : public IConnectionPoint {
+// the container's: AddRef and Release go to the owner). A stand-in that
+// counts or refuses connections overrides Advise and Unadvise.
+class TEventsConnectionPoint : public IConnectionPoint {
  public:
   TEventsConnectionPoint(IConnectionPointContainer* owner, TEventSinks& sinks) : FOwner(owner), FSinks(sinks) {}
+  // The container's FindConnectionPoint: this point for DWebBrowserEvents2.
+  HRESULT Find(REFIID riid, IConnectionPoint** ppCP);
   STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
   STDMETHODIMP_(ULONG) AddRef() override { return FOwner->AddRef(); }
   STDMETHODIMP_(ULONG) Release() override { return FOwner->Release(); }
@@ -59,4 +62,4 @@ class TEventsConnectionPoint final : public IConnectionPoint {
   TEventSinks& FSinks;
 };
 
-}  // namespace tarvik::host
+}  // namespace tarvik::standin

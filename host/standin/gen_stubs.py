@@ -78,7 +78,7 @@ def main():
         "#include <exdisp.h>",
         "#include <mshtml.h>",
         "",
-        "namespace tarvik::test {",
+        "namespace tarvik::standin {",
         "",
     ]
     decls = []
@@ -90,8 +90,8 @@ def main():
             out.append("  STDMETHODIMP %s(%s) override { return E_NOTIMPL; }" % (method, params))
         out.append("};")
         out.append("")
-        decls.append("__CRT_UUID_DECL(tarvik::test::%s, %s)" % (cls, uuid_decl(headers[header], interface)))
-    out.append("}  // namespace tarvik::test")
+        decls.append("__CRT_UUID_DECL(tarvik::standin::%s, %s)" % (cls, uuid_decl(headers[header], interface)))
+    out.append("}  // namespace tarvik::standin")
     out.append("")
     out.extend(decls)
     print("\n".join(out))
