@@ -14,25 +14,6 @@ std::wstring ResolveUrl(const std::wstring& base, const std::wstring& relative) 
   return out;
 }
 
-ComPtr<THostSelection> THostSelection::Create(std::wstring text) {
-  return TInterfacedObject::Create<THostSelection>(std::move(text));
-}
-
-STDMETHODIMP THostSelection::createRange(IDispatch** range) {
-  if (!range) return E_POINTER;
-  return ComPtr<IDispatch>(standin::TTextRange::Create(FText)).CopyTo(range);
-}
-
-HRESULT THostSelection::InvokeMember(std::wstring_view name, DISPPARAMS*, VARIANT* result) {
-  if (name == L"type") {
-    V_VT(result) = VT_BSTR;
-    return get_type(&V_BSTR(result));
-  }
-  ComPtr<IDispatch> range;
-  const HRESULT hr = createRange(range.Put());
-  return FAILED(hr) ? hr : ReturnObject(range.Get(), result);
-}
-
 ComPtr<THostDocument> THostDocument::Create(const THtmlPage& page, const std::wstring& url, std::wstring selectedText) {
   ComPtr<THostDocument> document = TInterfacedObject::Create<THostDocument>();
   document->FUrl = url;
@@ -50,7 +31,7 @@ ComPtr<THostDocument> THostDocument::Create(const THtmlPage& page, const std::ws
   }
   document->FAnchors = standin::TElementCollection::Create(std::move(anchors));
   document->FLinks = standin::TElementCollection::Create(std::move(links));
-  document->FSelection = THostSelection::Create(std::move(selectedText));
+  document->FSelection = standin::TSelection::Create(std::move(selectedText));
   document->FLocation = standin::TLocation::Create(url);
   return document;
 }

@@ -23,21 +23,6 @@ using standin::ReturnObject;
 using standin::ReturnText;
 using standin::TLateBound;
 
-class THostSelection final : public TLateBound<standin::THTMLSelectionObjectStubs, THostSelection> {
- public:
-  static constexpr const wchar_t* kMembers[] = {L"createRange", L"type"};
-  static ComPtr<THostSelection> Create(std::wstring text);
-  STDMETHODIMP createRange(IDispatch** range) override;
-  // "Text" with a selection, "None" without, as the browser answers.
-  STDMETHODIMP get_type(BSTR* p) override { return ReturnText(FText.empty() ? L"None" : L"Text", p); }
-  HRESULT InvokeMember(std::wstring_view name, DISPPARAMS*, VARIANT* result);
-
- private:
-  friend class TInterfacedObject;
-  explicit THostSelection(std::wstring text) : FText(std::move(text)) {}
-  std::wstring FText;
-};
-
 // The document of one window or frame, made from its page.
 class THostDocument final : public TLateBound<standin::THTMLDocument2Stubs, THostDocument> {
  public:
@@ -66,7 +51,7 @@ class THostDocument final : public TLateBound<standin::THTMLDocument2Stubs, THos
 
   std::wstring FUrl, FBase, FTitle;
   ComPtr<standin::TElementCollection> FAnchors, FLinks;
-  ComPtr<THostSelection> FSelection;
+  ComPtr<standin::TSelection> FSelection;
   ComPtr<standin::TLocation> FLocation;
 };
 

@@ -79,4 +79,32 @@ ComPtr<TTextRange> TTextRange::Create(std::wstring text, HRESULT textResult) {
   return TInterfacedObject::Create<TTextRange>(std::move(text), textResult);
 }
 
+STDMETHODIMP TControlRange::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
+  if (!names || !ids || count == 0) return E_INVALIDARG;
+  for (UINT n = 0; n < count; ++n) ids[n] = DISPID_UNKNOWN;
+  return DISP_E_UNKNOWNNAME;
+}
+
+ComPtr<TSelection> TSelection::Create(std::wstring text) {
+  return TInterfacedObject::Create<TSelection>(std::move(text));
+}
+
+STDMETHODIMP TSelection::createRange(IDispatch** range) {
+  if (!range) return E_POINTER;
+  *range = nullptr;
+  if (FAILED(CreateRangeResult)) return CreateRangeResult;
+  if (SelectsObject) return ComPtr<IDispatch>(TControlRange::Create()).CopyTo(range);
+  return ComPtr<IDispatch>(TTextRange::Create(Text, TextResult)).CopyTo(range);
+}
+
+HRESULT TSelection::InvokeMember(std::wstring_view name, DISPPARAMS*, VARIANT* result) {
+  if (name == L"type") {
+    V_VT(result) = VT_BSTR;
+    return get_type(&V_BSTR(result));
+  }
+  ComPtr<IDispatch> range;
+  const HRESULT hr = createRange(range.Put());
+  return FAILED(hr) ? hr : ReturnObject(range.Get(), result);
+}
+
 }  // namespace tarvik::standin

@@ -1,8 +1,8 @@
 #pragma once
 // The parts of a document's object model that the browser host shows for a
 // real page and the tests' stand-in documents hold: anchors, image-map
-// areas, element collections, the location, text ranges, and the document
-// of a window that shows no HTML. The tests' knobs (reads that fail, the
+// areas, element collections, the location, the selection and its ranges,
+// and the document of a window that shows no HTML. The tests' knobs (reads that fail, the
 // calls a collection got) are off unless a test sets them.
 #include <windows.h>
 #include <mshtml.h>
@@ -118,6 +118,41 @@ class TTextRange final : public TLateBound<THTMLTxtRangeStubs, TTextRange> {
   TTextRange(std::wstring text, HRESULT textResult) : FText(std::move(text)), FTextResult(textResult) {}
   std::wstring FText;
   HRESULT FTextResult;
+};
+
+// The range of a selected object (an image, a control): no text, no members
+// by name at all.
+class TControlRange final : public TDispatchObject<TDispatchStubs> {
+ public:
+  static ComPtr<TControlRange> Create() { return TInterfacedObject::Create<TControlRange>(); }
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override;
+  STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+    return DISP_E_MEMBERNOTFOUND;
+  }
+
+ private:
+  friend class TInterfacedObject;
+  TControlRange() = default;
+};
+
+// The document's selection: createRange gives a text range over the
+// selected text. The fields are a test's knobs; the host sets Text only.
+class TSelection final : public TLateBound<THTMLSelectionObjectStubs, TSelection> {
+ public:
+  static constexpr const wchar_t* kMembers[] = {L"createRange", L"type"};
+  static ComPtr<TSelection> Create(std::wstring text = {});
+  std::wstring Text;
+  bool SelectsObject = false;        // createRange gives a control range, without text
+  HRESULT CreateRangeResult = S_OK;  // a failure of createRange
+  HRESULT TextResult = S_OK;         // a failure of the range's text
+  STDMETHODIMP createRange(IDispatch** range) override;
+  // "Text" with a selection, "None" without, as the browser answers.
+  STDMETHODIMP get_type(BSTR* p) override { return ReturnText(Text.empty() ? L"None" : L"Text", p); }
+  HRESULT InvokeMember(std::wstring_view name, DISPPARAMS*, VARIANT* result);
+
+ private:
+  friend class TInterfacedObject;
+  explicit TSelection(std::wstring text) : Text(std::move(text)) {}
 };
 
 // What a window shows when the address is no HTML page (a picture, a file,

@@ -24,22 +24,12 @@ HRESULT TLateBoundProperties::Invoke(DISPID id, WORD flags, DISPPARAMS* params, 
   return FProperties[static_cast<size_t>(id) - 1].Get(result);
 }
 
-STDMETHODIMP TFakeSelection::createRange(IDispatch** range) {
-  if (!range) return E_POINTER;
-  *range = nullptr;
-  if (FAILED(CreateRangeResult)) return CreateRangeResult;
-  // A selected object (an image, a control) gives a control range: it has
-  // no text property.
-  if (SelectsObject) return ComPtr<IDispatch>(TFakeControlRange::Create()).CopyTo(range);
-  return ComPtr<IDispatch>(standin::TTextRange::Create(Text, TextResult)).CopyTo(range);
-}
-
 ComPtr<TFakeHtmlDocument> TFakeHtmlDocument::Create() { return TInterfacedObject::Create<TFakeHtmlDocument>(); }
 
 TFakeHtmlDocument::TFakeHtmlDocument()
     : FAnchors(standin::TElementCollection::Create()),
       FLinks(standin::TElementCollection::Create()),
-      FSelection(TFakeSelection::Create()),
+      FSelection(standin::TSelection::Create()),
       FLocation(standin::TLocation::Create()) {
   // Tests check how the library walks the collections.
   FAnchors->RecordItemCalls();

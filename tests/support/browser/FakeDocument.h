@@ -18,36 +18,9 @@
 
 namespace tarvik::test {
 
-// The elements, collections, location and text ranges are the browser
+// The elements, collections, location, selection and ranges are the browser
 // host's own (standin/), with their tests' knobs.
 using TFakeAnchor = standin::TAnchorElement;
-
-// The range of a selected object: no text, no late-bound properties at all.
-class TFakeControlRange final : public TDispatchStandIn<TDispatchStubs> {
- public:
-  static ComPtr<TFakeControlRange> Create() { return TInterfacedObject::Create<TFakeControlRange>(); }
-
- private:
-  friend class TInterfacedObject;
-  TFakeControlRange() = default;
-};
-
-// The document's selection: createRange gives a text range over the selected text.
-class TFakeSelection final : public TDispatchStandIn<THTMLSelectionObjectStubs> {
- public:
-  static ComPtr<TFakeSelection> Create() { return TInterfacedObject::Create<TFakeSelection>(); }
-  std::wstring Text;
-  bool SelectsObject = false;       // createRange gives a range without text
-  HRESULT CreateRangeResult = S_OK;  // a failure of createRange
-  HRESULT TextResult = S_OK;         // a failure of the range's text
-  STDMETHODIMP createRange(IDispatch** range) override;
-  // "Text" with a selection, "None" without, as the browser answers.
-  STDMETHODIMP get_type(BSTR* p) override { return standin::ReturnText(Text.empty() ? L"None" : L"Text", p); }
-
- private:
-  friend class TInterfacedObject;
-  TFakeSelection() = default;
-};
 
 class TFakeHtmlDocument final : public TDispatchStandIn<THTMLDocument2Stubs> {
  public:
@@ -64,7 +37,7 @@ class TFakeHtmlDocument final : public TDispatchStandIn<THTMLDocument2Stubs> {
   void SetTitle(std::wstring title) { FTitle = std::move(title); }
   void SetSelectedText(std::wstring text) { FSelection->Text = std::move(text); }
   void SetLocation(std::wstring href) { FLocation->SetHref(std::move(href)); }
-  TFakeSelection& Selection() noexcept { return *FSelection; }
+  standin::TSelection& Selection() noexcept { return *FSelection; }
   standin::TLocation& Location() noexcept { return *FLocation; }
   // Reads that fail: the title, the selection, the location (early and late bound).
   void SetTitleResult(HRESULT hr) noexcept { FTitleResult = hr; }
@@ -84,7 +57,7 @@ class TFakeHtmlDocument final : public TDispatchStandIn<THTMLDocument2Stubs> {
   friend class TInterfacedObject;
   TFakeHtmlDocument();
   ComPtr<standin::TElementCollection> FAnchors, FLinks;
-  ComPtr<TFakeSelection> FSelection;
+  ComPtr<standin::TSelection> FSelection;
   ComPtr<standin::TLocation> FLocation;
   std::wstring FTitle;
   HRESULT FTitleResult = S_OK, FSelectionResult = S_OK, FLocationResult = S_OK;

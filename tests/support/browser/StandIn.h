@@ -20,8 +20,6 @@ namespace tarvik::test {
 // The interface stubs, under the names the tests have always used.
 using standin::TDispatchStubs;
 using standin::THTMLDocument2Stubs;
-using standin::THTMLSelectionObjectStubs;
-using standin::TWebBrowser2Stubs;
 
 // Reads one late-bound property into an empty variant.
 using TPropertyGetter = std::function<HRESULT(VARIANT* value)>;
