@@ -22,16 +22,8 @@ for a in "$@"; do
   esac
 done
 
-tool="${CLANG_FORMAT:-}"
-if [ -z "$tool" ]; then
-  for t in clang-format-14 clang-format; do
-    command -v "$t" >/dev/null 2>&1 && { tool="$t"; break; }
-  done
-fi
-if [ -z "$tool" ] || ! command -v "$tool" >/dev/null 2>&1; then
-  echo "format: clang-format not found (tools/setup.sh installs it)" >&2
-  exit 2
-fi
+. tools/llvm-tool.sh
+tool=$(llvm_tool clang-format "${CLANG_FORMAT:-}") || exit 2
 
 if [ ${#files[@]} -eq 0 ]; then
   if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
