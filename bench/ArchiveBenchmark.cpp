@@ -28,7 +28,8 @@
 #include "archive/SynaCode.h"
 #include "archive/WebArchive.h"
 
-extern char** environ;
+// glibc declares it only under _GNU_SOURCE; POSIX leaves it to the program.
+extern char** environ;  // NOLINT(readability-redundant-declaration)
 
 namespace {
 

@@ -69,7 +69,7 @@ const Session& TheSession() {
     };
     int32_t sid = 0;
     uintptr_t nextFrame = 0x100000;
-    auto add = [&](int32_t tid, uintptr_t oid, uint8_t category, uint8_t event, std::string value) {
+    auto add = [&](int32_t tid, uintptr_t oid, uint8_t category, uint8_t event, const std::string& value) {
       s.Items.Append(++sid, tid, oid, category, event, value);
     };
     bool laterStarted = false;

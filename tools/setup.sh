@@ -13,6 +13,7 @@ packages=(
   xvfb xauth imagemagick x11-apps xdotool chromium
   nsis locales fonts-wqy-zenhei
   cmake-doc
+  clang-format-14 clang-tidy-14
 )
 
 missing=()

@@ -12,7 +12,8 @@ struct TPlatformVersion {
   uint32_t Minor = 0;
 
   friend bool operator==(const TPlatformVersion&, const TPlatformVersion&) = default;
-  friend auto operator<=>(const TPlatformVersion&, const TPlatformVersion&) = default;
+  // clang-tidy 14 reads the 0 it compares the defaulted result with as a null pointer.
+  friend auto operator<=>(const TPlatformVersion&, const TPlatformVersion&) = default;  // NOLINT(modernize-use-nullptr)
 };
 
 // Version 5.0: from here on each browser window has a thread of its own.

@@ -29,7 +29,8 @@ class ComPtr {
   ComPtr(ComPtr<U>&& other) noexcept : FPtr(other.Detach()) {}
   ~ComPtr() { InternalRelease(); }
 
-  ComPtr& operator=(const ComPtr& other) noexcept {
+  // Copy and swap: assigning a holder to itself adds one reference and drops one.
+  ComPtr& operator=(const ComPtr& other) noexcept {  // NOLINT(bugprone-unhandled-self-assignment)
     ComPtr(other).Swap(*this);
     return *this;
   }

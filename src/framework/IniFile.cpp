@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include <string.h>
+#include <cstring>
 
 namespace tarvik {
 

@@ -61,7 +61,7 @@ Strings Messages(const test::TraceRecorder& trace) {
 Strings ItemLines(const test::TraceRecorder& trace) {
   Strings lines;
   for (const std::string& message : Messages(trace))
-    if (message.rfind("[", 0) == 0) lines.push_back(message);
+    if (message.rfind('[', 0) == 0) lines.push_back(message);
   return lines;
 }
 

@@ -103,7 +103,7 @@ TEST(InterfacedObject, ConcurrentAddRefAndReleaseKeepTheCount) {
   for (int t = 0; t < 8; ++t)
     threads.emplace_back([&] {
       for (int i = 0; i < 20000; ++i) {
-        ComPtr<Probe> copy = probe;
+        ComPtr<Probe> copy = probe;  // NOLINT(performance-unnecessary-copy-initialization): the copy is the test
       }
     });
   for (auto& t : threads) t.join();
@@ -128,7 +128,7 @@ TEST(ComPtrHolder, PutReleasesWhatWasHeldAndAttachDetachDoNotCount) {
   ComPtr<IPersist> back = ComPtr<IPersist>::Attach(raw);
   EXPECT_EQ(a->RefCount(), 2);
   ComPtr<IPersist> moved = std::move(back);
-  EXPECT_FALSE(back);
+  EXPECT_FALSE(back);  // NOLINT(bugprone-use-after-move): a moved-from holder is empty
   EXPECT_EQ(a->RefCount(), 2);
   IPersist* out = nullptr;
   EXPECT_EQ(moved.CopyTo(&out), S_OK);
@@ -223,7 +223,7 @@ TEST(Handles, OwnersCloseExactlyOnce) {
   ASSERT_TRUE(event);
   HANDLE raw = event.Get();
   UniqueHandle moved = std::move(event);
-  EXPECT_FALSE(event);
+  EXPECT_FALSE(event);  // NOLINT(bugprone-use-after-move): a moved-from owner is empty
   EXPECT_EQ(moved.Get(), raw);
   moved.Reset();
   DWORD flags = 0;

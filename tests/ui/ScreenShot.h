@@ -8,6 +8,6 @@ namespace tarvik::test {
 
 // Writes the screen area of window (its frame included) as a 24-bit BMP file;
 // nullptr takes the whole screen. False when the area could not be read or written.
-bool SaveScreenShot(HWND window, const std::string& path);
+bool SaveScreenShot(HWND window, const std::string& name);
 
 }  // namespace tarvik::test

@@ -37,7 +37,7 @@ class ComposeCommandTest : public ::testing::Test {
     s << in.rdbuf();
     return s.str();
   }
-  int Run(std::vector<std::string> args) {
+  int Run(const std::vector<std::string>& args) {
     std::ostringstream out, err;
     const int code = ComposeCommand(args, out, err);
     Out = out.str();
