@@ -5,8 +5,8 @@
 //      Base64-encoding the same bytes alone;
 //   3. the peak memory of composing one 256 MiB part from its cache file
 //      (in a child process), with its output checked byte for byte.
-#include <openssl/evp.h>
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -101,10 +101,10 @@ void Base64Figures() {
 
   std::printf("Base64Encode of 64 MiB (%s path; best of interleaved runs)\n", Base64PathName(Base64PathInUse()));
   // Into memory reused from run to run.
-  const std::vector<double> reused = Interleaved(
-      9, {[&] { Base64EncodeTo(data.data(), n, out.data()); },
-          [&] { EVP_EncodeBlock(evpOut.data(), input, static_cast<int>(n)); },
-          [&] { std::memcpy(out.data(), copySource.data(), outSize); }});
+  const std::vector<double> reused =
+      Interleaved(9, {[&] { Base64EncodeTo(data.data(), n, out.data()); },
+                      [&] { EVP_EncodeBlock(evpOut.data(), input, static_cast<int>(n)); },
+                      [&] { std::memcpy(out.data(), copySource.data(), outSize); }});
   Base64EncodeTo(data.data(), n, out.data());
   const bool same = std::memcmp(out.data(), evpOut.data(), outSize + 1) == 0;
   std::printf("  into a reused buffer:\n");
@@ -119,31 +119,31 @@ void Base64Figures() {
   }
   // Into new memory every run, as a returned string is: page faults included.
   std::string result;
-  const std::vector<double> fresh = Interleaved(
-      7, {[&] { result = Base64Encode(data); },
-          [&] {
-            std::unique_ptr<unsigned char[]> buffer(new unsigned char[outSize + 1]);
-            EVP_EncodeBlock(buffer.get(), input, static_cast<int>(n));
-            if (buffer[outSize / 2] == 0) std::abort();
-          },
-          [&] {
-            std::unique_ptr<char[]> buffer(new char[outSize]);
-            std::memcpy(buffer.get(), copySource.data(), outSize);
-            if (buffer[outSize / 2] == 0) std::abort();
-          }});
+  const std::vector<double> fresh =
+      Interleaved(7, {[&] { result = Base64Encode(data); },
+                      [&] {
+                        std::unique_ptr<unsigned char[]> buffer(new unsigned char[outSize + 1]);
+                        EVP_EncodeBlock(buffer.get(), input, static_cast<int>(n));
+                        if (buffer[outSize / 2] == 0) std::abort();
+                      },
+                      [&] {
+                        std::unique_ptr<char[]> buffer(new char[outSize]);
+                        std::memcpy(buffer.get(), copySource.data(), outSize);
+                        if (buffer[outSize / 2] == 0) std::abort();
+                      }});
   std::printf("  into new memory each run:\n");
   std::printf("    Base64Encode (new string) %8.2f ms  %7.0f MiB/s\n", fresh[0] * 1e3, n / MiB / fresh[0]);
   std::printf("    EVP_EncodeBlock           %8.2f ms  %7.0f MiB/s\n", fresh[1] * 1e3, n / MiB / fresh[1]);
   std::printf("    memcpy of the output      %8.2f ms\n", fresh[2] * 1e3);
   // 1 MiB encoded 64 times: the encoders' own speed, with the cache.
   const size_t small = 1u << 20;
-  const std::vector<double> cached = Interleaved(
-      9, {[&] {
-            for (int r = 0; r < 64; ++r) Base64EncodeTo(data.data() + r, small, out.data());
-          },
-          [&] {
-            for (int r = 0; r < 64; ++r) EVP_EncodeBlock(evpOut.data(), input + r, static_cast<int>(small));
-          }});
+  const std::vector<double> cached =
+      Interleaved(9, {[&] {
+                        for (int r = 0; r < 64; ++r) Base64EncodeTo(data.data() + r, small, out.data());
+                      },
+                      [&] {
+                        for (int r = 0; r < 64; ++r) EVP_EncodeBlock(evpOut.data(), input + r, static_cast<int>(small));
+                      }});
   std::printf("  1 MiB x 64 in the cache:\n");
   std::printf("    Base64EncodeTo            %8.2f ms  %7.0f MiB/s\n", cached[0] * 1e3, 64 * small / MiB / cached[0]);
   std::printf("    EVP_EncodeBlock           %8.2f ms  %7.0f MiB/s\n", cached[1] * 1e3, 64 * small / MiB / cached[1]);

@@ -9,8 +9,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "core/UrlKey.h"
 #include "core/TarvikDataBuffer.h"
+#include "core/UrlKey.h"
 
 namespace {
 

@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "core/AnsiCase.h"
-#include "core/UrlKey.h"
 #include "core/PlatformVersion.h"
 #include "core/Trace.h"
+#include "core/UrlKey.h"
 #include "core/UrlList.h"
 
 namespace {
@@ -64,7 +64,10 @@ const Session& TheSession() {
       // A host spelt in capitals now and then: the same resource.
       if (random() % 10 == 0)
         for (size_t i = 0, slashes = 0; i < url.size() && slashes < 3; ++i)
-          if (url[i] == '/') ++slashes; else url[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(url[i])));
+          if (url[i] == '/')
+            ++slashes;
+          else
+            url[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(url[i])));
       return url;
     };
     int32_t sid = 0;
@@ -76,7 +79,8 @@ const Session& TheSession() {
     while (s.Items.Count() < ItemCount - 64) {
       int32_t tid = Asking;
       const unsigned pick = random() % 100;
-      if (s.Items.Count() == 0 || pick < 25) tid = Earlier;
+      if (s.Items.Count() == 0 || pick < 25)
+        tid = Earlier;
       else if (pick < 40 && (laterStarted || s.Items.Count() > ItemCount / 10)) {
         tid = Later;
         laterStarted = true;
@@ -275,7 +279,8 @@ int main(int argc, char** argv) {
   const Session& session = TheSession();
   std::unordered_set<std::string> distinct;
   for (int32_t i = 0; i < session.Items.Count(); ++i) distinct.insert(UrlKey(session.Items[i].Value));
-  std::printf("timeline: %d items, %zu distinct URLs (scheme and host in any case)\n", session.Items.Count(), distinct.size());
+  std::printf("timeline: %d items, %zu distinct URLs (scheme and host in any case)\n", session.Items.Count(),
+              distinct.size());
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();

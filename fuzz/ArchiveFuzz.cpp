@@ -64,7 +64,8 @@ std::string ReferenceInject(const std::string& d, std::string base) {
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   size_t at = 0;
-  for (size_t end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2) lines.push_back(text.substr(at, end - at));
+  for (size_t end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
+    lines.push_back(text.substr(at, end - at));
   lines.push_back(text.substr(at));
   return lines;
 }
@@ -94,8 +95,9 @@ class TFuzzFiles final : public TFileSource {
 
 // The spellings a page uses: pieces that test fragments, case, escapes.
 std::string Address(Reader& in) {
-  static const char* const Pieces[] = {"http://h/", "HTTP://H/", "a", "A", "#", "#x", "%20", " ", "_", "%5F",
-                                       "[", "]", "%5B", "?", "q=%E9", "\xE9", "\t", ".", "..", "/", "\\", "~"};
+  static const char* const Pieces[] = {"http://h/", "HTTP://H/", "a",  "A", "#",   "#x", "%20",   " ",
+                                       "_",         "%5F",       "[",  "]", "%5B", "?",  "q=%E9", "\xE9",
+                                       "\t",        ".",         "..", "/", "\\",  "~"};
   if (in.Byte() % 4 == 0) return in.Text();
   std::string url;
   for (int n = in.Byte() % 8; n >= 0; --n) url += Pieces[in.Byte() % 22];
@@ -116,8 +118,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> urls, bases;
   TTarvikDataBuffer store;
   TFuzzFiles files;
-  static const char* const Types[] = {"text/html", "TEXT/html", "text/HTML; charset=x", "image/png", "", "text/css",
-                                      "multipart/related; boundary=\"b\"", "Message/rfc822", "bad type", "text/plain; x=\xE9"};
+  static const char* const Types[] = {"text/html",
+                                      "TEXT/html",
+                                      "text/HTML; charset=x",
+                                      "image/png",
+                                      "",
+                                      "text/css",
+                                      "multipart/related; boundary=\"b\"",
+                                      "Message/rfc822",
+                                      "bad type",
+                                      "text/plain; x=\xE9"};
   for (int n = in.Byte() % 7; n > 0; --n) {
     const std::string url = Address(in);
     TURLContent& record = store.GetURLContent(url);
@@ -222,7 +232,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const TPart& part : parts) {
       if (!part.HasBody || part.Headers.at("Content-Location") != HeaderValueText(rec.URL)) continue;
       const std::string& type = part.Headers.at("Content-Type");
-      const std::string want = IsHtmlContentType(type) ? ReferenceInject(bytes, bases[i].empty() ? first : bases[i]) : bytes;
+      const std::string want =
+          IsHtmlContentType(type) ? ReferenceInject(bytes, bases[i].empty() ? first : bases[i]) : bytes;
       found = found || part.Body == ReferenceBase64(want);
     }
     Check(found);

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "core/UrlKey.h"
 #include "core/TarvikDataBuffer.h"
 #include "core/TarvikTimeline.h"
+#include "core/UrlKey.h"
 #include "fuzz/FuzzInput.h"
 
 using tarvik::fuzz::Check;

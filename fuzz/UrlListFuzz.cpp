@@ -19,8 +19,9 @@ using fuzz::Reader;
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const char* const Values[] = {"http://a/", "HTTP://A/", "http://a/x", "http://a/X", "http://A/x#f",
-                                       "http://a/x#f", "http://b/%20", "http://b/ ", ""};
+  static const char* const Values[] = {"http://a/",    "HTTP://A/",    "http://a/x",
+                                       "http://a/X",   "http://A/x#f", "http://a/x#f",
+                                       "http://b/%20", "http://b/ ",   ""};
   Reader in{data, size};
   const bool threads = in.Byte() % 2;
   SetPlatformVersion(threads ? TPlatformVersion{5, 1} : TPlatformVersion{4, 0});

@@ -36,9 +36,12 @@ std::vector<std::pair<std::wstring, DWORD>> ValueNames(HKEY root, const wchar_t*
   wchar_t name[256];
   for (DWORD i = 0;; ++i) {
     DWORD size = 256, type = 0, data = 0, dataSize = sizeof(data);
-    const LONG rc = ::RegEnumValueW(key.Get(), i, name, &size, nullptr, &type, reinterpret_cast<BYTE*>(&data), &dataSize);
-    if (rc == ERROR_MORE_DATA) data = 1;
-    else if (rc != ERROR_SUCCESS) break;
+    const LONG rc =
+        ::RegEnumValueW(key.Get(), i, name, &size, nullptr, &type, reinterpret_cast<BYTE*>(&data), &dataSize);
+    if (rc == ERROR_MORE_DATA)
+      data = 1;
+    else if (rc != ERROR_SUCCESS)
+      break;
     values.emplace_back(std::wstring(name, size), type == REG_DWORD ? data : 1);
   }
   return values;
@@ -95,7 +98,8 @@ HRESULT TAddonLoader::ShowBand(const CLSID& clsid, bool show) {
     ComPtr<TBandSite> site = TBandSite::Create(&FBrowser, FBandArea);
     if (FAILED(hr = band.Object->SetSite(static_cast<IOleWindow*>(site.Get())))) return hr;
     DESKBANDINFO info = {};
-    info.dwMask = DBIM_MINSIZE | DBIM_MAXSIZE | DBIM_INTEGRAL | DBIM_ACTUAL | DBIM_TITLE | DBIM_MODEFLAGS | DBIM_BKCOLOR;
+    info.dwMask =
+        DBIM_MINSIZE | DBIM_MAXSIZE | DBIM_INTEGRAL | DBIM_ACTUAL | DBIM_TITLE | DBIM_MODEFLAGS | DBIM_BKCOLOR;
     info.ptMaxSize = {-1, -1};
     band.Height = 26;
     if (SUCCEEDED(band.DeskBand->GetBandInfo(static_cast<DWORD>(FBands.size()), DBIF_VIEWMODE_NORMAL, &info)) &&
@@ -104,7 +108,9 @@ HRESULT TAddonLoader::ShowBand(const CLSID& clsid, bool show) {
     band.DeskBand->ShowDW(TRUE);
     FBands.push_back(std::move(band));
   }
-  if (remembered) ::RegSetValueExW(remembered.Get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&shownValue), sizeof(shownValue));
+  if (remembered)
+    ::RegSetValueExW(remembered.Get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&shownValue),
+                     sizeof(shownValue));
   return S_OK;
 }
 

@@ -43,8 +43,10 @@ std::map<std::string, std::string> ReadHeaders(std::string_view text, size_t& po
     const size_t colon = line.find(':');
     if (colon == std::string_view::npos) continue;
     last = Lower(Trim(line.substr(0, colon)));
-    if (!headers.count(last)) headers[last] = Trim(line.substr(colon + 1));
-    else last.clear();  // the first of two fields wins
+    if (!headers.count(last))
+      headers[last] = Trim(line.substr(colon + 1));
+    else
+      last.clear();  // the first of two fields wins
   }
   return headers;
 }
@@ -201,13 +203,21 @@ void TArchiveScanner::BodyBytes(std::string_view bytes) {
   if (FPart.Encoding == "base64") {
     for (const char c : bytes) {
       int d;
-      if (c >= 'A' && c <= 'Z') d = c - 'A';
-      else if (c >= 'a' && c <= 'z') d = c - 'a' + 26;
-      else if (c >= '0' && c <= '9') d = c - '0' + 52;
-      else if (c == '+') d = 62;
-      else if (c == '/') d = 63;
-      else if (c == '=') { FBase64Ended = true; continue; }
-      else continue;  // line breaks and blanks
+      if (c >= 'A' && c <= 'Z')
+        d = c - 'A';
+      else if (c >= 'a' && c <= 'z')
+        d = c - 'a' + 26;
+      else if (c >= '0' && c <= '9')
+        d = c - '0' + 52;
+      else if (c == '+')
+        d = 62;
+      else if (c == '/')
+        d = 63;
+      else if (c == '=') {
+        FBase64Ended = true;
+        continue;
+      } else
+        continue;  // line breaks and blanks
       if (FBase64Ended) continue;
       FBits = (FBits << 6) | static_cast<unsigned>(d);
       FBitCount += 6;

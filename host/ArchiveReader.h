@@ -57,14 +57,14 @@ class TArchiveScanner {
 
   const bool FKeepBodies;
   TState FState = TState::TopHeaders;
-  std::string FLine;             // a line of a header block, or the start of a body line
-  bool FBodyLineLong = false;    // this body line is longer than any delimiter
-  std::string FHeaderBlock;      // the current header block, lines joined with LF
+  std::string FLine;           // a line of a header block, or the start of a body line
+  bool FBodyLineLong = false;  // this body line is longer than any delimiter
+  std::string FHeaderBlock;    // the current header block, lines joined with LF
   std::string FDelimiter;
   std::string FSubject, FContentType;
   std::vector<TPart> FParts;
   TPart FPart;
-  std::string FHeldBreak;        // a body's line break, written only if more body follows
+  std::string FHeldBreak;  // a body's line break, written only if more body follows
   unsigned FBits = 0;
   int FBitCount = 0;
   bool FBase64Ended = false;

@@ -29,7 +29,7 @@ class TBrowserWindow::TWindowThread final : public TBrowserCommands, public TPag
   ~TWindowThread() { Shutdown(); }
 
   std::string Open();
-  HRESULT ShowBrowserBar(const CLSID& band, bool show) override;
+  HRESULT ShowBrowserBar(const CLSID& clsid, bool show) override;
   void NavigateLater(const std::wstring& url) override;
   void ShowTitle(const std::wstring& title) override;
   void ShowPage(std::wstring text) override;
@@ -290,7 +290,8 @@ void TBrowserWindow::Navigate(const std::wstring& url) {
 
 bool TBrowserWindow::WaitNavigations(unsigned count, DWORD timeoutMs, TNavigationResult& last) {
   std::unique_lock lock(FLock);
-  const bool done = FChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return FLast.Serial >= count; });
+  const bool done =
+      FChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return FLast.Serial >= count; });
   last = FLast;
   return done;
 }

@@ -63,7 +63,7 @@ std::vector<HWND> Children(HWND parent) {
   return children;
 }
 
-std::wstring WithoutAccelerator(std::wstring text) {
+std::wstring WithoutAccelerator(const std::wstring& text) {
   std::wstring out;
   for (wchar_t c : text)
     if (c != L'&') out += c;
@@ -232,8 +232,10 @@ bool TCaptureDriver::Capture(const std::wstring& path, bool hotkey, int clickGap
   }
   FReporter.Step(FLabel + (hotkey ? "first Ctrl+W" : "first click"));
   const bool wasChecked = IsButtonChecked(button);
-  if (!Press(button, hotkey)) return Fail("first click", "the input could not be sent or the window not brought to the front");
-  for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10); IsButtonChecked(button) == wasChecked;) {
+  if (!Press(button, hotkey))
+    return Fail("first click", "the input could not be sent or the window not brought to the front");
+  for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+       IsButtonChecked(button) == wasChecked;) {
     if (std::chrono::steady_clock::now() >= until || TimedOut())
       return Fail("first click", "the capture button did not change its state");
     Pause(50);
@@ -242,14 +244,16 @@ bool TCaptureDriver::Capture(const std::wstring& path, bool hotkey, int clickGap
   Pause(clickGapMs);
 
   FReporter.Step(FLabel + (hotkey ? "second Ctrl+W" : "second click"));
-  if (!Press(button, hotkey)) return Fail("second click", "the input could not be sent or the window not brought to the front");
+  if (!Press(button, hotkey))
+    return Fail("second click", "the input could not be sent or the window not brought to the front");
   HWND dialog = nullptr;
   const auto clicked = std::chrono::steady_clock::now();
   while (!dialog) {
     for (HWND candidate : ThreadDialogs(thread))
       if (IsSaveDialog(candidate)) dialog = candidate;
     if (dialog) break;
-    for (HWND box : ThreadDialogs(thread)) return Fail("second click", "a message instead of the save dialog: " + DialogText(box));
+    for (HWND box : ThreadDialogs(thread))
+      return Fail("second click", "a message instead of the save dialog: " + DialogText(box));
     if (TimedOut()) return Fail("save dialog", "no dialog \"Save Web Archive To\" appeared");
     if (!IsButtonChecked(button) && std::chrono::steady_clock::now() - clicked > std::chrono::seconds(5))
       return Fail("save dialog", "no save dialog: the add-on found nothing captured for this window");

@@ -57,9 +57,7 @@ STDMETHODIMP THostWebBrowser::get_TopLevelContainer(VARIANT_BOOL* pBool) {
   return S_OK;
 }
 
-STDMETHODIMP THostWebBrowser::get_Type(BSTR* Type) {
-  return ReturnText(FDocument ? L"HTML Document" : L"", Type);
-}
+STDMETHODIMP THostWebBrowser::get_Type(BSTR* Type) { return ReturnText(FDocument ? L"HTML Document" : L"", Type); }
 
 STDMETHODIMP THostWebBrowser::Navigate(BSTR URL, VARIANT*, VARIANT*, VARIANT*, VARIANT*) {
   if (!URL) return E_INVALIDARG;
@@ -93,6 +91,9 @@ STDMETHODIMP THostWebBrowser::ShowBrowserBar(VARIANT* pvaClsid, VARIANT* pvarSho
 STDMETHODIMP THostWebBrowser::QueryService(REFGUID guidService, REFIID riid, void** ppv) {
   if (!ppv) return E_POINTER;
   *ppv = nullptr;
+  // Both names stand for one service id in the headers; both are kept so
+  // that each way a caller may ask reads here.
+  // NOLINTNEXTLINE(misc-redundant-expression)
   if (!IsEqualGUID(guidService, SID_SWebBrowserApp) && !IsEqualGUID(guidService, SID_SInternetExplorer))
     return E_NOINTERFACE;
   return QueryInterface(riid, ppv);

@@ -26,8 +26,10 @@ ComPtr<THostDocument> THostDocument::Create(const THtmlPage& page, const std::ws
   for (const THtmlElementRef& anchor : page.Anchors)
     anchors.emplace_back(standin::TAnchorElement::Create(anchor.Name, href(anchor)));
   for (const THtmlElementRef& link : page.Links) {
-    if (link.IsArea) links.emplace_back(standin::TAreaElement::Create(href(link)));
-    else links.emplace_back(standin::TAnchorElement::Create(link.Name, href(link)));
+    if (link.IsArea)
+      links.emplace_back(standin::TAreaElement::Create(href(link)));
+    else
+      links.emplace_back(standin::TAnchorElement::Create(link.Name, href(link)));
   }
   document->FAnchors = standin::TElementCollection::Create(std::move(anchors));
   document->FLinks = standin::TElementCollection::Create(std::move(links));
@@ -62,9 +64,7 @@ STDMETHODIMP THostDocument::get_selection(IHTMLSelectionObject** p) {
   return ComPtr<IHTMLSelectionObject>(FSelection).CopyTo(p);
 }
 
-STDMETHODIMP THostDocument::get_location(IHTMLLocation** p) {
-  return ComPtr<IHTMLLocation>(FLocation).CopyTo(p);
-}
+STDMETHODIMP THostDocument::get_location(IHTMLLocation** p) { return ComPtr<IHTMLLocation>(FLocation).CopyTo(p); }
 
 HRESULT THostDocument::InvokeMember(std::wstring_view name, DISPPARAMS*, VARIANT* result) {
   if (name == L"title") return ReturnText(FTitle, result);

@@ -26,8 +26,8 @@ using standin::TLateBound;
 // The document of one window or frame, made from its page.
 class THostDocument final : public TLateBound<standin::THTMLDocument2Stubs, THostDocument> {
  public:
-  static constexpr const wchar_t* kMembers[] = {L"title", L"location", L"selection", L"URL",
-                                                L"anchors", L"links", L"readyState"};
+  static constexpr const wchar_t* kMembers[] = {L"title",   L"location", L"selection", L"URL",
+                                                L"anchors", L"links",    L"readyState"};
   // url: the document's final address; links resolve against it and <base href>.
   static ComPtr<THostDocument> Create(const THtmlPage& page, const std::wstring& url, std::wstring selectedText = {});
 

@@ -27,7 +27,8 @@ bool FileExists(const std::wstring& path) {
 }
 
 int ListArchive(const std::wstring& path, TReporter& reporter) {
-  tarvik::UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  tarvik::UniqueHandle file(
+      ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!file) {
     reporter.Error("open archive", "cannot read " + Utf8(path) + " (error " + std::to_string(::GetLastError()) + ")");
     return 1;
@@ -198,7 +199,8 @@ int RunBrowser(const THostCommandLine& command, TReporter& reporter) {
   std::vector<std::thread> drivers;
   for (size_t i = 0; i < windows.size(); ++i)
     drivers.emplace_back([&, i] {
-      ok[i] = RunWindow(*windows[i], static_cast<int>(i + 1), command, reporter, deadline, inputLock, captured[i]);
+      ok[i] =
+          RunWindow(*windows[i], static_cast<int>(i + 1), command, reporter, deadline, inputLock, captured[i]) ? 1 : 0;
     });
   for (std::thread& driver : drivers) driver.join();
   reporter.Step("close windows");

@@ -43,15 +43,15 @@ struct TNamedEntity {
   wchar_t Value;
 };
 constexpr TNamedEntity kEntities[] = {
-    {L"amp", L'&'},       {L"lt", L'<'},        {L"gt", L'>'},        {L"quot", L'"'},      {L"apos", L'\''},
-    {L"nbsp", 0xA0},      {L"copy", 0xA9},      {L"reg", 0xAE},       {L"trade", 0x2122},   {L"hellip", 0x2026},
-    {L"mdash", 0x2014},   {L"ndash", 0x2013},   {L"lsquo", 0x2018},   {L"rsquo", 0x2019},   {L"ldquo", 0x201C},
-    {L"rdquo", 0x201D},   {L"euro", 0x20AC},    {L"laquo", 0xAB},     {L"raquo", 0xBB},     {L"middot", 0xB7},
-    {L"bull", 0x2022},    {L"deg", 0xB0},       {L"times", 0xD7},     {L"eacute", 0xE9},    {L"egrave", 0xE8},
-    {L"aacute", 0xE1},    {L"agrave", 0xE0},    {L"auml", 0xE4},      {L"ouml", 0xF6},      {L"uuml", 0xFC},
-    {L"Auml", 0xC4},      {L"Ouml", 0xD6},      {L"Uuml", 0xDC},      {L"szlig", 0xDF},     {L"ccedil", 0xE7},
-    {L"ntilde", 0xF1},    {L"oacute", 0xF3},    {L"iacute", 0xED},    {L"uacute", 0xFA},    {L"ecirc", 0xEA},
-    {L"sect", 0xA7},      {L"para", 0xB6},      {L"pound", 0xA3},     {L"yen", 0xA5},       {L"cent", 0xA2},
+    {L"amp", L'&'},     {L"lt", L'<'},      {L"gt", L'>'},      {L"quot", L'"'},    {L"apos", L'\''},
+    {L"nbsp", 0xA0},    {L"copy", 0xA9},    {L"reg", 0xAE},     {L"trade", 0x2122}, {L"hellip", 0x2026},
+    {L"mdash", 0x2014}, {L"ndash", 0x2013}, {L"lsquo", 0x2018}, {L"rsquo", 0x2019}, {L"ldquo", 0x201C},
+    {L"rdquo", 0x201D}, {L"euro", 0x20AC},  {L"laquo", 0xAB},   {L"raquo", 0xBB},   {L"middot", 0xB7},
+    {L"bull", 0x2022},  {L"deg", 0xB0},     {L"times", 0xD7},   {L"eacute", 0xE9},  {L"egrave", 0xE8},
+    {L"aacute", 0xE1},  {L"agrave", 0xE0},  {L"auml", 0xE4},    {L"ouml", 0xF6},    {L"uuml", 0xFC},
+    {L"Auml", 0xC4},    {L"Ouml", 0xD6},    {L"Uuml", 0xDC},    {L"szlig", 0xDF},   {L"ccedil", 0xE7},
+    {L"ntilde", 0xF1},  {L"oacute", 0xF3},  {L"iacute", 0xED},  {L"uacute", 0xFA},  {L"ecirc", 0xEA},
+    {L"sect", 0xA7},    {L"para", 0xB6},    {L"pound", 0xA3},   {L"yen", 0xA5},     {L"cent", 0xA2},
 };
 // Written without ";" these still count, as in older pages.
 constexpr const wchar_t* kLegacyEntities[] = {L"amp", L"lt", L"gt", L"quot", L"nbsp", L"copy", L"reg"};
@@ -80,9 +80,12 @@ size_t DecodeOneEntity(std::wstring_view text, size_t pos, std::wstring& out) {
     for (; i < text.size(); ++i, ++digits) {
       const wchar_t c = text[i];
       int d = -1;
-      if (c >= L'0' && c <= L'9') d = c - L'0';
-      else if (hex && c >= L'a' && c <= L'f') d = c - L'a' + 10;
-      else if (hex && c >= L'A' && c <= L'F') d = c - L'A' + 10;
+      if (c >= L'0' && c <= L'9')
+        d = c - L'0';
+      else if (hex && c >= L'a' && c <= L'f')
+        d = c - L'a' + 10;
+      else if (hex && c >= L'A' && c <= L'F')
+        d = c - L'A' + 10;
       if (d < 0) break;
       if (value <= 0x10FFFF) value = value * (hex ? 16 : 10) + static_cast<unsigned long>(d);
     }
@@ -241,8 +244,7 @@ void THtmlScanner::ReadAttributes(THtmlToken& token) {
       continue;
     }
     size_t nameEnd = FPos + 1;  // a stray "=" or quote starts a name of its own
-    while (nameEnd < h.size() && !IsBlank(h[nameEnd]) && h[nameEnd] != L'/' && h[nameEnd] != L'>' &&
-           h[nameEnd] != L'=')
+    while (nameEnd < h.size() && !IsBlank(h[nameEnd]) && h[nameEnd] != L'/' && h[nameEnd] != L'>' && h[nameEnd] != L'=')
       ++nameEnd;
     THtmlAttribute attribute{Lower(h.substr(FPos, nameEnd - FPos)), L""};
     FPos = nameEnd;
@@ -338,7 +340,8 @@ THtmlPage ScanHtmlPage(std::wstring_view html) {
           addResource(THtmlResourceRef::TKind::Image, token.Attribute(L"src"));
         } else if (n == L"input") {
           const std::wstring* type = token.Attribute(L"type");
-          if (type && Lower(Trimmed(*type)) == L"image") addResource(THtmlResourceRef::TKind::Image, token.Attribute(L"src"));
+          if (type && Lower(Trimmed(*type)) == L"image")
+            addResource(THtmlResourceRef::TKind::Image, token.Attribute(L"src"));
         } else if (n == L"script") {
           addResource(THtmlResourceRef::TKind::Script, token.Attribute(L"src"));
         } else if (n == L"link") {

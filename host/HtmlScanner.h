@@ -50,10 +50,10 @@ std::wstring DecodeEntities(std::wstring_view text);
 std::wstring CollapseWhiteSpace(std::wstring_view text);
 
 struct THtmlElementRef {
-  std::wstring Name;     // the name attribute (anchors)
-  std::wstring Href;     // as written; HasHref tells an empty one from none
+  std::wstring Name;  // the name attribute (anchors)
+  std::wstring Href;  // as written; HasHref tells an empty one from none
   bool HasHref = false;
-  bool IsArea = false;   // an image-map area, not an anchor element
+  bool IsArea = false;  // an image-map area, not an anchor element
 };
 
 struct THtmlResourceRef {

@@ -77,8 +77,8 @@ TNavigationResult TPageLoader::Navigate(const std::wstring& url) {
   return result;
 }
 
-TPageLoader::TLoaded TPageLoader::LoadDocument(THostWebBrowser& browser, const std::wstring& url,
-                                                TLoadContext& context, int depth) {
+TPageLoader::TLoaded TPageLoader::LoadDocument(THostWebBrowser& browser, const std::wstring& url, TLoadContext& context,
+                                               int depth) {
   TLoaded loaded;
   const bool top = &browser == &FTop;
   TFetchResult fetch = FetchUrl(url, kDocumentLimit);
@@ -125,11 +125,14 @@ TPageLoader::TLoaded TPageLoader::LoadDocument(THostWebBrowser& browser, const s
       FTop.Events().DownloadBegin();
       const TLoaded inner = LoadDocument(*frame, frameUrl, context, depth + 1);
       FTop.Events().DownloadComplete();
-      if (inner.Ok) context.CompletedFrames.emplace_back(frame, inner.FinalUrl);
-      else ++context.Failed;
+      if (inner.Ok)
+        context.CompletedFrames.emplace_back(frame, inner.FinalUrl);
+      else
+        ++context.Failed;
     }
     for (const THtmlResourceRef& resource : page.Resources)
-      FetchSubresource(ResolveUrl(base, resource.Url), resource.Kind == THtmlResourceRef::TKind::StyleSheet, context, 0);
+      FetchSubresource(ResolveUrl(base, resource.Url), resource.Kind == THtmlResourceRef::TKind::StyleSheet, context,
+                       0);
     for (const std::wstring& style : page.InlineStyles) FetchStyleReferences(style, base, context, 0);
   }
   loaded.Ok = true;

@@ -21,9 +21,9 @@ struct TNavigationResult {
   bool Ok = false;
   std::wstring FinalUrl;
   std::wstring Title;
-  long Status = 0;           // HTTP status of the document
-  std::string Error;         // why it failed
-  unsigned Resources = 0;    // frames and subresources fetched
+  long Status = 0;         // HTTP status of the document
+  std::string Error;       // why it failed
+  unsigned Resources = 0;  // frames and subresources fetched
   unsigned FailedResources = 0;
   double Milliseconds = 0;
 };

@@ -115,15 +115,32 @@ TFetchResult FetchUrl(const std::wstring& url, size_t keepLimit) {
 std::string DescribeFetchError(HRESULT hr) {
   const char* what = "the fetch failed";
   switch (static_cast<unsigned long>(hr)) {
-    case 0x800C0002UL: what = "the address is not valid"; break;
-    case 0x800C0004UL: what = "cannot connect to the server"; break;
-    case 0x800C0005UL: what = "the server did not answer or the resource was not found"; break;
-    case 0x800C0006UL: what = "the object was not found"; break;
-    case 0x800C0007UL: what = "no data"; break;
-    case 0x800C0008UL: what = "the download failed"; break;
-    case 0x800C000EUL: what = "security problem"; break;
-    case 0x800C0011UL: what = "unknown protocol"; break;
-    default: break;
+    case 0x800C0002UL:
+      what = "the address is not valid";
+      break;
+    case 0x800C0004UL:
+      what = "cannot connect to the server";
+      break;
+    case 0x800C0005UL:
+      what = "the server did not answer or the resource was not found";
+      break;
+    case 0x800C0006UL:
+      what = "the object was not found";
+      break;
+    case 0x800C0007UL:
+      what = "no data";
+      break;
+    case 0x800C0008UL:
+      what = "the download failed";
+      break;
+    case 0x800C000EUL:
+      what = "security problem";
+      break;
+    case 0x800C0011UL:
+      what = "unknown protocol";
+      break;
+    default:
+      break;
   }
   char text[160];
   std::snprintf(text, sizeof(text), "%s (0x%08lX)", what, static_cast<unsigned long>(hr));

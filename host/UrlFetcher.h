@@ -11,12 +11,12 @@ namespace tarvik::host {
 
 struct TFetchResult {
   HRESULT Result = E_FAIL;
-  std::wstring FinalUrl;           // after redirects
-  long Status = 0;                 // HTTP status, 0 when the scheme has none
-  std::wstring MimeType;           // as the moniker library reports it
-  std::string ContentType;         // the Content-Type response header
-  std::string Body;                // the first KeepLimit bytes
-  unsigned long long Size = 0;     // every byte read
+  std::wstring FinalUrl;        // after redirects
+  long Status = 0;              // HTTP status, 0 when the scheme has none
+  std::wstring MimeType;        // as the moniker library reports it
+  std::string ContentType;      // the Content-Type response header
+  std::string Body;             // the first KeepLimit bytes
+  unsigned long long Size = 0;  // every byte read
 };
 
 TFetchResult FetchUrl(const std::wstring& url, size_t keepLimit);

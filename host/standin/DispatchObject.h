@@ -49,14 +49,13 @@ class TLateBound : public TDispatchObject<Stubs> {
     }
     return hr;
   }
-  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result, EXCEPINFO*,
-                      UINT*) override {
+  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result, EXCEPINFO*, UINT*) override {
     if (id < 1 || static_cast<size_t>(id) > std::size(Derived::kMembers)) return DISP_E_MEMBERNOTFOUND;
     if (result) ::VariantInit(result);
     VARIANT ignored;
     ::VariantInit(&ignored);
-    const HRESULT hr = static_cast<Derived*>(this)->InvokeMember(Derived::kMembers[id - 1], params,
-                                                                 result ? result : &ignored);
+    const HRESULT hr =
+        static_cast<Derived*>(this)->InvokeMember(Derived::kMembers[id - 1], params, result ? result : &ignored);
     ::VariantClear(&ignored);
     return hr;
   }

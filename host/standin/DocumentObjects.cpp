@@ -71,9 +71,7 @@ HRESULT TElementCollection::InvokeMember(std::wstring_view name, DISPPARAMS* par
   return FAILED(hr) ? hr : ReturnObject(element.Get(), result);
 }
 
-ComPtr<TLocation> TLocation::Create(std::wstring href) {
-  return TInterfacedObject::Create<TLocation>(std::move(href));
-}
+ComPtr<TLocation> TLocation::Create(std::wstring href) { return TInterfacedObject::Create<TLocation>(std::move(href)); }
 
 ComPtr<TTextRange> TTextRange::Create(std::wstring text, HRESULT textResult) {
   return TInterfacedObject::Create<TTextRange>(std::move(text), textResult);

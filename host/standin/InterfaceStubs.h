@@ -11,392 +11,462 @@ namespace tarvik::standin {
 
 class TDispatchStubs : public IDispatch {
  public:
-  STDMETHODIMP GetTypeInfoCount(UINT *pctinfo) override { return E_NOTIMPL; }
-  STDMETHODIMP GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo **ppTInfo) override { return E_NOTIMPL; }
-  STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR *rgszNames, UINT cNames, LCID lcid, DISPID *rgDispId) override { return E_NOTIMPL; }
-  STDMETHODIMP Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS *pDispParams, VARIANT *pVarResult, EXCEPINFO *pExcepInfo, UINT *puArgErr) override { return E_NOTIMPL; }
+  STDMETHODIMP GetTypeInfoCount(UINT* pctinfo) override { return E_NOTIMPL; }
+  STDMETHODIMP GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override { return E_NOTIMPL; }
+  STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) override {
+    return E_NOTIMPL;
+  }
+  STDMETHODIMP Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+                      VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override {
+    return E_NOTIMPL;
+  }
 };
 
 class TWebBrowser2Stubs : public IWebBrowser2 {
  public:
-  STDMETHODIMP GetTypeInfoCount(UINT *pctinfo) override { return E_NOTIMPL; }
-  STDMETHODIMP GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo **ppTInfo) override { return E_NOTIMPL; }
-  STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR *rgszNames, UINT cNames, LCID lcid, DISPID *rgDispId) override { return E_NOTIMPL; }
-  STDMETHODIMP Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS *pDispParams, VARIANT *pVarResult, EXCEPINFO *pExcepInfo, UINT *puArgErr) override { return E_NOTIMPL; }
+  STDMETHODIMP GetTypeInfoCount(UINT* pctinfo) override { return E_NOTIMPL; }
+  STDMETHODIMP GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override { return E_NOTIMPL; }
+  STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) override {
+    return E_NOTIMPL;
+  }
+  STDMETHODIMP Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+                      VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override {
+    return E_NOTIMPL;
+  }
   STDMETHODIMP GoBack() override { return E_NOTIMPL; }
   STDMETHODIMP GoForward() override { return E_NOTIMPL; }
   STDMETHODIMP GoHome() override { return E_NOTIMPL; }
   STDMETHODIMP GoSearch() override { return E_NOTIMPL; }
-  STDMETHODIMP Navigate(BSTR URL, VARIANT *Flags, VARIANT *TargetFrameName, VARIANT *PostData, VARIANT *Headers) override { return E_NOTIMPL; }
+  STDMETHODIMP Navigate(BSTR URL, VARIANT* Flags, VARIANT* TargetFrameName, VARIANT* PostData,
+                        VARIANT* Headers) override {
+    return E_NOTIMPL;
+  }
   STDMETHODIMP Refresh() override { return E_NOTIMPL; }
-  STDMETHODIMP Refresh2(VARIANT *Level) override { return E_NOTIMPL; }
+  STDMETHODIMP Refresh2(VARIANT* Level) override { return E_NOTIMPL; }
   STDMETHODIMP Stop() override { return E_NOTIMPL; }
-  STDMETHODIMP get_Application(IDispatch **ppDisp) override { return E_NOTIMPL; }
-  STDMETHODIMP get_Parent(IDispatch **ppDisp) override { return E_NOTIMPL; }
-  STDMETHODIMP get_Container(IDispatch **ppDisp) override { return E_NOTIMPL; }
-  STDMETHODIMP get_Document(IDispatch **ppDisp) override { return E_NOTIMPL; }
-  STDMETHODIMP get_TopLevelContainer(VARIANT_BOOL *pBool) override { return E_NOTIMPL; }
-  STDMETHODIMP get_Type(BSTR *Type) override { return E_NOTIMPL; }
-  STDMETHODIMP get_Left(LONG *pl) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Application(IDispatch** ppDisp) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Parent(IDispatch** ppDisp) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Container(IDispatch** ppDisp) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Document(IDispatch** ppDisp) override { return E_NOTIMPL; }
+  STDMETHODIMP get_TopLevelContainer(VARIANT_BOOL* pBool) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Type(BSTR* Type) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Left(LONG* pl) override { return E_NOTIMPL; }
   STDMETHODIMP put_Left(LONG Left) override { return E_NOTIMPL; }
-  STDMETHODIMP get_Top(LONG *pl) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Top(LONG* pl) override { return E_NOTIMPL; }
   STDMETHODIMP put_Top(LONG Top) override { return E_NOTIMPL; }
-  STDMETHODIMP get_Width(LONG *pl) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Width(LONG* pl) override { return E_NOTIMPL; }
   STDMETHODIMP put_Width(LONG Width) override { return E_NOTIMPL; }
-  STDMETHODIMP get_Height(LONG *pl) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Height(LONG* pl) override { return E_NOTIMPL; }
   STDMETHODIMP put_Height(LONG Height) override { return E_NOTIMPL; }
-  STDMETHODIMP get_LocationName(BSTR *LocationName) override { return E_NOTIMPL; }
-  STDMETHODIMP get_LocationURL(BSTR *LocationURL) override { return E_NOTIMPL; }
-  STDMETHODIMP get_Busy(VARIANT_BOOL *pBool) override { return E_NOTIMPL; }
+  STDMETHODIMP get_LocationName(BSTR* LocationName) override { return E_NOTIMPL; }
+  STDMETHODIMP get_LocationURL(BSTR* LocationURL) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Busy(VARIANT_BOOL* pBool) override { return E_NOTIMPL; }
   STDMETHODIMP Quit() override { return E_NOTIMPL; }
-  STDMETHODIMP ClientToWindow(int *pcx, int *pcy) override { return E_NOTIMPL; }
+  STDMETHODIMP ClientToWindow(int* pcx, int* pcy) override { return E_NOTIMPL; }
   STDMETHODIMP PutProperty(BSTR Property, VARIANT vtValue) override { return E_NOTIMPL; }
-  STDMETHODIMP GetProperty(BSTR Property, VARIANT *pvtValue) override { return E_NOTIMPL; }
-  STDMETHODIMP get_Name(BSTR *Name) override { return E_NOTIMPL; }
-  STDMETHODIMP get_HWND(SHANDLE_PTR *pHWND) override { return E_NOTIMPL; }
-  STDMETHODIMP get_FullName(BSTR *FullName) override { return E_NOTIMPL; }
-  STDMETHODIMP get_Path(BSTR *Path) override { return E_NOTIMPL; }
-  STDMETHODIMP get_Visible(VARIANT_BOOL *pBool) override { return E_NOTIMPL; }
+  STDMETHODIMP GetProperty(BSTR Property, VARIANT* pvtValue) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Name(BSTR* Name) override { return E_NOTIMPL; }
+  STDMETHODIMP get_HWND(SHANDLE_PTR* pHWND) override { return E_NOTIMPL; }
+  STDMETHODIMP get_FullName(BSTR* FullName) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Path(BSTR* Path) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Visible(VARIANT_BOOL* pBool) override { return E_NOTIMPL; }
   STDMETHODIMP put_Visible(VARIANT_BOOL Value) override { return E_NOTIMPL; }
-  STDMETHODIMP get_StatusBar(VARIANT_BOOL *pBool) override { return E_NOTIMPL; }
+  STDMETHODIMP get_StatusBar(VARIANT_BOOL* pBool) override { return E_NOTIMPL; }
   STDMETHODIMP put_StatusBar(VARIANT_BOOL Value) override { return E_NOTIMPL; }
-  STDMETHODIMP get_StatusText(BSTR *StatusText) override { return E_NOTIMPL; }
+  STDMETHODIMP get_StatusText(BSTR* StatusText) override { return E_NOTIMPL; }
   STDMETHODIMP put_StatusText(BSTR StatusText) override { return E_NOTIMPL; }
-  STDMETHODIMP get_ToolBar(int *Value) override { return E_NOTIMPL; }
+  STDMETHODIMP get_ToolBar(int* Value) override { return E_NOTIMPL; }
   STDMETHODIMP put_ToolBar(int Value) override { return E_NOTIMPL; }
-  STDMETHODIMP get_MenuBar(VARIANT_BOOL *Value) override { return E_NOTIMPL; }
+  STDMETHODIMP get_MenuBar(VARIANT_BOOL* Value) override { return E_NOTIMPL; }
   STDMETHODIMP put_MenuBar(VARIANT_BOOL Value) override { return E_NOTIMPL; }
-  STDMETHODIMP get_FullScreen(VARIANT_BOOL *pbFullScreen) override { return E_NOTIMPL; }
+  STDMETHODIMP get_FullScreen(VARIANT_BOOL* pbFullScreen) override { return E_NOTIMPL; }
   STDMETHODIMP put_FullScreen(VARIANT_BOOL bFullScreen) override { return E_NOTIMPL; }
-  STDMETHODIMP Navigate2(VARIANT *URL, VARIANT *Flags, VARIANT *TargetFrameName, VARIANT *PostData, VARIANT *Headers) override { return E_NOTIMPL; }
-  STDMETHODIMP QueryStatusWB(OLECMDID cmdID, OLECMDF *pcmdf) override { return E_NOTIMPL; }
-  STDMETHODIMP ExecWB(OLECMDID cmdID, OLECMDEXECOPT cmdexecopt, VARIANT *pvaIn, VARIANT *pvaOut) override { return E_NOTIMPL; }
-  STDMETHODIMP ShowBrowserBar(VARIANT *pvaClsid, VARIANT *pvarShow, VARIANT *pvarSize) override { return E_NOTIMPL; }
-  STDMETHODIMP get_ReadyState(READYSTATE *plReadyState) override { return E_NOTIMPL; }
-  STDMETHODIMP get_Offline(VARIANT_BOOL *pbOffline) override { return E_NOTIMPL; }
+  STDMETHODIMP Navigate2(VARIANT* URL, VARIANT* Flags, VARIANT* TargetFrameName, VARIANT* PostData,
+                         VARIANT* Headers) override {
+    return E_NOTIMPL;
+  }
+  STDMETHODIMP QueryStatusWB(OLECMDID cmdID, OLECMDF* pcmdf) override { return E_NOTIMPL; }
+  STDMETHODIMP ExecWB(OLECMDID cmdID, OLECMDEXECOPT cmdexecopt, VARIANT* pvaIn, VARIANT* pvaOut) override {
+    return E_NOTIMPL;
+  }
+  STDMETHODIMP ShowBrowserBar(VARIANT* pvaClsid, VARIANT* pvarShow, VARIANT* pvarSize) override { return E_NOTIMPL; }
+  STDMETHODIMP get_ReadyState(READYSTATE* plReadyState) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Offline(VARIANT_BOOL* pbOffline) override { return E_NOTIMPL; }
   STDMETHODIMP put_Offline(VARIANT_BOOL bOffline) override { return E_NOTIMPL; }
-  STDMETHODIMP get_Silent(VARIANT_BOOL *pbSilent) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Silent(VARIANT_BOOL* pbSilent) override { return E_NOTIMPL; }
   STDMETHODIMP put_Silent(VARIANT_BOOL bSilent) override { return E_NOTIMPL; }
-  STDMETHODIMP get_RegisterAsBrowser(VARIANT_BOOL *pbRegister) override { return E_NOTIMPL; }
+  STDMETHODIMP get_RegisterAsBrowser(VARIANT_BOOL* pbRegister) override { return E_NOTIMPL; }
   STDMETHODIMP put_RegisterAsBrowser(VARIANT_BOOL bRegister) override { return E_NOTIMPL; }
-  STDMETHODIMP get_RegisterAsDropTarget(VARIANT_BOOL *pbRegister) override { return E_NOTIMPL; }
+  STDMETHODIMP get_RegisterAsDropTarget(VARIANT_BOOL* pbRegister) override { return E_NOTIMPL; }
   STDMETHODIMP put_RegisterAsDropTarget(VARIANT_BOOL bRegister) override { return E_NOTIMPL; }
-  STDMETHODIMP get_TheaterMode(VARIANT_BOOL *pbRegister) override { return E_NOTIMPL; }
+  STDMETHODIMP get_TheaterMode(VARIANT_BOOL* pbRegister) override { return E_NOTIMPL; }
   STDMETHODIMP put_TheaterMode(VARIANT_BOOL bRegister) override { return E_NOTIMPL; }
-  STDMETHODIMP get_AddressBar(VARIANT_BOOL *Value) override { return E_NOTIMPL; }
+  STDMETHODIMP get_AddressBar(VARIANT_BOOL* Value) override { return E_NOTIMPL; }
   STDMETHODIMP put_AddressBar(VARIANT_BOOL Value) override { return E_NOTIMPL; }
-  STDMETHODIMP get_Resizable(VARIANT_BOOL *Value) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Resizable(VARIANT_BOOL* Value) override { return E_NOTIMPL; }
   STDMETHODIMP put_Resizable(VARIANT_BOOL Value) override { return E_NOTIMPL; }
 };
 
 class THTMLDocument2Stubs : public IHTMLDocument2 {
  public:
-  STDMETHODIMP GetTypeInfoCount(UINT *pctinfo) override { return E_NOTIMPL; }
-  STDMETHODIMP GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo **ppTInfo) override { return E_NOTIMPL; }
-  STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR *rgszNames, UINT cNames, LCID lcid, DISPID *rgDispId) override { return E_NOTIMPL; }
-  STDMETHODIMP Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS *pDispParams, VARIANT *pVarResult, EXCEPINFO *pExcepInfo, UINT *puArgErr) override { return E_NOTIMPL; }
-  STDMETHODIMP get_Script(IDispatch **p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_all(IHTMLElementCollection **p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_body(IHTMLElement **p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_activeElement(IHTMLElement **p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_images(IHTMLElementCollection **p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_applets(IHTMLElementCollection **p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_links(IHTMLElementCollection **p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_forms(IHTMLElementCollection **p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_anchors(IHTMLElementCollection **p) override { return E_NOTIMPL; }
+  STDMETHODIMP GetTypeInfoCount(UINT* pctinfo) override { return E_NOTIMPL; }
+  STDMETHODIMP GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override { return E_NOTIMPL; }
+  STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) override {
+    return E_NOTIMPL;
+  }
+  STDMETHODIMP Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+                      VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override {
+    return E_NOTIMPL;
+  }
+  STDMETHODIMP get_Script(IDispatch** p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_all(IHTMLElementCollection** p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_body(IHTMLElement** p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_activeElement(IHTMLElement** p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_images(IHTMLElementCollection** p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_applets(IHTMLElementCollection** p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_links(IHTMLElementCollection** p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_forms(IHTMLElementCollection** p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_anchors(IHTMLElementCollection** p) override { return E_NOTIMPL; }
   STDMETHODIMP put_title(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_title(BSTR *p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_scripts(IHTMLElementCollection **p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_title(BSTR* p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_scripts(IHTMLElementCollection** p) override { return E_NOTIMPL; }
   STDMETHODIMP put_designMode(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_designMode(BSTR *p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_selection(IHTMLSelectionObject **p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_readyState(BSTR *p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_frames(IHTMLFramesCollection2 **p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_embeds(IHTMLElementCollection **p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_plugins(IHTMLElementCollection **p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_designMode(BSTR* p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_selection(IHTMLSelectionObject** p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_readyState(BSTR* p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_frames(IHTMLFramesCollection2** p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_embeds(IHTMLElementCollection** p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_plugins(IHTMLElementCollection** p) override { return E_NOTIMPL; }
   STDMETHODIMP put_alinkColor(VARIANT v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_alinkColor(VARIANT *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_alinkColor(VARIANT* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_bgColor(VARIANT v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_bgColor(VARIANT *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_bgColor(VARIANT* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_fgColor(VARIANT v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_fgColor(VARIANT *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_fgColor(VARIANT* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_linkColor(VARIANT v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_linkColor(VARIANT *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_linkColor(VARIANT* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_vlinkColor(VARIANT v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_vlinkColor(VARIANT *p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_referrer(BSTR *p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_location(IHTMLLocation **p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_lastModified(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_vlinkColor(VARIANT* p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_referrer(BSTR* p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_location(IHTMLLocation** p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_lastModified(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_URL(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_URL(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_URL(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_domain(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_domain(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_domain(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_cookie(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_cookie(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_cookie(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_expando(VARIANT_BOOL v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_expando(VARIANT_BOOL *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_expando(VARIANT_BOOL* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_charset(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_charset(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_charset(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_defaultCharset(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_defaultCharset(BSTR *p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_mimeType(BSTR *p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_fileSize(BSTR *p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_fileCreatedDate(BSTR *p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_fileModifiedDate(BSTR *p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_fileUpdatedDate(BSTR *p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_security(BSTR *p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_protocol(BSTR *p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_nameProp(BSTR *p) override { return E_NOTIMPL; }
-  STDMETHODIMP write(SAFEARRAY *psarray) override { return E_NOTIMPL; }
-  STDMETHODIMP writeln(SAFEARRAY *psarray) override { return E_NOTIMPL; }
-  STDMETHODIMP open(BSTR url, VARIANT name, VARIANT features, VARIANT replace, IDispatch **pomWindowResult) override { return E_NOTIMPL; }
+  STDMETHODIMP get_defaultCharset(BSTR* p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_mimeType(BSTR* p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_fileSize(BSTR* p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_fileCreatedDate(BSTR* p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_fileModifiedDate(BSTR* p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_fileUpdatedDate(BSTR* p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_security(BSTR* p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_protocol(BSTR* p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_nameProp(BSTR* p) override { return E_NOTIMPL; }
+  STDMETHODIMP write(SAFEARRAY* psarray) override { return E_NOTIMPL; }
+  STDMETHODIMP writeln(SAFEARRAY* psarray) override { return E_NOTIMPL; }
+  STDMETHODIMP open(BSTR url, VARIANT name, VARIANT features, VARIANT replace, IDispatch** pomWindowResult) override {
+    return E_NOTIMPL;
+  }
   STDMETHODIMP close() override { return E_NOTIMPL; }
   STDMETHODIMP clear() override { return E_NOTIMPL; }
-  STDMETHODIMP queryCommandSupported(BSTR cmdID, VARIANT_BOOL *pfRet) override { return E_NOTIMPL; }
-  STDMETHODIMP queryCommandEnabled(BSTR cmdID, VARIANT_BOOL *pfRet) override { return E_NOTIMPL; }
-  STDMETHODIMP queryCommandState(BSTR cmdID, VARIANT_BOOL *pfRet) override { return E_NOTIMPL; }
-  STDMETHODIMP queryCommandIndeterm(BSTR cmdID, VARIANT_BOOL *pfRet) override { return E_NOTIMPL; }
-  STDMETHODIMP queryCommandText(BSTR cmdID, BSTR *pcmdText) override { return E_NOTIMPL; }
-  STDMETHODIMP queryCommandValue(BSTR cmdID, VARIANT *pcmdValue) override { return E_NOTIMPL; }
-  STDMETHODIMP execCommand(BSTR cmdID, VARIANT_BOOL showUI, VARIANT value, VARIANT_BOOL *pfRet) override { return E_NOTIMPL; }
-  STDMETHODIMP execCommandShowHelp(BSTR cmdID, VARIANT_BOOL *pfRet) override { return E_NOTIMPL; }
-  STDMETHODIMP createElement(BSTR eTag, IHTMLElement **newElem) override { return E_NOTIMPL; }
+  STDMETHODIMP queryCommandSupported(BSTR cmdID, VARIANT_BOOL* pfRet) override { return E_NOTIMPL; }
+  STDMETHODIMP queryCommandEnabled(BSTR cmdID, VARIANT_BOOL* pfRet) override { return E_NOTIMPL; }
+  STDMETHODIMP queryCommandState(BSTR cmdID, VARIANT_BOOL* pfRet) override { return E_NOTIMPL; }
+  STDMETHODIMP queryCommandIndeterm(BSTR cmdID, VARIANT_BOOL* pfRet) override { return E_NOTIMPL; }
+  STDMETHODIMP queryCommandText(BSTR cmdID, BSTR* pcmdText) override { return E_NOTIMPL; }
+  STDMETHODIMP queryCommandValue(BSTR cmdID, VARIANT* pcmdValue) override { return E_NOTIMPL; }
+  STDMETHODIMP execCommand(BSTR cmdID, VARIANT_BOOL showUI, VARIANT value, VARIANT_BOOL* pfRet) override {
+    return E_NOTIMPL;
+  }
+  STDMETHODIMP execCommandShowHelp(BSTR cmdID, VARIANT_BOOL* pfRet) override { return E_NOTIMPL; }
+  STDMETHODIMP createElement(BSTR eTag, IHTMLElement** newElem) override { return E_NOTIMPL; }
   STDMETHODIMP put_onhelp(VARIANT v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_onhelp(VARIANT *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_onhelp(VARIANT* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_onclick(VARIANT v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_onclick(VARIANT *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_onclick(VARIANT* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_ondblclick(VARIANT v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_ondblclick(VARIANT *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_ondblclick(VARIANT* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_onkeyup(VARIANT v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_onkeyup(VARIANT *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_onkeyup(VARIANT* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_onkeydown(VARIANT v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_onkeydown(VARIANT *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_onkeydown(VARIANT* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_onkeypress(VARIANT v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_onkeypress(VARIANT *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_onkeypress(VARIANT* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_onmouseup(VARIANT v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_onmouseup(VARIANT *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_onmouseup(VARIANT* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_onmousedown(VARIANT v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_onmousedown(VARIANT *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_onmousedown(VARIANT* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_onmousemove(VARIANT v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_onmousemove(VARIANT *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_onmousemove(VARIANT* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_onmouseout(VARIANT v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_onmouseout(VARIANT *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_onmouseout(VARIANT* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_onmouseover(VARIANT v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_onmouseover(VARIANT *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_onmouseover(VARIANT* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_onreadystatechange(VARIANT v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_onreadystatechange(VARIANT *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_onreadystatechange(VARIANT* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_onafterupdate(VARIANT v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_onafterupdate(VARIANT *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_onafterupdate(VARIANT* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_onrowexit(VARIANT v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_onrowexit(VARIANT *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_onrowexit(VARIANT* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_onrowenter(VARIANT v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_onrowenter(VARIANT *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_onrowenter(VARIANT* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_ondragstart(VARIANT v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_ondragstart(VARIANT *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_ondragstart(VARIANT* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_onselectstart(VARIANT v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_onselectstart(VARIANT *p) override { return E_NOTIMPL; }
-  STDMETHODIMP elementFromPoint(LONG x, LONG y, IHTMLElement **elementHit) override { return E_NOTIMPL; }
-  STDMETHODIMP get_parentWindow(IHTMLWindow2 **p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_styleSheets(IHTMLStyleSheetsCollection **p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_onselectstart(VARIANT* p) override { return E_NOTIMPL; }
+  STDMETHODIMP elementFromPoint(LONG x, LONG y, IHTMLElement** elementHit) override { return E_NOTIMPL; }
+  STDMETHODIMP get_parentWindow(IHTMLWindow2** p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_styleSheets(IHTMLStyleSheetsCollection** p) override { return E_NOTIMPL; }
   STDMETHODIMP put_onbeforeupdate(VARIANT v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_onbeforeupdate(VARIANT *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_onbeforeupdate(VARIANT* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_onerrorupdate(VARIANT v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_onerrorupdate(VARIANT *p) override { return E_NOTIMPL; }
-  STDMETHODIMP toString(BSTR *String) override { return E_NOTIMPL; }
-  STDMETHODIMP createStyleSheet(BSTR bstrHref, LONG lIndex, IHTMLStyleSheet **ppnewStyleSheet) override { return E_NOTIMPL; }
+  STDMETHODIMP get_onerrorupdate(VARIANT* p) override { return E_NOTIMPL; }
+  STDMETHODIMP toString(BSTR* String) override { return E_NOTIMPL; }
+  STDMETHODIMP createStyleSheet(BSTR bstrHref, LONG lIndex, IHTMLStyleSheet** ppnewStyleSheet) override {
+    return E_NOTIMPL;
+  }
 };
 
 class THTMLElementCollectionStubs : public IHTMLElementCollection {
  public:
-  STDMETHODIMP GetTypeInfoCount(UINT *pctinfo) override { return E_NOTIMPL; }
-  STDMETHODIMP GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo **ppTInfo) override { return E_NOTIMPL; }
-  STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR *rgszNames, UINT cNames, LCID lcid, DISPID *rgDispId) override { return E_NOTIMPL; }
-  STDMETHODIMP Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS *pDispParams, VARIANT *pVarResult, EXCEPINFO *pExcepInfo, UINT *puArgErr) override { return E_NOTIMPL; }
-  STDMETHODIMP toString(BSTR *String) override { return E_NOTIMPL; }
+  STDMETHODIMP GetTypeInfoCount(UINT* pctinfo) override { return E_NOTIMPL; }
+  STDMETHODIMP GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override { return E_NOTIMPL; }
+  STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) override {
+    return E_NOTIMPL;
+  }
+  STDMETHODIMP Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+                      VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override {
+    return E_NOTIMPL;
+  }
+  STDMETHODIMP toString(BSTR* String) override { return E_NOTIMPL; }
   STDMETHODIMP put_length(LONG v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_length(LONG *p) override { return E_NOTIMPL; }
-  STDMETHODIMP get__newEnum(IUnknown **p) override { return E_NOTIMPL; }
-  STDMETHODIMP item(VARIANT name, VARIANT index, IDispatch **pdisp) override { return E_NOTIMPL; }
-  STDMETHODIMP tags(VARIANT tagName, IDispatch **pdisp) override { return E_NOTIMPL; }
+  STDMETHODIMP get_length(LONG* p) override { return E_NOTIMPL; }
+  STDMETHODIMP get__newEnum(IUnknown** p) override { return E_NOTIMPL; }
+  STDMETHODIMP item(VARIANT name, VARIANT index, IDispatch** pdisp) override { return E_NOTIMPL; }
+  STDMETHODIMP tags(VARIANT tagName, IDispatch** pdisp) override { return E_NOTIMPL; }
 };
 
 class THTMLAnchorElementStubs : public IHTMLAnchorElement {
  public:
-  STDMETHODIMP GetTypeInfoCount(UINT *pctinfo) override { return E_NOTIMPL; }
-  STDMETHODIMP GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo **ppTInfo) override { return E_NOTIMPL; }
-  STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR *rgszNames, UINT cNames, LCID lcid, DISPID *rgDispId) override { return E_NOTIMPL; }
-  STDMETHODIMP Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS *pDispParams, VARIANT *pVarResult, EXCEPINFO *pExcepInfo, UINT *puArgErr) override { return E_NOTIMPL; }
+  STDMETHODIMP GetTypeInfoCount(UINT* pctinfo) override { return E_NOTIMPL; }
+  STDMETHODIMP GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override { return E_NOTIMPL; }
+  STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) override {
+    return E_NOTIMPL;
+  }
+  STDMETHODIMP Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+                      VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override {
+    return E_NOTIMPL;
+  }
   STDMETHODIMP put_href(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_href(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_href(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_target(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_target(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_target(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_rel(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_rel(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_rel(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_rev(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_rev(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_rev(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_urn(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_urn(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_urn(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_Methods(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_Methods(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_Methods(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_name(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_name(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_name(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_host(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_host(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_host(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_hostname(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_hostname(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_hostname(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_pathname(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_pathname(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_pathname(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_port(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_port(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_port(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_protocol(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_protocol(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_protocol(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_search(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_search(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_search(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_hash(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_hash(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_hash(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_onblur(VARIANT v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_onblur(VARIANT *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_onblur(VARIANT* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_onfocus(VARIANT v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_onfocus(VARIANT *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_onfocus(VARIANT* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_accessKey(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_accessKey(BSTR *p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_protocolLong(BSTR *p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_mimeType(BSTR *p) override { return E_NOTIMPL; }
-  STDMETHODIMP get_nameProp(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_accessKey(BSTR* p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_protocolLong(BSTR* p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_mimeType(BSTR* p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_nameProp(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_tabIndex(short v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_tabIndex(short *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_tabIndex(short* p) override { return E_NOTIMPL; }
   STDMETHODIMP focus() override { return E_NOTIMPL; }
   STDMETHODIMP blur() override { return E_NOTIMPL; }
 };
 
 class THTMLAreaElementStubs : public IHTMLAreaElement {
  public:
-  STDMETHODIMP GetTypeInfoCount(UINT *pctinfo) override { return E_NOTIMPL; }
-  STDMETHODIMP GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo **ppTInfo) override { return E_NOTIMPL; }
-  STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR *rgszNames, UINT cNames, LCID lcid, DISPID *rgDispId) override { return E_NOTIMPL; }
-  STDMETHODIMP Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS *pDispParams, VARIANT *pVarResult, EXCEPINFO *pExcepInfo, UINT *puArgErr) override { return E_NOTIMPL; }
+  STDMETHODIMP GetTypeInfoCount(UINT* pctinfo) override { return E_NOTIMPL; }
+  STDMETHODIMP GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override { return E_NOTIMPL; }
+  STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) override {
+    return E_NOTIMPL;
+  }
+  STDMETHODIMP Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+                      VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override {
+    return E_NOTIMPL;
+  }
   STDMETHODIMP put_shape(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_shape(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_shape(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_coords(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_coords(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_coords(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_href(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_href(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_href(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_target(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_target(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_target(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_alt(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_alt(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_alt(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_noHref(VARIANT_BOOL v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_noHref(VARIANT_BOOL *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_noHref(VARIANT_BOOL* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_host(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_host(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_host(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_hostname(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_hostname(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_hostname(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_pathname(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_pathname(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_pathname(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_port(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_port(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_port(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_protocol(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_protocol(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_protocol(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_search(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_search(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_search(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_hash(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_hash(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_hash(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_onblur(VARIANT v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_onblur(VARIANT *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_onblur(VARIANT* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_onfocus(VARIANT v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_onfocus(VARIANT *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_onfocus(VARIANT* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_tabIndex(short v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_tabIndex(short *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_tabIndex(short* p) override { return E_NOTIMPL; }
   STDMETHODIMP focus() override { return E_NOTIMPL; }
   STDMETHODIMP blur() override { return E_NOTIMPL; }
 };
 
 class THTMLLocationStubs : public IHTMLLocation {
  public:
-  STDMETHODIMP GetTypeInfoCount(UINT *pctinfo) override { return E_NOTIMPL; }
-  STDMETHODIMP GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo **ppTInfo) override { return E_NOTIMPL; }
-  STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR *rgszNames, UINT cNames, LCID lcid, DISPID *rgDispId) override { return E_NOTIMPL; }
-  STDMETHODIMP Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS *pDispParams, VARIANT *pVarResult, EXCEPINFO *pExcepInfo, UINT *puArgErr) override { return E_NOTIMPL; }
+  STDMETHODIMP GetTypeInfoCount(UINT* pctinfo) override { return E_NOTIMPL; }
+  STDMETHODIMP GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override { return E_NOTIMPL; }
+  STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) override {
+    return E_NOTIMPL;
+  }
+  STDMETHODIMP Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+                      VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override {
+    return E_NOTIMPL;
+  }
   STDMETHODIMP put_href(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_href(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_href(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_protocol(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_protocol(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_protocol(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_host(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_host(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_host(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_hostname(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_hostname(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_hostname(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_port(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_port(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_port(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_pathname(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_pathname(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_pathname(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_search(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_search(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_search(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_hash(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_hash(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_hash(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP reload(VARIANT_BOOL flag) override { return E_NOTIMPL; }
   STDMETHODIMP replace(BSTR bstr) override { return E_NOTIMPL; }
   STDMETHODIMP assign(BSTR bstr) override { return E_NOTIMPL; }
-  STDMETHODIMP toString(BSTR *string) override { return E_NOTIMPL; }
+  STDMETHODIMP toString(BSTR* string) override { return E_NOTIMPL; }
 };
 
 class THTMLSelectionObjectStubs : public IHTMLSelectionObject {
  public:
-  STDMETHODIMP GetTypeInfoCount(UINT *pctinfo) override { return E_NOTIMPL; }
-  STDMETHODIMP GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo **ppTInfo) override { return E_NOTIMPL; }
-  STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR *rgszNames, UINT cNames, LCID lcid, DISPID *rgDispId) override { return E_NOTIMPL; }
-  STDMETHODIMP Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS *pDispParams, VARIANT *pVarResult, EXCEPINFO *pExcepInfo, UINT *puArgErr) override { return E_NOTIMPL; }
-  STDMETHODIMP createRange(IDispatch **range) override { return E_NOTIMPL; }
+  STDMETHODIMP GetTypeInfoCount(UINT* pctinfo) override { return E_NOTIMPL; }
+  STDMETHODIMP GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override { return E_NOTIMPL; }
+  STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) override {
+    return E_NOTIMPL;
+  }
+  STDMETHODIMP Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+                      VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override {
+    return E_NOTIMPL;
+  }
+  STDMETHODIMP createRange(IDispatch** range) override { return E_NOTIMPL; }
   STDMETHODIMP empty() override { return E_NOTIMPL; }
   STDMETHODIMP clear() override { return E_NOTIMPL; }
-  STDMETHODIMP get_type(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP get_type(BSTR* p) override { return E_NOTIMPL; }
 };
 
 class THTMLTxtRangeStubs : public IHTMLTxtRange {
  public:
-  STDMETHODIMP GetTypeInfoCount(UINT *pctinfo) override { return E_NOTIMPL; }
-  STDMETHODIMP GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo **ppTInfo) override { return E_NOTIMPL; }
-  STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR *rgszNames, UINT cNames, LCID lcid, DISPID *rgDispId) override { return E_NOTIMPL; }
-  STDMETHODIMP Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS *pDispParams, VARIANT *pVarResult, EXCEPINFO *pExcepInfo, UINT *puArgErr) override { return E_NOTIMPL; }
-  STDMETHODIMP get_htmlText(BSTR *p) override { return E_NOTIMPL; }
+  STDMETHODIMP GetTypeInfoCount(UINT* pctinfo) override { return E_NOTIMPL; }
+  STDMETHODIMP GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override { return E_NOTIMPL; }
+  STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) override {
+    return E_NOTIMPL;
+  }
+  STDMETHODIMP Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+                      VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override {
+    return E_NOTIMPL;
+  }
+  STDMETHODIMP get_htmlText(BSTR* p) override { return E_NOTIMPL; }
   STDMETHODIMP put_text(BSTR v) override { return E_NOTIMPL; }
-  STDMETHODIMP get_text(BSTR *p) override { return E_NOTIMPL; }
-  STDMETHODIMP parentElement(IHTMLElement **parent) override { return E_NOTIMPL; }
-  STDMETHODIMP duplicate(IHTMLTxtRange **Duplicate) override { return E_NOTIMPL; }
-  STDMETHODIMP inRange(IHTMLTxtRange *Range, VARIANT_BOOL *InRange) override { return E_NOTIMPL; }
-  STDMETHODIMP isEqual(IHTMLTxtRange *Range, VARIANT_BOOL *IsEqual) override { return E_NOTIMPL; }
+  STDMETHODIMP get_text(BSTR* p) override { return E_NOTIMPL; }
+  STDMETHODIMP parentElement(IHTMLElement** parent) override { return E_NOTIMPL; }
+  STDMETHODIMP duplicate(IHTMLTxtRange** Duplicate) override { return E_NOTIMPL; }
+  STDMETHODIMP inRange(IHTMLTxtRange* Range, VARIANT_BOOL* InRange) override { return E_NOTIMPL; }
+  STDMETHODIMP isEqual(IHTMLTxtRange* Range, VARIANT_BOOL* IsEqual) override { return E_NOTIMPL; }
   STDMETHODIMP scrollIntoView(VARIANT_BOOL fStart) override { return E_NOTIMPL; }
   STDMETHODIMP collapse(VARIANT_BOOL Start) override { return E_NOTIMPL; }
-  STDMETHODIMP expand(BSTR Unit, VARIANT_BOOL *Success) override { return E_NOTIMPL; }
-  STDMETHODIMP move(BSTR Unit, LONG Count, LONG *ActualCount) override { return E_NOTIMPL; }
-  STDMETHODIMP moveStart(BSTR Unit, LONG Count, LONG *ActualCount) override { return E_NOTIMPL; }
-  STDMETHODIMP moveEnd(BSTR Unit, LONG Count, LONG *ActualCount) override { return E_NOTIMPL; }
+  STDMETHODIMP expand(BSTR Unit, VARIANT_BOOL* Success) override { return E_NOTIMPL; }
+  STDMETHODIMP move(BSTR Unit, LONG Count, LONG* ActualCount) override { return E_NOTIMPL; }
+  STDMETHODIMP moveStart(BSTR Unit, LONG Count, LONG* ActualCount) override { return E_NOTIMPL; }
+  STDMETHODIMP moveEnd(BSTR Unit, LONG Count, LONG* ActualCount) override { return E_NOTIMPL; }
   STDMETHODIMP select() override { return E_NOTIMPL; }
   STDMETHODIMP pasteHTML(BSTR html) override { return E_NOTIMPL; }
-  STDMETHODIMP moveToElementText(IHTMLElement *element) override { return E_NOTIMPL; }
-  STDMETHODIMP setEndPoint(BSTR how, IHTMLTxtRange *SourceRange) override { return E_NOTIMPL; }
-  STDMETHODIMP compareEndPoints(BSTR how, IHTMLTxtRange *SourceRange, LONG *ret) override { return E_NOTIMPL; }
-  STDMETHODIMP findText(BSTR String, LONG count, LONG Flags, VARIANT_BOOL *Success) override { return E_NOTIMPL; }
+  STDMETHODIMP moveToElementText(IHTMLElement* element) override { return E_NOTIMPL; }
+  STDMETHODIMP setEndPoint(BSTR how, IHTMLTxtRange* SourceRange) override { return E_NOTIMPL; }
+  STDMETHODIMP compareEndPoints(BSTR how, IHTMLTxtRange* SourceRange, LONG* ret) override { return E_NOTIMPL; }
+  STDMETHODIMP findText(BSTR String, LONG count, LONG Flags, VARIANT_BOOL* Success) override { return E_NOTIMPL; }
   STDMETHODIMP moveToPoint(LONG x, LONG y) override { return E_NOTIMPL; }
-  STDMETHODIMP getBookmark(BSTR *Boolmark) override { return E_NOTIMPL; }
-  STDMETHODIMP moveToBookmark(BSTR Bookmark, VARIANT_BOOL *Success) override { return E_NOTIMPL; }
-  STDMETHODIMP queryCommandSupported(BSTR cmdID, VARIANT_BOOL *pfRet) override { return E_NOTIMPL; }
-  STDMETHODIMP queryCommandEnabled(BSTR cmdID, VARIANT_BOOL *pfRet) override { return E_NOTIMPL; }
-  STDMETHODIMP queryCommandState(BSTR cmdID, VARIANT_BOOL *pfRet) override { return E_NOTIMPL; }
-  STDMETHODIMP queryCommandIndeterm(BSTR cmdID, VARIANT_BOOL *pfRet) override { return E_NOTIMPL; }
-  STDMETHODIMP queryCommandText(BSTR cmdID, BSTR *pcmdText) override { return E_NOTIMPL; }
-  STDMETHODIMP queryCommandValue(BSTR cmdID, VARIANT *pcmdValue) override { return E_NOTIMPL; }
-  STDMETHODIMP execCommand(BSTR cmdID, VARIANT_BOOL showUI, VARIANT value, VARIANT_BOOL *pfRet) override { return E_NOTIMPL; }
-  STDMETHODIMP execCommandShowHelp(BSTR cmdID, VARIANT_BOOL *pfRet) override { return E_NOTIMPL; }
+  STDMETHODIMP getBookmark(BSTR* Boolmark) override { return E_NOTIMPL; }
+  STDMETHODIMP moveToBookmark(BSTR Bookmark, VARIANT_BOOL* Success) override { return E_NOTIMPL; }
+  STDMETHODIMP queryCommandSupported(BSTR cmdID, VARIANT_BOOL* pfRet) override { return E_NOTIMPL; }
+  STDMETHODIMP queryCommandEnabled(BSTR cmdID, VARIANT_BOOL* pfRet) override { return E_NOTIMPL; }
+  STDMETHODIMP queryCommandState(BSTR cmdID, VARIANT_BOOL* pfRet) override { return E_NOTIMPL; }
+  STDMETHODIMP queryCommandIndeterm(BSTR cmdID, VARIANT_BOOL* pfRet) override { return E_NOTIMPL; }
+  STDMETHODIMP queryCommandText(BSTR cmdID, BSTR* pcmdText) override { return E_NOTIMPL; }
+  STDMETHODIMP queryCommandValue(BSTR cmdID, VARIANT* pcmdValue) override { return E_NOTIMPL; }
+  STDMETHODIMP execCommand(BSTR cmdID, VARIANT_BOOL showUI, VARIANT value, VARIANT_BOOL* pfRet) override {
+    return E_NOTIMPL;
+  }
+  STDMETHODIMP execCommandShowHelp(BSTR cmdID, VARIANT_BOOL* pfRet) override { return E_NOTIMPL; }
 };
 
 }  // namespace tarvik::standin
 
-__CRT_UUID_DECL(tarvik::standin::TDispatchStubs, 0x00020400, 0x0000, 0x0000, 0xc0,0x00, 0x00,0x00,0x00,0x00,0x00,0x46)
-__CRT_UUID_DECL(tarvik::standin::TWebBrowser2Stubs, 0xd30c1661, 0xcdaf, 0x11d0, 0x8a,0x3e, 0x00,0xc0,0x4f,0xc9,0xe2,0x6e)
-__CRT_UUID_DECL(tarvik::standin::THTMLDocument2Stubs, 0x332c4425, 0x26cb, 0x11d0, 0xb4,0x83, 0x00,0xc0,0x4f,0xd9,0x01,0x19)
-__CRT_UUID_DECL(tarvik::standin::THTMLElementCollectionStubs, 0x3050f21f, 0x98b5, 0x11cf, 0xbb,0x82, 0x00,0xaa,0x00,0xbd,0xce,0x0b)
-__CRT_UUID_DECL(tarvik::standin::THTMLAnchorElementStubs, 0x3050f1da, 0x98b5, 0x11cf, 0xbb,0x82, 0x00,0xaa,0x00,0xbd,0xce,0x0b)
-__CRT_UUID_DECL(tarvik::standin::THTMLAreaElementStubs, 0x3050f265, 0x98b5, 0x11cf, 0xbb,0x82, 0x00,0xaa,0x00,0xbd,0xce,0x0b)
-__CRT_UUID_DECL(tarvik::standin::THTMLLocationStubs, 0x163bb1e0, 0x6e00, 0x11cf, 0x83,0x7a, 0x48,0xdc,0x04,0xc1,0x00,0x00)
-__CRT_UUID_DECL(tarvik::standin::THTMLSelectionObjectStubs, 0x3050f25a, 0x98b5, 0x11cf, 0xbb,0x82, 0x00,0xaa,0x00,0xbd,0xce,0x0b)
-__CRT_UUID_DECL(tarvik::standin::THTMLTxtRangeStubs, 0x3050f220, 0x98b5, 0x11cf, 0xbb,0x82, 0x00,0xaa,0x00,0xbd,0xce,0x0b)
+__CRT_UUID_DECL(tarvik::standin::TDispatchStubs, 0x00020400, 0x0000, 0x0000, 0xc0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                0x46)
+__CRT_UUID_DECL(tarvik::standin::TWebBrowser2Stubs, 0xd30c1661, 0xcdaf, 0x11d0, 0x8a, 0x3e, 0x00, 0xc0, 0x4f, 0xc9,
+                0xe2, 0x6e)
+__CRT_UUID_DECL(tarvik::standin::THTMLDocument2Stubs, 0x332c4425, 0x26cb, 0x11d0, 0xb4, 0x83, 0x00, 0xc0, 0x4f, 0xd9,
+                0x01, 0x19)
+__CRT_UUID_DECL(tarvik::standin::THTMLElementCollectionStubs, 0x3050f21f, 0x98b5, 0x11cf, 0xbb, 0x82, 0x00, 0xaa, 0x00,
+                0xbd, 0xce, 0x0b)
+__CRT_UUID_DECL(tarvik::standin::THTMLAnchorElementStubs, 0x3050f1da, 0x98b5, 0x11cf, 0xbb, 0x82, 0x00, 0xaa, 0x00,
+                0xbd, 0xce, 0x0b)
+__CRT_UUID_DECL(tarvik::standin::THTMLAreaElementStubs, 0x3050f265, 0x98b5, 0x11cf, 0xbb, 0x82, 0x00, 0xaa, 0x00, 0xbd,
+                0xce, 0x0b)
+__CRT_UUID_DECL(tarvik::standin::THTMLLocationStubs, 0x163bb1e0, 0x6e00, 0x11cf, 0x83, 0x7a, 0x48, 0xdc, 0x04, 0xc1,
+                0x00, 0x00)
+__CRT_UUID_DECL(tarvik::standin::THTMLSelectionObjectStubs, 0x3050f25a, 0x98b5, 0x11cf, 0xbb, 0x82, 0x00, 0xaa, 0x00,
+                0xbd, 0xce, 0x0b)
+__CRT_UUID_DECL(tarvik::standin::THTMLTxtRangeStubs, 0x3050f220, 0x98b5, 0x11cf, 0xbb, 0x82, 0x00, 0xaa, 0x00, 0xbd,
+                0xce, 0x0b)

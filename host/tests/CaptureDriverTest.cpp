@@ -32,7 +32,7 @@ HWND WaitForDialog(DWORD thread) {
 // as the system's boxes are under a Chinese locale.
 class TForeignBox {
  public:
-  TForeignBox(std::wstring text, UINT type) {
+  TForeignBox(const std::wstring& text, UINT type) {
     FThread = std::thread([this, text, type] {
       FThreadId = ::GetCurrentThreadId();
       FAnswer = ::MessageBoxW(nullptr, text.c_str(), L"\x4FE1\x606F", type);
@@ -108,8 +108,10 @@ TEST(CaptureDriver, FindsTheCaptureButtonAmongTheToolbarsButtons) {
   ASSERT_NE(toolbar, nullptr);
   ::SendMessageW(toolbar, TB_BUTTONSTRUCTSIZE, sizeof(TBBUTTON), 0);
   TBBUTTON buttons[2] = {};
-  buttons[0] = {I_IMAGENONE, 7, TBSTATE_ENABLED, BTNS_BUTTON | BTNS_SHOWTEXT, {}, 0, reinterpret_cast<INT_PTR>(L"Help")};
-  buttons[1] = {I_IMAGENONE, 9, TBSTATE_ENABLED, BTNS_CHECK | BTNS_SHOWTEXT, {}, 0, reinterpret_cast<INT_PTR>(L"&Tarvik")};
+  buttons[0] = {
+      I_IMAGENONE, 7, TBSTATE_ENABLED, BTNS_BUTTON | BTNS_SHOWTEXT, {}, 0, reinterpret_cast<INT_PTR>(L"Help")};
+  buttons[1] = {
+      I_IMAGENONE, 9, TBSTATE_ENABLED, BTNS_CHECK | BTNS_SHOWTEXT, {}, 0, reinterpret_cast<INT_PTR>(L"&Tarvik")};
   ASSERT_TRUE(::SendMessageW(toolbar, TB_ADDBUTTONSW, 2, reinterpret_cast<LPARAM>(buttons)));
 
   const TCaptureButton found = FindCaptureButton(area);

@@ -116,13 +116,13 @@ TEST_F(HostCapture, ClicksSaveTheWholePageIntoAnArchive) {
       {"/style.css", "@import url(more.css);\nbody{background:url(\"bg.png\")}"},
       {"/more.css", "p{background:url(deep.png)}"},
       {"/app.js", "var loaded = true;"},
-      {"/pic.png", std::string("\x89PNG\r\n\x1A\n\0\0\0picture", 19)},
-      {"/bg.png", std::string("\x89PNG\r\n\x1A\n\0\0\0background", 22)},
-      {"/deep.png", std::string("\x89PNG\r\n\x1A\n\0\0\0deep", 16)},
+      {"/pic.png", std::string("\x89PNG\r\n\x1A\n\0\0\0picture", 18)},
+      {"/bg.png", std::string("\x89PNG\r\n\x1A\n\0\0\0background", 21)},
+      {"/deep.png", std::string("\x89PNG\r\n\x1A\n\0\0\0deep", 15)},
       {"/frame.html", "<html><head><title>Frame</title></head><body><img src=fpic.png></body></html>"},
-      {"/fpic.png", std::string("\x89PNG\r\n\x1A\n\0\0\0frame", 17)}};
+      {"/fpic.png", std::string("\x89PNG\r\n\x1A\n\0\0\0frame", 16)}};
   for (const auto& [path, body] : served) {
-    const std::string type = path.ends_with(".html") ? "text/html; charset=utf-8"
+    const std::string type = path.ends_with(".html")  ? "text/html; charset=utf-8"
                              : path.ends_with(".css") ? "text/css"
                              : path.ends_with(".js")  ? "application/javascript"
                                                       : "image/png";
@@ -135,7 +135,8 @@ TEST_F(HostCapture, ClicksSaveTheWholePageIntoAnArchive) {
   server.Route("/start", redirect);
 
   const std::string archivePath = FFolder.File("Saved page.mht");
-  const TRun capture = RunProgram(Host("--capture \"" + archivePath + "\" --timeout 120 " + server.Url("/start")), 180000);
+  const TRun capture =
+      RunProgram(Host("--capture \"" + archivePath + "\" --timeout 120 " + server.Url("/start")), 180000);
   ASSERT_EQ(capture.ExitCode, 0u) << capture.Output;
   for (const char* step : {"step: first click", "step: second click", "step: save dialog", "step: success box"})
     EXPECT_THAT(capture.Output, HasSubstr(step));
@@ -172,7 +173,8 @@ TEST_F(HostCapture, ClicksSaveTheWholePageIntoAnArchive) {
 
   // The hot key in place of the clicks gives the same archive (the page comes from the cache now).
   const std::string hotkeyPath = FFolder.File("by hot key.mht");
-  const TRun hotkey = RunProgram(Host("--capture \"" + hotkeyPath + "\" --hotkey --timeout 120 " + server.Url("/start")), 180000);
+  const TRun hotkey =
+      RunProgram(Host("--capture \"" + hotkeyPath + "\" --hotkey --timeout 120 " + server.Url("/start")), 180000);
   ASSERT_EQ(hotkey.ExitCode, 0u) << hotkey.Output;
   EXPECT_THAT(hotkey.Output, HasSubstr("step: second Ctrl+W"));
   TArchive byHotkey;
@@ -195,9 +197,9 @@ TEST_F(HostCapture, HotKeyCapturesInEachOfThreeWindowsInTurn) {
   server.Serve("/page.html", "text/html", "<html><head><title>Turns</title></head><body>turns</body></html>");
 
   const std::string archivePath = FFolder.File("turn.mht");
-  const TRun capture = RunProgram(
-      Host("--capture \"" + archivePath + "\" --hotkey --windows 3 --rounds 2 --timeout 240 " + server.Url("/page.html")),
-      300000);
+  const TRun capture = RunProgram(Host("--capture \"" + archivePath +
+                                       "\" --hotkey --windows 3 --rounds 2 --timeout 240 " + server.Url("/page.html")),
+                                  300000);
   ASSERT_EQ(capture.ExitCode, 0u) << capture.Output;
   for (int window = 1; window <= 3; ++window)
     for (int round = 1; round <= 2; ++round) {
@@ -205,7 +207,8 @@ TEST_F(HostCapture, HotKeyCapturesInEachOfThreeWindowsInTurn) {
       EXPECT_THAT(capture.Output, HasSubstr("archive: " + FFolder.File(name + ".mht"))) << name;
       TArchive archive;
       std::string error;
-      ASSERT_TRUE(ReadArchive(test::ReadWholeFile(FFolder.File(name + ".mht")), archive, error)) << name << ": " << error;
+      ASSERT_TRUE(ReadArchive(test::ReadWholeFile(FFolder.File(name + ".mht")), archive, error))
+          << name << ": " << error;
       EXPECT_EQ(archive.Subject, name);
       ASSERT_FALSE(archive.Parts.empty()) << name;
       EXPECT_EQ(archive.Parts[0].ContentLocation, server.Url("/page.html")) << name;

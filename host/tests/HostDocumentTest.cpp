@@ -24,9 +24,9 @@ void ByName(IDispatch* object, const wchar_t* name, UniqueVariant& result) {
   LPOLESTR names[1] = {const_cast<LPOLESTR>(name)};
   ASSERT_EQ(object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id), S_OK) << name;
   DISPPARAMS params = {nullptr, nullptr, 0, 0};
-  EXPECT_EQ(object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &params, result.Put(), nullptr,
-                           nullptr),
-            S_OK)
+  EXPECT_EQ(
+      object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &params, result.Put(), nullptr, nullptr),
+      S_OK)
       << name;
 }
 
@@ -144,7 +144,9 @@ TEST(ArchiveReader, PiecesOfAnySizeGiveTheSameParts) {
   for (size_t i = 0; i < big.size(); i += 3) encoded += "eHh4";
   const std::string archive =
       "Content-Type: multipart/related; boundary= \"--B\"\r\n\r\n"
-      "----B\r\nContent-Location: http://h/big\r\nContent-Transfer-Encoding: base64\r\n\r\n" + encoded + "\r\n\r\n"
+      "----B\r\nContent-Location: http://h/big\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
+      encoded +
+      "\r\n\r\n"
       "----B\r\nContent-Location: http://h/raw\r\n\r\n----B-not\r\n\r\n"
       "----B\r\nContent-Location: http://h/#a\r\n\r\n\r\n----B--\r\n";
   for (const size_t piece : {size_t{1}, size_t{2}, size_t{7}, size_t{4096}, archive.size()}) {
@@ -171,8 +173,8 @@ bool AnyFile(const std::wstring&) { return true; }
 TEST(HostCommandLine, ModesOptionsAndMistakes) {
   THostCommandLine command;
   std::string error;
-  ASSERT_TRUE(ParseHostCommandLine({L"--capture", L"/tmp/out.mht", L"--hotkey", L"--windows", L"3", L"--rounds",
-                                    L"20", L"--timeout", L"600", L"http://127.0.0.1:8/"},
+  ASSERT_TRUE(ParseHostCommandLine({L"--capture", L"/tmp/out.mht", L"--hotkey", L"--windows", L"3", L"--rounds", L"20",
+                                    L"--timeout", L"600", L"http://127.0.0.1:8/"},
                                    NoFile, command, error))
       << error;
   EXPECT_EQ(command.Mode, THostCommandLine::TMode::Capture);
@@ -191,14 +193,20 @@ TEST(HostCommandLine, ModesOptionsAndMistakes) {
   EXPECT_EQ(command.Mode, THostCommandLine::TMode::LoadOnly);
   EXPECT_FALSE(command.LoadAddons);
   EXPECT_EQ(command.SessionPath, L"");
-  ASSERT_TRUE(ParseHostCommandLine({L"--session", L"/tmp/pages.txt", L"--load-only", L"http://h/"}, NoFile, command, error));
+  ASSERT_TRUE(
+      ParseHostCommandLine({L"--session", L"/tmp/pages.txt", L"--load-only", L"http://h/"}, NoFile, command, error));
   EXPECT_EQ(command.SessionPath, L"Z:\\tmp\\pages.txt");
 
-  const std::vector<std::vector<std::wstring>> mistakes = {
-      {}, {L"http://a/", L"http://b/"}, {L"--capture"}, {L"--windows", L"0", L"http://a/"},
-      {L"--rounds", L"x", L"http://a/"}, {L"--hotkey", L"http://a/"}, {L"--frobnicate", L"http://a/"},
-      {L"--capture", L"a.mht", L"--load-only", L"http://a/"}, {L"--capture", L"a.mht", L"b.mht"},
-      {L"http://a/", L"--session"}};
+  const std::vector<std::vector<std::wstring>> mistakes = {{},
+                                                           {L"http://a/", L"http://b/"},
+                                                           {L"--capture"},
+                                                           {L"--windows", L"0", L"http://a/"},
+                                                           {L"--rounds", L"x", L"http://a/"},
+                                                           {L"--hotkey", L"http://a/"},
+                                                           {L"--frobnicate", L"http://a/"},
+                                                           {L"--capture", L"a.mht", L"--load-only", L"http://a/"},
+                                                           {L"--capture", L"a.mht", L"b.mht"},
+                                                           {L"http://a/", L"--session"}};
   for (const auto& arguments : mistakes) EXPECT_FALSE(ParseHostCommandLine(arguments, NoFile, command, error));
 }
 

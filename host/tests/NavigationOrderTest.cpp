@@ -33,8 +33,8 @@ class TRecordingSink final : public TInterfacedImpl<standin::TDispatchStubs> {
   static ComPtr<TRecordingSink> Create(IWebBrowser2* top) { return TInterfacedObject::Create<TRecordingSink>(top); }
 
   std::vector<std::wstring> Events;
-  std::wstring CancelUrl;     // BeforeNavigate2 of this address is cancelled
-  std::wstring TopTitle;      // the top document's title at its DocumentComplete
+  std::wstring CancelUrl;  // BeforeNavigate2 of this address is cancelled
+  std::wstring TopTitle;   // the top document's title at its DocumentComplete
   bool ShapesOk = true;
 
   STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
@@ -97,7 +97,8 @@ class TRecordingSink final : public TInterfacedImpl<standin::TDispatchStubs> {
     if (FAILED(FTop->get_Document(document.Put())) || !document) return;
     ComPtr<IHTMLDocument2> html = document.As<IHTMLDocument2>();
     UniqueBstr title;
-    if (html && SUCCEEDED(html->get_title(title.Put())) && title) TopTitle.assign(title.Get(), ::SysStringLen(title.Get()));
+    if (html && SUCCEEDED(html->get_title(title.Put())) && title)
+      TopTitle.assign(title.Get(), ::SysStringLen(title.Get()));
   }
 
   IWebBrowser2* FTop;  // the window's browser outlives its sinks
@@ -145,7 +146,8 @@ TEST_F(NavigationOrder, PageWithNestedFramesAndStyleSheetsInTheBrowsersOrder) {
   redirect.Headers.emplace_back("Location", "/page.html");
   FServer.Route("/start", redirect);
   FServer.Serve("/page.html", "text/html; charset=windows-1252",
-                "<html><head><title>Gr\xFC\xDF" "e</title><link rel=stylesheet href=style.css>"
+                "<html><head><title>Gr\xFC\xDF"
+                "e</title><link rel=stylesheet href=style.css>"
                 "<script src=s.js></script></head><body><a name=top></a><a href=#>x</a>"
                 "<img src=a.png><img src=a.png><iframe src=frame.html></iframe></body></html>");
   FServer.Serve("/style.css", "text/css", "@import \"more.css\";\nbody{background:url(bg.png)}");
@@ -158,21 +160,23 @@ TEST_F(NavigationOrder, PageWithNestedFramesAndStyleSheetsInTheBrowsersOrder) {
   const TNavigationResult result = NavigateAndWait(FServer.UrlW("/start"));
   ASSERT_TRUE(result.Ok) << result.Error;
   const std::wstring u = FServer.UrlW("");
-  EXPECT_THAT(FSink->Events,
-              ElementsAre(L"BeforeNavigate2 top " + u + L"/start", L"DownloadBegin",
-                          L"NavigateComplete2 top " + u + L"/page.html",
-                          L"BeforeNavigate2 frame1 " + u + L"/frame.html", L"DownloadBegin",
-                          L"NavigateComplete2 frame1 " + u + L"/frame.html",
-                          L"BeforeNavigate2 frame2 " + u + L"/inner.html", L"DownloadBegin",
-                          L"NavigateComplete2 frame2 " + u + L"/inner.html", L"DownloadComplete",
-                          L"DownloadComplete", L"DownloadComplete",
-                          L"DocumentComplete frame2 " + u + L"/inner.html",
-                          L"DocumentComplete frame1 " + u + L"/frame.html",
-                          L"DocumentComplete top " + u + L"/page.html"));
+  EXPECT_THAT(
+      FSink->Events,
+      ElementsAre(L"BeforeNavigate2 top " + u + L"/start", L"DownloadBegin",
+                  L"NavigateComplete2 top " + u + L"/page.html", L"BeforeNavigate2 frame1 " + u + L"/frame.html",
+                  L"DownloadBegin", L"NavigateComplete2 frame1 " + u + L"/frame.html",
+                  L"BeforeNavigate2 frame2 " + u + L"/inner.html", L"DownloadBegin",
+                  L"NavigateComplete2 frame2 " + u + L"/inner.html", L"DownloadComplete", L"DownloadComplete",
+                  L"DownloadComplete", L"DocumentComplete frame2 " + u + L"/inner.html",
+                  L"DocumentComplete frame1 " + u + L"/frame.html", L"DocumentComplete top " + u + L"/page.html"));
   EXPECT_TRUE(FSink->ShapesOk);
   // The title in the charset the server declared, converted to UTF-16.
-  EXPECT_EQ(FSink->TopTitle, L"Gr\xFC\xDF" L"e");
-  EXPECT_EQ(result.Title, L"Gr\xFC\xDF" L"e");
+  EXPECT_EQ(FSink->TopTitle,
+            L"Gr\xFC\xDF"
+            L"e");
+  EXPECT_EQ(result.Title,
+            L"Gr\xFC\xDF"
+            L"e");
   EXPECT_EQ(result.FinalUrl, u + L"/page.html");
   EXPECT_EQ(result.Status, 200);
   // Every resource once, style sheets followed through @import and url().

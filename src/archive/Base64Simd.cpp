@@ -64,8 +64,8 @@ __attribute__((target("avx2"))) inline __m256i Split256(__m256i lanes) {
 
 // force_align_arg_pointer: the 32-bit Windows ABI promises only 4-byte
 // stack alignment, and vector spills need 16 or 32.
-__attribute__((target("ssse3"), force_align_arg_pointer)) size_t Base64EncodeSSSE3(const unsigned char* src,
-                                                                                   size_t n, char* dst) noexcept {
+__attribute__((target("ssse3"), force_align_arg_pointer)) size_t Base64EncodeSSSE3(const unsigned char* src, size_t n,
+                                                                                   char* dst) noexcept {
   const __m128i spread = _mm_setr_epi8(1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10);
   size_t done = 0;
   // A 16-byte load per 12 bytes consumed.
@@ -93,8 +93,7 @@ __attribute__((target("avx2"), force_align_arg_pointer)) size_t Base64EncodeAVX2
     const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + done - 4));
     const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + done + 20));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), Translate256(Split256(_mm256_shuffle_epi8(a, spread))));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 32),
-                        Translate256(Split256(_mm256_shuffle_epi8(b, spread))));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 32), Translate256(Split256(_mm256_shuffle_epi8(b, spread))));
   }
   for (; n - done >= 28; done += 24, dst += 32) {
     in = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + done - 4));

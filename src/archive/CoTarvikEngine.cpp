@@ -108,8 +108,7 @@ std::string SystemErrorText(DWORD code) {
                        nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
   std::string result = length ? std::string(text, length) : "error " + std::to_string(code);
   if (text) ::LocalFree(text);
-  while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' '))
-    result.pop_back();
+  while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' ')) result.pop_back();
   return result;
 }
 
@@ -117,8 +116,8 @@ std::unique_ptr<TFileReader> TWinFileSource::OpenIfExists(const std::string& pat
   if (path.empty()) return nullptr;
   const DWORD attributes = ::GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return nullptr;
-  HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD code = ::GetLastError();
     throw TFileError(path, code, "Cannot open file \"" + path + "\": " + SystemErrorText(code));

@@ -58,8 +58,13 @@ TArchiveEnvironment NativeArchiveEnvironment(std::string version) {
     timespec_get(&ts, TIME_UTC);
     std::tm tm{};
     localtime_r(&ts.tv_sec, &tm);
-    return TLocalDateTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
-                          tm.tm_min,         tm.tm_sec,     static_cast<int>(ts.tv_nsec / 1000000)};
+    return TLocalDateTime{tm.tm_year + 1900,
+                          tm.tm_mon + 1,
+                          tm.tm_mday,
+                          tm.tm_hour,
+                          tm.tm_min,
+                          tm.tm_sec,
+                          static_cast<int>(ts.tv_nsec / 1000000)};
   };
   env.FormatShortDate = [](const TLocalDateTime& t) { return StrFTime("%x", t); };
   env.FormatLongTime = [](const TLocalDateTime& t) { return StrFTime("%X", t); };

@@ -46,11 +46,20 @@ enum class TComponent { Path, Query, Fragment };
 
 bool MustEscape(unsigned char c, TComponent component) noexcept {
   switch (c) {
-    case ' ': case '"': case '<': case '>': return true;
-    case '`': return component != TComponent::Query;
-    case '{': case '}': return component == TComponent::Path;
-    case '\'': return component == TComponent::Query;
-    default: return false;
+    case ' ':
+    case '"':
+    case '<':
+    case '>':
+      return true;
+    case '`':
+      return component != TComponent::Query;
+    case '{':
+    case '}':
+      return component == TComponent::Path;
+    case '\'':
+      return component == TComponent::Query;
+    default:
+      return false;
   }
 }
 
@@ -146,11 +155,14 @@ std::string CanonicalWebAddress(std::string_view location) {
   const size_t query = text.find('?', end);
   const size_t pathEnd = std::min(query, fragment);
   std::string out = scheme + "://" + authority;
-  out += CanonicalPath(std::string_view(text).substr(end, pathEnd == std::string::npos ? std::string::npos : pathEnd - end));
+  out += CanonicalPath(
+      std::string_view(text).substr(end, pathEnd == std::string::npos ? std::string::npos : pathEnd - end));
   if (query != std::string::npos && query < fragment)
-    out += "?" + CanonicalPart(std::string_view(text).substr(query + 1, fragment == std::string::npos ? std::string::npos : fragment - query - 1),
+    out += "?" + CanonicalPart(std::string_view(text).substr(
+                                   query + 1, fragment == std::string::npos ? std::string::npos : fragment - query - 1),
                                TComponent::Query);
-  if (fragment != std::string::npos) out += "#" + CanonicalPart(std::string_view(text).substr(fragment + 1), TComponent::Fragment);
+  if (fragment != std::string::npos)
+    out += "#" + CanonicalPart(std::string_view(text).substr(fragment + 1), TComponent::Fragment);
   return out;
 }
 

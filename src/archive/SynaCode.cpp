@@ -163,20 +163,45 @@ std::string ContentTypeFromExtension(std::string_view fileName) {
     const char* Type;
   };
   static constexpr TEntry Table[] = {
-      {"htm", "text/html"},        {"html", "text/html"},         {"shtml", "text/html"},
+      {"htm", "text/html"},
+      {"html", "text/html"},
+      {"shtml", "text/html"},
       {"xhtml", "application/xhtml+xml"},
-      {"css", "text/css"},         {"js", "application/javascript"}, {"mjs", "application/javascript"},
-      {"json", "application/json"}, {"xml", "text/xml"},          {"txt", "text/plain"},
-      {"csv", "text/csv"},         {"png", "image/png"},          {"gif", "image/gif"},
-      {"jpg", "image/jpeg"},       {"jpeg", "image/jpeg"},        {"jpe", "image/jpeg"},
-      {"bmp", "image/bmp"},        {"ico", "image/x-icon"},       {"svg", "image/svg+xml"},
-      {"webp", "image/webp"},      {"tif", "image/tiff"},         {"tiff", "image/tiff"},
-      {"woff", "font/woff"},       {"woff2", "font/woff2"},       {"ttf", "font/ttf"},
-      {"otf", "font/otf"},         {"swf", "application/x-shockwave-flash"},
-      {"pdf", "application/pdf"},  {"zip", "application/zip"},    {"gz", "application/x-gzip"},
-      {"mp3", "audio/mpeg"},       {"wav", "audio/wav"},          {"mp4", "video/mp4"},
-      {"mpg", "video/mpeg"},       {"mpeg", "video/mpeg"},        {"avi", "video/avi"},
-      {"mht", "message/rfc822"},   {"mhtml", "message/rfc822"},   {"eml", "message/rfc822"},
+      {"css", "text/css"},
+      {"js", "application/javascript"},
+      {"mjs", "application/javascript"},
+      {"json", "application/json"},
+      {"xml", "text/xml"},
+      {"txt", "text/plain"},
+      {"csv", "text/csv"},
+      {"png", "image/png"},
+      {"gif", "image/gif"},
+      {"jpg", "image/jpeg"},
+      {"jpeg", "image/jpeg"},
+      {"jpe", "image/jpeg"},
+      {"bmp", "image/bmp"},
+      {"ico", "image/x-icon"},
+      {"svg", "image/svg+xml"},
+      {"webp", "image/webp"},
+      {"tif", "image/tiff"},
+      {"tiff", "image/tiff"},
+      {"woff", "font/woff"},
+      {"woff2", "font/woff2"},
+      {"ttf", "font/ttf"},
+      {"otf", "font/otf"},
+      {"swf", "application/x-shockwave-flash"},
+      {"pdf", "application/pdf"},
+      {"zip", "application/zip"},
+      {"gz", "application/x-gzip"},
+      {"mp3", "audio/mpeg"},
+      {"wav", "audio/wav"},
+      {"mp4", "video/mp4"},
+      {"mpg", "video/mpeg"},
+      {"mpeg", "video/mpeg"},
+      {"avi", "video/avi"},
+      {"mht", "message/rfc822"},
+      {"mhtml", "message/rfc822"},
+      {"eml", "message/rfc822"},
   };
   // The extension of the last path segment, without a query or fragment
   // that a cache name may still carry.
@@ -206,12 +231,18 @@ std::string ContentTypeFromBytes(std::string_view head) {
   };
   using namespace std::string_view_literals;
   static constexpr TSignature Signatures[] = {
-      {"\x89PNG\r\n\x1a\n"sv, 0, "image/png"},    {"GIF87a"sv, 0, "image/gif"},
-      {"GIF89a"sv, 0, "image/gif"},                 {"\xFF\xD8\xFF"sv, 0, "image/jpeg"},
-      {"WEBP"sv, 8, "image/webp"},                  {"BM"sv, 0, "image/bmp"},
-      {"\0\0\x01\0"sv, 0, "image/x-icon"},         {"%PDF-"sv, 0, "application/pdf"},
-      {"wOFF"sv, 0, "font/woff"},                   {"wOF2"sv, 0, "font/woff2"},
-      {"PK\x03\x04"sv, 0, "application/zip"},       {"\x1F\x8B\x08"sv, 0, "application/x-gzip"},
+      {"\x89PNG\r\n\x1a\n"sv, 0, "image/png"},
+      {"GIF87a"sv, 0, "image/gif"},
+      {"GIF89a"sv, 0, "image/gif"},
+      {"\xFF\xD8\xFF"sv, 0, "image/jpeg"},
+      {"WEBP"sv, 8, "image/webp"},
+      {"BM"sv, 0, "image/bmp"},
+      {"\0\0\x01\0"sv, 0, "image/x-icon"},
+      {"%PDF-"sv, 0, "application/pdf"},
+      {"wOFF"sv, 0, "font/woff"},
+      {"wOF2"sv, 0, "font/woff2"},
+      {"PK\x03\x04"sv, 0, "application/zip"},
+      {"\x1F\x8B\x08"sv, 0, "application/x-gzip"},
   };
   for (const TSignature& signature : Signatures)
     if (head.size() >= signature.Offset + signature.Bytes.size() &&
@@ -252,7 +283,8 @@ std::string PartContentType(std::string_view type) {
   if (top == "multipart" || top == "message") return {};
   if (semicolon == std::string_view::npos) return std::string(type);
   for (const char c : type.substr(semicolon))
-    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) return std::string(type.substr(0, semicolon));
+    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F)
+      return std::string(type.substr(0, semicolon));
   return std::string(type);
 }
 

@@ -131,7 +131,9 @@ void WritePart(int32_t i, const TPartPlan& plan, const TURLStringSource& urls, T
   if (file && !rec.Content->empty()) {
     const uint64_t size = file->SizeHint();
     if (size != 0 && size != rec.Content->size()) {
-      Trace(env, [&] { return Format("Part #%d: cache file %s is not the captured content", i, rec.LocalFilename.c_str()); });
+      Trace(env, [&] {
+        return Format("Part #%d: cache file %s is not the captured content", i, rec.LocalFilename.c_str());
+      });
       file.reset();
     }
   }
@@ -260,8 +262,8 @@ std::string ArchiveDateText(const TLocalDateTime& now, const TArchiveEnvironment
 }
 
 std::string FormatArchiveID(const uint8_t (&g)[16]) {
-  return Format("{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g[3], g[2], g[1], g[0],
-                g[5], g[4], g[7], g[6], g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
+  return Format("{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g[3], g[2], g[1], g[0], g[5],
+                g[4], g[7], g[6], g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
 }
 
 bool IsHtmlContentType(std::string_view type) {

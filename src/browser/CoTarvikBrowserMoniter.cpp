@@ -8,12 +8,12 @@
 #include <string>
 #include <string_view>
 
-#include "core/UrlText.h"
-#include "framework/WinText.h"
 #include "core/ClassTarvikRuntime.h"
 #include "core/ComBoundary.h"
 #include "core/Trace.h"
+#include "core/UrlText.h"
 #include "framework/Handles.h"
+#include "framework/WinText.h"
 
 namespace tarvik {
 
@@ -105,9 +105,7 @@ std::string UrlArgument(const VARIANT& argument) {
 
 const char* WindowWord(bool topLevel) noexcept { return topLevel ? "window" : "iframe"; }
 
-unsigned PointerValue(IDispatch* window) noexcept {
-  return static_cast<unsigned>(reinterpret_cast<uintptr_t>(window));
-}
+unsigned PointerValue(IDispatch* window) noexcept { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(window)); }
 
 void Inform(uintptr_t oid, uint8_t category, uint8_t event, const std::string& value) {
   if (ITarvikRuntime* runtime = Runtime.Get())
@@ -136,9 +134,8 @@ ComPtr<IHTMLAnchorElement> AnchorAt(IHTMLElementCollection* collection, long ind
 
 // Every element of one of the document's collections, in order, as an anchor element.
 template <class Visit>
-void ForEachAnchor(IHTMLDocument2* document, HRESULT (STDMETHODCALLTYPE IHTMLDocument2::*collectionOf)(
-                                                 IHTMLElementCollection**),
-                   Visit visit) {
+void ForEachAnchor(IHTMLDocument2* document,
+                   HRESULT (STDMETHODCALLTYPE IHTMLDocument2::*collectionOf)(IHTMLElementCollection**), Visit visit) {
   ComPtr<IHTMLElementCollection> collection;
   Check((document->*collectionOf)(collection.Put()), "collection");
   if (!collection) throw EEventFailure("collection");
@@ -170,8 +167,8 @@ void InformInPageTargets(IHTMLDocument2* document, const std::string& url) {
 
 }  // namespace
 
-STDMETHODIMP TTarvikBrowserMoniter::Invoke(DISPID dispIdMember, REFIID, LCID, WORD, DISPPARAMS* pDispParams,
-                                           VARIANT*, EXCEPINFO*, UINT*) {
+STDMETHODIMP TTarvikBrowserMoniter::Invoke(DISPID dispIdMember, REFIID, LCID, WORD, DISPPARAMS* pDispParams, VARIANT*,
+                                           EXCEPINFO*, UINT*) {
   // Outside the browser's process there is no runtime: no trace, no event.
   if (!Runtime) return S_OK;
   // Nothing may cross the COM boundary.
@@ -208,7 +205,7 @@ bool TTarvikBrowserMoniter::ShowsHtmlDocument() const noexcept {
 }
 
 TTarvikBrowserMoniter::TNavigation TTarvikBrowserMoniter::TakeNavigation(const DISPPARAMS* params, UINT declared,
-                                                                       const char* eventName) const {
+                                                                         const char* eventName) const {
   const TEventArguments arguments(params, declared);
   TNavigation navigation{WindowArgument(arguments[0]), UrlArgument(arguments[1]), false};
   navigation.TopLevel = IsTopLevel(navigation.Window.Get());

@@ -54,7 +54,8 @@ TTarvikToolbar::TTarvikToolbar() { InitHotkeys(FHotkeys); }
 TTarvikToolbar::~TTarvikToolbar() {
   // A browser that drops the band without closing or unsiting it must not
   // leave a form (in ToolbarForms, on its window) or an atom reference behind.
-  const bool holdsKeys = std::any_of(FHotkeys.begin(), FHotkeys.end(), [](const THotkeyEntry& e) { return e.Atom != 0; });
+  const bool holdsKeys =
+      std::any_of(FHotkeys.begin(), FHotkeys.end(), [](const THotkeyEntry& e) { return e.Atom != 0; });
   if (holdsKeys) UnRegisterTarvikHotkeys(FHotkeys);
   DestroyToolbarForm(FForm);
 }

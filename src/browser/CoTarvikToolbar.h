@@ -10,9 +10,9 @@
 #include <functional>
 #include <memory>
 
-#include "ui/Hotkeys.h"
 #include "framework/ComObject.h"
 #include "framework/ComPtr.h"
+#include "ui/Hotkeys.h"
 
 namespace tarvik {
 

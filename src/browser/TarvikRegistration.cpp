@@ -31,8 +31,8 @@ void TTarvikToolbarObjectFactory::UpdateRegistry(bool Register) {
 }
 
 TTarvikBrowserHelperFactory::TTarvikBrowserHelperFactory(TComClassManager& manager)
-    : TComObjectFactory(manager, &TTarvikBrowserHelper::CreateInstance, CLSID_TarvikBrowserHelper,
-                        L"CoBrowserHelper", L"Tarvik Express BHO") {}
+    : TComObjectFactory(manager, &TTarvikBrowserHelper::CreateInstance, CLSID_TarvikBrowserHelper, L"CoBrowserHelper",
+                        L"Tarvik Express BHO") {}
 
 void TTarvikBrowserHelperFactory::UpdateRegistry(bool Register) {
   if (Register) {

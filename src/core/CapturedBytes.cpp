@@ -82,7 +82,9 @@ bool TSpillArea::Open() noexcept {
   return true;
 }
 
-TSpillFile* TSpillArea::File() const noexcept { return FOpened.load(std::memory_order_acquire) ? FFile.get() : nullptr; }
+TSpillFile* TSpillArea::File() const noexcept {
+  return FOpened.load(std::memory_order_acquire) ? FFile.get() : nullptr;
+}
 
 bool TSpillArea::Write(char* data, size_t size, TSpillExtent& where) noexcept {
   if (!Open()) return false;

@@ -112,7 +112,9 @@ class TBudgetCharge {
  public:
   TBudgetCharge() = default;
   explicit TBudgetCharge(std::shared_ptr<TSpillArea> area) : FArea(std::move(area)) {}
-  TBudgetCharge(TBudgetCharge&& other) noexcept : FArea(std::move(other.FArea)), FBytes(other.FBytes) { other.FBytes = 0; }
+  TBudgetCharge(TBudgetCharge&& other) noexcept : FArea(std::move(other.FArea)), FBytes(other.FBytes) {
+    other.FBytes = 0;
+  }
   TBudgetCharge& operator=(TBudgetCharge&& other) noexcept;
   ~TBudgetCharge() { Clear(); }
   bool Add(uint64_t bytes) noexcept;
@@ -146,6 +148,7 @@ class TCapturedBytes {
   // Every byte in one string (for tests and diagnosis); empty when the spill
   // file cannot be read.
   std::string Text() const;
+
  private:
   std::shared_ptr<const std::string> FMemory;
   std::shared_ptr<TSpillArea> FArea;

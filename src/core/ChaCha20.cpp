@@ -9,10 +9,18 @@ namespace {
 inline uint32_t Rotl(uint32_t v, int n) noexcept { return (v << n) | (v >> (32 - n)); }
 
 inline void QuarterRound(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d) noexcept {
-  a += b; d ^= a; d = Rotl(d, 16);
-  c += d; b ^= c; b = Rotl(b, 12);
-  a += b; d ^= a; d = Rotl(d, 8);
-  c += d; b ^= c; b = Rotl(b, 7);
+  a += b;
+  d ^= a;
+  d = Rotl(d, 16);
+  c += d;
+  b ^= c;
+  b = Rotl(b, 12);
+  a += b;
+  d ^= a;
+  d = Rotl(d, 8);
+  c += d;
+  b ^= c;
+  b = Rotl(b, 7);
 }
 
 inline uint32_t Load32(const uint8_t* p) noexcept {

@@ -19,7 +19,7 @@ const wchar_t* const Schemes[] = {L"http", L"https"};
 // The runtime this library made, typed: Runtime may hold a stand-in (tests,
 // diagnosis), and the unload steps need the real one's own operations.
 ComPtr<TTarvikRuntime> GOwnRuntime;
-}
+}  // namespace
 
 HRESULT TTarvikRuntime::DefaultSessionProvider(IInternetSession** session) {
   return ::CoInternetGetSession(0, session, 0);
@@ -40,8 +40,8 @@ void TTarvikRuntime::AfterConstruction() {
     return;
   }
   for (const wchar_t* scheme : Schemes)
-    FInternetSession->RegisterNameSpace(static_cast<IClassFactory*>(this), CLSID_TarvikAPPMoniter, scheme, 0,
-                                        nullptr, 0);
+    FInternetSession->RegisterNameSpace(static_cast<IClassFactory*>(this), CLSID_TarvikAPPMoniter, scheme, 0, nullptr,
+                                        0);
   FRegistered = true;
 }
 

@@ -100,8 +100,8 @@ void RuntimeTrace(Source&& source, Message&& message, int32_t extra = 0, int32_t
 // Library load: version text, settings object, content store.
 void LibraryLoad();
 // Creates the process's runtime and publishes it in Runtime.
-ComPtr<TTarvikRuntime> CreateRuntime(const TProtocolMonitors& monitors,
-                                     TTarvikRuntime::SessionProvider provider = &TTarvikRuntime::DefaultSessionProvider);
+ComPtr<TTarvikRuntime> CreateRuntime(const TProtocolMonitors& monitors, TTarvikRuntime::SessionProvider provider =
+                                                                            &TTarvikRuntime::DefaultSessionProvider);
 // Library unload, in its order: report live monitors, content store, settings, runtime.
 void LibraryUnload();
 

@@ -11,8 +11,8 @@ TPlatformVersion QueryPlatformVersion() {
   // GetVersionEx answers what the executable's manifest claims to support,
   // not what runs; ntdll's RtlGetVersion is not shimmed that way.
   if (HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll")) {
-    auto rtlGetVersion = reinterpret_cast<RtlGetVersionProc>(
-        reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlGetVersion")));
+    auto rtlGetVersion =
+        reinterpret_cast<RtlGetVersionProc>(reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlGetVersion")));
     OSVERSIONINFOW info{};
     info.dwOSVersionInfoSize = sizeof(info);
     if (rtlGetVersion && rtlGetVersion(&info) == 0) return {info.dwMajorVersion, info.dwMinorVersion};

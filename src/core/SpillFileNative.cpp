@@ -23,7 +23,9 @@ class TNativeSpillFile final : public TSpillFile {
   bool WriteAt(uint64_t offset, const void* data, size_t size) noexcept override {
     return Transfer(::pwrite, offset, const_cast<void*>(data), size);
   }
-  bool ReadAt(uint64_t offset, void* data, size_t size) noexcept override { return Transfer(::pread, offset, data, size); }
+  bool ReadAt(uint64_t offset, void* data, size_t size) noexcept override {
+    return Transfer(::pread, offset, data, size);
+  }
 
   std::string Path() const override { return FPath; }
 

@@ -24,7 +24,8 @@ std::wstring Widen(const std::string& text) {
 
 std::string Narrow(const std::wstring& text) {
   if (text.empty()) return {};
-  const int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  const int n =
+      WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
   std::string narrow(static_cast<size_t>(n), '\0');
   WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), narrow.data(), n, nullptr, nullptr);
   return narrow;
@@ -43,7 +44,9 @@ class TWinSpillFile final : public TSpillFile {
   bool WriteAt(uint64_t offset, const void* data, size_t size) noexcept override {
     return Transfer(WriteFile, offset, const_cast<void*>(data), size);
   }
-  bool ReadAt(uint64_t offset, void* data, size_t size) noexcept override { return Transfer(ReadFile, offset, data, size); }
+  bool ReadAt(uint64_t offset, void* data, size_t size) noexcept override {
+    return Transfer(ReadFile, offset, data, size);
+  }
 
   std::string Path() const override { return FPath; }
 
@@ -175,15 +178,15 @@ bool SpillRandomBytes(void* out, size_t size) noexcept {
   HMODULE advapi = GetModuleHandleW(L"advapi32.dll");
   if (!advapi) advapi = LoadLibraryW(L"advapi32.dll");
   if (!advapi) return false;
-  if (auto gen = reinterpret_cast<GenRandom>(
-          reinterpret_cast<void*>(GetProcAddress(advapi, "SystemFunction036"))))
+  if (auto gen = reinterpret_cast<GenRandom>(reinterpret_cast<void*>(GetProcAddress(advapi, "SystemFunction036"))))
     if (gen(out, static_cast<ULONG>(size))) return true;
   using Acquire = BOOL(WINAPI*)(ULONG_PTR*, LPCWSTR, LPCWSTR, DWORD, DWORD);
   using Gen = BOOL(WINAPI*)(ULONG_PTR, DWORD, BYTE*);
   using ReleaseContext = BOOL(WINAPI*)(ULONG_PTR, DWORD);
   auto acquire = reinterpret_cast<Acquire>(reinterpret_cast<void*>(GetProcAddress(advapi, "CryptAcquireContextW")));
   auto gen = reinterpret_cast<Gen>(reinterpret_cast<void*>(GetProcAddress(advapi, "CryptGenRandom")));
-  auto release = reinterpret_cast<ReleaseContext>(reinterpret_cast<void*>(GetProcAddress(advapi, "CryptReleaseContext")));
+  auto release =
+      reinterpret_cast<ReleaseContext>(reinterpret_cast<void*>(GetProcAddress(advapi, "CryptReleaseContext")));
   if (!acquire || !gen || !release) return false;
   ULONG_PTR provider = 0;
   if (!acquire(&provider, nullptr, nullptr, 1 /* PROV_RSA_FULL */, 0xF0000000 /* CRYPT_VERIFYCONTEXT */)) return false;

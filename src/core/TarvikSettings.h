@@ -8,8 +8,8 @@
 
 #include "core/TarvikInterfaces.h"
 #include "framework/IniFile.h"
-#include "framework/Lazy.h"
 #include "framework/InterfacedObject.h"
+#include "framework/Lazy.h"
 
 namespace tarvik {
 

@@ -43,8 +43,7 @@ void TTarvikTimelineItems::Clear() {
   FKeys.Clear();
 }
 
-void TTarvikTimeline::InformEvent(int32_t TID, uintptr_t OID, uint8_t category, uint8_t event,
-                                  std::string_view value) {
+void TTarvikTimeline::InformEvent(int32_t TID, uintptr_t OID, uint8_t category, uint8_t event, std::string_view value) {
   int32_t sid;
   {
     std::lock_guard<std::recursive_mutex> guard(FLock);

@@ -56,8 +56,10 @@ int32_t TTimelineSearch::FindRecentNavigation(int32_t TID, int32_t SIDMark) cons
     int32_t low = 0;
     while (low < end) {
       const int32_t middle = low + (end - low) / 2;
-      if (FTimeline[middle].SID < SIDMark) low = middle + 1;
-      else end = middle;
+      if (FTimeline[middle].SID < SIDMark)
+        low = middle + 1;
+      else
+        end = middle;
     }
   }
   for (int32_t i = end - 1; i >= 0; --i) {
@@ -145,8 +147,8 @@ void FormatListItemTrace(std::string& line, bool selected, const TTarvikTimeline
 
 // --- the walk ---
 
-void GenerateList(const TTarvikTimelineItems& timeline, int32_t TID, int32_t SIDMark,
-                  std::vector<std::string>* URLList, std::vector<std::string>* BaseList) {
+void GenerateList(const TTarvikTimelineItems& timeline, int32_t TID, int32_t SIDMark, std::vector<std::string>* URLList,
+                  std::vector<std::string>* BaseList) {
   if (!URLList || !BaseList) return;
   URLList->clear();
 

@@ -12,8 +12,8 @@ namespace tarvik {
 // Walks timeline (the caller holds its lock) for the window of thread TID
 // and the capture mark SIDMark: clears URLList, appends to BaseList. Threads
 // are told apart from platform version 5.0 on (PlatformVersion).
-void GenerateList(const TTarvikTimelineItems& timeline, int32_t TID, int32_t SIDMark,
-                  std::vector<std::string>* URLList, std::vector<std::string>* BaseList);
+void GenerateList(const TTarvikTimelineItems& timeline, int32_t TID, int32_t SIDMark, std::vector<std::string>* URLList,
+                  std::vector<std::string>* BaseList);
 
 // The searches of one walk over a timeline that does not change meanwhile
 // (the caller holds its lock). Answers are those of plain scans; what the

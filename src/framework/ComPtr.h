@@ -20,13 +20,11 @@ class ComPtr {
   ComPtr(ComPtr&& other) noexcept : FPtr(std::exchange(other.FPtr, nullptr)) {}
   // From a holder of a derived class (an implementation to one of its interfaces).
   template <class U>
-    requires std::is_convertible_v<U*, T*>
-  ComPtr(const ComPtr<U>& other) noexcept : FPtr(other.Get()) {
-    InternalAddRef();
-  }
+  requires std::is_convertible_v<U*, T*> ComPtr(const ComPtr<U>& other)
+  noexcept : FPtr(other.Get()) { InternalAddRef(); }
   template <class U>
-    requires std::is_convertible_v<U*, T*>
-  ComPtr(ComPtr<U>&& other) noexcept : FPtr(other.Detach()) {}
+  requires std::is_convertible_v<U*, T*> ComPtr(ComPtr<U>&& other)
+  noexcept : FPtr(other.Detach()) {}
   ~ComPtr() { InternalRelease(); }
 
   // Copy and swap: assigning a holder to itself adds one reference and drops one.

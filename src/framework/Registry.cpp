@@ -44,12 +44,8 @@ void CreateRegKeyWithDefault(HKEY root, const std::wstring& key, const std::wstr
   WriteRegString(created.Get(), L"", data);
 }
 
-void DeleteRegValue(HKEY key, const std::wstring& name) noexcept {
-  ::RegDeleteValueW(key, name.c_str());
-}
+void DeleteRegValue(HKEY key, const std::wstring& name) noexcept { ::RegDeleteValueW(key, name.c_str()); }
 
-void DeleteRegKey(HKEY root, const std::wstring& key) noexcept {
-  ::RegDeleteKeyW(root, Relative(key).c_str());
-}
+void DeleteRegKey(HKEY root, const std::wstring& key) noexcept { ::RegDeleteKeyW(root, Relative(key).c_str()); }
 
 }  // namespace tarvik

@@ -17,8 +17,7 @@ TCaptureBuffer::Bytes Share(const std::shared_ptr<Part>& part) {
 
 }  // namespace
 
-TCaptureBuffer::TCaptureBuffer(std::shared_ptr<TSpillArea> area)
-    : FArea(area ? std::move(area) : ProcessSpillArea()) {}
+TCaptureBuffer::TCaptureBuffer(std::shared_ptr<TSpillArea> area) : FArea(area ? std::move(area) : ProcessSpillArea()) {}
 
 // A new part with room for at least firstBytes, counted against the budget;
 // null when the budget has no room for it.
@@ -227,7 +226,8 @@ void TRequestCapture::Drop(const char* reason) noexcept {
   FContent.Clear();
   if (!TraceActive()) return;
   try {
-    TraceLog("TRequestCapture", Format("Capture dropped (%s): SID=%d; URL=%s", reason, static_cast<int>(SID), FURL.c_str()));
+    TraceLog("TRequestCapture",
+             Format("Capture dropped (%s): SID=%d; URL=%s", reason, static_cast<int>(SID), FURL.c_str()));
   } catch (...) {
   }
 }

@@ -84,7 +84,8 @@ class TCaptureBuffer {
 // so the end of the data decides on one consistent picture.
 class TRequestCapture {
  public:
-  explicit TRequestCapture(int32_t sid, std::shared_ptr<TSpillArea> area = nullptr) : SID(sid), FContent(std::move(area)) {}
+  explicit TRequestCapture(int32_t sid, std::shared_ptr<TSpillArea> area = nullptr)
+      : SID(sid), FContent(std::move(area)) {}
   TRequestCapture(const TRequestCapture&) = delete;
   TRequestCapture& operator=(const TRequestCapture&) = delete;
 

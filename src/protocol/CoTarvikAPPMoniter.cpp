@@ -214,8 +214,8 @@ CLSID TTarvikAPPMoniter::GetProtocolHandlerCLSID(const std::string& scheme) {
   return clsid;
 }
 
-STDMETHODIMP TTarvikAPPMoniter::Start(LPCWSTR szUrl, IInternetProtocolSink* pOIProtSink,
-                                      IInternetBindInfo* pOIBindInfo, DWORD grfPI, HANDLE_PTR dwReserved) {
+STDMETHODIMP TTarvikAPPMoniter::Start(LPCWSTR szUrl, IInternetProtocolSink* pOIProtSink, IInternetBindInfo* pOIBindInfo,
+                                      DWORD grfPI, HANDLE_PTR dwReserved) {
   return ComBoundary(MoniterFailure, [&] {
     std::string url = WideToAnsi(szUrl);
     FCapture->Begin(url);
@@ -233,7 +233,8 @@ STDMETHODIMP TTarvikAPPMoniter::Start(LPCWSTR szUrl, IInternetProtocolSink* pOIP
     }
     FTerminated = false;
     const wchar_t* colon = szUrl ? std::wcschr(szUrl, L':') : nullptr;
-    const std::string scheme = colon ? WideToAnsi(std::wstring_view(szUrl, static_cast<size_t>(colon - szUrl))) : std::string();
+    const std::string scheme =
+        colon ? WideToAnsi(std::wstring_view(szUrl, static_cast<size_t>(colon - szUrl))) : std::string();
     const CLSID clsid = GetProtocolHandlerCLSID(scheme);
     ComPtr<IInternetProtocol> handler;
     ::CoCreateInstance(clsid, nullptr, HandlerClassContext, IID_IInternetProtocol, handler.PutVoid());
@@ -252,8 +253,7 @@ STDMETHODIMP TTarvikAPPMoniter::Start(LPCWSTR szUrl, IInternetProtocolSink* pOIP
       sink = TInterfacedObject::Create<TTarvikIPSink>(FCapture, pOIProtSink);
       Trace("Start.InvokeProtocolHandler.With wrapped IPSink");
     }
-    const HRESULT result =
-        handler ? handler->Start(szUrl, sink.Get(), pOIBindInfo, grfPI, dwReserved) : E_UNEXPECTED;
+    const HRESULT result = handler ? handler->Start(szUrl, sink.Get(), pOIBindInfo, grfPI, dwReserved) : E_UNEXPECTED;
     Trace("Start.ReturnedFromHandler.Start", [result] { return Format("HRESULT=%08X", Hex(result)); });
     return result;
   });
@@ -374,7 +374,8 @@ STDMETHODIMP TTarvikAPPMoniter::UnlockRequest() {
 // The monitor's own sink: nothing in the library fills OIPSink, but whoever
 // does gets every call forwarded.
 STDMETHODIMP TTarvikAPPMoniter::Switch(PROTOCOLDATA* pProtocolData) {
-  return Forward<IInternetProtocolSink>("Switch", [&](auto& sink) { return sink.Switch(pProtocolData); }, "");
+  return Forward<IInternetProtocolSink>(
+      "Switch", [&](auto& sink) { return sink.Switch(pProtocolData); }, "");
 }
 
 STDMETHODIMP TTarvikAPPMoniter::ReportProgress(ULONG ulStatusCode, LPCWSTR szStatusText) {
@@ -407,7 +408,8 @@ STDMETHODIMP TTarvikAPPMoniter::ReportData(DWORD grfBSCF, ULONG ulProgress, ULON
 
 STDMETHODIMP TTarvikAPPMoniter::ReportResult(HRESULT hrResult, DWORD dwError, LPCWSTR szResult) {
   return Forward<IInternetProtocolSink>(
-      "ReportResult ", [&](auto& sink) { return sink.ReportResult(hrResult, dwError, szResult); }, [&] {
+      "ReportResult ", [&](auto& sink) { return sink.ReportResult(hrResult, dwError, szResult); },
+      [&] {
         return Format("hrResult: %08X; dwError: %08X; szResult: %s", Hex(hrResult), static_cast<unsigned>(dwError),
                       WideToAnsi(szResult).c_str());
       });

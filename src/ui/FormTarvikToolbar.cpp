@@ -57,8 +57,8 @@ TTarvikToolbarForm::TTarvikToolbarForm(HWND parent, std::shared_ptr<TUiServices>
     wc.lpszClassName = kFormClassName;
     ::RegisterClassExA(&wc);
   });
-  FHandle = ::CreateWindowExA(WS_EX_CONTROLPARENT, kFormClassName, "", WS_CHILD | WS_CLIPCHILDREN | WS_CLIPSIBLINGS,
-                              0, 0, 0, 0, parent, nullptr, instance, this);
+  FHandle = ::CreateWindowExA(WS_EX_CONTROLPARENT, kFormClassName, "", WS_CHILD | WS_CLIPCHILDREN | WS_CLIPSIBLINGS, 0,
+                              0, 0, 0, parent, nullptr, instance, this);
   if (!FHandle) {
     const DWORD code = ::GetLastError();
     throw std::runtime_error("Cannot create the toolbar window. " + SystemErrorText(code));
@@ -252,7 +252,7 @@ LRESULT TTarvikToolbarForm::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam
       }
       if (header->hwndFrom == FToolbar && header->code == TBN_DROPDOWN) {
         const UINT button = reinterpret_cast<const NMTOOLBARA*>(lParam)->iItem;
-            ::PostMessageA(FHandle, WM_TARVIK_DROPDOWN, button, 0);
+        ::PostMessageA(FHandle, WM_TARVIK_DROPDOWN, button, 0);
         return TBDDRET_DEFAULT;
       }
       if (header->code == TTN_GETDISPINFOA || header->code == TTN_GETDISPINFOW) {
@@ -320,7 +320,8 @@ void TTarvikToolbarForm::SetCaptureChecked(bool checked) {
 void TTarvikToolbarForm::ShowFace(int face) {
   FCaptureFace = face;
   RECT r{};
-  if (::SendMessageA(FToolbar, TB_GETRECT, btnCapture, reinterpret_cast<LPARAM>(&r))) ::InvalidateRect(FToolbar, &r, TRUE);
+  if (::SendMessageA(FToolbar, TB_GETRECT, btnCapture, reinterpret_cast<LPARAM>(&r)))
+    ::InvalidateRect(FToolbar, &r, TRUE);
 }
 
 namespace {

@@ -37,9 +37,9 @@ class TTarvikToolbarForm {
     miFeedbackMail = 305,
     miSupportOnline = 306,
     miUninstall = 307,
-    TBSubmenuItem1 = 401,            // "My Web Archives", disabled and empty
-    mruiSavedArchivesFirst = 1000,   // + entry index
-    mruiRecentSaveFolderFirst = 1100 // + entry index
+    TBSubmenuItem1 = 401,             // "My Web Archives", disabled and empty
+    mruiSavedArchivesFirst = 1000,    // + entry index
+    mruiRecentSaveFolderFirst = 1100  // + entry index
   };
 
   static constexpr UINT Timer1Id = 1;
@@ -108,8 +108,8 @@ class TTarvikToolbarForm {
   // Other code may take messages of the form's window before it does: a
   // hook returning true has handled the message and set result. Process-wide;
   // set it before forms exist.
-  using MessageHook = std::function<bool(TTarvikToolbarForm& form, UINT msg, WPARAM wParam, LPARAM lParam,
-                                         LRESULT& result)>;
+  using MessageHook =
+      std::function<bool(TTarvikToolbarForm& form, UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result)>;
   static void SetMessageHook(MessageHook hook);
 
   // State, as the user sees it.

@@ -31,8 +31,7 @@ using toolbar_form::SettingsIni;
 
 constexpr char kSaveTitle[] = "Save Web Archive To";
 // The platform's filter: description and pattern pairs, each ended by a zero.
-constexpr char kSaveFilter[] =
-    "Web Archive, single file (.mht)\0*.mht\0Email Archive, single file (.eml)\0*.eml\0";
+constexpr char kSaveFilter[] = "Web Archive, single file (.mht)\0*.mht\0Email Archive, single file (.eml)\0*.eml\0";
 constexpr char kSaveDefaultExt[] = "mht";
 constexpr char kPageNotCapturedText[] =
     "The page itself was not captured: its own bytes did not pass through Tarvik Express (it may still be "
@@ -158,8 +157,8 @@ void TTarvikToolbarForm::SaveCapture() {
     // The composer does not describe every failure: a description left by an
     // earlier call (the document's, during the name fetch) must not pass for its.
     ::SetErrorInfo(0, nullptr);
-    const HRESULT hr = engine->ComposeWebArchive(urls.front(), adaptor.Get(), nullptr, &file,
-                                                 ArchiveTitleFromPath(path));
+    const HRESULT hr =
+        engine->ComposeWebArchive(urls.front(), adaptor.Get(), nullptr, &file, ArchiveTitleFromPath(path));
     if (FAILED(hr)) throw std::runtime_error(ComposeErrorText(hr, path));
     // Closed and in place before anyone is offered to open it.
     file.Commit();

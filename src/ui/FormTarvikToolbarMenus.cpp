@@ -157,9 +157,9 @@ void TTarvikToolbarForm::DropDown(UINT buttonId) {
   ::SendMessageA(FToolbar, TB_GETRECT, buttonId, reinterpret_cast<LPARAM>(&r));
   ::MapWindowPoints(FToolbar, HWND_DESKTOP, reinterpret_cast<POINT*>(&r), 2);
   ::SendMessageA(FToolbar, TB_PRESSBUTTON, buttonId, TRUE);
-  const UINT command = static_cast<UINT>(::TrackPopupMenuEx(
-      menu, TPM_LEFTALIGN | TPM_TOPALIGN | TPM_RETURNCMD | TPM_NONOTIFY | TPM_VERTICAL, r.left, r.bottom, FHandle,
-      nullptr));
+  const UINT command = static_cast<UINT>(
+      ::TrackPopupMenuEx(menu, TPM_LEFTALIGN | TPM_TOPALIGN | TPM_RETURNCMD | TPM_NONOTIFY | TPM_VERTICAL, r.left,
+                         r.bottom, FHandle, nullptr));
   ::SendMessageA(FToolbar, TB_PRESSBUTTON, buttonId, FALSE);
   if (buttonId == btnCapture) ::SendMessageA(FToolbar, TB_CHECKBUTTON, btnCapture, CaptureChecked());
   if (command) ClickMenuItem(command);
@@ -188,12 +188,16 @@ bool TTarvikToolbarForm::MenuItemChecked(UINT id) const {
 
 // ---------------------------------------------------------------- commands
 
-void TTarvikToolbarForm::ClickMenuItem(UINT id) { WithErrorBox([this, id] { RunCommand(id); }); }
+void TTarvikToolbarForm::ClickMenuItem(UINT id) {
+  WithErrorBox([this, id] { RunCommand(id); });
+}
 
 void TTarvikToolbarForm::RunCommand(UINT id) {
   if (!MenuItemEnabled(id) && id != TBItem10) return;  // a disabled item has no click
   switch (id) {
-    case miCancel: miCancelClick(); return;
+    case miCancel:
+      miCancelClick();
+      return;
     case TBItem10: {
       const bool was = MenuItemChecked(TBItem10);
       ::CheckMenuItem(FCaptureMenu.Get(), TBItem10, MF_BYCOMMAND | (was ? MF_UNCHECKED : MF_CHECKED));
@@ -206,14 +210,29 @@ void TTarvikToolbarForm::RunCommand(UINT id) {
       }
       return;
     }
-    case miAbout: miAboutClick(); return;
-    case tbiGettingStarted: tbiGettingStartedClick(); return;
-    case miHelpOnline: miHelpOnlineClick(); return;
-    case miOnlineForum: miOnlineForumClick(); return;
-    case miFeedbackMail: miFeedbackMailClick(); return;
-    case miSupportOnline: miSupportOnlineClick(); return;
-    case miUninstall: miUninstallClick(); return;
-    default: break;
+    case miAbout:
+      miAboutClick();
+      return;
+    case tbiGettingStarted:
+      tbiGettingStartedClick();
+      return;
+    case miHelpOnline:
+      miHelpOnlineClick();
+      return;
+    case miOnlineForum:
+      miOnlineForumClick();
+      return;
+    case miFeedbackMail:
+      miFeedbackMailClick();
+      return;
+    case miSupportOnline:
+      miSupportOnlineClick();
+      return;
+    case miUninstall:
+      miUninstallClick();
+      return;
+    default:
+      break;
   }
   if (id >= mruiSavedArchivesFirst && id < mruiSavedArchivesFirst + FSavedArchives.Count()) {
     mruSavedArchivesClick(FSavedArchives.Click(id - mruiSavedArchivesFirst));

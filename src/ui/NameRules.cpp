@@ -132,7 +132,8 @@ std::string ProposedFileName(std::string_view text, size_t bufferChars, const Le
     // Walk whole characters so that a cut never keeps half of a pair.
     size_t end = 0;
     while (end < stem.size()) {
-      const size_t width = isLeadByte && isLeadByte(static_cast<unsigned char>(stem[end])) && end + 1 < stem.size() ? 2 : 1;
+      const size_t width =
+          isLeadByte && isLeadByte(static_cast<unsigned char>(stem[end])) && end + 1 < stem.size() ? 2 : 1;
       if (end + width > room) break;
       end += width;
     }

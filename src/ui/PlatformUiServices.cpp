@@ -11,9 +11,9 @@
 #include "framework/WinText.h"
 #include "ui/FormTarvikAbout.h"
 #include "ui/NameRules.h"
-#include "ui/resources/UiModule.h"
 #include "ui/UiServices.h"
 #include "ui/YesOkBox.h"
+#include "ui/resources/UiModule.h"
 
 namespace tarvik {
 
@@ -100,9 +100,7 @@ class TPlatformUiServices final : public TUiServices {
     TAboutForm(TopLevel(owner)).ShowModal();
   }
 
-  std::string LibraryFolder() override {
-    return FolderOf(OwnModulePath());
-  }
+  std::string LibraryFolder() override { return FolderOf(OwnModulePath()); }
 };
 
 }  // namespace

@@ -51,8 +51,8 @@ TRecentList::TRecentList(MenuTextFunction menuText, ExpandFunction expand)
 void TRecentList::Add(const std::string& path) {
   if (path.empty()) return;  // an empty entry would not survive a store and load
   std::string full = FExpand ? FExpand(path) : path;
-  auto same = std::find_if(FItems.begin(), FItems.end(),
-                           [&](const std::string& item) { return AnsiSameText(item, full); });
+  auto same =
+      std::find_if(FItems.begin(), FItems.end(), [&](const std::string& item) { return AnsiSameText(item, full); });
   if (same != FItems.end()) FItems.erase(same);
   FItems.insert(FItems.begin(), std::move(full));
   if (FItems.size() > MaxItems) FItems.resize(MaxItems);

@@ -11,8 +11,8 @@ namespace {
 static_assert(TARVIK_CAPTURE_FACE_WIDTH == CaptureFaceWidth && TARVIK_CAPTURE_FACE_HEIGHT == CaptureFaceHeight);
 
 constexpr int kToolbarIcons[] = {IDI_OPTIONS, IDI_HELP};
-constexpr int kMenuIcons[MenuIconCount] = {IDI_CANCEL_CAPTURE,  IDI_BEEP,          IDI_ABOUT,
-                                           IDI_GETTING_STARTED, IDI_HELP_ONLINE,   IDI_ONLINE_FORUM,
+constexpr int kMenuIcons[MenuIconCount] = {IDI_CANCEL_CAPTURE,  IDI_BEEP,           IDI_ABOUT,
+                                           IDI_GETTING_STARTED, IDI_HELP_ONLINE,    IDI_ONLINE_FORUM,
                                            IDI_FEEDBACK_MAIL,   IDI_SUPPORT_ONLINE, IDI_UNINSTALL};
 
 // 32-bit lists: the pictures carry their own alpha.

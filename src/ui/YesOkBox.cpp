@@ -29,8 +29,12 @@ class TDialogTemplate {
     Dword(style);
     Dword(0);  // extended style
     Word(items);
-    Word(0); Word(0); Word(200); Word(80);  // x, y, cx, cy: laid out in pixels at WM_INITDIALOG
-    Word(0); Word(0);                        // no menu, the standard class
+    Word(0);
+    Word(0);
+    Word(200);
+    Word(80);  // x, y, cx, cy: laid out in pixels at WM_INITDIALOG
+    Word(0);
+    Word(0);  // no menu, the standard class
     Text(caption);
     Word(8);
     Text("MS Shell Dlg");
@@ -39,9 +43,13 @@ class TDialogTemplate {
     Align();
     Dword(WS_CHILD | WS_VISIBLE | style);
     Dword(0);
-    Word(0); Word(0); Word(10); Word(10);
+    Word(0);
+    Word(0);
+    Word(10);
+    Word(10);
     Word(id);
-    Word(0xFFFF); Word(atom);
+    Word(0xFFFF);
+    Word(atom);
     Text(text);
     Word(0);  // no creation data
   }
@@ -49,7 +57,10 @@ class TDialogTemplate {
 
  private:
   void Word(WORD w) { FWords.push_back(w); }
-  void Dword(DWORD d) { Word(LOWORD(d)); Word(HIWORD(d)); }
+  void Dword(DWORD d) {
+    Word(LOWORD(d));
+    Word(HIWORD(d));
+  }
   void Align() {
     if (FWords.size() % 2) Word(0);
   }

@@ -27,8 +27,8 @@ class TMemoryFileSource final : public TFileSource {
 TArchiveEnvironment FixedEnvironment(TFileSource* files);
 
 struct TArchivePart {
-  std::vector<std::string> Headers;  // "Name: value", in order
-  std::string Body;                  // the raw body, without the line end that closes the part
+  std::vector<std::string> Headers;                   // "Name: value", in order
+  std::string Body;                                   // the raw body, without the line end that closes the part
   std::string Header(const std::string& name) const;  // value of the first such header, or ""
 };
 

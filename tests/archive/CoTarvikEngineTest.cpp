@@ -22,8 +22,9 @@ class RegisteredExtension {
  public:
   RegisteredExtension(const char* extension, const char* type) : FExtension(extension) {
     UniqueHKey key;
-    EXPECT_EQ(::RegCreateKeyExA(HKEY_CLASSES_ROOT, extension, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Put(), nullptr),
-              ERROR_SUCCESS);
+    EXPECT_EQ(
+        ::RegCreateKeyExA(HKEY_CLASSES_ROOT, extension, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Put(), nullptr),
+        ERROR_SUCCESS);
     ::RegSetValueExA(key.Get(), "Content Type", 0, REG_SZ, reinterpret_cast<const BYTE*>(type),
                      static_cast<DWORD>(std::strlen(type) + 1));
   }
@@ -96,9 +97,10 @@ TEST_F(CoTarvikEngineTest, WritesThroughTheShellWhatTheComposerWrites) {
   {
     TWinFileOutputStream stream(path);
     ComPtr<ITarvikEngine> engine = FixedEngine(&files);
-    ASSERT_EQ(engine->ComposeWebArchive("http://h/index.html", Strings({"http://h/index.html", "http://h/logo.png"}).Get(),
-                                        nullptr, &stream, "Title"),
-              S_OK);
+    ASSERT_EQ(
+        engine->ComposeWebArchive("http://h/index.html", Strings({"http://h/index.html", "http://h/logo.png"}).Get(),
+                                  nullptr, &stream, "Title"),
+        S_OK);
     // Kept open exclusively until closed.
     EXPECT_EQ(::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                             nullptr),
@@ -179,8 +181,8 @@ TEST_F(CoTarvikEngineTest, LockedCacheFileFailsWithItsErrorAndKeepsWhatWasWritte
 
   TMemoryOutputStream out;
   ComPtr<ITarvikEngine> engine = FixedEngine(&files);
-  const HRESULT hr = engine->ComposeWebArchive("", Strings({"http://h/shared", "http://h/locked"}).Get(), nullptr,
-                                               &out, "");
+  const HRESULT hr =
+      engine->ComposeWebArchive("", Strings({"http://h/shared", "http://h/locked"}).Get(), nullptr, &out, "");
   EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION));
   ComPtr<IErrorInfo> info;
   ASSERT_EQ(::GetErrorInfo(0, info.Put()), S_OK);

@@ -137,8 +137,8 @@ TEST(ContentTypeFromExtension, KnownNamesAndTheFallback) {
 TEST(PartContentType, CompositeAndMalformedTypesCannotStand) {
   EXPECT_EQ(PartContentType("text/html; charset=utf-8"), "text/html; charset=utf-8");
   EXPECT_EQ(PartContentType("image/svg+xml"), "image/svg+xml");
-  for (const char* bad : {"multipart/related; boundary=x", "Multipart/X-Mixed-Replace", "message/rfc822", "MESSAGE/partial",
-                          "", "html", "text/", "/html", "text/ht ml", "text/h\xE9"})
+  for (const char* bad : {"multipart/related; boundary=x", "Multipart/X-Mixed-Replace", "message/rfc822",
+                          "MESSAGE/partial", "", "html", "text/", "/html", "text/ht ml", "text/h\xE9"})
     EXPECT_EQ(PartContentType(bad), "") << bad;
   // Parameters with bytes a header cannot carry are dropped, the type kept.
   EXPECT_EQ(PartContentType("text/css; charset=\xE9"), "text/css");

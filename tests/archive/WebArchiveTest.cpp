@@ -54,20 +54,25 @@ TEST(WebArchive, TwoPartArchiveByteForByte) {
   c.Capture("http://example.com/dir/index.html", "text/html", Page);
   c.Capture("http://example.com/dir/logo.png", "image/png", Png);
   test::TraceRecorder trace;
-  const std::string archive =
-      c.Compose({"http://example.com/dir/index.html", "http://example.com/dir/logo.png"},
-                {"http://example.com/dir/", "http://example.com/dir/"}, "My Page");
+  const std::string archive = c.Compose({"http://example.com/dir/index.html", "http://example.com/dir/logo.png"},
+                                        {"http://example.com/dir/", "http://example.com/dir/"}, "My Page");
   const std::string expected =
       "From: Tarvik Express V1.2.3.4 (http://www.tarvik.com/)\r\n"
       "Date: 12/7/2026 9:05:03 AM\r\n"
       "MIME-Version: 1.0\r\n"
-      "Content-Type: multipart/related; boundary= \"" + Boundary + "\"\r\n"
+      "Content-Type: multipart/related; boundary= \"" +
+      Boundary +
+      "\"\r\n"
       "X-MimeOLE: Produced By Tarvik Express V1.2.3.4\r\n"
-      "X-Tarvik-ArchiveID: " + FixedArchiveID + "\r\n"
+      "X-Tarvik-ArchiveID: " +
+      FixedArchiveID +
+      "\r\n"
       "X-Unsent: 1\r\n"
       "Subject: My Page\r\n"
       "\r\n"
-      "--" + Boundary + "\r\n"
+      "--" +
+      Boundary +
+      "\r\n"
       "Content-Location: http://example.com/dir/index.html\r\n"
       "Content-Type: text/html\r\n"
       "Content-Transfer-Encoding: base64\r\n"
@@ -75,14 +80,17 @@ TEST(WebArchive, TwoPartArchiveByteForByte) {
       "PGh0bWw+PGhlYWQ+PHRpdGxlPlQ8L3RpdGxlPjxiYXNlIGhyZWY9Imh0dHA6Ly9leGFtcGxlLmNvbS9kaXIvIj4NCjwvaGVhZD48Ym9keT48"
       "aW1nIHNyYz0ibG9nby5wbmciPjwvYm9keT48L2h0bWw+\r\n"
       "\r\n"
-      "--" + Boundary + "\r\n"
+      "--" +
+      Boundary +
+      "\r\n"
       "Content-Location: http://example.com/dir/logo.png\r\n"
       "Content-Type: image/png\r\n"
       "Content-Transfer-Encoding: base64\r\n"
       "\r\n"
       "iVBORw0KGgoAAAANSUhEUg==\r\n"
       "\r\n"
-      "--" + Boundary + "--\r\n";
+      "--" +
+      Boundary + "--\r\n";
   EXPECT_EQ(archive, expected);
   const std::string source = "TTarvikEngine.ComposeWebArchive";
   EXPECT_TRUE(trace.Contains(source, std::string("Begin composing ArchiveID = ") + FixedArchiveID));
@@ -152,17 +160,22 @@ TEST(WebArchive, OnlyHtmlTypesGetTheBaseTag) {
   struct Case {
     const char* Type;
     bool Injected;
-  } cases[] = {{"text/html", true},       {"text/HTML; charset=utf-8", true}, {"text/Html", true},
-               {"text/css", false},       {"text/plain", false},              {"Text/html", false},
-               {"TEXT/HTML", false},      {"text/htm", false},                {"application/xhtml+xml", false},
+  } cases[] = {{"text/html", true},
+               {"text/HTML; charset=utf-8", true},
+               {"text/Html", true},
+               {"text/css", false},
+               {"text/plain", false},
+               {"Text/html", false},
+               {"TEXT/HTML", false},
+               {"text/htm", false},
+               {"application/xhtml+xml", false},
                {"image/png", false}};
   for (const Case& k : cases) {
     Composer c;
     c.Capture("http://h/p", k.Type, html);
     const test::TArchivePart part = c.OnlyPart("http://h/p", "http://h/");
     EXPECT_EQ(part.Header("Content-Type"), k.Type);
-    EXPECT_EQ(Base64Decode(part.Body),
-              k.Injected ? "<HTML><HEAD><base href=\"http://h/\">\r\n</head></HTML>" : html)
+    EXPECT_EQ(Base64Decode(part.Body), k.Injected ? "<HTML><HEAD><base href=\"http://h/\">\r\n</head></HTML>" : html)
         << k.Type;
   }
 }
@@ -237,7 +250,8 @@ TEST(WebArchive, NoAliasThatRepeatsTheWrittenLocation) {
   EXPECT_EQ(Base64Decode(parsed.Parts[0].Body), "T");
   EXPECT_EQ(parsed.Parts[1].Header("Content-Location"), "http://h/tab%09and blank.png");
   EXPECT_EQ(parsed.Parts[2].Headers, std::vector<std::string>{"Content-Location: http://h/tab%09and%20blank.png#a"});
-  EXPECT_EQ(parsed.Parts[3].Headers, std::vector<std::string>{"Content-Location: http://h/tab%2509and%2520blank.png#a"});
+  EXPECT_EQ(parsed.Parts[3].Headers,
+            std::vector<std::string>{"Content-Location: http://h/tab%2509and%2520blank.png#a"});
 }
 
 TEST(WebArchive, EntriesDifferingInHostCaseShareARecordInPathCaseNot) {
@@ -387,8 +401,7 @@ TEST(WebArchive, BadInputKeepsTheArchiveWellFormed) {
   EXPECT_EQ(parsed.Parts[5].Header("Content-Location"), PercentEncode(noAnchor));
 
   // No URLs at all: the header block and the closing delimiter.
-  EXPECT_EQ(c.Compose({}).substr(c.Compose({}).find("X-Unsent: 1\r\n")),
-            "X-Unsent: 1\r\n\r\n--" + Boundary + "--\r\n");
+  EXPECT_EQ(c.Compose({}).substr(c.Compose({}).find("X-Unsent: 1\r\n")), "X-Unsent: 1\r\n\r\n--" + Boundary + "--\r\n");
 }
 
 TEST(WebArchive, CompositeTypesAreWrittenAsTheBytesSniff) {
@@ -433,7 +446,8 @@ TEST(URLStringList, ShortOrEmptyBaseEntriesGiveTheDefault) {
 }
 
 TEST(WebArchive, ArchiveIdAndBoundaryText) {
-  const uint8_t guid[16] = {0x78, 0x56, 0x34, 0x12, 0xBC, 0x9A, 0xF0, 0xDE, 0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
+  const uint8_t guid[16] = {0x78, 0x56, 0x34, 0x12, 0xBC, 0x9A, 0xF0, 0xDE,
+                            0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
   EXPECT_EQ(FormatArchiveID(guid), "{12345678-9ABC-DEF0-0123-456789ABCDEF}");
   EXPECT_EQ(ArchiveBoundary("2.0", "{X}"), "--Tarvik-Express-2.0-{X}");
 }
@@ -446,10 +460,14 @@ TEST(NativeArchiveEnvironment, RealIdentityAndClock) {
   ASSERT_EQ(a.size(), 38u);
   for (size_t i = 0; i < a.size(); ++i) {
     const char ch = a[i];
-    if (i == 0) EXPECT_EQ(ch, '{');
-    else if (i == 37) EXPECT_EQ(ch, '}');
-    else if (i == 9 || i == 14 || i == 19 || i == 24) EXPECT_EQ(ch, '-');
-    else EXPECT_TRUE((ch >= '0' && ch <= '9') || (ch >= 'A' && ch <= 'F')) << a;
+    if (i == 0)
+      EXPECT_EQ(ch, '{');
+    else if (i == 37)
+      EXPECT_EQ(ch, '}');
+    else if (i == 9 || i == 14 || i == 19 || i == 24)
+      EXPECT_EQ(ch, '-');
+    else
+      EXPECT_TRUE((ch >= '0' && ch <= '9') || (ch >= 'A' && ch <= 'F')) << a;
   }
   const TLocalDateTime now = env.Now();
   EXPECT_GE(now.Year, 2024);
@@ -465,7 +483,8 @@ TEST(NativeArchiveEnvironment, RealIdentityAndClock) {
 // Every record's bytes moved to a temporary file of their own area, in
 // pieces of piece bytes; lengths and everything else stay.
 std::shared_ptr<TSpillArea> SpillAll(TTarvikDataBuffer& store, size_t piece,
-                                     std::unique_ptr<TSpillFile> (*open)(const std::string&, std::string&) noexcept = nullptr) {
+                                     std::unique_ptr<TSpillFile> (*open)(const std::string&,
+                                                                         std::string&) noexcept = nullptr) {
   TSpillArea::TOptions options;
   options.Budget = 0;
   options.OpenFile = open;
@@ -507,10 +526,9 @@ TEST(WebArchive, SpilledBytesMakeTheSameArchiveAsBytesInMemory) {
       // A composite type: the type comes from the first bytes, and a page found there gets its base tag.
       c.Capture("http://h/mixed", "multipart/mixed", "<html><head></head>" + big.substr(0, 3000));
       c.Capture("http://h/page#part", "text/html", "<html><head></head>section</html>");
-      const std::vector<std::string> urls = {"http://h/index.html", "http://h/logo.png",  "http://h/big.bin",
-                                             "http://h/cached",     "http://h/other",     "http://h/empty",
-                                             "http://h/untyped",    "http://h/never",     "http://h/mixed",
-                                             "http://h/page#part"};
+      const std::vector<std::string> urls = {
+          "http://h/index.html", "http://h/logo.png", "http://h/big.bin", "http://h/cached", "http://h/other",
+          "http://h/empty",      "http://h/untyped",  "http://h/never",   "http://h/mixed",  "http://h/page#part"};
       const std::string inMemory = c.Compose(urls, {"http://h/"}, "T");
       if (piece == 5 && chunk == 3) {
         ASSERT_EQ(ParseArchive(inMemory).Parts.size(), urls.size());

@@ -12,14 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "ui/Hotkeys.h"
+#include "FailingAllocator.h"
 #include "browser/TarvikClassIds.h"
 #include "browser/TarvikRegistration.h"
-#include "FailingAllocator.h"
 #include "support/TraceRecorder.h"
 #include "support/browser/FakeBrowser.h"
 #include "support/browser/RecordingRuntime.h"
 #include "ui/FormTarvikToolbar.h"
+#include "ui/Hotkeys.h"
 #include "ui/ScreenShot.h"
 #include "ui/ScriptedUiServices.h"
 #include "ui/ToolbarFormTestSupport.h"

@@ -32,15 +32,15 @@ constexpr UINT kRunOnThread = WM_APP + 0x2F0;
 class THotkeyCounter {
  public:
   THotkeyCounter() {
-    TTarvikToolbarForm::SetMessageHook([this](TTarvikToolbarForm& form, UINT msg, WPARAM wParam, LPARAM lParam,
-                                              LRESULT&) {
-      if (msg == WM_HOTKEY) {
-        std::lock_guard lock(FLock);
-        ++FCounts[form.Handle()];
-        FLast[form.Handle()] = {wParam, lParam};
-      }
-      return false;
-    });
+    TTarvikToolbarForm::SetMessageHook(
+        [this](TTarvikToolbarForm& form, UINT msg, WPARAM wParam, LPARAM lParam, LRESULT&) {
+          if (msg == WM_HOTKEY) {
+            std::lock_guard lock(FLock);
+            ++FCounts[form.Handle()];
+            FLast[form.Handle()] = {wParam, lParam};
+          }
+          return false;
+        });
   }
   ~THotkeyCounter() { TTarvikToolbarForm::SetMessageHook({}); }
   int Count(HWND form) const {
@@ -203,9 +203,8 @@ class HotkeyTest : public ::testing::Test {
     ASSERT_TRUE(SUCCEEDED(FCom.Result()));
     ASSERT_EQ(::GlobalFindAtomA(kAtomName), 0) << "another program holds the hot key's atom";
     FSettings.Ini().WriteString("OOBE", "ToolbarShowed", "Yes");
-    TTarvikToolbar::SetFormFactory([](HWND parent) {
-      return std::make_unique<TTarvikToolbarForm>(parent, GThreadServices);
-    });
+    TTarvikToolbar::SetFormFactory(
+        [](HWND parent) { return std::make_unique<TTarvikToolbarForm>(parent, GThreadServices); });
   }
   void TearDown() override {
     TTarvikToolbar::SetFormFactory({});

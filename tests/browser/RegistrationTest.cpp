@@ -69,7 +69,8 @@ std::optional<std::wstring> ReadValue(HKEY root, const std::wstring& key, const 
   DWORD bytes = sizeof(data) - sizeof(wchar_t);
   DWORD type = 0;
   if (::RegQueryValueExW(opened.Get(), name.empty() ? nullptr : name.c_str(), nullptr, &type,
-                         reinterpret_cast<BYTE*>(data), &bytes) != ERROR_SUCCESS || type != REG_SZ)
+                         reinterpret_cast<BYTE*>(data), &bytes) != ERROR_SUCCESS ||
+      type != REG_SZ)
     return std::nullopt;
   return std::wstring(data);
 }
@@ -386,8 +387,7 @@ DWORD RunRegsvr32(const std::string& arguments) {
   std::string commandLine = "regsvr32.exe /s " + arguments + " \"" + TServerLibrary::Path() + "\"";
   STARTUPINFOA startup = {sizeof(startup)};
   PROCESS_INFORMATION process = {};
-  if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process))
+  if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
     return ~DWORD(0);
   UniqueHandle processHandle(process.hProcess), threadHandle(process.hThread);
   if (::WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) return ~DWORD(0);
@@ -420,8 +420,7 @@ TEST(Regsvr32, RegistersTheBuiltLibrarySoCOMCreatesBothClassesAndUnregistersIt) 
   ComPtr<IUnknown> none;
   EXPECT_EQ(::CoCreateInstance(CLSID_TarvikToolbar, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, none.PutVoid()),
             REGDB_E_CLASSNOTREG);
-  EXPECT_EQ(::CoCreateInstance(CLSID_TarvikBrowserHelper, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                               none.PutVoid()),
+  EXPECT_EQ(::CoCreateInstance(CLSID_TarvikBrowserHelper, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, none.PutVoid()),
             REGDB_E_CLASSNOTREG);
 }
 

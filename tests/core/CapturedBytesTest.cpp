@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "support/TraceRecorder.h"
 #include "core/ChaCha20.h"
+#include "support/TraceRecorder.h"
 
 namespace tarvik {
 namespace {
@@ -65,12 +65,13 @@ TEST(ChaCha20, MatchesTheRfcTestVectors) {
 
   const TKeyNonce sunscreen = Rfc("000000000000004a00000000");
   std::string text =
-      "Ladies and Gentlemen of the class of '99: If I could offer you only one tip for the future, sunscreen would be it.";
+      "Ladies and Gentlemen of the class of '99: If I could offer you only one tip for the future, sunscreen would be "
+      "it.";
   TChaCha20(sunscreen.Key, sunscreen.Nonce).Apply(0, text.data(), text.size(), 1);
-  const std::vector<uint8_t> expected = Hex(
-      "6e2e359a2568f98041ba0728dd0d6981e97e7aec1d4360c20a27afccfd9fae0bf91b65c5524733ab8f593dabcd62b357"
-      "1639d624e65152ab8f530c359f0861d807ca0dbf500d6a6156a38e088a22b65e52bc514d16ccf806818ce91ab7793736"
-      "5af90bbf74a35be6b40b8eedf2785e42874d");
+  const std::vector<uint8_t> expected =
+      Hex("6e2e359a2568f98041ba0728dd0d6981e97e7aec1d4360c20a27afccfd9fae0bf91b65c5524733ab8f593dabcd62b357"
+          "1639d624e65152ab8f530c359f0861d807ca0dbf500d6a6156a38e088a22b65e52bc514d16ccf806818ce91ab7793736"
+          "5af90bbf74a35be6b40b8eedf2785e42874d");
   EXPECT_EQ(std::vector<uint8_t>(text.begin(), text.end()), expected);
 }
 

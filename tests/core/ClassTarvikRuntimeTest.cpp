@@ -32,8 +32,8 @@ class FakeSession final : public TInterfacedImpl<IInternetSession> {
   std::vector<Registration> Registered;
   std::vector<std::wstring> Unregistered;
 
-  STDMETHODIMP RegisterNameSpace(IClassFactory* cf, REFCLSID clsid, LPCWSTR scheme, ULONG patterns,
-                                 const LPCWSTR* list, DWORD reserved) override {
+  STDMETHODIMP RegisterNameSpace(IClassFactory* cf, REFCLSID clsid, LPCWSTR scheme, ULONG patterns, const LPCWSTR* list,
+                                 DWORD reserved) override {
     Registered.push_back({ComPtr<IClassFactory>(cf), clsid, scheme, patterns, list != nullptr, reserved});
     return S_OK;
   }

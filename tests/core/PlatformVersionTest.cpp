@@ -43,7 +43,8 @@ TEST(PlatformVersion, NativeBuildStandsInForACurrentPlatform) {
 // maps at 0x7FFE0000: manifests and compatibility shims do not touch it.
 TPlatformVersion SharedDataVersion() {
   const auto* page = reinterpret_cast<const volatile unsigned char*>(0x7FFE0000);
-  return {*reinterpret_cast<const volatile ULONG*>(page + 0x26C), *reinterpret_cast<const volatile ULONG*>(page + 0x270)};
+  return {*reinterpret_cast<const volatile ULONG*>(page + 0x26C),
+          *reinterpret_cast<const volatile ULONG*>(page + 0x270)};
 }
 
 TEST(PlatformVersion, WindowsReportsTheKernelsVersion) {

@@ -1,7 +1,7 @@
 // The temporary file of captured bytes on Windows: where it is made, who can
 // open it, and that nothing of it outlives its process, however that ends.
-#include <aclapi.h>
 #include <windows.h>
+#include <aclapi.h>
 
 #include <gtest/gtest.h>
 
@@ -71,8 +71,9 @@ TEST(SpillFileWin, MadeInTheUserTemporaryFolderForItsOwnerAloneAndOpenedByNoOneE
     ::GetTempPathA(MAX_PATH, temp);
     EXPECT_EQ(path.rfind(std::string(temp) + SpillFilePrefix, 0), 0u) << path;
     EXPECT_TRUE(test::FileExists(path));
-    const HANDLE other = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE other =
+        ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(other, INVALID_HANDLE_VALUE);
     EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     if (other != INVALID_HANDLE_VALUE) ::CloseHandle(other);
@@ -81,8 +82,8 @@ TEST(SpillFileWin, MadeInTheUserTemporaryFolderForItsOwnerAloneAndOpenedByNoOneE
     // the system account too, from the owner-only mode it gives the file).
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_EQ(::GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                      &dacl, nullptr, &descriptor),
+    ASSERT_EQ(::GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                                      nullptr, &descriptor),
               static_cast<DWORD>(ERROR_SUCCESS));
     ASSERT_NE(dacl, nullptr);
     HANDLE token = nullptr;
@@ -119,8 +120,8 @@ TEST(SpillFileWin, TheLibraryUnloadRemovesTheFile) {
     std::string bytes = "captured";
     TSpillExtent where;
     ASSERT_TRUE(area->Write(bytes.data(), bytes.size(), where));
-    TarvikDataBuffer->GetURLContent("http://h/").SetContent(
-        std::make_shared<const TCapturedBytes>(area, std::vector<TSpillExtent>{where}), 8);
+    TarvikDataBuffer->GetURLContent("http://h/")
+        .SetContent(std::make_shared<const TCapturedBytes>(area, std::vector<TSpillExtent>{where}), 8);
     path = area->File()->Path();
   }
   EXPECT_TRUE(test::FileExists(path));
@@ -166,12 +167,14 @@ TEST(SpillFileWin, AProcessKilledMidCaptureLeavesNoFileBehind) {
   ::SetEnvironmentVariableA("TARVIK_SPILL_FOLDER", folder.Path().c_str());
   char self[MAX_PATH];
   ::GetModuleFileNameA(nullptr, self, MAX_PATH);
-  std::string command = std::string("\"") + self +
-                        "\" --gtest_also_run_disabled_tests --gtest_filter=SpillFileWin.DISABLED_HoldsASpillFileUntilKilled";
+  std::string command =
+      std::string("\"") + self +
+      "\" --gtest_also_run_disabled_tests --gtest_filter=SpillFileWin.DISABLED_HoldsASpillFileUntilKilled";
   STARTUPINFOA startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION child{};
-  ASSERT_TRUE(::CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child));
+  ASSERT_TRUE(
+      ::CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child));
   ::SetEnvironmentVariableA("TARVIK_SPILL_FOLDER", nullptr);
   const bool made = folder.WaitSpillFile(true, 60000);
   ::TerminateProcess(child.hProcess, 9);

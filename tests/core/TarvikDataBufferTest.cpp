@@ -121,7 +121,9 @@ TEST(TarvikDataBufferConcurrency, OverlappingLookupsAndWritesNeverTearOrLose) {
   constexpr int Urls = 200;
   constexpr int Rounds = 40;
   std::atomic<int> torn{0};
-  auto valueOf = [](int thread, int round) { return std::string(100 + thread, static_cast<char>('a' + thread)) + std::to_string(round); };
+  auto valueOf = [](int thread, int round) {
+    return std::string(100 + thread, static_cast<char>('a' + thread)) + std::to_string(round);
+  };
   auto isWhole = [&](const std::string& v) {
     if (v.empty()) return true;
     const int thread = v[0] - 'a';

@@ -59,9 +59,7 @@ TEST_F(SettingsFile, LongValuesReadBackCutTo2047Bytes) {
   EXPECT_EQ(Ini().ReadString("MRU.RecentArchives", "MRU2", ""), value.substr(0, 2047));
 }
 
-TEST_F(SettingsFile, TheSameIniObjectIsHandedOutEveryTime) {
-  EXPECT_EQ(FSettings->IniFile(), FSettings->IniFile());
-}
+TEST_F(SettingsFile, TheSameIniObjectIsHandedOutEveryTime) { EXPECT_EQ(FSettings->IniFile(), FSettings->IniFile()); }
 
 // Windows of a restored session open at once, each helper asking on its own thread.
 TEST(Settings, ManyThreadsAskingFirstAtOnceShareOneIniObject) {

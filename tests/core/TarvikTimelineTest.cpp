@@ -93,7 +93,8 @@ void ExpectKeysFollowLetterCase(const std::vector<std::string>& values) {
   std::map<std::string, uint32_t> numbers;
   for (size_t i = 0; i < values.size(); ++i) {
     const uint32_t expected = numbers.try_emplace(UrlKey(values[i]), numbers.size()).first->second;
-    const TTarvikTimelineItem& item = items.Append(static_cast<int32_t>(i), 1, 0, CategoryDownload, EventStart, values[i]);
+    const TTarvikTimelineItem& item =
+        items.Append(static_cast<int32_t>(i), 1, 0, CategoryDownload, EventStart, values[i]);
     ASSERT_EQ(item.ValueKey, expected) << "value " << i << " of " << values.size();
   }
   EXPECT_EQ(items.KeyCount(), numbers.size());
@@ -102,8 +103,8 @@ void ExpectKeysFollowLetterCase(const std::vector<std::string>& values) {
 
 TEST(TimelineValueKeys, LetterCaseVariantsShareAKeyAndOtherValuesDoNot) {
   const std::string accented = "http://a/caf\xE9";  // e acute in code page 1252
-  ExpectKeysFollowLetterCase({"http://a/Page", "HTTP://A/PAGE", "http://a/page", "http://a/page ", "http://a/pag",
-                              "", accented, AnsiUpperCase(accented), "http://b/page", "http://a/Page"});
+  ExpectKeysFollowLetterCase({"http://a/Page", "HTTP://A/PAGE", "http://a/page", "http://a/page ", "http://a/pag", "",
+                              accented, AnsiUpperCase(accented), "http://b/page", "http://a/Page"});
   TTarvikTimelineItems items;
   EXPECT_EQ(items.Append(1, 1, 0, CategoryDownload, EventStart, "http://x/A").ValueKey, 0u);
   EXPECT_EQ(items.Append(2, 1, 0, CategoryDownload, EventStart, "http://y/").ValueKey, 1u);

@@ -5,8 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <string_view>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 

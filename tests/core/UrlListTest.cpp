@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "core/AnsiCase.h"
-#include "core/UrlKey.h"
 #include "core/PlatformVersion.h"
 #include "core/Trace.h"
+#include "core/UrlKey.h"
 #include "support/PlainUrlListWalk.h"
 #include "support/TraceRecorder.h"
 
@@ -147,8 +147,8 @@ TEST_F(UrlList, OnlySchemeAndHostLetterCaseMakeDuplicates) {
   Timeline timeline;
   timeline.Add(1, T, W, CategoryMainNavigation, EventStart, "http://a/Page")
       .Add(2, T, 0, CategoryDownload, EventStart, "http://a/Page")
-      .Add(3, T, 0, CategoryDownload, EventStart, "HTTP://A/Page")  // the same resource
-      .Add(4, T, 0, CategoryDownload, EventStart, "http://a/page")  // another file
+      .Add(3, T, 0, CategoryDownload, EventStart, "HTTP://A/Page")        // the same resource
+      .Add(4, T, 0, CategoryDownload, EventStart, "http://a/page")        // another file
       .Add(5, T, W, CategoryMainNavigation, EventStart, "http://A/Page")  // a navigation too
       .Add(6, T, 0, CategoryDownload, EventStart, accented)
       .Add(7, T, 0, CategoryDownload, EventStart, accentedUpper)
@@ -172,7 +172,7 @@ TEST_F(UrlList, OnlyTheLastNavigationBeforeTheMarkCountsAndEventsAfterTheMarkToo
       .Add(4, T, W, CategoryMainNavigation, EventStart, "http://new/")
       .Add(5, T, 0, CategoryDownload, EventStart, "http://new/")
       .Add(7, T, 0, CategoryDownload, EventStart, "http://new/late.png")  // after the mark 6
-      .Add(8, T, W, CategoryMainNavigation, EventStart, "http://next/")  // after the mark: not the recent one
+      .Add(8, T, W, CategoryMainNavigation, EventStart, "http://next/")   // after the mark: not the recent one
       .Add(9, T, 0, CategoryDownload, EventStart, "http://next/");
   test::TraceRecorder trace;
   const Lists lists = Generate(timeline, T, 6);

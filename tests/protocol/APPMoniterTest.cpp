@@ -192,7 +192,9 @@ TEST_F(APPMoniterTest, StartTwiceReplacesUrlAndHandlerButKeepsTheBytes) {
 TEST_F(APPMoniterTest, ASecondRequestOfAStoredUrlTalksToTheBrowserSinkDirectly) {
   ComPtr<FakeHandler> first = FRegistration.PrepareHandler();
   first->Reads = {{"old", S_FALSE}};
-  first->DuringStart = [](IInternetProtocolSink* sink) { sink->ReportProgress(BINDSTATUS_MIMETYPEAVAILABLE, L"text/html"); };
+  first->DuringStart = [](IInternetProtocolSink* sink) {
+    sink->ReportProgress(BINDSTATUS_MIMETYPEAVAILABLE, L"text/html");
+  };
   ComPtr<TTarvikAPPMoniter> one = NewMoniter();
   ASSERT_EQ(Start(*one, Url("same")), S_OK);
   ASSERT_EQ(ReadOnce(*one), S_FALSE);
@@ -204,7 +206,8 @@ TEST_F(APPMoniterTest, ASecondRequestOfAStoredUrlTalksToTheBrowserSinkDirectly) 
     sink->ReportProgress(BINDSTATUS_CACHEFILENAMEAVAILABLE, L"C:\\cache\\x");
   };
   ComPtr<TTarvikAPPMoniter> two = NewMoniter();
-  ASSERT_EQ(Start(*two, Wide(AnsiUpperCase(test::FakeScheme()) + "://HOST/same")), S_OK);  // scheme and host in any case
+  ASSERT_EQ(Start(*two, Wide(AnsiUpperCase(test::FakeScheme()) + "://HOST/same")),
+            S_OK);  // scheme and host in any case
   EXPECT_EQ(second->SinkGiven, static_cast<IInternetProtocolSink*>(FSink.Get()));
   ASSERT_EQ(ReadOnce(*two), S_FALSE);
 
@@ -228,7 +231,7 @@ TEST_F(APPMoniterTest, TheEndOfTheDataStoresEveryByteReadWithZerosKept) {
   EXPECT_EQ(ReadOnce(*moniter), E_PENDING);
   EXPECT_EQ(ReadOnce(*moniter), S_OK);
   EXPECT_FALSE(moniter->Finished());
-  EXPECT_FALSE(Stored(Url("zeros")));  // nothing before the end
+  EXPECT_FALSE(Stored(Url("zeros")));      // nothing before the end
   EXPECT_EQ(ReadOnce(*moniter), S_FALSE);  // S_FALSE with bytes: they are included
   EXPECT_TRUE(moniter->Finished());
   const TURLContent::Snapshot record = Record(Url("zeros"));
@@ -442,7 +445,8 @@ TEST_F(APPMoniterTest, TerminateWhileLockedKeepsTheHandlerUntilDestructionWhenNo
   trace.Clear();
   moniter = nullptr;
   EXPECT_EQ(handler->RefCount(), refs - 1);
-  EXPECT_EQ(trace.Lines().at(1).Source, Format("APPMoniter[%d/%d].SetIPHandler=nil (RefCount=%d)", sid, count, int(refs)));
+  EXPECT_EQ(trace.Lines().at(1).Source,
+            Format("APPMoniter[%d/%d].SetIPHandler=nil (RefCount=%d)", sid, count, int(refs)));
 }
 
 TEST_F(APPMoniterTest, FailedLockAndUnlockChangeNothing) {
@@ -461,7 +465,7 @@ TEST_F(APPMoniterTest, FailedLockAndUnlockChangeNothing) {
   EXPECT_TRUE(moniter->Locked());
   EXPECT_TRUE(moniter->IPHandler());
   ASSERT_EQ(moniter->Terminate(0), S_OK);  // locked: the handler stays
-  handler->UnlockResult = S_FALSE;          // success, though not S_OK
+  handler->UnlockResult = S_FALSE;         // success, though not S_OK
   EXPECT_EQ(moniter->UnlockRequest(), S_FALSE);
   EXPECT_FALSE(moniter->Locked());
   EXPECT_FALSE(moniter->IPHandler());
@@ -486,8 +490,9 @@ TEST_F(APPMoniterTest, AnUnlockBeforeTerminateKeepsTheHandlerForItsTerminate) {
 }
 
 TEST_F(APPMoniterTest, WithoutAHandlerEveryOperationIsUnexpectedAndAbortStillFinishes) {
-  for (const std::wstring& url : {Wide(test::FakeScheme("nokey") + "://x/"), Wide(test::FakeScheme("badclsid") + "://x/"),
-                                 Wide(test::FakeScheme("noclsid") + "://x/"), std::wstring(L"no colon at all")}) {
+  for (const std::wstring& url :
+       {Wide(test::FakeScheme("nokey") + "://x/"), Wide(test::FakeScheme("badclsid") + "://x/"),
+        Wide(test::FakeScheme("noclsid") + "://x/"), std::wstring(L"no colon at all")}) {
     ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
     EXPECT_EQ(Start(*moniter, url), E_UNEXPECTED);
     EXPECT_FALSE(moniter->IPHandler());
@@ -549,17 +554,17 @@ TEST(GuidText, OnlyTheRegistryFormIsAccepted) {
   EXPECT_TRUE(ParseGuidText("{6E1C2A40-3B9D-4F57-A1E2-7C0D9B8E5F31}", &guid));
   EXPECT_TRUE(IsEqualGUID(guid, test::CLSID_FakeHandler));
   EXPECT_EQ(GuidText(guid), "{6E1C2A40-3B9D-4F57-A1E2-7C0D9B8E5F31}");
-  for (const char* bad : {"", "{not-a-guid}", "6E1C2A40-3B9D-4F57-A1E2-7C0D9B8E5F31",
-                          "{6E1C2A40-3B9D-4F57-A1E2-7C0D9B8E5F3G}", "{6E1C2A403-B9D-4F57-A1E2-7C0D9B8E5F31}",
-                          "{6E1C2A40-3B9D-4F57-A1E2-7C0D9B8E5F31} ", "htmlfile"})
+  for (const char* bad :
+       {"", "{not-a-guid}", "6E1C2A40-3B9D-4F57-A1E2-7C0D9B8E5F31", "{6E1C2A40-3B9D-4F57-A1E2-7C0D9B8E5F3G}",
+        "{6E1C2A403-B9D-4F57-A1E2-7C0D9B8E5F31}", "{6E1C2A40-3B9D-4F57-A1E2-7C0D9B8E5F31} ", "htmlfile"})
     EXPECT_FALSE(ParseGuidText(bad, &guid)) << bad;
 }
 
 // ---------------------------------------------------------------- results pass through
 
 TEST_F(APPMoniterTest, EveryHandlerResultReachesTheCallerUnchanged) {
-  const HRESULT results[] = {S_OK, S_FALSE, E_PENDING, E_FAIL, INET_E_DOWNLOAD_FAILURE, E_NOTIMPL,
-                             static_cast<HRESULT>(0x00012345)};
+  const HRESULT results[] = {
+      S_OK, S_FALSE, E_PENDING, E_FAIL, INET_E_DOWNLOAD_FAILURE, E_NOTIMPL, static_cast<HRESULT>(0x00012345)};
   for (HRESULT result : results) {
     ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
     handler->StartResult = handler->ContinueResult = handler->AbortResult = handler->SuspendResult =

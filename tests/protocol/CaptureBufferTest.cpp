@@ -273,7 +273,8 @@ TEST(RequestCapture, ABodyStreamedPast4GiBIsDropped) {
   TRequestCapture capture(4, std::make_shared<TSpillArea>(options));
   capture.Begin("http://h/endless");
   const std::string piece(1 << 20, 'z');
-  for (uint64_t sent = 0; sent <= TSpillArea::CaptureLimit; sent += piece.size()) capture.Append(piece.data(), piece.size());
+  for (uint64_t sent = 0; sent <= TSpillArea::CaptureLimit; sent += piece.size())
+    capture.Append(piece.data(), piece.size());
   EXPECT_FALSE(capture.End({}).Body);
   EXPECT_TRUE(Traced(trace, "Capture dropped (larger than 4 GiB): SID=4"));
 }
@@ -300,8 +301,10 @@ TEST(RequestCaptureLoad, ManyThreadsCapturingWithATinyBudgetStayByteExact) {
         for (size_t at = 0; at < bytes.size(); at += 4096)
           capture.Append(bytes.data() + at, std::min<size_t>(4096, bytes.size() - at));
         const TRequestCapture::TEnd end = capture.End({});
-        if (!end.Body) ++missing;
-        else store.GetURLContent(end.URL).SetContent(end.Body, end.ReadLength);
+        if (!end.Body)
+          ++missing;
+        else
+          store.GetURLContent(end.URL).SetContent(end.Body, end.ReadLength);
         if (area->Charged() > area->Budget()) ++missing;
       }
     });

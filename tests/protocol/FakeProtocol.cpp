@@ -11,7 +11,8 @@ std::string HandlerKey(const char* kind) { return "Protocols\\Handler\\" + FakeS
 
 bool SetClsidValue(const std::string& path, const std::string& value) {
   HKEY key = nullptr;
-  if (::RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
+  if (::RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
+      ERROR_SUCCESS)
     return false;
   LONG result = ERROR_SUCCESS;
   if (!value.empty())

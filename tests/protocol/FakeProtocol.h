@@ -19,7 +19,8 @@
 namespace tarvik::test {
 
 // {6E1C2A40-3B9D-4F57-A1E2-7C0D9B8E5F31}
-inline constexpr CLSID CLSID_FakeHandler = {0x6e1c2a40, 0x3b9d, 0x4f57, {0xa1, 0xe2, 0x7c, 0x0d, 0x9b, 0x8e, 0x5f, 0x31}};
+inline constexpr CLSID CLSID_FakeHandler = {
+    0x6e1c2a40, 0x3b9d, 0x4f57, {0xa1, 0xe2, 0x7c, 0x0d, 0x9b, 0x8e, 0x5f, 0x31}};
 // Made-up schemes, unique to this process (test programs run side by side
 // and share the registry): "tarvik<kind><pid>". Kind "test" names the fake
 // handler class, "badclsid" has a "CLSID" that is not a GUID, "noclsid" has
@@ -66,8 +67,8 @@ class FakeHandler final : public TInterfacedImpl<IInternetProtocol> {
   };
 
   // Results to give, per operation.
-  HRESULT StartResult = S_OK, ContinueResult = S_OK, AbortResult = S_OK, TerminateResult = S_OK,
-          SuspendResult = S_OK, ResumeResult = S_OK, SeekResult = S_OK, LockResult = S_OK, UnlockResult = S_OK;
+  HRESULT StartResult = S_OK, ContinueResult = S_OK, AbortResult = S_OK, TerminateResult = S_OK, SuspendResult = S_OK,
+          ResumeResult = S_OK, SeekResult = S_OK, LockResult = S_OK, UnlockResult = S_OK;
   std::deque<ReadStep> Reads;
   bool KeepSink = true;
   // Runs inside Start with the sink the handler was given.

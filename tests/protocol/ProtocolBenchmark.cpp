@@ -177,7 +177,8 @@ int main(int argc, char** argv) {
     const double start = Now();
     TCaptureBuffer buffer;
     buffer.ExpectSize(size);
-    for (size_t offset = 0; offset < size; offset += 8192) buffer.Append(setup.Body->data() + offset, std::min<size_t>(8192, size - offset));
+    for (size_t offset = 0; offset < size; offset += 8192)
+      buffer.Append(setup.Body->data() + offset, std::min<size_t>(8192, size - offset));
     const double appended = Now() - start;
     std::printf("capture alone: %.3f s for %zu MiB in 8 KiB reads\n", appended, mib);
   }

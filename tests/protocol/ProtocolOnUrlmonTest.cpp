@@ -125,7 +125,8 @@ TEST_F(ProtocolOnUrlmon, EveryKindOfResponseIsCapturedAsServed) {
   std::string png = "\x89PNG\r\n\x1a\n" + Pattern(3000, 1);
   const std::string zeros = std::string("\0\0\0abc\0", 7) + std::string(5000, '\0');
   const std::map<std::string, std::pair<std::string, std::string>> plain = {
-      {"/page" + token + ".html", {"text/html", "<html><head><link rel=stylesheet href=s.css></head><body>hi</body></html>"}},
+      {"/page" + token + ".html",
+       {"text/html", "<html><head><link rel=stylesheet href=s.css></head><body>hi</body></html>"}},
       {"/style" + token + ".css", {"text/css", "body { color: red; }\n"}},
       {"/image" + token + ".png", {"image/png", png}},
       {"/zeros" + token + ".bin", {"application/octet-stream", zeros}},
@@ -183,7 +184,8 @@ TEST_F(ProtocolOnUrlmon, EveryKindOfResponseIsCapturedAsServed) {
   // One download item per request, from this thread.
   std::vector<std::string> requested;
   for (const auto& entry : plain) requested.push_back(entry.first);
-  for (const std::string& path : {"/chunked" + token, "/redirect" + token, "/missing" + token}) requested.push_back(path);
+  for (const std::string& path : {"/chunked" + token, "/redirect" + token, "/missing" + token})
+    requested.push_back(path);
   for (const std::string& path : requested) {
     const auto items = DownloadsOf(FServer.Url(path));
     ASSERT_EQ(items.size(), 1u) << path;

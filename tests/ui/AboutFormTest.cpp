@@ -182,10 +182,10 @@ TEST(UiResources, EveryPictureAndIconLoadsFromTheCodesModule) {
 TEST(UiResources, AreBuiltIntoTheLibrary) {
   const HMODULE library = ::LoadLibraryExA(TARVIK_DLL_PATH, nullptr, LOAD_LIBRARY_AS_DATAFILE);
   ASSERT_TRUE(library);
-  EXPECT_TRUE(::FindResourceA(library, MAKEINTRESOURCEA(IDD_ABOUT), MAKEINTRESOURCEA(5)));  // RT_DIALOG
+  EXPECT_TRUE(::FindResourceA(library, MAKEINTRESOURCEA(IDD_ABOUT), MAKEINTRESOURCEA(5)));          // RT_DIALOG
   EXPECT_TRUE(::FindResourceA(library, MAKEINTRESOURCEA(IDB_CAPTURE_FACES), MAKEINTRESOURCEA(2)));  // RT_BITMAP
-  EXPECT_TRUE(::FindResourceA(library, MAKEINTRESOURCEA(IDI_UNINSTALL), MAKEINTRESOURCEA(14)));  // RT_GROUP_ICON
-  EXPECT_TRUE(::FindResourceA(library, MAKEINTRESOURCEA(2), MAKEINTRESOURCEA(24)));  // the manifest
+  EXPECT_TRUE(::FindResourceA(library, MAKEINTRESOURCEA(IDI_UNINSTALL), MAKEINTRESOURCEA(14)));     // RT_GROUP_ICON
+  EXPECT_TRUE(::FindResourceA(library, MAKEINTRESOURCEA(2), MAKEINTRESOURCEA(24)));                 // the manifest
   ::FreeLibrary(library);
 }
 

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 
-#include "support/TraceRecorder.h"
 #include "framework/WinText.h"
+#include "support/TraceRecorder.h"
 #include "ui/ToolbarFormTestSupport.h"
 
 namespace tarvik::test {
@@ -194,10 +194,10 @@ TEST_F(ToolbarFormTest, OpenInNewWindowChoosesShellOrBrowser) {
   form.OpenInNewWindow("http://h/\"q\"", false);
   const std::string browser = ExeFolder() + "IEXPLORE.EXE";
   EXPECT_EQ(FServices->Launches, (std::vector<TLaunch>{{"mailto:a@b", "", ""},
-                                                        {browser, "\"C:\\a b\\x.mht\"", ""},
-                                                        {"C:\\a b\\x.mht", "", ""},
-                                                        {browser, "\"http://h/\"", ""},
-                                                        {browser, "\"http://h/%22q%22\"", ""}}));
+                                                       {browser, "\"C:\\a b\\x.mht\"", ""},
+                                                       {"C:\\a b\\x.mht", "", ""},
+                                                       {browser, "\"http://h/\"", ""},
+                                                       {browser, "\"http://h/%22q%22\"", ""}}));
 }
 
 TEST_F(ToolbarFormTest, EmptyUrlListEndsSilentlyInIdle) {

@@ -13,10 +13,10 @@ bool Lead950(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
 bool NoLead(unsigned char) { return false; }
 
 // Characters whose second byte is "\" (0x5C) or "|" (0x7C).
-const std::string kSofuto932 = "\x83\x5C\x83\x74\x83\x67";        // ソフト
+const std::string kSofuto932 = "\x83\x5C\x83\x74\x83\x67";           // ソフト
 const std::string kRepooto932 = "\x83\x8C\x83\x7C\x81\x5B\x83\x67";  // レポート
-const std::string kHyouji932 = "\x95\x5C\x8E\xA6";                 // 表示
-const std::string kSeikou950 = "\xA6\xA8\xA5\x5C";                 // 成功
+const std::string kHyouji932 = "\x95\x5C\x8E\xA6";                   // 表示
+const std::string kSeikou950 = "\xA6\xA8\xA5\x5C";                   // 成功
 
 TEST(SafeFileName, ReplacesControlCodesAndTheNineCharacters) {
   EXPECT_EQ(SafeFileName("a\"b*c/d:e<f>g?h\\i|j", NoLead), "a_b_c_d_e_f_g_h_i_j");

@@ -30,8 +30,10 @@ TEST(RecentListOnIniFile, StoresThreeOverFiveAndLoadsGapsGarbageAndLongValues) {
 
   // Written by hand: a gap, a duplicate, garbage lines and a value at the profile functions' limit.
   const std::string longValue(TIniFile::MaxValueLength, 'x');
-  test::WriteWholeFile(file.FileName(), "[MRU.SaveLocations]\r\nMRU1=\r\nMRU2=C:\\dup\\\r\nMRU3=C:\\dup\\\r\n"
-                                        "no equals sign\r\n=novalue\r\nMRU5=" + longValue + "\r\nMRU6=\x01\xFF\r\n");
+  test::WriteWholeFile(file.FileName(),
+                       "[MRU.SaveLocations]\r\nMRU1=\r\nMRU2=C:\\dup\\\r\nMRU3=C:\\dup\\\r\n"
+                       "no equals sign\r\n=novalue\r\nMRU5=" +
+                           longValue + "\r\nMRU6=\x01\xFF\r\n");
   TRecentList loaded;
   loaded.Load(ini, "MRU.SaveLocations");
   EXPECT_EQ(loaded.Items(), (Strings{"C:\\dup\\", "C:\\dup\\", longValue, "\x01\xFF"}));
@@ -58,8 +60,8 @@ TEST(RecentListOnPlatform, ShellHidesExtensionsUnlessTheUserShowsThem) {
   ASSERT_EQ(::RegCreateKeyExA(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &advanced, nullptr),
             ERROR_SUCCESS);
   DWORD saved = 0, size = sizeof(saved);
-  const bool hadValue = ::RegQueryValueExA(advanced, "HideFileExt", nullptr, nullptr,
-                                           reinterpret_cast<BYTE*>(&saved), &size) == ERROR_SUCCESS;
+  const bool hadValue = ::RegQueryValueExA(advanced, "HideFileExt", nullptr, nullptr, reinterpret_cast<BYTE*>(&saved),
+                                           &size) == ERROR_SUCCESS;
   ::RegDeleteValueA(advanced, "HideFileExt");
   const bool hiddenByDefault = ShellHidesExtensions();
   DWORD show = 0;

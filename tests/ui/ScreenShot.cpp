@@ -37,7 +37,7 @@ bool SaveScreenShot(HWND window, const std::string& name) {
   ScreenDc screen;
   if (!screen.Dc) return false;
   std::unique_ptr<std::remove_pointer_t<HDC>, decltype(&::DeleteDC)> memory(::CreateCompatibleDC(screen.Dc),
-                                                                          &::DeleteDC);
+                                                                            &::DeleteDC);
   BITMAPINFO info{};
   info.bmiHeader.biSize = sizeof(info.bmiHeader);
   info.bmiHeader.biWidth = width;

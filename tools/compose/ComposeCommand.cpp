@@ -75,8 +75,10 @@ std::vector<TManifestEntry> ParseManifest(std::istream& in) {
     if (line.empty()) continue;
     const std::vector<std::string> fields = SplitTabs(line);
     if (fields.size() != 5)
-      throw TManifestError(number, "expected 5 TAB-separated fields (URL, content type, content file, cache file, "
-                                   "base), found " + std::to_string(fields.size()));
+      throw TManifestError(number,
+                           "expected 5 TAB-separated fields (URL, content type, content file, cache file, "
+                           "base), found " +
+                               std::to_string(fields.size()));
     if (fields[0].empty()) throw TManifestError(number, "the URL field is empty");
     entries.push_back(TManifestEntry{number, fields[0], fields[1], fields[2], fields[3], fields[4]});
   }
@@ -89,8 +91,8 @@ void FillStore(const std::vector<TManifestEntry>& entries, TTarvikDataBuffer& st
                std::vector<std::string>& bases) {
   for (const TManifestEntry& e : entries) {
     if (!store.Exists(e.URL)) {
-      TURLContent::Bytes content = e.ContentFile.empty() ? std::make_shared<const TCapturedBytes>()
-                                                         : ReadContentFile(e.ContentFile, e.Line);
+      TURLContent::Bytes content =
+          e.ContentFile.empty() ? std::make_shared<const TCapturedBytes>() : ReadContentFile(e.ContentFile, e.Line);
       TURLContent& record = store.GetURLContent(e.URL);
       record.SetContentType(e.ContentType);
       record.SetLocalFilename(e.LocalFilename);
@@ -130,7 +132,8 @@ void MoveIntoPlace(const std::string& work, const std::string& path) {
 #else
   if (std::rename(work.c_str(), path.c_str()) != 0) {
     const int code = errno;
-    throw TFileError(path, static_cast<unsigned long>(code), "cannot move the archive to " + path + ": " + std::strerror(code));
+    throw TFileError(path, static_cast<unsigned long>(code),
+                     "cannot move the archive to " + path + ": " + std::strerror(code));
   }
 #endif
 }
@@ -243,8 +246,8 @@ int ComposeCommand(const std::vector<std::string>& args, std::ostream& out, std:
     return 1;
   }
   if (timed)
-    err << "compose: "
-        << std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - began).count() << " ms\n";
+    err << "compose: " << std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - began).count()
+        << " ms\n";
   return 0;
 }
 

@@ -53,14 +53,19 @@ TEST_F(ComposeCommandTest, ComposesTheManifestAsTheCaptureWould) {
   const std::string page = Write("page.html", "<html><HEAD></HEAD>page</html>");
   const std::string cache = Write("cache.png", "cached!");
   const std::string memory = Write("memory.png", std::string("mem\0ory", 7));
-  const std::string manifest = Write("m.txt",
-      "http://h/dir/index.html\ttext/html\t" + page + "\t\t\r\n"
-      "\n"
-      "http://h/dir/a b.png\timage/png\t" + memory + "\t" + cache + "\thttp://ignored/\n"
-      "HTTP://H/dir/a b.png\ttext/plain\t\t\t\n"
-      "http://h/dir/missing.png\timage/png\t" + memory + "\t" + Path("not-there.png") + "\t\n"
-      "http://h/dir/empty\t\t\t\t\n"
-      "http://h/frame.html\ttext/html\t" + page + "\t\thttp://h/frame/?q=1\n");
+  const std::string manifest = Write("m.txt", "http://h/dir/index.html\ttext/html\t" + page +
+                                                  "\t\t\r\n"
+                                                  "\n"
+                                                  "http://h/dir/a b.png\timage/png\t" +
+                                                  memory + "\t" + cache +
+                                                  "\thttp://ignored/\n"
+                                                  "HTTP://H/dir/a b.png\ttext/plain\t\t\t\n"
+                                                  "http://h/dir/missing.png\timage/png\t" +
+                                                  memory + "\t" + Path("not-there.png") +
+                                                  "\t\n"
+                                                  "http://h/dir/empty\t\t\t\t\n"
+                                                  "http://h/frame.html\ttext/html\t" +
+                                                  page + "\t\thttp://h/frame/?q=1\n");
   ASSERT_EQ(Run({"--out", Path("a.mht"), "--title", "My title", manifest}), 0) << Err;
   EXPECT_EQ(Err, "");
   const std::string archive = Read("a.mht");
@@ -74,13 +79,15 @@ TEST_F(ComposeCommandTest, ComposesTheManifestAsTheCaptureWould) {
   // The cache file wins; the second line of a URL keeps the first line's record.
   // A missing cache file leaves the captured bytes.
   EXPECT_NE(archive.find("Content-Location: http://h/dir/missing.png\r\nContent-Type: image/png\r\n"
-                         "Content-Transfer-Encoding: base64\r\n\r\n" + Base64Encode(std::string("mem\0ory", 7)) + "\r\n"),
+                         "Content-Transfer-Encoding: base64\r\n\r\n" +
+                         Base64Encode(std::string("mem\0ory", 7)) + "\r\n"),
             std::string::npos);
   size_t at = 0;
   int cacheParts = 0;
   while ((at = archive.find("Content-Location: http://h/dir/a b.png\r\nContent-Type: image/png\r\n"
-                            "Content-Transfer-Encoding: base64\r\n\r\n" + Base64Encode("cached!") + "\r\n", at)) !=
-         std::string::npos) {
+                            "Content-Transfer-Encoding: base64\r\n\r\n" +
+                                Base64Encode("cached!") + "\r\n",
+                            at)) != std::string::npos) {
     ++cacheParts;
     ++at;
   }
@@ -96,9 +103,11 @@ TEST_F(ComposeCommandTest, ComposesTheManifestAsTheCaptureWould) {
 TEST_F(ComposeCommandTest, ContentPastTheBudgetMakesTheSameArchive) {
   std::string big(300000, '\0');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 % 251);
-  const std::string manifest = Write("m.txt",
-      "http://h/index.html\ttext/html\t" + Write("page.html", "<html><head></head>" + big.substr(0, 5000)) + "\t\t\n"
-      "http://h/big.bin\tapplication/octet-stream\t" + Write("big.bin", big) + "\t\t\n");
+  const std::string manifest = Write("m.txt", "http://h/index.html\ttext/html\t" +
+                                                  Write("page.html", "<html><head></head>" + big.substr(0, 5000)) +
+                                                  "\t\t\n"
+                                                  "http://h/big.bin\tapplication/octet-stream\t" +
+                                                  Write("big.bin", big) + "\t\t\n");
   const std::vector<std::string> args = {"--out", Path("a.mht"), "--version", "1", manifest};
   ASSERT_EQ(Run(args), 0) << Err;
   const std::string inMemory = Read("a.mht");

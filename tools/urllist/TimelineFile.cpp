@@ -104,13 +104,17 @@ bool ParseTimeline(std::string_view text, TTarvikTimelineItems& timeline, std::s
     const auto oid = ParseObjectId(fields[2]);
     const auto category = ParseCategory(fields[3]);
     const auto event = ParseEvent(fields[4]);
-    if (!sid) error = where + "bad SID " + Quoted(fields[0]) + " (a decimal 32-bit number)";
-    else if (!tid) error = where + "bad TID " + Quoted(fields[1]) + " (a decimal 32-bit number)";
-    else if (!oid) error = where + "bad OID " + Quoted(fields[2]) + " (a hexadecimal number)";
+    if (!sid)
+      error = where + "bad SID " + Quoted(fields[0]) + " (a decimal 32-bit number)";
+    else if (!tid)
+      error = where + "bad TID " + Quoted(fields[1]) + " (a decimal 32-bit number)";
+    else if (!oid)
+      error = where + "bad OID " + Quoted(fields[2]) + " (a hexadecimal number)";
     else if (!category)
       error = where + "unknown category " + Quoted(fields[3]) +
               " (a code 0-255 or WebBrowser, MainNavigation, FrameNavigation, Download)";
-    else if (!event) error = where + "unknown event " + Quoted(fields[4]) + " (a code 0-255 or Start, Finish)";
+    else if (!event)
+      error = where + "unknown event " + Quoted(fields[4]) + " (a code 0-255 or Start, Finish)";
     if (!sid || !tid || !oid || !category || !event) return false;
     timeline.Append(*sid, *tid, *oid, *category, *event, fields[5]);
   }

@@ -16,8 +16,8 @@
 
 #include "BrowserEvents.h"
 #include "BrowserObject.h"
-#include "SiteObject.h"
 #include "InterfaceStubs.h"
+#include "SiteObject.h"
 #include "framework/ComPtr.h"
 #include "support/browser/FakeDocument.h"
 #include "support/browser/StandIn.h"

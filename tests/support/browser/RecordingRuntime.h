@@ -35,7 +35,8 @@ class TRecordingRuntime final : public TInterfacedImpl<ITarvikRuntime> {
   void STDMETHODCALLTYPE InformEvent(int32_t TID, UINT_PTR OID, uint8_t Category, uint8_t Event,
                                      const std::string& Value) override;
   // Leaves both lists as they are.
-  void STDMETHODCALLTYPE GenerateList(int32_t, int32_t, std::vector<std::string>*, std::vector<std::string>*) override {}
+  void STDMETHODCALLTYPE GenerateList(int32_t, int32_t, std::vector<std::string>*, std::vector<std::string>*) override {
+  }
   void STDMETHODCALLTYPE Log(const std::string& Source, const std::string& Message, int32_t Extra,
                              int32_t Level) override;
 

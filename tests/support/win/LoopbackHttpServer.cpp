@@ -19,8 +19,8 @@ LoopbackHttpServer::LoopbackHttpServer() {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = 0;
   int length = sizeof(address);
-  if (::bind(FListener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      ::listen(FListener, 64) != 0 || ::getsockname(FListener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+  if (::bind(FListener, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || ::listen(FListener, 64) != 0 ||
+      ::getsockname(FListener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     ::closesocket(FListener);
     FListener = INVALID_SOCKET;
     return;
@@ -120,7 +120,8 @@ void LoopbackHttpServer::Serve(SOCKET client) {
     // Request line: METHOD SP PATH SP VERSION. Bodies of requests are not expected.
     const size_t firstSpace = head.find(' ');
     const size_t secondSpace = head.find(' ', firstSpace + 1);
-    const std::string path = firstSpace == std::string::npos ? "/" : head.substr(firstSpace + 1, secondSpace - firstSpace - 1);
+    const std::string path =
+        firstSpace == std::string::npos ? "/" : head.substr(firstSpace + 1, secondSpace - firstSpace - 1);
 
     HttpResponse response;
     {

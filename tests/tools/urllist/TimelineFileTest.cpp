@@ -78,7 +78,8 @@ TEST(TimelineFile, BadLinesAreNamedAndStopTheRead) {
   EXPECT_EQ(ParseError("1\t1\t0\t3\t0\ta\n\n1\t1\t0\t3\n", &parsed),
             "line 3: expected 6 TAB-separated fields (SID, TID, OID, category, event, value), found 4");
   EXPECT_EQ(parsed, 1);
-  EXPECT_EQ(ParseError("x"), "line 1: expected 6 TAB-separated fields (SID, TID, OID, category, event, value), found 1");
+  EXPECT_EQ(ParseError("x"),
+            "line 1: expected 6 TAB-separated fields (SID, TID, OID, category, event, value), found 1");
   EXPECT_EQ(ParseError("2147483648\t1\t0\t3\t0\ta"), "line 1: bad SID \"2147483648\" (a decimal 32-bit number)");
   EXPECT_EQ(ParseError("+1\t1\t0\t3\t0\ta"), "line 1: bad SID \"+1\" (a decimal 32-bit number)");
   EXPECT_EQ(ParseError(" 1\t1\t0\t3\t0\ta"), "line 1: bad SID \" 1\" (a decimal 32-bit number)");
@@ -90,9 +91,11 @@ TEST(TimelineFile, BadLinesAreNamedAndStopTheRead) {
             "line 1: bad OID \"1" + std::string(2 * sizeof(uintptr_t), '0') + "\" (a hexadecimal number)");
   EXPECT_EQ(ParseError("1\t1\t0\t256\t0\ta"),
             "line 1: unknown category \"256\" (a code 0-255 or WebBrowser, MainNavigation, FrameNavigation, Download)");
-  EXPECT_EQ(ParseError("1\t1\t0\tStart\t0\ta"),
-            "line 1: unknown category \"Start\" (a code 0-255 or WebBrowser, MainNavigation, FrameNavigation, Download)");
-  EXPECT_EQ(ParseError("1\t1\t0\t3\tDownload\ta"), "line 1: unknown event \"Download\" (a code 0-255 or Start, Finish)");
+  EXPECT_EQ(
+      ParseError("1\t1\t0\tStart\t0\ta"),
+      "line 1: unknown category \"Start\" (a code 0-255 or WebBrowser, MainNavigation, FrameNavigation, Download)");
+  EXPECT_EQ(ParseError("1\t1\t0\t3\tDownload\ta"),
+            "line 1: unknown event \"Download\" (a code 0-255 or Start, Finish)");
   EXPECT_EQ(ParseError("1\t1\t0\t3\t\ta"), "line 1: unknown event \"\" (a code 0-255 or Start, Finish)");
   // A long bad field is cut short in the message.
   EXPECT_EQ(ParseError(std::string(100, '9') + "\t1\t0\t3\t0\ta"),
