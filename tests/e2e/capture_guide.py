@@ -80,13 +80,23 @@ def shoot_toolbar(wine, iexplore, url, out, work, timeout=120):
             raise RuntimeError("import could not read the window: %s" % shot.stderr.decode(errors="replace"))
         cut_toolbar(whole, out)
     finally:
-        # Browsing ends only when the user closes the window: end the process.
-        browser.terminate()
+        # Browsing ends only when the user closes the window: close it as a
+        # user does (taskkill without /f sends WM_CLOSE), so that the bands
+        # close and let go of what they hold in the session (the hot key's
+        # global atom outlives a process that is killed). Kill only what stays.
+        try:
+            wine.run("taskkill", "/im", os.path.basename(iexplore), timeout=60)
+        except (subprocess.TimeoutExpired, OSError):
+            pass
         try:
             browser.wait(30)
         except subprocess.TimeoutExpired:
-            browser.kill()
-            browser.wait()
+            browser.terminate()
+            try:
+                browser.wait(30)
+            except subprocess.TimeoutExpired:
+                browser.kill()
+                browser.wait()
 
 
 def main(wine_run, iexplore, dll, out):
