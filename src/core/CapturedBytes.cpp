@@ -1,6 +1,7 @@
 #include "core/CapturedBytes.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "core/ChaCha20.h"
@@ -30,16 +31,23 @@ void SpillTrace(const std::string& message) noexcept {
   }
 }
 
+uint64_t SteadyClockMs() noexcept {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count());
+}
+
 }  // namespace
 
 TSpillArea::TSpillArea(TOptions options) : FOptions(std::move(options)) {}
 TSpillArea::TSpillArea() : TSpillArea(TOptions{}) {}
 TSpillArea::~TSpillArea() = default;
 
-bool TSpillArea::Charge(uint64_t bytes) noexcept {
+bool TSpillArea::Charge(uint64_t bytes, bool fromReserve) noexcept {
+  const uint64_t limit = fromReserve ? FOptions.Budget : FOptions.Budget - StageReserve();
   uint64_t now = FCharged.load();
   do {
-    if (bytes > FOptions.Budget || now > FOptions.Budget - bytes) return false;
+    if (bytes > limit || now > limit - bytes) return false;
   } while (!FCharged.compare_exchange_weak(now, now + bytes));
   return true;
 }
@@ -50,36 +58,48 @@ bool TSpillArea::Open() noexcept {
   if (FOpened.load(std::memory_order_acquire)) return true;
   std::lock_guard<std::mutex> guard(FOpenLock);
   if (FOpened.load()) return true;
-  if (FFailed) return false;
-  FFailed = true;
+  const uint64_t now = (FOptions.ClockMs ? FOptions.ClockMs : SteadyClockMs)();
+  if (FFailing && now < FRetryAt) return false;
+  // An empty reason after a failure: there was no memory to say more.
+  std::string why;
+  if (TryOpen(why)) {
+    SpillTrace((FFailing ? "Temporary file made again: " : "Temporary file made: ") + FFile->Path());
+    FFailing = false;
+    FOpened.store(true, std::memory_order_release);
+    return true;
+  }
+  // One line when spilling stops working, none for each retry that fails too.
+  FRetryWait = FFailing ? std::min(FRetryWait * 2, LongestRetryMs) : FirstRetryMs;
+  FRetryAt = now + FRetryWait;
+  if (!FFailing) SpillTrace(why.empty() ? "Temporary file not made: out of memory" : why);
+  FFailing = true;
+  return false;
+}
+
+bool TSpillArea::TryOpen(std::string& why) noexcept {
   uint8_t key[TChaCha20::KeySize];
   uint8_t nonce[TChaCha20::NonceSize];
-  if (!SpillRandomBytes(key, sizeof(key)) || !SpillRandomBytes(nonce, sizeof(nonce))) {
-    SpillTrace("Temporary file not made: no random source for its key");
-    return false;
-  }
+  struct TWipe {
+    uint8_t* Key;
+    ~TWipe() { SecureWipe(Key, TChaCha20::KeySize); }
+  } wipe{key};
   try {
+    if (!SpillRandomBytes(key, sizeof(key)) || !SpillRandomBytes(nonce, sizeof(nonce))) {
+      why = "Temporary file not made: no random source for its key";
+      return false;
+    }
     FCipher = std::make_unique<TChaCha20>(key, nonce);
-    volatile uint8_t* wipe = key;
-    for (size_t k = 0; k < sizeof(key); ++k) wipe[k] = 0;
     const std::string folder = FOptions.Folder.empty() ? DefaultSpillFolder() : FOptions.Folder;
     RemoveStaleSpillFiles(folder);
     std::string error;
     FFile = (FOptions.OpenFile ? FOptions.OpenFile : OpenSpillFile)(folder, error);
-    if (!FFile) {
-      SpillTrace("Temporary file not made in " + folder + ": " + error);
-      FCipher.reset();
-      return false;
-    }
-    SpillTrace("Temporary file made: " + FFile->Path());
+    if (FFile) return true;
+    why = "Temporary file not made in " + folder + ": " + error;
   } catch (...) {
-    FCipher.reset();
     FFile.reset();
-    return false;
   }
-  FFailed = false;
-  FOpened.store(true, std::memory_order_release);
-  return true;
+  FCipher.reset();
+  return false;
 }
 
 TSpillFile* TSpillArea::File() const noexcept {
@@ -136,8 +156,8 @@ TBudgetCharge& TBudgetCharge::operator=(TBudgetCharge&& other) noexcept {
   return *this;
 }
 
-bool TBudgetCharge::Add(uint64_t bytes) noexcept {
-  if (!FArea || !FArea->Charge(bytes)) return false;
+bool TBudgetCharge::Add(uint64_t bytes, bool fromReserve) noexcept {
+  if (!FArea || !FArea->Charge(bytes, fromReserve)) return false;
   FBytes += bytes;
   return true;
 }

@@ -4,6 +4,7 @@
 // only in this process's memory. The browser is a 32-bit process: what it
 // fetched over a long session, or one large download, must not fill its
 // address space.
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -31,6 +32,8 @@ class TSpillFile {
 };
 
 // The platform's side (one implementation per platform).
+// Folders and paths are UTF-8 on Windows (wide from the system call to the
+// file), the file system's bytes natively.
 // The user's temporary folder.
 std::string DefaultSpillFolder();
 // A new spill file in folder; null with error set when it cannot be made.
@@ -43,6 +46,8 @@ bool SpillRandomBytes(void* out, size_t size) noexcept;
 // The spill file name pattern: prefix, then anything, then suffix.
 inline constexpr char SpillFilePrefix[] = "TarvikSpill-";
 inline constexpr char SpillFileSuffix[] = ".tmp";
+// Names tried before a folder counts as full of others' files.
+inline constexpr int SpillNameAttempts = 100;
 
 // A piece of the spill file.
 struct TSpillExtent {
@@ -65,7 +70,14 @@ class TSpillArea {
     std::string Folder;  // empty: the user's temporary folder
     // Makes the file (default OpenSpillFile); tests put in files that fail.
     std::unique_ptr<TSpillFile> (*OpenFile)(const std::string& folder, std::string& error) noexcept = nullptr;
+    // Milliseconds of a steady clock (default the process's); tests step it.
+    uint64_t (*ClockMs)() noexcept = nullptr;
   };
+  // A file that could not be made is tried again after this long, the wait
+  // doubling with each failure up to the longest: a moment without the
+  // temporary folder must not turn spilling off for the browser's life.
+  static constexpr uint64_t FirstRetryMs = 1000;
+  static constexpr uint64_t LongestRetryMs = 60000;
   explicit TSpillArea(TOptions options);
   TSpillArea();
   ~TSpillArea();
@@ -73,8 +85,11 @@ class TSpillArea {
   TSpillArea& operator=(const TSpillArea&) = delete;
 
   // Counts bytes against the budget; false (nothing counted) when they do
-  // not fit.
-  bool Charge(uint64_t bytes) noexcept;
+  // not fit. Captures in memory leave StageReserve() free, so that spilling
+  // transfers find room for their stages (fromReserve) when memory is full.
+  bool Charge(uint64_t bytes, bool fromReserve = false) noexcept;
+  // An eighth of the budget, at most 4 MiB: 64 transfers spilling at once.
+  uint64_t StageReserve() const noexcept { return std::min<uint64_t>(FOptions.Budget / 8, uint64_t{4} << 20); }
   void Release(uint64_t bytes) noexcept;
   uint64_t Charged() const noexcept { return FCharged.load(); }
   uint64_t Budget() const noexcept { return FOptions.Budget; }
@@ -91,13 +106,17 @@ class TSpillArea {
 
  private:
   bool Open() noexcept;
+  bool TryOpen(std::string& why) noexcept;
 
   const TOptions FOptions;
   std::atomic<uint64_t> FCharged{0};
   std::atomic<uint64_t> FEnd{0};
   mutable std::mutex FOpenLock;
   std::atomic<bool> FOpened{false};
-  bool FFailed = false;  // under FOpenLock: not tried again
+  // Under FOpenLock: whether the last try failed, and when to try again.
+  bool FFailing = false;
+  uint64_t FRetryAt = 0;
+  uint64_t FRetryWait = 0;
   std::unique_ptr<TSpillFile> FFile;
   std::unique_ptr<TChaCha20> FCipher;
 };
@@ -117,7 +136,7 @@ class TBudgetCharge {
   }
   TBudgetCharge& operator=(TBudgetCharge&& other) noexcept;
   ~TBudgetCharge() { Clear(); }
-  bool Add(uint64_t bytes) noexcept;
+  bool Add(uint64_t bytes, bool fromReserve = false) noexcept;
   // Gives back what is counted beyond bytes.
   void Trim(uint64_t bytes) noexcept;
   void Clear() noexcept;

@@ -27,8 +27,11 @@ class TCaptureBuffer {
   using Bytes = std::shared_ptr<const TCapturedBytes>;
   // Past the first part, bytes go into parts of this size.
   static constexpr size_t PartSize = size_t{1} << 20;
-  // Bytes gathered before one write to the temporary file.
+  // Bytes gathered before one write to the temporary file. The stage counts
+  // against the budget while a transfer spills and goes when it ends; with
+  // no room for it, bytes go to the file in small slices from the stack.
   static constexpr size_t SpillChunk = size_t{64} << 10;
+  static constexpr size_t StackSlice = size_t{4} << 10;
 
   // area null: the process's.
   explicit TCaptureBuffer(std::shared_ptr<TSpillArea> area = nullptr);
@@ -65,6 +68,9 @@ class TCaptureBuffer {
   bool AppendInMemory(const char* bytes, size_t size);
   void StartSpilling();
   void SpillStage();
+  void ReleaseStage();
+  void AddExtent(const TSpillExtent& where);
+  void SpillThroughStack(const char* bytes, size_t size);
   void SpillAppend(const char* bytes, size_t size);
 
   std::shared_ptr<TSpillArea> FArea;
@@ -72,6 +78,7 @@ class TCaptureBuffer {
   bool FLastPublished = false;  // the last part is shared with the store: never written again
   bool FSpilling = false;
   std::string FStage;                  // bytes for the next write to the file
+  TBudgetCharge FStageCharge;          // the stage's memory, counted while it is held
   std::vector<TSpillExtent> FExtents;  // where the spilled bytes are, in order
   Bytes FPublished;                    // what was published last, while nothing was appended since
   uint64_t FSize = 0;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <random>
 #include <string>
 
@@ -277,6 +278,33 @@ TEST(WebArchive, ACacheFileLargerThanTheCaptureIsAnotherResource) {
   const test::TParsedArchive parsed = ParseArchive(c.Compose({"http://h/1"}));
   ASSERT_EQ(parsed.Parts.size(), 1u);
   EXPECT_EQ(Base64Decode(parsed.Parts[0].Body), "captured");
+}
+
+// Cache files as the reader finds them: one whose size cannot be told (0 is
+// reported, as when the size query fails) still has its bytes, so the save
+// does not refuse the page as not captured; a folder under a cache file's
+// name is no file, and the captured bytes stand.
+TEST(WebArchive, ACacheFileOfUnknownSizeHasItsBytesAndAFolderIsNoCacheFile) {
+  Composer c;
+  c.Files.Files["C:\\cache\\page.htm"] = Page;
+  c.Files.SizeUnknown.push_back("C:\\cache\\page.htm");
+  c.Capture("http://h/page", "text/html", "", "C:\\cache\\page.htm");
+  EXPECT_TRUE(PartHasBytes(c.Store, "http://h/page", c.Env));
+  const test::TParsedArchive parsed = ParseArchive(c.Compose({"http://h/page"}));
+  ASSERT_GE(parsed.Parts.size(), 1u);
+  EXPECT_EQ(Base64Decode(parsed.Parts[0].Body), InjectBaseTag(Page, "http://h/page"));
+
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("tarvik-cache-folder-" + std::to_string(std::random_device()()));
+  ASSERT_TRUE(std::filesystem::create_directory(folder));
+  TStdFileSource files;
+  EXPECT_EQ(files.OpenIfExists(folder.string()), nullptr);
+  c.Env.Files = &files;
+  c.Capture("http://h/img.png", "image/png", "captured", folder.string());
+  const test::TParsedArchive withFolder = ParseArchive(c.Compose({"http://h/img.png"}));
+  std::filesystem::remove(folder);
+  ASSERT_GE(withFolder.Parts.size(), 1u);
+  EXPECT_EQ(Base64Decode(withFolder.Parts[0].Body), "captured");
 }
 
 TEST(WebArchive, CacheFileWinsOverMemoryUnlessItIsAnotherResourceAndEmptyGivesPlainText) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 #endif
 
+#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -91,6 +92,48 @@ TEST(ChaCha20, AnyRangeOfTheStreamMatchesTheWholeStream) {
   }
 }
 
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && !defined(_WIN32)
+// The block function's final state, with one output block, gives the key
+// back: none of it may stay on the stack once the block is made.
+__attribute__((noinline)) void MakeBlock(const TChaCha20& cipher, uint8_t (&out)[64]) { cipher.Block(7, out); }
+
+// Whether the stack below the caller still holds four consecutive words of the state.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+__attribute__((noinline)) bool StackHolds(const uint32_t (&words)[16]) {
+  volatile uint32_t below[2048];  // deliberately not initialized: what the last call left
+  for (size_t i = 0; i + 4 <= 2048; ++i) {
+    for (int w = 0; w + 4 <= 16; ++w) {
+      bool all = true;
+      for (int k = 0; k < 4 && all; ++k) all = below[i + k] == words[w + k];
+      if (all) return true;
+    }
+  }
+  return false;
+}
+#pragma GCC diagnostic pop
+
+TEST(ChaCha20, LeavesNoStateOnTheStack) {
+  const TKeyNonce k = Rfc("000000090000004a00000000");
+  const TChaCha20 cipher(k.Key, k.Nonce);
+  uint8_t out[64];
+  MakeBlock(cipher, out);
+  // The final state: output minus the input words (constants, key, counter, nonce).
+  uint32_t input[16] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
+  for (int i = 0; i < 8; ++i) std::memcpy(&input[4 + i], k.Key + 4 * i, 4);
+  input[12] = 7;
+  for (int i = 0; i < 3; ++i) std::memcpy(&input[13 + i], k.Nonce + 4 * i, 4);
+  uint32_t state[16];
+  for (int i = 0; i < 16; ++i) {
+    uint32_t word;
+    std::memcpy(&word, out + 4 * i, 4);
+    state[i] = word - input[i];
+  }
+  MakeBlock(cipher, out);
+  EXPECT_FALSE(StackHolds(state));
+}
+#endif
+
 std::string Pattern(size_t size, unsigned seed) {
   std::mt19937 random(seed);
   std::string s(size, '\0');
@@ -144,26 +187,31 @@ std::string FileBytes(const TSpillArea& area) {
 }
 #endif
 
-TEST(SpillArea, TheBudgetCountsBytesUntilTheyGo) {
-  auto area = std::make_shared<TSpillArea>(TSpillArea::TOptions{100, TestFolder()});
+// Captures in memory stop an eighth short of the budget: the rest is kept
+// for the stages of transfers that spill once memory is full.
+TEST(SpillArea, TheBudgetCountsBytesUntilTheyGoAndKeepsAReserveForStages) {
+  auto area = std::make_shared<TSpillArea>(TSpillArea::TOptions{800, TestFolder()});
+  ASSERT_EQ(area->StageReserve(), 100u);
   TBudgetCharge a(area);
-  EXPECT_TRUE(a.Add(60));
+  EXPECT_TRUE(a.Add(600));
   {
     TBudgetCharge b(area);
-    EXPECT_FALSE(b.Add(41));
-    EXPECT_TRUE(b.Add(40));
+    EXPECT_FALSE(b.Add(101));
+    EXPECT_TRUE(b.Add(100));
     EXPECT_FALSE(area->Charge(1));
+    TBudgetCharge stage(area);
+    EXPECT_FALSE(stage.Add(101, true));
+    EXPECT_TRUE(stage.Add(100, true));
+    EXPECT_FALSE(area->Charge(1, true));
     TBudgetCharge moved = std::move(b);
-    EXPECT_EQ(area->Charged(), 100u);
+    EXPECT_EQ(area->Charged(), 800u);
   }
-  EXPECT_EQ(area->Charged(), 60u);
-  EXPECT_FALSE(area->Charge(uint64_t{1} << 63));
+  EXPECT_EQ(area->Charged(), 600u);
+  EXPECT_FALSE(area->Charge(uint64_t{1} << 63, true));
   a.Clear();
   EXPECT_EQ(area->Charged(), 0u);
 }
 
-// Pieces written by several captures come back byte-exact from any offset,
-// while the file on disk holds none of them in plain text and has no name.
 TEST(SpillArea, SpilledBytesComeBackExactAndTheFileHoldsNoPlainText) {
   auto area = std::make_shared<TSpillArea>(TSpillArea::TOptions{0, TestFolder()});
   const std::string a = "<html>secret page of the user</html>" + Pattern(70000, 1);
@@ -229,6 +277,79 @@ TEST(SpillArea, AMissingReadOnlyOrFullFolderFailsTheWriteWithATraceLine) {
       told = told || (line.Source == "TSpillArea" && line.Message.find("Temporary file not") == 0);
     EXPECT_TRUE(told) << folder;
   }
+}
+
+// A file that cannot be made now is tried again later, waiting longer after
+// each failure; one trace line when spilling stops working and one when it
+// works again, none for the retries between.
+std::atomic<uint64_t> FakeNow{0};
+std::atomic<int> OpenCalls{0};
+std::atomic<int> FailuresLeft{0};
+uint64_t FakeClock() noexcept { return FakeNow.load(); }
+std::unique_ptr<TSpillFile> FailingThenWorking(const std::string& folder, std::string& error) noexcept {
+  ++OpenCalls;
+  if (FailuresLeft.fetch_sub(1) > 0) {
+    error = "the folder is gone";
+    return nullptr;
+  }
+  return OpenSpillFile(folder, error);
+}
+
+TEST(SpillArea, AFailedFileIsTriedAgainLaterWithLongerWaits) {
+  FakeNow = 5000;
+  OpenCalls = 0;
+  FailuresLeft = 3;
+  test::TraceRecorder trace;
+  TSpillArea::TOptions options{0, TestFolder()};
+  options.OpenFile = FailingThenWorking;
+  options.ClockMs = FakeClock;
+  TSpillArea area(options);
+  std::string bytes(100, 'x');
+  TSpillExtent where;
+  auto write = [&] {
+    std::string copy = bytes;
+    return area.Write(copy.data(), copy.size(), where);
+  };
+  // Waits of 1 s, then 2 s, then 4 s: a try only when one has passed.
+  struct TStep {
+    uint64_t At;
+    bool Written;
+    int Calls;
+  };
+  for (const TStep& step :
+       {TStep{5000, false, 1}, TStep{5999, false, 1}, TStep{6000, false, 2}, TStep{7999, false, 2},
+        TStep{8000, false, 3}, TStep{11999, false, 3}, TStep{12000, true, 4}, TStep{12001, true, 4}}) {
+    FakeNow = step.At;
+    EXPECT_EQ(write(), step.Written) << step.At;
+    EXPECT_EQ(OpenCalls.load(), step.Calls) << step.At;
+  }
+  EXPECT_EQ(area.Read(where.Offset, bytes.data(), bytes.size()) ? bytes : "", std::string(100, 'x'));
+  std::vector<std::string> told;
+  for (const test::TraceLine& line : trace.Lines())
+    if (line.Source == "TSpillArea") told.push_back(line.Message);
+  ASSERT_EQ(told.size(), 2u);
+  EXPECT_EQ(told[0], "Temporary file not made in " + TestFolder() + ": the folder is gone");
+  EXPECT_EQ(told[1].rfind("Temporary file made again: ", 0), 0u) << told[1];
+}
+
+TEST(SpillArea, TheWaitBetweenTriesStopsGrowingAtAMinute) {
+  FakeNow = 0;
+  OpenCalls = 0;
+  FailuresLeft = 1000;
+  TSpillArea::TOptions options{0, TestFolder()};
+  options.OpenFile = FailingThenWorking;
+  options.ClockMs = FakeClock;
+  TSpillArea area(options);
+  char byte = 'x';
+  TSpillExtent where;
+  // Stepping a second at a time for an hour: a try at most once a minute after the first few.
+  int calls = 0;
+  for (uint64_t t = 0; t <= 3600000; t += 1000) {
+    FakeNow = t;
+    area.Write(&byte, 1, where);
+    if (t == 600000) calls = OpenCalls.load();
+  }
+  EXPECT_EQ(OpenCalls.load() - calls, 50);
 }
 
 }  // namespace

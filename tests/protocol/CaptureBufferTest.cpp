@@ -104,13 +104,27 @@ TEST(CaptureBuffer, AnAnnouncementTooSmallOrTooLargeStillCapturesEverything) {
   }
 }
 
-TEST(CaptureBuffer, ASmallBodyIsStoredAtItsOwnSize) {
-  TCaptureBuffer buffer;
+std::shared_ptr<TSpillArea> Area(uint64_t budget, std::string folder = std::string());
+
+// A small body in a larger string, grown by itself or announced too large,
+// is stored at its own size, and the budget counts only what it still holds:
+// capacity given back and still counted would start spilling early.
+TEST(CaptureBuffer, ASmallBodyIsStoredAtItsOwnSizeAndChargedForIt) {
   const std::string bytes = Pattern(70000, 9);
-  AppendInPieces(buffer, bytes, 2048);
-  TCaptureBuffer::Bytes published = buffer.Publish();
-  EXPECT_EQ(*published, bytes);
-  EXPECT_LE(published->Memory()->capacity(), bytes.size() + bytes.size() / 8 + 64);
+  for (uint64_t announced : {uint64_t{0}, uint64_t{1} << 20}) {
+    auto area = Area(uint64_t{64} << 20);
+    {
+      TCaptureBuffer buffer(area);
+      if (announced) buffer.ExpectSize(announced);
+      AppendInPieces(buffer, bytes, 2048);
+      TCaptureBuffer::Bytes published = buffer.Publish();
+      EXPECT_EQ(*published, bytes);
+      const size_t capacity = published->Memory()->capacity();
+      EXPECT_LE(capacity, bytes.size() + bytes.size() / 8 + 64) << announced;
+      EXPECT_EQ(area->Charged(), capacity) << announced;
+    }
+    EXPECT_EQ(area->Charged(), 0u) << announced;
+  }
 }
 
 TEST(CaptureBuffer, NothingAppendedPublishesAnEmptyString) {
@@ -171,7 +185,7 @@ TEST(RequestCapture, ASecondStartForgetsTheAnnouncementButKeepsTheBytes) {
 
 // ---------------------------------------------------------------- past the budget
 
-std::shared_ptr<TSpillArea> Area(uint64_t budget, std::string folder = std::string()) {
+std::shared_ptr<TSpillArea> Area(uint64_t budget, std::string folder) {
   return std::make_shared<TSpillArea>(TSpillArea::TOptions{budget, std::move(folder)});
 }
 
@@ -222,6 +236,34 @@ TEST(CaptureBuffer, PastTheBudgetBodiesGoToTheFileAndComeBackByteExact) {
   EXPECT_GT(area->Charged(), 0u);
   kept.clear();
   EXPECT_EQ(area->Charged(), 0u);
+}
+
+// A spilling transfer's stage counts against the budget while it spills and
+// goes when the transfer ends, though the buffer lives on with its monitor:
+// hundreds of ended transfers hold nothing. With no room for a stage at all,
+// bytes still reach the file whole.
+TEST(CaptureBuffer, TheSpillStageIsChargedWhileItIsHeldAndGoesWhenTheTransferEnds) {
+  for (const uint64_t budget : {uint64_t{256} << 10, uint64_t{1} << 10}) {
+    SCOPED_TRACE(budget);
+    const auto area = Area(budget);
+    std::vector<std::unique_ptr<TCaptureBuffer>> ended;
+    std::vector<TCaptureBuffer::Bytes> kept;
+    for (unsigned t = 0; t < 20; ++t) {
+      auto buffer = std::make_unique<TCaptureBuffer>(area);
+      const std::string bytes = Pattern(300000 + t, t);
+      bool stageCounted = false;
+      for (size_t at = 0; at < bytes.size(); at += 3000) {
+        buffer->Append(bytes.data() + at, std::min<size_t>(3000, bytes.size() - at));
+        ASSERT_LE(area->Charged(), area->Budget());
+        stageCounted = stageCounted || (buffer->Spilled() && area->Charged() >= TCaptureBuffer::SpillChunk);
+      }
+      EXPECT_EQ(stageCounted, budget >= TCaptureBuffer::SpillChunk);
+      kept.push_back(buffer->Publish());
+      EXPECT_TRUE(*kept.back() == bytes);
+      ended.push_back(std::move(buffer));
+      EXPECT_EQ(area->Charged(), 0u);
+    }
+  }
 }
 
 // A capture whose bytes fit nowhere is dropped with a trace line; the
