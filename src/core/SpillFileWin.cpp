@@ -186,6 +186,16 @@ void RemoveStaleSpillFiles(const std::string& folder) noexcept {
   }
 }
 
+uint64_t SpillFolderFreeBytes(const std::string& folder) noexcept {
+  try {
+    ULARGE_INTEGER available{};
+    if (!GetDiskFreeSpaceExW(WithSlash(Widen(folder)).c_str(), &available, nullptr, nullptr)) return 0;
+    return available.QuadPart;
+  } catch (...) {
+    return 0;
+  }
+}
+
 bool SpillRandomBytes(void* out, size_t size) noexcept {
   // RtlGenRandom where the system has it, else the base crypto provider.
   using GenRandom = BOOLEAN(WINAPI*)(PVOID, ULONG);

@@ -93,18 +93,8 @@ void TCaptureBuffer::StartSpilling() {
 
 void TCaptureBuffer::SpillStage() {
   if (FStage.empty()) return;
-  TSpillExtent where;
-  if (!FArea->Write(FStage.data(), FStage.size(), where)) throw TCaptureDropped("temporary file not written");
+  if (!FArea->Write(FStage.data(), FStage.size(), FExtents)) throw TCaptureDropped("temporary file not written");
   FStage.clear();
-  AddExtent(where);
-}
-
-// A transfer alone on the file gets one piece, however long.
-void TCaptureBuffer::AddExtent(const TSpillExtent& where) {
-  if (!FExtents.empty() && FExtents.back().Offset + FExtents.back().Size == where.Offset)
-    FExtents.back().Size += where.Size;
-  else
-    FExtents.push_back(where);
 }
 
 // The stage's memory goes once its bytes are in the file: a transfer that
@@ -120,9 +110,7 @@ void TCaptureBuffer::SpillThroughStack(const char* bytes, size_t size) {
   while (size > 0) {
     const size_t n = std::min(size, sizeof(slice));
     std::memcpy(slice, bytes, n);
-    TSpillExtent where;
-    if (!FArea->Write(slice, n, where)) throw TCaptureDropped("temporary file not written");
-    AddExtent(where);
+    if (!FArea->Write(slice, n, FExtents)) throw TCaptureDropped("temporary file not written");
     bytes += n;
     size -= n;
   }

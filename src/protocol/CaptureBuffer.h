@@ -69,7 +69,6 @@ class TCaptureBuffer {
   void StartSpilling();
   void SpillStage();
   void ReleaseStage();
-  void AddExtent(const TSpillExtent& where);
   void SpillThroughStack(const char* bytes, size_t size);
   void SpillAppend(const char* bytes, size_t size);
 
@@ -79,7 +78,7 @@ class TCaptureBuffer {
   bool FSpilling = false;
   std::string FStage;                  // bytes for the next write to the file
   TBudgetCharge FStageCharge;          // the stage's memory, counted while it is held
-  std::vector<TSpillExtent> FExtents;  // where the spilled bytes are, in order
+  std::vector<TSpillExtent> FExtents;  // where the spilled bytes are, in order (held: their space stays)
   Bytes FPublished;                    // what was published last, while nothing was appended since
   uint64_t FSize = 0;
   uint64_t FExpected = 0;

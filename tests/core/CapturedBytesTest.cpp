@@ -5,11 +5,13 @@
 #include <windows.h>
 #else
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
@@ -250,6 +252,128 @@ TEST(SpillArea, SpilledBytesComeBackExactAndTheFileHoldsNoPlainText) {
   EXPECT_EQ(onDisk.find(a.substr(40000, 16)), std::string::npos);
 }
 
+// Spill files of this process as the system sees them: how many, and the
+// bytes they take on disk (allocated natively, where the names are gone;
+// their lengths in folder on Windows).
+std::pair<int, uint64_t> SpillFilesOnDisk([[maybe_unused]] const std::filesystem::path& folder) {
+  int files = 0;
+  uint64_t bytes = 0;
+#ifdef _WIN32
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (entry.path().filename().string().rfind(SpillFilePrefix, 0) != 0) continue;
+    ++files;
+    bytes += entry.file_size();
+  }
+#else
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+    if (error || target.find(SpillFilePrefix) == std::string::npos) continue;
+    struct stat info;
+    if (::stat(entry.path().c_str(), &info) != 0) continue;
+    ++files;
+    bytes += static_cast<uint64_t>(info.st_blocks) * 512;
+  }
+#endif
+  return {files, bytes};
+}
+
+// A folder of one test's own, removed with what is in it.
+struct TScratch {
+  std::filesystem::path Path =
+      std::filesystem::temp_directory_path() / ("tarvik-spill-test-" + std::to_string(std::random_device()()));
+  TScratch() { std::filesystem::create_directories(Path); }
+  ~TScratch() {
+    std::error_code ignored;
+    std::filesystem::remove_all(Path, ignored);
+  }
+};
+
+std::vector<TSpillExtent> Spill(TSpillArea& area, const std::string& bytes, size_t piece = 64 << 10) {
+  std::vector<TSpillExtent> extents;
+  for (size_t at = 0; at < bytes.size(); at += piece) {
+    std::string part = bytes.substr(at, piece);
+    EXPECT_TRUE(area.Write(part.data(), part.size(), extents));
+  }
+  return extents;
+}
+
+// Space that no capture holds goes back to the system: bytes that a later
+// read of the same address replaced are moved out of the way once dead
+// bytes outweigh held ones (what is held moves to a fresh file under a
+// fresh key, read back exact, even by a reader that took the bytes before),
+// and the file goes when nothing in it is held.
+TEST(SpillArea, SpaceNoCaptureHoldsGoesBackToTheSystem) {
+  TScratch scratch;
+  auto area = std::make_shared<TSpillArea>(TSpillArea::TOptions{0, scratch.Path.string()});
+  const std::string first = Pattern(2 << 20, 1), kept = Pattern(1 << 20, 2);
+  auto held = std::make_shared<TCapturedBytes>(area, Spill(*area, kept));
+  const TCapturedBytes reader = *held;  // a composer in the middle of its read
+  std::vector<TSpillExtent> current = Spill(*area, first);
+  uint64_t largest = 0;
+  for (unsigned reload = 0; reload < 16; ++reload) {
+    // The same address fetched again: the new body replaces the old one.
+    std::vector<TSpillExtent> next = Spill(*area, Pattern(2 << 20, 10 + reload));
+    current = std::move(next);
+    largest = std::max(largest, SpillFilesOnDisk(scratch.Path).second);
+    EXPECT_LE(area->DiskBytes(), 3 * area->LiveBytes() + TSpillArea::CompactFrom) << reload;
+  }
+  // 16 x 2 MiB written, 3 MiB held: the disk never held much more than three times that.
+  EXPECT_GE(area->Written(), uint64_t{16} * (2 << 20));
+  EXPECT_LE(largest, uint64_t{3} * (3 << 20) + TSpillArea::CompactFrom + (1 << 20));
+  EXPECT_TRUE(*held == kept);
+  EXPECT_TRUE(reader == kept);
+  EXPECT_TRUE(TCapturedBytes(area, current) == Pattern(2 << 20, 10 + 15));
+
+  current.clear();
+  held.reset();
+  EXPECT_TRUE(reader == kept);
+  EXPECT_GT(SpillFilesOnDisk(scratch.Path).first, 0);
+  { const TCapturedBytes gone = std::move(const_cast<TCapturedBytes&>(reader)); }
+  EXPECT_EQ(area->LiveBytes(), 0u);
+  EXPECT_EQ(area->DiskBytes(), 0u);
+  EXPECT_EQ(area->File(), nullptr);
+  EXPECT_EQ(SpillFilesOnDisk(scratch.Path), (std::pair<int, uint64_t>{0, 0}));
+}
+
+// At the quota the store is asked to let go of what it can; what it lets go
+// of makes room, and a write that still finds none is refused with one
+// trace line while the file stays under the quota.
+std::vector<TSpillExtent>* LetGoPool = nullptr;
+std::atomic<uint64_t> LetGoWanted{0};
+void LetGoAll(uint64_t wanted) {
+  LetGoWanted = wanted;
+  if (LetGoPool) LetGoPool->clear();
+}
+
+TEST(SpillArea, AtTheQuotaTheStoreLetsGoOrTheWriteIsRefused) {
+  TScratch scratch;
+  TSpillArea::TOptions options{0, scratch.Path.string()};
+  options.Quota = 8 << 20;
+  auto area = std::make_shared<TSpillArea>(options);
+  std::vector<TSpillExtent> old = Spill(*area, Pattern(6 << 20, 3));
+  test::TraceRecorder trace;
+  std::vector<TSpillExtent> fresh;
+  SetSpillLetGo(LetGoAll);
+  LetGoPool = &old;
+  fresh = Spill(*area, Pattern(6 << 20, 4));
+  EXPECT_TRUE(old.empty());
+  EXPECT_GT(LetGoWanted.load(), 0u);
+  EXPECT_TRUE(TCapturedBytes(area, fresh) == Pattern(6 << 20, 4));
+  EXPECT_LE(area->DiskBytes(), options.Quota);
+  // Nothing left to let go: refused, said once, and what is held stays.
+  LetGoPool = nullptr;
+  std::string more = Pattern(4 << 20, 5);
+  EXPECT_FALSE(area->Write(more.data(), more.size(), old));
+  EXPECT_FALSE(area->Write(more.data(), more.size(), old));
+  SetSpillLetGo(nullptr);
+  int told = 0;
+  for (const test::TraceLine& line : trace.Lines()) told += line.Message.rfind("Temporary file full", 0) == 0;
+  EXPECT_EQ(told, 1);
+  EXPECT_LE(area->DiskBytes(), options.Quota);
+  EXPECT_TRUE(TCapturedBytes(area, fresh) == Pattern(6 << 20, 4));
+}
+
 // A file that cannot be made or written fails the write, says why in a trace
 // line, and nothing read before changes.
 std::unique_ptr<TSpillFile> FullDisk(const std::string&, std::string&) noexcept {
@@ -323,7 +447,7 @@ TEST(SpillArea, AFailedFileIsTriedAgainLaterWithLongerWaits) {
     EXPECT_EQ(write(), step.Written) << step.At;
     EXPECT_EQ(OpenCalls.load(), step.Calls) << step.At;
   }
-  EXPECT_EQ(area.Read(where.Offset, bytes.data(), bytes.size()) ? bytes : "", std::string(100, 'x'));
+  EXPECT_EQ(TCapturedBytes(nullptr, {where}).Text(), std::string(100, 'x'));
   std::vector<std::string> told;
   for (const test::TraceLine& line : trace.Lines())
     if (line.Source == "TSpillArea") told.push_back(line.Message);

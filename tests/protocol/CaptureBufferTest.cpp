@@ -312,6 +312,7 @@ TEST(RequestCapture, ABodyStreamedPast4GiBIsDropped) {
   test::TraceRecorder trace;
   TSpillArea::TOptions options{0, "discard"};
   options.OpenFile = DiscardingFile;
+  options.Quota = uint64_t{8} << 30;  // a file that keeps nothing: the limit, not the quota, ends it
   TRequestCapture capture(4, std::make_shared<TSpillArea>(options));
   capture.Begin("http://h/endless");
   const std::string piece(1 << 20, 'z');
