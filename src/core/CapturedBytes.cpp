@@ -153,7 +153,9 @@ class TSpillState : public std::enable_shared_from_this<TSpillState> {
   bool TryOpen(std::string& why, std::shared_ptr<TSpillGeneration>& made) noexcept;
   bool Room(uint64_t size) noexcept;
   void CompactIfWorthIt() noexcept;
-  void Compact() noexcept;
+  // wait: for a compaction that runs elsewhere to end first (at the quota);
+  // else none starts while one runs.
+  void Compact(bool wait = false) noexcept;
 
   std::mutex FOpenLock;  // making files, and the retry state below
   bool FFailing = false;
@@ -307,9 +309,14 @@ void TSpillState::CompactIfWorthIt() noexcept {
   if (dead >= TSpillArea::CompactFrom && dead >= live) Compact();
 }
 
-void TSpillState::Compact() noexcept {
-  std::unique_lock<std::mutex> one(FCompacting, std::try_to_lock);
-  if (!one) return;
+void TSpillState::Compact(bool wait) noexcept {
+  std::unique_lock<std::mutex> one(FCompacting, std::defer_lock);
+  if (wait)
+    one.lock();
+  else if (!one.try_lock())
+    return;
+  // What a compaction that ran meanwhile left may need no other.
+  if (wait && Counters->Disk.load() <= Counters->Live.load()) return;
   std::shared_ptr<TSpillGeneration> fresh = NewGeneration();
   if (!fresh) return;
   std::vector<std::shared_ptr<TSpillGeneration>> old;
@@ -345,12 +352,14 @@ void TSpillState::Compact() noexcept {
 bool TSpillState::Write(char* data, size_t size, std::vector<TSpillExtent>& extents) noexcept {
   CompactIfWorthIt();
   if (!Room(size)) {
-    Compact();
+    Compact(true);
     if (!Room(size))
       if (TSpillLetGo letGo = LetGoHook.load()) {
+        // A quarter of the quota at least: the held bytes then move once for
+        // that much written, not for every write at the quota.
         const uint64_t quota = Quota.load(), disk = Counters->Disk.load();
-        letGo(disk + size > quota ? disk + size - quota : size);
-        Compact();
+        letGo(std::max(disk + size > quota ? disk + size - quota : size, quota / 4));
+        Compact(true);
       }
     if (!Room(size)) {
       if (!FFull.exchange(true))

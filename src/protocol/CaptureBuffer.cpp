@@ -277,6 +277,7 @@ void TRequestCapture::Append(const void* data, size_t size) noexcept {
   } catch (const std::bad_alloc&) {
     Drop("out of memory");
   } catch (const TCaptureDropped&) {
+    FNotKept = true;
     Drop("temporary file not written");
   }
 }
@@ -296,9 +297,11 @@ TRequestCapture::TEnd TRequestCapture::End(TLength response) {
     } catch (const std::bad_alloc&) {
       Drop("out of memory");
     } catch (const TCaptureDropped&) {
+      FNotKept = true;
       Drop("temporary file not written");
     }
   }
+  end.NotKept = !end.Cut && FNotKept;
   return end;
 }
 

@@ -126,6 +126,7 @@ class TRequestCapture {
     uint64_t Length = 0;     // bytes captured
     uint64_t Announced = 0;  // the length the body should have had, 0 if unknown
     bool Cut = false;
+    bool NotKept = false;  // read whole, but neither memory nor the temporary file could keep it
   };
   // The end of the data: finishes the request and decides what to store. A
   // body shorter than the announced length was cut short by the server
@@ -143,6 +144,7 @@ class TRequestCapture {
   TCaptureBuffer FContent;
   int32_t FReadLength = 0;
   bool FFailed = false;
+  bool FNotKept = false;  // dropped because the temporary file could not take the bytes
 };
 
 }  // namespace tarvik

@@ -277,6 +277,7 @@ TEST(RequestCapture, AFailingTemporaryFileDropsTheCaptureWithATraceLine) {
   for (size_t at = 0; at < bytes.size(); at += 1000) capture.Append(bytes.data() + at, 1000);
   const TRequestCapture::TEnd end = capture.End({});
   EXPECT_FALSE(end.Body);
+  EXPECT_TRUE(end.NotKept);  // the save will name it
   EXPECT_EQ(end.ReadLength, 20000);
   EXPECT_TRUE(Traced(trace, "Capture dropped (temporary file not written): SID=7; URL=http://h/big"));
   EXPECT_TRUE(Traced(trace, "Temporary file not made in /nonexistent/tarvik"));
@@ -360,6 +361,79 @@ TEST(RequestCaptureLoad, ManyThreadsCapturingWithATinyBudgetStayByteExact) {
     spilled += record.Content->Spilled();
   }
   EXPECT_GT(spilled, Threads * PerThread / 2);
+}
+
+// The same under a tiny quota as well: the file fills again and again, the
+// store lets go of records least recently asked for, and a reader taking
+// whole bodies meanwhile (as the composer does) always reads what it took
+// whole, from a file that may have moved under it. The file never passes
+// the quota by more than one move of what is held.
+TTarvikDataBuffer* LoadStore = nullptr;
+std::atomic<int> LetGoCalls{0};
+void LetGoOfAny(uint64_t wanted) {
+  ++LetGoCalls;
+  LoadStore->LetGo(wanted, nullptr, nullptr);
+}
+
+TEST(RequestCaptureLoad, ATinyQuotaLetsGoUnderLoadAndReadersStillReadWhatTheyTook) {
+  TSpillArea::TOptions options{64 << 10, {}};
+  options.Quota = 2 << 20;
+  const auto area = std::make_shared<TSpillArea>(options);
+  TTarvikDataBuffer store;
+  LoadStore = &store;
+  LetGoCalls = 0;
+  SetSpillLetGo(LetGoOfAny);
+  constexpr int Threads = 8;
+  constexpr int PerThread = 30;
+  auto body = [](int i) { return Pattern(1000 + static_cast<size_t>(i * 7919) % 150000, static_cast<unsigned>(i)); };
+  std::atomic<int> torn{0}, kept{0}, readsWhole{0};
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    for (unsigned n = 0; !done; ++n) {
+      const int i = static_cast<int>(n % (Threads * PerThread));
+      const TURLContent::Snapshot taken = store.GetURLContent("http://h/" + std::to_string(i)).Read();
+      if (taken.Content->empty()) continue;
+      std::this_thread::yield();
+      if (!(*taken.Content == body(i))) ++torn;
+      ++readsWhole;
+    }
+  });
+  std::vector<std::thread> threads;
+  for (int t = 0; t < Threads; ++t)
+    threads.emplace_back([&, t] {
+      for (int k = 0; k < PerThread; ++k) {
+        const int i = t * PerThread + k;
+        const std::string bytes = body(i);
+        TRequestCapture capture(i, area);
+        capture.Begin("http://h/" + std::to_string(i));
+        for (size_t at = 0; at < bytes.size(); at += 4096)
+          capture.Append(bytes.data() + at, std::min<size_t>(4096, bytes.size() - at));
+        const TRequestCapture::TEnd end = capture.End({});
+        if (end.Body) {
+          store.GetURLContent(end.URL).SetContent(end.Body, end.ReadLength);
+          ++kept;
+        }
+        if (area->DiskBytes() > options.Quota + area->LiveBytes()) ++torn;
+      }
+    });
+  for (std::thread& thread : threads) thread.join();
+  done = true;
+  reader.join();
+  SetSpillLetGo(nullptr);
+  EXPECT_EQ(torn.load(), 0);
+  EXPECT_GT(LetGoCalls.load(), 0);
+  EXPECT_GT(kept.load(), Threads * PerThread / 2);
+  EXPECT_GT(readsWhole.load(), 0);
+  int letGo = 0;
+  for (int i = 0; i < Threads * PerThread; ++i) {
+    const TURLContent::Snapshot record = store.GetURLContent("http://h/" + std::to_string(i)).Read();
+    if (record.Content->empty())
+      ++letGo;
+    else
+      EXPECT_TRUE(*record.Content == body(i)) << i;
+  }
+  EXPECT_GT(letGo, 0);
+  EXPECT_LE(area->DiskBytes(), options.Quota + area->LiveBytes());
 }
 
 }  // namespace
