@@ -467,6 +467,27 @@ TEST(WebArchive, BadInputKeepsTheArchiveWellFormed) {
   EXPECT_EQ(c.Compose({}).substr(c.Compose({}).find("X-Unsent: 1\r\n")), "X-Unsent: 1\r\n\r\n--" + Boundary + "--\r\n");
 }
 
+// 64 KiB addresses of escapes: the host's decode and meet what they spell,
+// the path's stay as written.
+TEST(WebArchive, AddressesOfThousandsOfEscapes) {
+  Composer c;
+  std::string escapes;
+  for (int i = 0; i < 65536 / 3; ++i) escapes += "%5F";
+  const std::string underscores(escapes.size() / 3, '_');
+  c.Capture("http://" + escapes + "/a.png", "image/png", "H");
+  c.Capture("http://h/" + escapes, "image/png", "P");
+  const test::TParsedArchive parsed =
+      ParseArchive(c.Compose({"http://" + escapes + "/a.png", "http://h/" + escapes, "http://" + underscores + "/a.png",
+                              "http://h/" + underscores}));
+  ASSERT_EQ(parsed.Parts.size(), 4u);
+  EXPECT_EQ(Base64Decode(parsed.Parts[0].Body), "H");
+  EXPECT_EQ(Base64Decode(parsed.Parts[1].Body), "P");
+  EXPECT_EQ(parsed.Parts[2].Header("Content-Location"), "http://h/" + underscores);
+  EXPECT_EQ(Base64Decode(parsed.Parts[2].Body), "");
+  EXPECT_EQ(parsed.Parts[3].Headers,
+            std::vector<std::string>{"Content-Location: " + PercentEncode("http://h/" + escapes)});
+}
+
 TEST(WebArchive, CompositeTypesAreWrittenAsTheBytesSniff) {
   Composer c;
   c.Capture("http://h/feed", "multipart/x-mixed-replace; boundary=frame", "--frame\r\n\r\nx");
