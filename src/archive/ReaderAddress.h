@@ -17,11 +17,14 @@ namespace tarvik {
 struct TReaderAddress {
   // The canonical form, only where the model is sure of it: http, https and
   // ftp with a host of ASCII letters, digits, "-", "_" and "." (escapes
-  // decoded, letter case folded), an IPv4 address in any numeric form or an
-  // IPv6 address without an embedded IPv4 part (both written canonically),
-  // no userinfo but an empty one, and a port of digits. Not sure: other
-  // schemes, hosts with other characters (non-ASCII ones above all), and
-  // addresses the browser would find invalid.
+  // decoded, letter case folded; no "xn--" label), an IPv4 address in any
+  // numeric form or an IPv6 address (both written canonically), userinfo
+  // escaped as the browser escapes it (an empty one dropped), a port of
+  // digits (the scheme's own dropped); "\" read as "/", dot segments
+  // resolved, and in the path, query and fragment escapes kept as written
+  // and what the browser escapes there escaped. Not sure: other schemes,
+  // hosts with other characters (non-ASCII ones above all), and addresses
+  // the browser finds invalid.
   std::optional<std::string> Canonical;
   // What two addresses of these schemes share whenever they can meet, sure
   // or not: the scheme, the canonical path, query and fragment, and no host.
