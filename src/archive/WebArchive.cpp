@@ -89,9 +89,9 @@ std::string ReadCaptured(const TCapturedBytes& content, uint64_t size) {
 struct TPartPlan {
   TURLContent::Snapshot Rec;
   bool HasBytes = false;
-  std::string Written;    // the Content-Location text
-  std::string Canonical;  // that text as a web address parser files it
-  bool LeftOut = false;   // an empty part where another holds the bytes
+  std::string Written;     // the Content-Location text
+  TReaderAddress Address;  // that text as a browser files it
+  bool LeftOut = false;    // an empty part that could hide another's bytes
 };
 
 // Whether a record has bytes to write: captured ones, or a cache file with some.
@@ -212,14 +212,23 @@ class TContentAddresses {
  public:
   void Add(const TPartPlan& plan) {
     FWritten.insert(plan.Written);
-    FCanonical.insert(plan.Canonical);
+    if (plan.Address.Canonical)
+      FCanonical.insert(*plan.Address.Canonical);
+    else if (!plan.Address.Tail.empty())
+      FUnsureTails.insert(plan.Address.Tail);
   }
-  bool Has(const std::string& written, const std::string& canonical) const {
-    return FWritten.count(written) || FCanonical.count(canonical);
+  // Whether an empty part could stand where one of them stands: unless the
+  // model is sure of its address and that no part with bytes is filed there,
+  // it could. Leaving an empty part out costs a reader nothing.
+  bool MayMeet(const std::string& written, const TReaderAddress& address) const {
+    return FWritten.count(written) || !address.Canonical || FCanonical.count(*address.Canonical) ||
+           FUnsureTails.count(address.Tail);
   }
 
  private:
-  std::unordered_set<std::string> FWritten, FCanonical;
+  // Of a part whose address the model is not sure of, only the path, query
+  // and fragment are known: an empty part that shares them may meet it.
+  std::unordered_set<std::string> FWritten, FCanonical, FUnsureTails;
 };
 
 }  // namespace
@@ -393,14 +402,14 @@ void WriteWebArchive(const TURLStringSource& urls, TTarvikDataBuffer& store, TOu
     plan.Rec = store.GetURLContent(urls.URL(i)).Read();
     plan.HasBytes = HasBytes(plan.Rec, env);
     plan.Written = HeaderValueText(plan.Rec.URL);
-    plan.Canonical = CanonicalWebAddress(plan.Written);
+    plan.Address = ReadAddress(plan.Written);
     if (plan.HasBytes) content.Add(plan);
   }
   for (int32_t i = 0; i < count; ++i) {
     TPartPlan& plan = plans[static_cast<size_t>(i)];
     Trace(env, [&] { return Format("Write part #%d (URL=%s)", i, urls.URL(i).c_str()); });
-    if (!plan.HasBytes && content.Has(plan.Written, plan.Canonical)) {
-      Trace(env, [i] { return Format("Part #%d left out: another part holds the bytes of its address", i); });
+    if (!plan.HasBytes && content.MayMeet(plan.Written, plan.Address)) {
+      Trace(env, [i] { return Format("Part #%d left out: a part with bytes may stand at its address", i); });
       plan.LeftOut = true;
       continue;
     }
@@ -411,14 +420,14 @@ void WriteWebArchive(const TURLStringSource& urls, TTarvikDataBuffer& store, TOu
   }
   // Alias parts: the percent-encoded form of a URL resolves in the archive
   // too. One that reads like a Content-Location already written, or that a
-  // reader files where a part with bytes stands, would be a second, empty
+  // reader may file where a part with bytes stands, would be a second, empty
   // part of that address: a reader taking the last match shows nothing.
   std::unordered_set<std::string> written;
   for (const TPartPlan& plan : plans) written.insert(plan.Written);
   for (const TPartPlan& plan : plans) {
     if (plan.LeftOut) continue;
     const std::string encoded = PercentEncode(plan.Rec.URL);
-    if (written.count(encoded) || content.Has(encoded, CanonicalWebAddress(encoded))) continue;
+    if (written.count(encoded) || content.MayMeet(encoded, ReadAddress(encoded))) continue;
     written.insert(encoded);
     stream.Write(std::string(CRLF) + delimiter + "Content-Location: " + encoded + CRLF + CRLF);
   }

@@ -109,6 +109,19 @@ def compare_png(first, second, channel_tolerance=24):
     return differ / float(w1 * h1), (w1, h1)
 
 
+def colour_counts(png, colours, tolerance=6):
+    """Pixels of each colour (name -> (r, g, b)), within a small tolerance, in a screenshot."""
+    width, height, pixel = read_png(png)
+    counts = dict.fromkeys(colours, 0)
+    for y in range(height):
+        for x in range(width):
+            got = pixel(x, y)
+            for name, want in colours.items():
+                if all(abs(a - b) <= tolerance for a, b in zip(got, want)):
+                    counts[name] += 1
+    return counts
+
+
 def read_archive(path):
     """(message, [(Content-Location, Content-Type, decoded body or None)]) of an archive."""
     with open(path, "rb") as f:

@@ -12,7 +12,8 @@ import tempfile
 import unittest
 
 from check_archive import check_parts, check_render
-from e2e_support import REPO, SiteServer, Wine, host_capture, read_archive, read_png, register, screenshot
+from e2e_support import (REPO, SiteServer, Wine, colour_counts, host_capture, read_archive, read_png, register,
+                         screenshot)
 
 WINE_RUN = IEXPLORE = DLL = None
 
@@ -20,19 +21,6 @@ spec = importlib.util.spec_from_file_location("site_server", os.path.join(REPO, 
 site = importlib.util.module_from_spec(spec)
 spec.loader.exec_module(site)
 PICTURE = 48 * 48
-
-
-def colour_counts(png, colours):
-    """Pixels of each named colour (within a small tolerance) in a screenshot."""
-    width, height, pixel = read_png(png)
-    counts = dict.fromkeys(colours, 0)
-    for y in range(height):
-        for x in range(width):
-            got = pixel(x, y)
-            for name in colours:
-                if all(abs(a - b) <= 6 for a, b in zip(got, site.SHAPE_COLOURS[name])):
-                    counts[name] += 1
-    return counts
 
 
 class ShapesThroughTheHost(unittest.TestCase):
@@ -63,7 +51,7 @@ class ShapesThroughTheHost(unittest.TestCase):
         self.assertFalse(msg.defects)
         self.assertTrue(parts[0][2], "the first part holds no page: %r" % (parts[0][:2],))
         shot = screenshot(out, os.path.join(self.work, page + ".png"))
-        counts = colour_counts(shot, pictures)
+        counts = colour_counts(shot, {name: site.SHAPE_COLOURS[name] for name in pictures})
         for name, times in pictures.items():
             self.assertGreaterEqual(counts[name], times * PICTURE * 9 // 10,
                                     "%s.png: %d pixels shown, want %d pictures (%s)" % (name, counts[name], times, shot))

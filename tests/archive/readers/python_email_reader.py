@@ -1,8 +1,8 @@
 """Python's email package reads archives made by tarvik-compose: every
 content part decodes to the captured bytes, the headers carry the
 product's texts, and alias parts appear for URLs that percent-encoding
-changes, except where a web address parser would file the alias where a
-part with bytes stands.  Usage: python_email_reader.py TARVIK_COMPOSE"""
+changes, except where the browser may file the alias where a part with
+bytes stands.  Usage: python_email_reader.py TARVIK_COMPOSE"""
 import email
 import email.policy
 import os
@@ -94,10 +94,10 @@ def main(tool):
         check(body == want, "body of %r: %d bytes, want %d" % (url, len(body or b""), len(want)))
 
     aliases = parts[len(entries):]
-    # "a%20b%5Fc.png" is where a web address parser files "a b_c.png" too:
-    # an empty alias there would hide the image. "caf%E9%7E.js" is not where
-    # it files the Latin-1 name (that becomes UTF-8 escapes).
-    want_aliases = [b"http://example.test/dir/caf%E9%7E.js"]
+    # The browser files "a b_c.png" at "a%20b_c.png" and keeps the escaped
+    # "_" of "a%20b%5Fc.png" apart; "caf%E9%7E.js" is not where it files the
+    # Latin-1 name (that becomes UTF-8 escapes). Both aliases stand apart.
+    want_aliases = [b"http://example.test/dir/a%20b%5Fc.png", b"http://example.test/dir/caf%E9%7E.js"]
     got_aliases = [dict(p.raw_items()).get("Content-Location", "").encode("ascii") for p in aliases]
     check(got_aliases == want_aliases, "aliases %r, want %r" % (got_aliases, want_aliases))
     check(all(percent_encode(u) != u for u in content_urls if percent_encode(u) in got_aliases), "alias of a URL")
