@@ -3,25 +3,114 @@
 #include <shlwapi.h>
 #include <wininet.h>
 
+#include <algorithm>
+#include <cstdint>
+
 namespace tarvik::host {
 
-std::wstring ResolveUrl(const std::wstring& base, const std::wstring& relative) {
+namespace {
+
+void AppendEscapedBytes(std::wstring& out, std::string_view bytes) {
+  static constexpr wchar_t Hex[] = L"0123456789ABCDEF";
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    out += L'%';
+    out += Hex[byte >> 4];
+    out += Hex[byte & 15];
+  }
+}
+
+std::string InCodePage(std::wstring_view text, UINT codePage, bool& lost) {
+  lost = false;
+  if (text.empty()) return {};
+  const int size = static_cast<int>(text.size());
+  // Best-fit replacements ("e" for "é") would ask for another name: off, and a loss is told.
+  const bool utf8 = codePage == CP_UTF8;
+  BOOL usedDefault = FALSE;
+  const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  BOOL* used = utf8 ? nullptr : &usedDefault;
+  const int length = ::WideCharToMultiByte(codePage, flags, text.data(), size, nullptr, 0, nullptr, used);
+  std::string out(static_cast<size_t>(length > 0 ? length : 0), '\0');
+  if (length > 0) ::WideCharToMultiByte(codePage, flags, text.data(), size, out.data(), length, nullptr, nullptr);
+  lost = length <= 0 || usedDefault;
+  return out;
+}
+
+// One character (a surrogate pair is one) of a query in a code page other
+// than UTF-8: its bytes, or "&#N;" when the code page lacks it.
+void AppendQueryCharacter(std::wstring& out, std::wstring_view character, UINT codePage) {
+  bool lost = false;
+  const std::string bytes = InCodePage(character, codePage, lost);
+  if (!lost) {
+    AppendEscapedBytes(out, bytes);
+    return;
+  }
+  uint32_t point = static_cast<uint16_t>(character[0]);
+  if (character.size() == 2)
+    point = 0x10000 + ((point - 0xD800) << 10) + (static_cast<uint16_t>(character[1]) - 0xDC00);
+  out += L"%26%23" + std::to_wstring(point) + L"%3B";
+}
+
+bool IsHighSurrogate(wchar_t c) { return c >= 0xD800 && c < 0xDC00; }
+bool IsLowSurrogate(wchar_t c) { return c >= 0xDC00 && c < 0xE000; }
+
+}  // namespace
+
+std::wstring EscapedWebAddress(std::wstring_view url, UINT queryCodePage) {
+  // UTF-16 pages send their queries as UTF-8, like every page without a code page of bytes.
+  if (queryCodePage == 1200 || queryCodePage == 1201 || queryCodePage == 0) queryCodePage = CP_UTF8;
+  const size_t fragment = std::min(url.find(L'#'), url.size());
+  const size_t query = std::min(url.substr(0, fragment).find(L'?'), fragment);
+  // The host name stays as written: after "scheme://" up to the next "/", "?" or "#".
+  size_t hostEnd = 0;
+  if (const size_t slashes = url.substr(0, query).find(L"://"); slashes != std::wstring_view::npos)
+    hostEnd = std::min(url.find_first_of(L"/?#", slashes + 3), url.size());
+  std::wstring out;
+  out.reserve(url.size());
+  for (size_t i = 0; i < url.size();) {
+    if (url[i] < 0x80 || i < hostEnd) {
+      out += url[i++];
+      continue;
+    }
+    // A run of characters outside ASCII within one part of the address.
+    const size_t end = i < query ? query : i < fragment ? fragment : url.size();
+    size_t stop = i;
+    while (stop < end && url[stop] >= 0x80) ++stop;
+    const std::wstring_view run = url.substr(i, stop - i);
+    if (i >= query && i < fragment && queryCodePage != CP_UTF8) {
+      for (size_t k = 0; k < run.size();) {
+        const size_t n = (IsHighSurrogate(run[k]) && k + 1 < run.size() && IsLowSurrogate(run[k + 1])) ? 2 : 1;
+        AppendQueryCharacter(out, run.substr(k, n), queryCodePage);
+        k += n;
+      }
+    } else {
+      bool lost = false;
+      AppendEscapedBytes(out, InCodePage(run, CP_UTF8, lost));
+    }
+    i = stop;
+  }
+  return out;
+}
+
+std::wstring ResolveUrl(const std::wstring& base, const std::wstring& relative, UINT queryCodePage) {
   if (base.empty()) return relative;
   std::wstring out(INTERNET_MAX_URL_LENGTH, L'\0');
   DWORD size = static_cast<DWORD>(out.size());
   if (FAILED(::UrlCombineW(base.c_str(), relative.c_str(), out.data(), &size, 0))) return relative;
   out.resize(size);
-  return out;
+  return EscapedWebAddress(out, queryCodePage);
 }
 
-ComPtr<THostDocument> THostDocument::Create(const THtmlPage& page, const std::wstring& url, std::wstring selectedText) {
+ComPtr<THostDocument> THostDocument::Create(const THtmlPage& page, const std::wstring& url, std::wstring selectedText,
+                                            UINT codePage) {
   ComPtr<THostDocument> document = TInterfacedObject::Create<THostDocument>();
   document->FUrl = url;
-  document->FBase = page.BaseHref.empty() ? url : ResolveUrl(url, page.BaseHref);
+  document->FCodePage = codePage;
+  document->FBase = page.BaseHref.empty() ? url : ResolveUrl(url, page.BaseHref, codePage);
   document->FTitle = page.Title;
   std::vector<ComPtr<IDispatch>> anchors, links;
   auto href = [&](const THtmlElementRef& element) {
-    return element.HasHref ? ResolveUrl(document->FBase, element.Href) : std::wstring();
+    return element.HasHref ? ResolveUrl(document->FBase, element.Href, codePage) : std::wstring();
   };
   for (const THtmlElementRef& anchor : page.Anchors)
     anchors.emplace_back(standin::TAnchorElement::Create(anchor.Name, href(anchor)));
