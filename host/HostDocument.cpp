@@ -51,8 +51,49 @@ void AppendQueryCharacter(std::wstring& out, std::wstring_view character, UINT c
   out += L"%26%23" + std::to_wstring(point) + L"%3B";
 }
 
+// A host name outside ASCII in its IDNA form, as a browser asks the name
+// service for it; a name IDNA refuses is left as written.
+std::wstring AsciiHostName(std::wstring_view authority) {
+  const size_t at = authority.rfind(L'@');
+  const size_t start = at == std::wstring_view::npos ? 0 : at + 1;
+  const size_t colon = authority.find(L':', start);
+  const size_t end = colon == std::wstring_view::npos ? authority.size() : colon;
+  const std::wstring_view host = authority.substr(start, end - start);
+  if (std::all_of(host.begin(), host.end(), [](wchar_t c) { return c < 0x80; })) return std::wstring(authority);
+  std::wstring ascii(256, L'\0');
+  const int length = ::IdnToAscii(0, host.data(), static_cast<int>(host.size()), ascii.data(), 256);
+  if (length <= 0) return std::wstring(authority);
+  ascii.resize(static_cast<size_t>(length));
+  return std::wstring(authority.substr(0, start)) + ascii + std::wstring(authority.substr(end));
+}
+
 bool IsHighSurrogate(wchar_t c) { return c >= 0xD800 && c < 0xDC00; }
 bool IsLowSurrogate(wchar_t c) { return c >= 0xDC00 && c < 0xE000; }
+
+// part with every character outside ASCII escaped: as UTF-8, or in another
+// code page as a query is.
+void AppendEscaped(std::wstring& out, std::wstring_view part, UINT codePage) {
+  for (size_t i = 0; i < part.size();) {
+    if (part[i] < 0x80) {
+      out += part[i++];
+      continue;
+    }
+    size_t stop = i;
+    while (stop < part.size() && part[stop] >= 0x80) ++stop;
+    const std::wstring_view run = part.substr(i, stop - i);
+    if (codePage == CP_UTF8) {
+      bool lost = false;
+      AppendEscapedBytes(out, InCodePage(run, CP_UTF8, lost));
+    } else {
+      for (size_t k = 0; k < run.size();) {
+        const size_t n = (IsHighSurrogate(run[k]) && k + 1 < run.size() && IsLowSurrogate(run[k + 1])) ? 2 : 1;
+        AppendQueryCharacter(out, run.substr(k, n), codePage);
+        k += n;
+      }
+    }
+    i = stop;
+  }
+}
 
 }  // namespace
 
@@ -61,34 +102,18 @@ std::wstring EscapedWebAddress(std::wstring_view url, UINT queryCodePage) {
   if (queryCodePage == 1200 || queryCodePage == 1201 || queryCodePage == 0) queryCodePage = CP_UTF8;
   const size_t fragment = std::min(url.find(L'#'), url.size());
   const size_t query = std::min(url.substr(0, fragment).find(L'?'), fragment);
-  // The host name stays as written: after "scheme://" up to the next "/", "?" or "#".
-  size_t hostEnd = 0;
-  if (const size_t slashes = url.substr(0, query).find(L"://"); slashes != std::wstring_view::npos)
-    hostEnd = std::min(url.find_first_of(L"/?#", slashes + 3), url.size());
   std::wstring out;
   out.reserve(url.size());
-  for (size_t i = 0; i < url.size();) {
-    if (url[i] < 0x80 || i < hostEnd) {
-      out += url[i++];
-      continue;
-    }
-    // A run of characters outside ASCII within one part of the address.
-    const size_t end = i < query ? query : i < fragment ? fragment : url.size();
-    size_t stop = i;
-    while (stop < end && url[stop] >= 0x80) ++stop;
-    const std::wstring_view run = url.substr(i, stop - i);
-    if (i >= query && i < fragment && queryCodePage != CP_UTF8) {
-      for (size_t k = 0; k < run.size();) {
-        const size_t n = (IsHighSurrogate(run[k]) && k + 1 < run.size() && IsLowSurrogate(run[k + 1])) ? 2 : 1;
-        AppendQueryCharacter(out, run.substr(k, n), queryCodePage);
-        k += n;
-      }
-    } else {
-      bool lost = false;
-      AppendEscapedBytes(out, InCodePage(run, CP_UTF8, lost));
-    }
-    i = stop;
+  size_t path = 0;
+  // The authority, after "scheme://" up to the next "/", "?" or "#".
+  if (const size_t slashes = url.substr(0, query).find(L"://"); slashes != std::wstring_view::npos) {
+    path = std::min(url.find_first_of(L"/?#", slashes + 3), url.size());
+    out = url.substr(0, slashes + 3);
+    AppendEscaped(out, AsciiHostName(url.substr(slashes + 3, path - slashes - 3)), CP_UTF8);
   }
+  AppendEscaped(out, url.substr(path, query - path), CP_UTF8);
+  AppendEscaped(out, url.substr(query, fragment - query), queryCodePage);
+  AppendEscaped(out, url.substr(fragment), CP_UTF8);
   return out;
 }
 

@@ -64,8 +64,8 @@ class THostDocument final : public TLateBound<standin::THTMLDocument2Stubs, THos
 // outside ASCII in the path and the fragment written as the %XX escapes of
 // its UTF-8 bytes, in the query as those of its bytes in queryCodePage (the
 // page's; UTF-8 for UTF-16), a character that code page lacks as the escaped
-// "&#N;" that browsers send. Escapes already there stay; the host name is
-// left as written.
+// "&#N;" that browsers send. Escapes already there stay; a host name
+// outside ASCII is written in its IDNA form.
 std::wstring ResolveUrl(const std::wstring& base, const std::wstring& relative, UINT queryCodePage = CP_UTF8);
 // url with the same escapes (an address already resolved).
 std::wstring EscapedWebAddress(std::wstring_view url, UINT queryCodePage);
