@@ -919,11 +919,14 @@ TEST_F(APPMoniterTest, TwoRequestsOfOneUrlFinishingAtOnceLeaveOneWholeValue) {
 TEST_F(APPMoniterTest, LongUrlsLoneSurrogatesAndNullTextsAreHandled) {
   std::wstring longUrl = Url("long/");
   longUrl.append(64 * 1024, L'x');
+  std::string manyEscapes = U("many/");
+  for (int i = 0; i < 20000; ++i) manyEscapes += "%D1%84";
   const struct {
     std::wstring Given;
     std::string Key;
   } cases[] = {
       {longUrl, U("long/") + std::string(64 * 1024, 'x')},
+      {Url("many/") + std::wstring(20000, L'\x444'), manyEscapes},
       // Each unpaired surrogate escaped as its own three bytes, never "?".
       {Url("bad") + L"\xD800" + L"mid" + L"\xDC00", U("bad") + "%ED%A0%80mid%ED%B0%80"},
       {Url("bad") + L"\xDC00" + L"mid" + L"\xD800", U("bad") + "%ED%B0%80mid%ED%A0%80"},
@@ -950,7 +953,7 @@ TEST_F(APPMoniterTest, LongUrlsLoneSurrogatesAndNullTextsAreHandled) {
     EXPECT_TRUE(FSink->Reports.back().TextWasNull);  // a null text stays null on its way
     EXPECT_EQ(moniter->Terminate(0), S_OK);
   }
-  EXPECT_EQ(TarvikDataBuffer->Count(), 3);
+  EXPECT_EQ(TarvikDataBuffer->Count(), 4);
 }
 
 // Addresses handed over raw, as a browser may: names that the ANSI code page
