@@ -95,8 +95,7 @@ void AppendEscaped(std::wstring& out, std::wstring_view part, UINT codePage) {
   }
 }
 
-}  // namespace
-
+// url with the escapes that ResolveUrl describes.
 std::wstring EscapedWebAddress(std::wstring_view url, UINT queryCodePage) {
   // UTF-16 pages send their queries as UTF-8, like every page without a code page of bytes.
   if (queryCodePage == 1200 || queryCodePage == 1201 || queryCodePage == 0) queryCodePage = CP_UTF8;
@@ -117,11 +116,13 @@ std::wstring EscapedWebAddress(std::wstring_view url, UINT queryCodePage) {
   return out;
 }
 
+}  // namespace
+
 std::wstring ResolveUrl(const std::wstring& base, const std::wstring& relative, UINT queryCodePage) {
-  if (base.empty()) return relative;
   std::wstring out(INTERNET_MAX_URL_LENGTH, L'\0');
   DWORD size = static_cast<DWORD>(out.size());
-  if (FAILED(::UrlCombineW(base.c_str(), relative.c_str(), out.data(), &size, 0))) return relative;
+  if (base.empty() || FAILED(::UrlCombineW(base.c_str(), relative.c_str(), out.data(), &size, 0)))
+    return EscapedWebAddress(relative, queryCodePage);
   out.resize(size);
   return EscapedWebAddress(out, queryCodePage);
 }

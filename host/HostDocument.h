@@ -67,7 +67,5 @@ class THostDocument final : public TLateBound<standin::THTMLDocument2Stubs, THos
 // "&#N;" that browsers send. Escapes already there stay; a host name
 // outside ASCII is written in its IDNA form.
 std::wstring ResolveUrl(const std::wstring& base, const std::wstring& relative, UINT queryCodePage = CP_UTF8);
-// url with the same escapes (an address already resolved).
-std::wstring EscapedWebAddress(std::wstring_view url, UINT queryCodePage);
 
 }  // namespace tarvik::host
