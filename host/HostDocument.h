@@ -28,11 +28,14 @@ class THostDocument final : public TLateBound<standin::THTMLDocument2Stubs, THos
  public:
   static constexpr const wchar_t* kMembers[] = {L"title",   L"location", L"selection", L"URL",
                                                 L"anchors", L"links",    L"readyState"};
-  // url: the document's final address; links resolve against it and <base href>.
-  static ComPtr<THostDocument> Create(const THtmlPage& page, const std::wstring& url, std::wstring selectedText = {});
+  // url: the document's final address; links resolve against it and <base href>,
+  // their queries written in the page's code page (ResolveUrl).
+  static ComPtr<THostDocument> Create(const THtmlPage& page, const std::wstring& url, std::wstring selectedText = {},
+                                      UINT codePage = CP_UTF8);
 
   const std::wstring& Title() const noexcept { return FTitle; }
   const std::wstring& BaseUrl() const noexcept { return FBase; }
+  UINT CodePage() const noexcept { return FCodePage; }
 
   STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
   STDMETHODIMP get_anchors(IHTMLElementCollection** p) override;
@@ -50,12 +53,19 @@ class THostDocument final : public TLateBound<standin::THTMLDocument2Stubs, THos
   THostDocument() = default;
 
   std::wstring FUrl, FBase, FTitle;
+  UINT FCodePage = CP_UTF8;
   ComPtr<standin::TElementCollection> FAnchors, FLinks;
   ComPtr<standin::TSelection> FSelection;
   ComPtr<standin::TLocation> FLocation;
 };
 
-// relative resolved against base, as the browser resolves an attribute.
-std::wstring ResolveUrl(const std::wstring& base, const std::wstring& relative);
+// relative resolved against base, as a current browser resolves an
+// attribute, so that the server is asked for the real name: every character
+// outside ASCII in the path and the fragment written as the %XX escapes of
+// its UTF-8 bytes, in the query as those of its bytes in queryCodePage (the
+// page's; UTF-8 for UTF-16), a character that code page lacks as the escaped
+// "&#N;" that browsers send. Escapes already there stay; a host name
+// outside ASCII is written in its IDNA form.
+std::wstring ResolveUrl(const std::wstring& base, const std::wstring& relative, UINT queryCodePage = CP_UTF8);
 
 }  // namespace tarvik::host

@@ -67,6 +67,8 @@ int ListArchive(const std::wstring& path, TReporter& reporter) {
 }
 
 void PrintProcessFigures(TReporter& reporter) {
+  // The locale's code page, which the add-on's display texts are written in.
+  reporter.Line("ANSI code page: " + std::to_string(::GetACP()));
   PROCESS_MEMORY_COUNTERS_EX counters = {};
   counters.cb = sizeof(counters);
   if (::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),

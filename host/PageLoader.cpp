@@ -97,8 +97,9 @@ TPageLoader::TLoaded TPageLoader::LoadDocument(THostWebBrowser& browser, const s
   const bool html = IsHtml(fetch);
   ComPtr<THostDocument> document;
   if (html) {
-    page = ScanHtmlPage(DecodePageText(fetch.Body, CharsetOfContentType(fetch.ContentType), true));
-    document = THostDocument::Create(page, fetch.FinalUrl);
+    const std::string charset = CharsetOfContentType(fetch.ContentType);
+    page = ScanHtmlPage(DecodePageText(fetch.Body, charset, true));
+    document = THostDocument::Create(page, fetch.FinalUrl, {}, PageCodePage(fetch.Body, charset, true));
     browser.SetDocument(static_cast<IHTMLDocument2*>(document.Get()));
   } else {
     browser.SetDocument(ComPtr<IDispatch>(standin::TPlainDocument::Create()).Get());
@@ -115,7 +116,7 @@ TPageLoader::TLoaded TPageLoader::LoadDocument(THostWebBrowser& browser, const s
     const std::wstring& base = document->BaseUrl();
     for (const std::wstring& src : page.Frames) {
       if (depth + 1 > kFrameDepth) break;
-      const std::wstring frameUrl = ResolveUrl(base, src);
+      const std::wstring frameUrl = ResolveUrl(base, src, document->CodePage());
       ComPtr<THostWebBrowser> frame = FTop.CreateFrame();
       FFrames.push_back(frame);
       ++context.Resources;
@@ -131,8 +132,8 @@ TPageLoader::TLoaded TPageLoader::LoadDocument(THostWebBrowser& browser, const s
         ++context.Failed;
     }
     for (const THtmlResourceRef& resource : page.Resources)
-      FetchSubresource(ResolveUrl(base, resource.Url), resource.Kind == THtmlResourceRef::TKind::StyleSheet, context,
-                       0);
+      FetchSubresource(ResolveUrl(base, resource.Url, document->CodePage()),
+                       resource.Kind == THtmlResourceRef::TKind::StyleSheet, context, 0);
     for (const std::wstring& style : page.InlineStyles) FetchStyleReferences(style, base, context, 0);
   }
   loaded.Ok = true;

@@ -65,15 +65,23 @@ UINT CodePageOfCharset(std::string_view charset) {
   return 0;
 }
 
-std::wstring DecodePageText(std::string_view bytes, std::string_view headerCharset, bool html) {
-  if (bytes.substr(0, 3) == "\xEF\xBB\xBF") return FromCodePage(bytes.substr(3), CP_UTF8);
-  if (bytes.substr(0, 2) == "\xFF\xFE") return FromUtf16(bytes.substr(2), false);
-  if (bytes.substr(0, 2) == "\xFE\xFF") return FromUtf16(bytes.substr(2), true);
+UINT PageCodePage(std::string_view bytes, std::string_view headerCharset, bool html) {
+  if (bytes.substr(0, 3) == "\xEF\xBB\xBF") return CP_UTF8;
+  if (bytes.substr(0, 2) == "\xFF\xFE") return 1200;
+  if (bytes.substr(0, 2) == "\xFE\xFF") return 1201;
   UINT codePage = CodePageOfCharset(headerCharset);
   if (codePage == 0 && html) codePage = CodePageOfCharset(SniffMetaCharset(bytes));
   // A page cannot declare itself UTF-16 in a <meta> read as bytes.
   if (codePage == 1200 || codePage == 1201) codePage = html && headerCharset.empty() ? 0 : codePage;
   if (codePage == 0) codePage = IsValidUtf8(bytes) ? CP_UTF8 : 1252;
+  return codePage;
+}
+
+std::wstring DecodePageText(std::string_view bytes, std::string_view headerCharset, bool html) {
+  const UINT codePage = PageCodePage(bytes, headerCharset, html);
+  if (bytes.substr(0, 3) == "\xEF\xBB\xBF") return FromCodePage(bytes.substr(3), CP_UTF8);
+  if (bytes.substr(0, 2) == "\xFF\xFE" || bytes.substr(0, 2) == "\xFE\xFF")
+    return FromUtf16(bytes.substr(2), codePage == 1201);
   return FromCodePage(bytes, codePage);
 }
 

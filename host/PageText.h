@@ -13,6 +13,10 @@ namespace tarvik::host {
 // The Windows code page of a charset name; 0 when unknown.
 UINT CodePageOfCharset(std::string_view charset);
 
+// The code page a page or style sheet is read in (CP_UTF8, 1200 and 1201 for
+// the byte-order marks), decided as DecodePageText decides it.
+UINT PageCodePage(std::string_view bytes, std::string_view headerCharset, bool html);
+
 std::wstring DecodePageText(std::string_view bytes, std::string_view headerCharset, bool html);
 
 // A UTF-16 text from the platform as UTF-8 (for the host's own output).

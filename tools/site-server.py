@@ -26,7 +26,9 @@ Besides the files under the root it answers:
                       with a fragment), case (A.png and a.png), composite
                       (pictures served as multipart/* and message/rfc822),
                       names (a blank and brackets, raw and percent-encoded),
-                      query (a query with percent-encoded bytes)
+                      query (a query with percent-encoded bytes), unicode
+                      (names in Cyrillic, accented Latin, CJK, the euro
+                      sign, one pre-escaped, an accented query; UTF-8)
   /shape/img/NAME.png a 48x48 picture of NAME's colour (the query is ignored)
 Anything else that is not a file is a 404 page.
 """
@@ -78,6 +80,8 @@ SHAPE_COLOURS = {
     "A": (220, 30, 30), "a": (30, 60, 220),
     "related": (150, 40, 180), "mixed": (120, 130, 20), "rfc": (240, 210, 30), "plain": (20, 160, 160),
     "a b": (240, 130, 20), "[c]": (240, 100, 180), "q": (90, 90, 90),
+    "\u0444": (180, 40, 40), "\u0436": (40, 180, 40), "\u00e9": (40, 40, 180), "\u753b\u50cf": (180, 180, 40),
+    "\u20ac": (180, 40, 180), "\u044f": (40, 180, 180),
 }
 SHAPE_TYPES = {"related": "multipart/related; boundary=\"x\"", "mixed": "multipart/x-mixed-replace; boundary=frame",
                "rfc": "message/rfc822"}
@@ -91,6 +95,9 @@ SHAPE_PAGES = {
     "names": ('<img src="img/a b.png" width="48" height="48"><img src="img/a%20b.png" width="48" height="48">'
               '<img src="img/[c].png" width="48" height="48"><img src="img/%5Bc%5D.png" width="48" height="48">'),
     "query": '<img src="img/q.png?x=%E9%20y&amp;z=%2F" width="48" height="48">',
+    # Written raw in the UTF-8 page, one pre-escaped (\u044f), one with an accented query.
+    "unicode": "".join('<img src="img/%s" width="48" height="48">' % name for name in (
+        "\u0444.png", "\u0436.png", "\u00e9.png", "\u753b\u50cf.png", "\u20ac.png", "%D1%8F.png", "q.png?name=caf\u00e9")),
 }
 
 

@@ -82,6 +82,27 @@ TEST_F(PageLoader, LoadsAFrameAndAStyleSheetIntoBrowserObjects) {
   EXPECT_THAT(FView.Titles, ElementsAre(L"Top", FServer.UrlW("/plain.html")));
 }
 
+// The server is asked for the real names: paths as UTF-8, the query in the
+// page's own encoding (its header, else its <meta>, else UTF-8 when valid).
+TEST_F(PageLoader, ReferencesAskForTheRealNamesInThePagesEncoding) {
+  const struct {
+    const char* Page;
+    const char* Type;
+    std::string Body;
+    const char* Asked;
+  } cases[] = {
+      {"/utf8.html", "text/html", "<img src=\"\xD1\x84.png?\xD1\x84\">", "/%D1%84.png?%D1%84"},
+      {"/1251.html", "text/html; charset=windows-1251", "<img src=\"\xF4.png?\xF4\">", "/%D1%84.png?%F4"},
+      {"/meta.html", "text/html", "<meta charset=windows-1252><iframe src=\"\xE9.html?\xE9\"></iframe>",
+       "/%C3%A9.html?%E9"},
+  };
+  for (const auto& c : cases) {
+    FServer.Serve(c.Page, c.Type, c.Body);
+    ASSERT_TRUE(FLoader.Navigate(FServer.UrlW(c.Page)).Ok) << c.Page;
+    EXPECT_EQ(FServer.RequestCount(c.Asked), 1) << c.Page;
+  }
+}
+
 TEST_F(PageLoader, AnAddressThatDoesNotAnswerIsShownAsFailed) {
   std::wstring deadUrl;
   {

@@ -13,7 +13,6 @@
 #include "core/Trace.h"
 #include "core/UrlText.h"
 #include "framework/Handles.h"
-#include "framework/WinText.h"
 
 namespace tarvik {
 
@@ -92,15 +91,16 @@ std::wstring_view BstrText(BSTR text) noexcept {
   return text ? std::wstring_view(text, ::SysStringLen(text)) : std::wstring_view();
 }
 
-// The URL argument as text in the ANSI code page, without its fragment.
+// The URL argument without its fragment, converted as the protocol monitor
+// converts its requests (AsciiUrl), so that both name a resource alike.
 std::string UrlArgument(const VARIANT& argument) {
   const VARIANT& value = Dereferenced(argument);
-  if (V_VT(&value) == VT_BSTR) return WideToAnsi(WithoutFragment(BstrText(V_BSTR(&value))));
+  if (V_VT(&value) == VT_BSTR) return AsciiUrl(WithoutFragment(BstrText(V_BSTR(&value))));
   UniqueVariant text;
   // No default-property call on objects: a URL is text or a plain value.
   // The source is only read; the platform declares it without const.
   Check(::VariantChangeType(&text.Get(), const_cast<VARIANT*>(&value), VARIANT_NOVALUEPROP, VT_BSTR), "URL");
-  return WideToAnsi(WithoutFragment(BstrText(V_BSTR(&text.Get()))));
+  return AsciiUrl(WithoutFragment(BstrText(V_BSTR(&text.Get()))));
 }
 
 const char* WindowWord(bool topLevel) noexcept { return topLevel ? "window" : "iframe"; }
@@ -155,7 +155,7 @@ void InformInPageTargets(IHTMLDocument2* document, const std::string& url) {
     UniqueBstr name, href;
     Check(anchor.get_name(name.Put()), "name");
     if (!BstrText(name.Get()).empty())
-      Inform(0, CategoryDownload, EventStart, url + "#" + WideToAnsi(BstrText(name.Get())));
+      Inform(0, CategoryDownload, EventStart, url + "#" + AsciiUrl(BstrText(name.Get())));
     if (Href(anchor, href) == L"#") Inform(0, CategoryDownload, EventStart, url + "#");
   });
   ForEachAnchor(document, &IHTMLDocument2::get_links, [&](IHTMLAnchorElement& link) {

@@ -10,6 +10,7 @@
 #include "core/ClassTarvikRuntime.h"
 #include "core/ComBoundary.h"
 #include "core/Trace.h"
+#include "core/UrlText.h"
 #include "framework/Handles.h"
 
 namespace tarvik {
@@ -217,7 +218,9 @@ CLSID TTarvikAPPMoniter::GetProtocolHandlerCLSID(const std::string& scheme) {
 STDMETHODIMP TTarvikAPPMoniter::Start(LPCWSTR szUrl, IInternetProtocolSink* pOIProtSink, IInternetBindInfo* pOIBindInfo,
                                       DWORD grfPI, HANDLE_PTR dwReserved) {
   return ComBoundary(MoniterFailure, [&] {
-    std::string url = WideToAnsi(szUrl);
+    // The record's key keeps every character (a code page would not); the
+    // handler below still gets szUrl exactly as the browser gave it.
+    std::string url = szUrl ? AsciiUrl(std::wstring_view(szUrl)) : std::string();
     FCapture->Begin(url);
     Trace("Start.Enter", [&] { return "URL=" + url; });
     if (ITarvikRuntime* runtime = Runtime.Get())

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "archive/WebArchive.h"
+#include "core/UrlText.h"
 #include "framework/WinText.h"
 #include "ui/FormTarvikToolbarParts.h"
 #include "ui/LateBound.h"
@@ -295,8 +296,10 @@ void TTarvikToolbarForm::MaybeOpenGuideAtFirstShow() {
     try {
       ComPtr<IDispatch> document;
       if (SUCCEEDED(FWebBrowser->get_Document(document.Put())) && document) {
+        // Read as every address entering the library is: a folder name outside
+        // the code page neither becomes "?" nor hides the guide's own name.
         const std::string href =
-            LowerAscii(WideToAnsi(GetTextProperty(GetObjectProperty(document.Get(), L"location").Get(), L"href")));
+            LowerAscii(AsciiUrl(GetTextProperty(GetObjectProperty(document.Get(), L"location").Get(), L"href")));
         if (href.find("getting started.mht") != std::string::npos ||
             href.find("getting%20started.mht") != std::string::npos)
           return;

@@ -27,14 +27,6 @@ uintptr_t Oid(IDispatch* window) { return reinterpret_cast<uintptr_t>(window); }
 std::string Hex8(IDispatch* window) { return Format("%08X", static_cast<unsigned>(Oid(window))); }
 int32_t ThisThread() { return static_cast<int32_t>(::GetCurrentThreadId()); }
 
-std::string Ansi(const std::wstring& text) {
-  const int length =
-      ::WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string result(static_cast<size_t>(length), '\0');
-  ::WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), result.data(), length, nullptr, nullptr);
-  return result;
-}
-
 void ExpectEvent(const TInformedEvent& e, uintptr_t oid, uint8_t category, uint8_t event, const std::string& value) {
   EXPECT_EQ(e.TID, ThisThread());
   EXPECT_EQ(e.OID, oid);
@@ -460,21 +452,41 @@ TEST_F(BrowserMoniter, EmptyAndMegabyteUrls) {
   EXPECT_EQ(values[3], cut + "#");
 }
 
+// Addresses and anchor names enter as the web writes them (AsciiUrl), as the
+// protocol monitor keys its records: every character kept, none as "?".
 TEST_F(BrowserMoniter, AnchorNamesWithLineBreaksAndNonAsciiText) {
   ComPtr<TFakeHtmlDocument> document = FBrowser->ShowHtmlDocument();
   document->AddAnchor(L"line\r\nbreak", L"");
   document->AddAnchor(L"caf\u00e9", L"");
   document->AddAnchor(L"\u65e5\u672c\u8a9e", L"");
   document->AddAnchor(std::wstring(L"nul\0inside", 10), L"");
+  document->AddAnchor(L"\xD800", L"");
   EXPECT_EQ(FBrowser->FireDocumentComplete(Top(), L"http://example.test/\u00fc#x"), S_OK);
-  const std::string page = Ansi(L"http://example.test/\u00fc");
-  EXPECT_EQ(FRuntime->Values(), (std::vector<std::string>{page + "#line\r\nbreak", page + "#" + Ansi(L"caf\u00e9"),
-                                                          page + "#" + Ansi(L"\u65e5\u672c\u8a9e"),
-                                                          page + "#" + std::string("nul\0inside", 10)}));
-  if (::GetACP() == 1252) {
-    EXPECT_EQ(FRuntime->Values()[1], "http://example.test/\xfc#caf\xe9");
-    EXPECT_EQ(FRuntime->Values()[2], "http://example.test/\xfc#???");
+  const std::string page = "http://example.test/%C3%BC";
+  EXPECT_EQ(FRuntime->Values(), (std::vector<std::string>{
+                                    page + "#line\r\nbreak", page + "#caf%C3%A9", page + "#%E6%97%A5%E6%9C%AC%E8%AA%9E",
+                                    page + "#" + std::string("nul\0inside", 10), page + "#%ED%A0%80"}));
+}
+
+TEST_F(BrowserMoniter, RawUnicodeNavigationsAreRecordedAsTheWebWritesThem) {
+  ComPtr<TFakeWebBrowser> frame = FBrowser->AddFrame();
+  const struct {
+    IDispatch* Window;
+    std::wstring Given;
+    std::string Recorded;
+  } cases[] = {
+      {Top(), L"http://example.test/\x444.html#\x436", "http://example.test/%D1%84.html"},
+      {Top(), L"http://example.test/\x436.html", "http://example.test/%D0%B6.html"},
+      {frame->Window(), L"http://example.test/%D1%84.html?q=caf\xE9", "http://example.test/%D1%84.html?q=caf%C3%A9"},
+      {frame->Window(), L"http://\x444.test/\xD83D\xDE00\xDC00", "http://%D1%84.test/%F0%9F%98%80%ED%B0%80"},
+  };
+  std::vector<std::string> expected;
+  for (const auto& c : cases) {
+    EXPECT_EQ(FBrowser->FireBeforeNavigate2(c.Window, c.Given), S_OK);
+    EXPECT_EQ(FBrowser->FireNavigateComplete2(c.Window, c.Given), S_OK);
+    expected.insert(expected.end(), {c.Recorded, c.Recorded});
   }
+  EXPECT_EQ(FRuntime->Values(), expected);
 }
 
 TEST_F(BrowserMoniter, TheEventArgumentsAndOutputsAreNeverWritten) {

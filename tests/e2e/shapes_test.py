@@ -3,13 +3,14 @@ the registered library and judged by readers no one here wrote: Python's
 email package finds every byte the server sent with status 200, and headless
 Chromium, rendering the archive offline, shows every picture (each picture is
 one solid colour, and its pixels are counted).
-Usage: shapes_test.py WINE_RUN iexplore.exe TarvikCore.dll  (DISPLAY set)"""
+Usage: shapes_test.py WINE_RUN iexplore.exe TarvikCore.dll [TEST...]  (DISPLAY set)"""
 import importlib.util
 import os
 import shutil
 import sys
 import tempfile
 import unittest
+import urllib.parse
 
 from check_archive import check_parts, check_render
 from e2e_support import (REPO, SiteServer, Wine, colour_counts, host_capture, read_archive, read_png, register,
@@ -45,13 +46,14 @@ class ShapesThroughTheHost(unittest.TestCase):
         before = len(self.server.responses())
         code, lines = host_capture(self.wine, IEXPLORE, self.server.base + "/shape/%s.html%s" % (page, fragment), out)
         self.assertEqual(code, 0, "\n".join(lines))
+        self.last_output = lines
         faults, _ = check_parts(out, self.server.responses()[before:], self.server.base)
         self.assertEqual(faults, [])
         msg, parts = read_archive(out)
         self.assertFalse(msg.defects)
         self.assertTrue(parts[0][2], "the first part holds no page: %r" % (parts[0][:2],))
         shot = screenshot(out, os.path.join(self.work, page + ".png"))
-        counts = colour_counts(shot, {name: site.SHAPE_COLOURS[name] for name in pictures})
+        counts = self.last_counts = colour_counts(shot, {name: site.SHAPE_COLOURS[name] for name in pictures})
         for name, times in pictures.items():
             self.assertGreaterEqual(counts[name], times * PICTURE * 9 // 10,
                                     "%s.png: %d pixels shown, want %d pictures (%s)" % (name, counts[name], times, shot))
@@ -78,6 +80,32 @@ class ShapesThroughTheHost(unittest.TestCase):
 
     def test_a_query_with_percent_encoded_bytes(self):
         self.capture("query", {"q": 1})
+
+    def test_names_outside_ascii(self):
+        """Under the locale the run gives (TARVIK_TEST_CODE_PAGE, when set, is
+        its code page): the server is asked for every real name, each picture
+        is in the archive under that name with its own bytes, and shown."""
+        names = ["\u0444", "\u0436", "\u00e9", "\u753b\u50cf", "\u20ac", "\u044f", "q"]
+        before = len(self.server.responses())
+        parts = self.capture("unicode", dict.fromkeys(names, 1))
+        want = os.environ.get("TARVIK_TEST_CODE_PAGE")
+        if want:
+            self.assertIn("ANSI code page: %s\n" % want, "\n".join(self.last_output + [""]))
+        asked = {urllib.parse.unquote(r["path"]): r for r in self.server.responses()[before:]}
+        for name in names:
+            path = "/shape/img/%s.png" % name + ("?name=caf\u00e9" if name == "q" else "")
+            self.assertIn(path, asked, "the server was not asked for %s: %s" % (path, sorted(asked)))
+            self.assertEqual(asked[path]["status"], 200, path)
+            # As a browser asks: the request line in ASCII, the rest escaped as UTF-8.
+            self.assertTrue(asked[path]["path"].isascii(), asked[path]["path"])
+            held = [body for location, _, body in parts
+                    if body and urllib.parse.unquote(location).endswith(path)]
+            self.assertEqual(held, [site.solid_png(site.SHAPE_COLOURS[name], 48)], path)
+        code_page = [line for line in self.last_output if line.startswith("ANSI code page: ")]
+        print("%s; asked for %d of %d names; pixels shown per picture: %s" % (
+            code_page[0] if code_page else "no code page told", len([n for n in names if any(
+                p.startswith("/shape/img/%s.png" % n) for p in asked)]), len(names),
+            ", ".join("%s %d" % (n, self.last_counts[n]) for n in names)))
 
 
 # A site nobody here wrote: a documentation package from Debian's packages

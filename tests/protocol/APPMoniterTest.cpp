@@ -919,8 +919,19 @@ TEST_F(APPMoniterTest, TwoRequestsOfOneUrlFinishingAtOnceLeaveOneWholeValue) {
 TEST_F(APPMoniterTest, LongUrlsLoneSurrogatesAndNullTextsAreHandled) {
   std::wstring longUrl = Url("long/");
   longUrl.append(64 * 1024, L'x');
-  const std::wstring broken = Url("bad") + L"\xD800" + L"mid" + L"\xDC00";
-  for (const std::wstring& url : {longUrl, broken}) {
+  std::string manyEscapes = U("many/");
+  for (int i = 0; i < 20000; ++i) manyEscapes += "%D1%84";
+  const struct {
+    std::wstring Given;
+    std::string Key;
+  } cases[] = {
+      {longUrl, U("long/") + std::string(64 * 1024, 'x')},
+      {Url("many/") + std::wstring(20000, L'\x444'), manyEscapes},
+      // Each unpaired surrogate escaped as its own three bytes, never "?".
+      {Url("bad") + L"\xD800" + L"mid" + L"\xDC00", U("bad") + "%ED%A0%80mid%ED%B0%80"},
+      {Url("bad") + L"\xDC00" + L"mid" + L"\xD800", U("bad") + "%ED%B0%80mid%ED%A0%80"},
+  };
+  for (const auto& c : cases) {
     ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
     handler->Reads = {{"body", S_FALSE}};
     handler->DuringStart = [](IInternetProtocolSink* sink) {
@@ -930,12 +941,11 @@ TEST_F(APPMoniterTest, LongUrlsLoneSurrogatesAndNullTextsAreHandled) {
     };
     ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
     test::TraceRecorder trace;
-    ASSERT_EQ(Start(*moniter, url), S_OK);
-    EXPECT_EQ(handler->Url, url);  // the URL reaches the handler untouched
+    ASSERT_EQ(Start(*moniter, c.Given), S_OK);
+    EXPECT_EQ(handler->Url, c.Given);  // the URL reaches the handler untouched
     EXPECT_EQ(ReadOnce(*moniter), S_FALSE);
-    const std::string key = moniter->URL();
-    EXPECT_EQ(key.size(), url.size());  // one character of the code page for each unpaired surrogate
-    const TURLContent::Snapshot record = TarvikDataBuffer->GetURLContent(key).Read();
+    EXPECT_EQ(moniter->URL(), c.Key);
+    const TURLContent::Snapshot record = TarvikDataBuffer->GetURLContent(c.Key).Read();
     EXPECT_EQ(*record.Content, "body");
     EXPECT_EQ(record.ContentType, "");
     EXPECT_EQ(record.LocalFilename, "");
@@ -943,6 +953,39 @@ TEST_F(APPMoniterTest, LongUrlsLoneSurrogatesAndNullTextsAreHandled) {
     EXPECT_TRUE(FSink->Reports.back().TextWasNull);  // a null text stays null on its way
     EXPECT_EQ(moniter->Terminate(0), S_OK);
   }
+  EXPECT_EQ(TarvikDataBuffer->Count(), 4);
+}
+
+// Addresses handed over raw, as a browser may: names that the ANSI code page
+// would turn into one "?" keep records of their own, keyed as the web writes
+// them, and the handler gets exactly what the browser gave.
+TEST_F(APPMoniterTest, RawUnicodeAddressesKeepTheirOwnRecordsUnderTheEscapedForm) {
+  const struct {
+    std::wstring Given;
+    std::string Key, Bytes;
+  } cases[] = {
+      {Url("") + L"\x444.png", U("%D1%84.png"), "ef"},
+      {Url("") + L"\x436.png", U("%D0%B6.png"), "zhe"},
+      {Url("") + L"\x753B\x50CF.png?name=caf\xE9", U("%E7%94%BB%E5%83%8F.png?name=caf%C3%A9"), "picture"},
+  };
+  for (const auto& c : cases) {
+    ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
+    handler->Reads = {{c.Bytes, S_FALSE}};
+    ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
+    ASSERT_EQ(Start(*moniter, c.Given), S_OK);
+    EXPECT_EQ(handler->Url, c.Given);
+    ASSERT_EQ(ReadOnce(*moniter), S_FALSE);
+    EXPECT_EQ(FRuntime->Timeline().Snapshot().back().Value, c.Key);
+  }
+  EXPECT_EQ(TarvikDataBuffer->Count(), 3);
+  for (const auto& c : cases) EXPECT_EQ(*TarvikDataBuffer->GetURLContent(c.Key).Read().Content, c.Bytes) << c.Key;
+
+  // The same name written pre-escaped is the same record: its request talks
+  // to the browser's sink directly.
+  ComPtr<FakeHandler> again = FRegistration.PrepareHandler();
+  ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
+  ASSERT_EQ(Start(*moniter, Url("%D1%84.png")), S_OK);
+  EXPECT_EQ(again->SinkGiven, static_cast<IInternetProtocolSink*>(FSink.Get()));
 }
 
 }  // namespace

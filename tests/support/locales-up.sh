@@ -1,5 +1,5 @@
 #!/bin/sh
-# Prepares the runs under double-byte code pages: makes the locales into
+# Prepares the runs under other code pages: makes the locales into
 # LOCALE_DIR (localedef, package "locales"), and has the Wine prefix draw
 # their characters in every font. A Japanese or Chinese system links its
 # interface fonts (menus use Tahoma) to East Asian system fonts; those names
@@ -9,7 +9,7 @@ set -u
 dir=$1
 winerun=$2
 mkdir -p "$dir"
-for l in ja_JP zh_TW zh_CN; do
+for l in ja_JP zh_TW zh_CN ru_RU; do
   d="$dir/$l.UTF-8"
   [ -f "$d/LC_CTYPE" ] || localedef -c -i "$l" -f UTF-8 "$d" >/dev/null 2>&1
   [ -f "$d/LC_CTYPE" ] || { echo "cannot make the locale $l.UTF-8 (package locales)"; exit 1; }
