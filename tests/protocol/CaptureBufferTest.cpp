@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -324,43 +325,52 @@ TEST(RequestCapture, ABodyStreamedPast4GiBIsDropped) {
 }
 #endif
 
-// Many captures at once with a tiny budget: every one spills under load, and
-// every stored body is byte-exact.
-TEST(RequestCaptureLoad, ManyThreadsCapturingWithATinyBudgetStayByteExact) {
-  const auto area = Area(64 << 10);
-  TTarvikDataBuffer store;
-  constexpr int Threads = 8;
-  constexpr int PerThread = 30;
-  auto body = [](int i) { return Pattern(1000 + static_cast<size_t>(i * 7919) % 150000, static_cast<unsigned>(i)); };
-  std::atomic<int> missing{0};
+// Captures of 8 threads at once, 30 each, of bodies LoadBody(i) (every other
+// one announced); ended(i, end) runs on the capturing thread.
+constexpr int LoadThreads = 8;
+constexpr int LoadPerThread = 30;
+std::string LoadBody(int i) { return Pattern(1000 + static_cast<size_t>(i * 7919) % 150000, static_cast<unsigned>(i)); }
+
+void CaptureAtOnce(const std::shared_ptr<TSpillArea>& area,
+                   const std::function<void(int, const TRequestCapture::TEnd&)>& ended) {
   std::vector<std::thread> threads;
-  for (int t = 0; t < Threads; ++t)
+  for (int t = 0; t < LoadThreads; ++t)
     threads.emplace_back([&, t] {
-      for (int k = 0; k < PerThread; ++k) {
-        const int i = t * PerThread + k;
-        const std::string bytes = body(i);
+      for (int k = 0; k < LoadPerThread; ++k) {
+        const int i = t * LoadPerThread + k;
+        const std::string bytes = LoadBody(i);
         TRequestCapture capture(i, area);
         capture.Begin("http://h/" + std::to_string(i));
         if (i % 2) capture.Announce(bytes.size());
         for (size_t at = 0; at < bytes.size(); at += 4096)
           capture.Append(bytes.data() + at, std::min<size_t>(4096, bytes.size() - at));
-        const TRequestCapture::TEnd end = capture.End({});
-        if (!end.Body)
-          ++missing;
-        else
-          store.GetURLContent(end.URL).SetContent(end.Body, end.ReadLength);
-        if (area->Charged() > area->Budget()) ++missing;
+        ended(i, capture.End({}));
       }
     });
   for (std::thread& thread : threads) thread.join();
+}
+
+// Many captures at once with a tiny budget: every one spills under load, and
+// every stored body is byte-exact.
+TEST(RequestCaptureLoad, ManyThreadsCapturingWithATinyBudgetStayByteExact) {
+  const auto area = Area(64 << 10);
+  TTarvikDataBuffer store;
+  std::atomic<int> missing{0};
+  CaptureAtOnce(area, [&](int, const TRequestCapture::TEnd& end) {
+    if (!end.Body)
+      ++missing;
+    else
+      store.GetURLContent(end.URL).SetContent(end.Body, end.ReadLength);
+    if (area->Charged() > area->Budget()) ++missing;
+  });
   EXPECT_EQ(missing.load(), 0);
   int spilled = 0;
-  for (int i = 0; i < Threads * PerThread; ++i) {
+  for (int i = 0; i < LoadThreads * LoadPerThread; ++i) {
     const TURLContent::Snapshot record = store.GetURLContent("http://h/" + std::to_string(i)).Read();
-    ASSERT_TRUE(*record.Content == body(i)) << i;
+    ASSERT_TRUE(*record.Content == LoadBody(i)) << i;
     spilled += record.Content->Spilled();
   }
-  EXPECT_GT(spilled, Threads * PerThread / 2);
+  EXPECT_GT(spilled, LoadThreads * LoadPerThread / 2);
 }
 
 // The same under a tiny quota as well: the file fills again and again, the
@@ -383,54 +393,39 @@ TEST(RequestCaptureLoad, ATinyQuotaLetsGoUnderLoadAndReadersStillReadWhatTheyToo
   LoadStore = &store;
   LetGoCalls = 0;
   SetSpillLetGo(LetGoOfAny);
-  constexpr int Threads = 8;
-  constexpr int PerThread = 30;
-  auto body = [](int i) { return Pattern(1000 + static_cast<size_t>(i * 7919) % 150000, static_cast<unsigned>(i)); };
   std::atomic<int> torn{0}, kept{0}, readsWhole{0};
   std::atomic<bool> done{false};
   std::thread reader([&] {
     for (unsigned n = 0; !done; ++n) {
-      const int i = static_cast<int>(n % (Threads * PerThread));
+      const int i = static_cast<int>(n % (LoadThreads * LoadPerThread));
       const TURLContent::Snapshot taken = store.GetURLContent("http://h/" + std::to_string(i)).Read();
       if (taken.Content->empty()) continue;
       std::this_thread::yield();
-      if (!(*taken.Content == body(i))) ++torn;
+      if (!(*taken.Content == LoadBody(i))) ++torn;
       ++readsWhole;
     }
   });
-  std::vector<std::thread> threads;
-  for (int t = 0; t < Threads; ++t)
-    threads.emplace_back([&, t] {
-      for (int k = 0; k < PerThread; ++k) {
-        const int i = t * PerThread + k;
-        const std::string bytes = body(i);
-        TRequestCapture capture(i, area);
-        capture.Begin("http://h/" + std::to_string(i));
-        for (size_t at = 0; at < bytes.size(); at += 4096)
-          capture.Append(bytes.data() + at, std::min<size_t>(4096, bytes.size() - at));
-        const TRequestCapture::TEnd end = capture.End({});
-        if (end.Body) {
-          store.GetURLContent(end.URL).SetContent(end.Body, end.ReadLength);
-          ++kept;
-        }
-        if (area->DiskBytes() > options.Quota + area->LiveBytes()) ++torn;
-      }
-    });
-  for (std::thread& thread : threads) thread.join();
+  CaptureAtOnce(area, [&](int, const TRequestCapture::TEnd& end) {
+    if (end.Body) {
+      store.GetURLContent(end.URL).SetContent(end.Body, end.ReadLength);
+      ++kept;
+    }
+    if (area->DiskBytes() > options.Quota + area->LiveBytes()) ++torn;
+  });
   done = true;
   reader.join();
   SetSpillLetGo(nullptr);
   EXPECT_EQ(torn.load(), 0);
   EXPECT_GT(LetGoCalls.load(), 0);
-  EXPECT_GT(kept.load(), Threads * PerThread / 2);
+  EXPECT_GT(kept.load(), LoadThreads * LoadPerThread / 2);
   EXPECT_GT(readsWhole.load(), 0);
   int letGo = 0;
-  for (int i = 0; i < Threads * PerThread; ++i) {
+  for (int i = 0; i < LoadThreads * LoadPerThread; ++i) {
     const TURLContent::Snapshot record = store.GetURLContent("http://h/" + std::to_string(i)).Read();
     if (record.Content->empty())
       ++letGo;
     else
-      EXPECT_TRUE(*record.Content == body(i)) << i;
+      EXPECT_TRUE(*record.Content == LoadBody(i)) << i;
   }
   EXPECT_GT(letGo, 0);
   EXPECT_LE(area->DiskBytes(), options.Quota + area->LiveBytes());
