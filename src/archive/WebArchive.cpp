@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <unordered_set>
 
 #include "archive/ReaderAddress.h"
@@ -73,18 +74,6 @@ void Trace(const TArchiveEnvironment& env, Message&& message) noexcept {
   }
 }
 
-std::string ReadRest(TFileReader& reader, std::string data, size_t chunkSize) {
-  const uint64_t hint = reader.SizeHint();
-  if (hint > data.size() && hint < SIZE_MAX - chunkSize) data.reserve(static_cast<size_t>(hint) + chunkSize);
-  for (;;) {
-    const size_t old = data.size();
-    data.resize(old + chunkSize);
-    const size_t got = reader.Read(data.data() + old, chunkSize);
-    data.resize(old + got);
-    if (got == 0) return data;
-  }
-}
-
 TFileError CapturedReadError() { return TFileError(std::string(), 0, "the captured bytes cannot be read back"); }
 
 // The first size bytes of captured content.
@@ -123,9 +112,9 @@ void WritePart(int32_t i, const TPartPlan& plan, const TURLStringSource& urls, T
 
   // The cache file wins over the bytes kept in memory, unless its size shows
   // that it no longer holds what the browser read: a cache may hand a file's
-  // name on to another resource (Wine names its files by stem). A part that
-  // gets no base tag is read and encoded a chunk at a time; an HTML part is
-  // read whole.
+  // name on to another resource (Wine names its files by stem). Every part,
+  // HTML too, is read and encoded a chunk at a time: a server may label a
+  // body of any size HTML.
   const size_t chunkSize = std::max<size_t>(env.ChunkSize / 3 * 3, 3);
   std::unique_ptr<TFileReader> file = env.Files ? env.Files->OpenIfExists(rec.LocalFilename) : nullptr;
   if (file && !rec.Content->empty()) {
@@ -141,16 +130,11 @@ void WritePart(int32_t i, const TPartPlan& plan, const TURLStringSource& urls, T
   if (file) {
     fileData.resize(chunkSize);
     fileData.resize(file->Read(fileData.data(), chunkSize));
-    if (fileData.empty()) {
-      file.reset();
-    } else if (IsHtmlContentType(type)) {
-      fileData = ReadRest(*file, std::move(fileData), chunkSize);
-      file.reset();
-    }
+    if (fileData.empty()) file.reset();
   }
   // Captured bytes in memory are encoded where they are. Of bytes in the
   // temporary file only the first are read here (a type may come from them);
-  // the rest goes to the encoder a chunk at a time, an HTML part read whole.
+  // the rest goes to the encoder a chunk at a time.
   const TCapturedBytes& content = *rec.Content;
   std::string spilled;
   std::string_view data;
@@ -177,11 +161,6 @@ void WritePart(int32_t i, const TPartPlan& plan, const TURLStringSource& urls, T
     }
     type = std::move(usable);
   }
-  if (streamContent && IsHtmlContentType(type)) {
-    spilled = ReadCaptured(content, content.size());
-    data = spilled;
-    streamContent = false;
-  }
 
   stream.Write("Content-Location: " + plan.Written + CRLF);
   // An address with a fragment and no bytes of its own is an in-page anchor.
@@ -196,28 +175,33 @@ void WritePart(int32_t i, const TPartPlan& plan, const TURLStringSource& urls, T
 
   // The base tag goes in on the way to the encoder: no second copy of the page.
   TBase64Writer body(stream, chunkSize);
-  if (injectBase) {
-    InjectBaseTag(data, urls.Base(i), [&body](std::string_view piece) { body.Write(piece); });
-  } else {
-    body.Write(data);
-  }
+  std::optional<TBaseTagInjector> injector;
+  if (injectBase) injector.emplace(urls.Base(i), [&body](std::string_view piece) { body.Write(piece); });
+  auto write = [&](std::string_view piece) {
+    if (injector)
+      injector->Write(piece);
+    else
+      body.Write(piece);
+  };
+  write(data);
   if (file) {
     // The rest of a streamed cache file, after the chunk read above.
     std::vector<char> chunk(chunkSize);
     for (;;) {
       const size_t got = file->Read(chunk.data(), chunkSize);
       if (got == 0) break;
-      body.Write(chunk.data(), got);
+      write(std::string_view(chunk.data(), got));
     }
   } else if (streamContent) {
     std::vector<char> chunk(chunkSize);
     for (uint64_t done = data.size(); done < content.size();) {
       const size_t n = static_cast<size_t>(std::min<uint64_t>(chunkSize, content.size() - done));
       if (!content.ReadAt(done, chunk.data(), n)) throw CapturedReadError();
-      body.Write(chunk.data(), n);
+      write(std::string_view(chunk.data(), n));
       done += n;
     }
   }
+  if (injector) injector->Finish();
   body.Finish();
   Trace(env, [i] { return Format("Done written part #%d", i); });
 }
@@ -284,43 +268,93 @@ bool IsHtmlContentType(std::string_view type) {
   return true;
 }
 
-void InjectBaseTag(std::string_view data, std::string_view base, const std::function<void(std::string_view)>& sink) {
+namespace {
+
+constexpr char CloseHead[] = "</head>";
+constexpr size_t CloseHeadLength = sizeof(CloseHead) - 1;
+
+// How many bytes of "</head>" text matches from its start, in any letter case.
+size_t CloseHeadMatch(std::string_view text) noexcept {
+  size_t k = 0;
+  for (; k < text.size() && k < CloseHeadLength; ++k) {
+    const char c = text[k];
+    const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+    if (lower != CloseHead[k]) break;
+  }
+  return k;
+}
+
+}  // namespace
+
+TBaseTagInjector::TBaseTagInjector(std::string_view base, std::function<void(std::string_view)> sink)
+    : FSink(std::move(sink)) {
   base = base.substr(0, base.find('?'));
-  std::string tag = "<base href=\"";
+  FTag = "<base href=\"";
   for (const char c : base) {
     if (c == '"')
-      tag += "%22";
+      FTag += "%22";
     else
-      tag += c;
+      FTag += c;
   }
-  tag += "\">\r\n</head>";
+  FTag += "\">\r\n</head>";
+}
 
-  static constexpr char Close[] = "</head>";
-  constexpr size_t CloseLength = sizeof(Close) - 1;
-  auto closesHead = [&data](size_t at) {
-    if (data.size() - at < CloseLength) return false;
-    for (size_t k = 1; k < CloseLength; ++k) {
-      const char c = data[at + k];
-      const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-      if (lower != Close[k]) return false;
+void TBaseTagInjector::Write(std::string_view piece) {
+  size_t from = 0;
+  if (!FHeld.empty()) {
+    // The held bytes begin "</head>" (they hold no other "<"): this piece
+    // completes it, leaves it still open, or shows it was something else.
+    const std::string joined = FHeld + std::string(piece.substr(0, CloseHeadLength - FHeld.size()));
+    const size_t match = CloseHeadMatch(joined);
+    if (match == CloseHeadLength) {
+      FSink(FTag);
+      from = CloseHeadLength - FHeld.size();
+    } else if (match == joined.size()) {
+      FHeld = joined;
+      return;
+    } else {
+      FSink(FHeld);
     }
-    return true;
-  };
-  size_t copied = 0;
-  for (size_t at = 0; at < data.size();) {
-    const void* lt = std::memchr(data.data() + at, '<', data.size() - at);
+    FHeld.clear();
+  }
+  const size_t copied = Scan(piece, from);
+  FSink(piece.substr(copied, piece.size() - copied - FHeld.size()));
+}
+
+// Hands on piece from `from` up to each "</head>" with the tag before it;
+// returns where the unhanded rest starts, and holds back an end that may be
+// the beginning of one.
+size_t TBaseTagInjector::Scan(std::string_view piece, size_t from) {
+  size_t copied = from;
+  for (size_t at = from; at < piece.size();) {
+    const void* lt = std::memchr(piece.data() + at, '<', piece.size() - at);
     if (!lt) break;
-    at = static_cast<size_t>(static_cast<const char*>(lt) - data.data());
-    if (closesHead(at)) {
-      sink(data.substr(copied, at - copied));
-      sink(tag);
-      at += CloseLength;
+    at = static_cast<size_t>(static_cast<const char*>(lt) - piece.data());
+    const size_t match = CloseHeadMatch(piece.substr(at));
+    if (match == CloseHeadLength) {
+      FSink(piece.substr(copied, at - copied));
+      FSink(FTag);
+      at += CloseHeadLength;
       copied = at;
+    } else if (at + match == piece.size()) {
+      FHeld.assign(piece.substr(at));
+      break;
     } else {
       ++at;
     }
   }
-  sink(data.substr(copied));
+  return copied;
+}
+
+void TBaseTagInjector::Finish() {
+  FSink(FHeld);
+  FHeld.clear();
+}
+
+void InjectBaseTag(std::string_view data, std::string_view base, const std::function<void(std::string_view)>& sink) {
+  TBaseTagInjector injector(base, sink);
+  injector.Write(data);
+  injector.Finish();
 }
 
 std::string InjectBaseTag(std::string_view data, std::string_view base) {

@@ -91,6 +91,22 @@ bool IsHtmlContentType(std::string_view type);
 std::string InjectBaseTag(std::string_view data, std::string_view base);
 // The same, handed to sink piece by piece.
 void InjectBaseTag(std::string_view data, std::string_view base, const std::function<void(std::string_view)>& sink);
+// The same for a page given a piece at a time, as a large one is read: a
+// "</head>" split between two pieces is still found, and no more than its
+// first six bytes are held between them.
+class TBaseTagInjector {
+ public:
+  TBaseTagInjector(std::string_view base, std::function<void(std::string_view)> sink);
+  void Write(std::string_view piece);
+  // Hands on what is held; the page ends here.
+  void Finish();
+
+ private:
+  size_t Scan(std::string_view piece, size_t from);
+  std::string FTag;
+  std::function<void(std::string_view)> FSink;
+  std::string FHeld;  // the end of the last piece, as far as it could start "</head>"
+};
 // Header values carry no byte below 0x20: those are written %XX.
 std::string HeaderValueText(std::string_view value);
 

@@ -1,7 +1,9 @@
 #include "core/CapturedBytes.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <shared_mutex>
 
 #include "core/ChaCha20.h"
 #include "core/Trace.h"
@@ -22,6 +24,8 @@ std::shared_ptr<TSpillArea>& ProcessArea() {
   return area;
 }
 
+std::atomic<TSpillLetGo> LetGoHook{nullptr};
+
 void SpillTrace(const std::string& message) noexcept {
   if (!TraceActive()) return;
   try {
@@ -30,86 +34,419 @@ void SpillTrace(const std::string& message) noexcept {
   }
 }
 
+uint64_t SteadyClockMs() noexcept {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count());
+}
+
+unsigned long long Ull(uint64_t value) noexcept { return static_cast<unsigned long long>(value); }
+
+// What the files hold, shared with the generations, which may outlive the area.
+struct TSpillCounters {
+  std::atomic<uint64_t> Disk{0};  // bytes in files still open
+  std::atomic<uint64_t> Live{0};  // of those, bytes some holder holds
+};
+
 }  // namespace
 
-TSpillArea::TSpillArea(TOptions options) : FOptions(std::move(options)) {}
-TSpillArea::TSpillArea() : TSpillArea(TOptions{}) {}
-TSpillArea::~TSpillArea() = default;
+// One file under one key. It is closed, and so removed, when the area has
+// moved on from it and the last piece in it and the last reader let go.
+class TSpillGeneration {
+ public:
+  TSpillGeneration(std::unique_ptr<TSpillFile> file, std::unique_ptr<TChaCha20> cipher,
+                   std::shared_ptr<TSpillCounters> counters, std::weak_ptr<TSpillState> owner)
+      : File(std::move(file)), Cipher(std::move(cipher)), Counters(std::move(counters)), Owner(std::move(owner)) {}
+  ~TSpillGeneration() { Counters->Disk.fetch_sub(End.load()); }
+  TSpillGeneration(const TSpillGeneration&) = delete;
+  TSpillGeneration& operator=(const TSpillGeneration&) = delete;
 
-bool TSpillArea::Charge(uint64_t bytes) noexcept {
-  uint64_t now = FCharged.load();
-  do {
-    if (bytes > FOptions.Budget || now > FOptions.Budget - bytes) return false;
-  } while (!FCharged.compare_exchange_weak(now, now + bytes));
+  void Register(const std::shared_ptr<TSpillPiece>& piece);
+  std::vector<std::shared_ptr<TSpillPiece>> HeldPieces();
+
+  const std::unique_ptr<TSpillFile> File;
+  const std::unique_ptr<TChaCha20> Cipher;
+  const std::shared_ptr<TSpillCounters> Counters;
+  const std::weak_ptr<TSpillState> Owner;
+  std::atomic<uint64_t> End{0};   // bytes appended; offsets only grow
+  std::atomic<uint64_t> Live{0};  // bytes pieces hold
+
+ private:
+  std::mutex FPiecesLock;
+  std::vector<std::weak_ptr<TSpillPiece>> FPieces;
+};
+
+// Bytes of one generation that captures hold. A move to a fresh generation
+// changes where they are under the piece's lock; a reader takes the place
+// and the generation together, so it reads the old file or the new one,
+// both whole.
+class TSpillPiece {
+ public:
+  TSpillPiece(std::shared_ptr<TSpillGeneration> generation, uint64_t offset, uint64_t size)
+      : FGeneration(std::move(generation)), FOffset(offset), FSize(size) {
+    Count(*FGeneration, size, true);
+  }
+  ~TSpillPiece();
+  TSpillPiece(const TSpillPiece&) = delete;
+  TSpillPiece& operator=(const TSpillPiece&) = delete;
+
+  bool Read(uint64_t inside, char* out, size_t size) const noexcept {
+    std::shared_ptr<TSpillGeneration> generation;
+    uint64_t offset;
+    {
+      std::lock_guard<std::mutex> guard(FLock);
+      generation = FGeneration;
+      offset = FOffset + inside;
+    }
+    if (!generation->File->ReadAt(offset, out, size)) return false;
+    generation->Cipher->Apply(offset, out, size);
+    return true;
+  }
+  // Grows by bytes written right after it in generation; false when it is
+  // not there (moved, or another write came between).
+  bool Extend(const TSpillGeneration* generation, uint64_t offset, uint64_t size) {
+    std::lock_guard<std::mutex> guard(FLock);
+    if (FGeneration.get() != generation || FOffset + FSize != offset) return false;
+    FSize += size;
+    Count(*FGeneration, size, true);
+    return true;
+  }
+  // Moves the bytes into fresh; false (left where they are) when they cannot be.
+  bool MoveTo(const std::shared_ptr<TSpillGeneration>& fresh);
+
+ private:
+  static void Count(TSpillGeneration& generation, uint64_t size, bool add) noexcept {
+    if (add) {
+      generation.Live.fetch_add(size);
+      generation.Counters->Live.fetch_add(size);
+    } else {
+      generation.Live.fetch_sub(size);
+      generation.Counters->Live.fetch_sub(size);
+    }
+  }
+
+  mutable std::mutex FLock;
+  std::shared_ptr<TSpillGeneration> FGeneration;
+  uint64_t FOffset;
+  uint64_t FSize;
+};
+
+class TSpillState : public std::enable_shared_from_this<TSpillState> {
+ public:
+  explicit TSpillState(TSpillArea::TOptions options) : Options(std::move(options)) {}
+
+  bool Write(char* data, size_t size, std::vector<TSpillExtent>& extents) noexcept;
+  // The current generation is empty: the area moves on from it, and its file goes.
+  void Drained(const TSpillGeneration* generation) noexcept;
+
+  const TSpillArea::TOptions Options;
+  std::atomic<uint64_t> Charged{0};
+  std::atomic<uint64_t> Written{0};
+  std::atomic<uint64_t> Quota{0};
+  const std::shared_ptr<TSpillCounters> Counters = std::make_shared<TSpillCounters>();
+  mutable std::mutex Lock;  // the current generation and the list of all
+  std::shared_ptr<TSpillGeneration> Current;
+
+ private:
+  std::shared_ptr<TSpillGeneration> CurrentOrNew() noexcept;
+  std::shared_ptr<TSpillGeneration> NewGeneration() noexcept;
+  bool TryOpen(std::string& why, std::shared_ptr<TSpillGeneration>& made) noexcept;
+  bool Room(uint64_t size) noexcept;
+  void CompactIfWorthIt() noexcept;
+  // wait: for a compaction that runs elsewhere to end first (at the quota);
+  // else none starts while one runs.
+  void Compact(bool wait = false) noexcept;
+
+  std::mutex FOpenLock;  // making files, and the retry state below
+  bool FFailing = false;
+  uint64_t FRetryAt = 0;
+  uint64_t FRetryWait = 0;
+  std::atomic<bool> FFull{false};  // the last write found no room: said once
+  std::shared_mutex FSwitch;       // writers share it; a compaction takes it to change the current generation
+  std::mutex FCompacting;          // one compaction at a time
+  std::vector<std::weak_ptr<TSpillGeneration>> FGenerations;  // under Lock: every one still open
+};
+
+void TSpillGeneration::Register(const std::shared_ptr<TSpillPiece>& piece) {
+  std::lock_guard<std::mutex> guard(FPiecesLock);
+  // Pieces let go of are dropped from the list now and then.
+  if (FPieces.size() >= 64 && (FPieces.size() & (FPieces.size() - 1)) == 0)
+    FPieces.erase(std::remove_if(FPieces.begin(), FPieces.end(), [](const auto& p) { return p.expired(); }),
+                  FPieces.end());
+  FPieces.push_back(piece);
+}
+
+std::vector<std::shared_ptr<TSpillPiece>> TSpillGeneration::HeldPieces() {
+  std::lock_guard<std::mutex> guard(FPiecesLock);
+  std::vector<std::shared_ptr<TSpillPiece>> held;
+  for (const std::weak_ptr<TSpillPiece>& p : FPieces)
+    if (std::shared_ptr<TSpillPiece> piece = p.lock()) held.push_back(std::move(piece));
+  return held;
+}
+
+TSpillPiece::~TSpillPiece() {
+  Count(*FGeneration, FSize, false);
+  if (FGeneration->Live.load() == 0)
+    if (std::shared_ptr<TSpillState> owner = FGeneration->Owner.lock()) owner->Drained(FGeneration.get());
+}
+
+bool TSpillPiece::MoveTo(const std::shared_ptr<TSpillGeneration>& fresh) {
+  std::lock_guard<std::mutex> guard(FLock);
+  if (FGeneration == fresh) return true;
+  const uint64_t to = fresh->End.fetch_add(FSize);
+  fresh->Counters->Disk.fetch_add(FSize);
+  if (to > TChaCha20::StreamLimit - FSize) return false;
+  std::vector<char> chunk(static_cast<size_t>(std::min<uint64_t>(FSize, uint64_t{1} << 20)));
+  for (uint64_t done = 0; done < FSize;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), FSize - done));
+    if (!FGeneration->File->ReadAt(FOffset + done, chunk.data(), n)) return false;
+    FGeneration->Cipher->Apply(FOffset + done, chunk.data(), n);
+    fresh->Cipher->Apply(to + done, chunk.data(), n);
+    if (!fresh->File->WriteAt(to + done, chunk.data(), n)) return false;
+    done += n;
+  }
+  Count(*fresh, FSize, true);
+  Count(*FGeneration, FSize, false);
+  FGeneration = fresh;
+  FOffset = to;
   return true;
 }
 
-void TSpillArea::Release(uint64_t bytes) noexcept { FCharged.fetch_sub(bytes); }
+void TSpillState::Drained(const TSpillGeneration* generation) noexcept {
+  std::lock_guard<std::mutex> guard(Lock);
+  if (Current.get() == generation && generation->Live.load() == 0) Current.reset();
+}
 
-bool TSpillArea::Open() noexcept {
-  if (FOpened.load(std::memory_order_acquire)) return true;
-  std::lock_guard<std::mutex> guard(FOpenLock);
-  if (FOpened.load()) return true;
-  if (FFailed) return false;
-  FFailed = true;
+bool TSpillState::TryOpen(std::string& why, std::shared_ptr<TSpillGeneration>& made) noexcept {
   uint8_t key[TChaCha20::KeySize];
   uint8_t nonce[TChaCha20::NonceSize];
-  if (!SpillRandomBytes(key, sizeof(key)) || !SpillRandomBytes(nonce, sizeof(nonce))) {
-    SpillTrace("Temporary file not made: no random source for its key");
-    return false;
-  }
+  struct TWipe {
+    uint8_t* Key;
+    ~TWipe() { SecureWipe(Key, TChaCha20::KeySize); }
+  } wipe{key};
   try {
-    FCipher = std::make_unique<TChaCha20>(key, nonce);
-    volatile uint8_t* wipe = key;
-    for (size_t k = 0; k < sizeof(key); ++k) wipe[k] = 0;
-    const std::string folder = FOptions.Folder.empty() ? DefaultSpillFolder() : FOptions.Folder;
-    RemoveStaleSpillFiles(folder);
-    std::string error;
-    FFile = (FOptions.OpenFile ? FOptions.OpenFile : OpenSpillFile)(folder, error);
-    if (!FFile) {
-      SpillTrace("Temporary file not made in " + folder + ": " + error);
-      FCipher.reset();
+    if (!SpillRandomBytes(key, sizeof(key)) || !SpillRandomBytes(nonce, sizeof(nonce))) {
+      why = "Temporary file not made: no random source for its key";
       return false;
     }
-    SpillTrace("Temporary file made: " + FFile->Path());
+    auto cipher = std::make_unique<TChaCha20>(key, nonce);
+    const std::string folder = Options.Folder.empty() ? DefaultSpillFolder() : Options.Folder;
+    RemoveStaleSpillFiles(folder);
+    std::string error;
+    std::unique_ptr<TSpillFile> file = (Options.OpenFile ? Options.OpenFile : OpenSpillFile)(folder, error);
+    if (!file) {
+      why = "Temporary file not made in " + folder + ": " + error;
+      return false;
+    }
+    if (Quota.load() == 0) {
+      uint64_t quota = Options.Quota;
+      if (quota == 0) {
+        const uint64_t free = SpillFolderFreeBytes(folder);
+        quota = free == 0 ? TSpillArea::LargestQuota
+                          : std::clamp<uint64_t>(free / 10, TSpillArea::SmallestQuota, TSpillArea::LargestQuota);
+      }
+      Quota.store(quota);
+    }
+    made = std::make_shared<TSpillGeneration>(std::move(file), std::move(cipher), Counters, weak_from_this());
+    return true;
   } catch (...) {
-    FCipher.reset();
-    FFile.reset();
+  }
+  return false;
+}
+
+std::shared_ptr<TSpillGeneration> TSpillState::NewGeneration() noexcept {
+  std::lock_guard<std::mutex> guard(FOpenLock);
+  const uint64_t now = (Options.ClockMs ? Options.ClockMs : SteadyClockMs)();
+  if (FFailing && now < FRetryAt) return nullptr;
+  // An empty reason after a failure: there was no memory to say more.
+  std::string why;
+  std::shared_ptr<TSpillGeneration> made;
+  if (TryOpen(why, made)) {
+    SpillTrace((FFailing ? "Temporary file made again: " : "Temporary file made: ") + made->File->Path());
+    FFailing = false;
+    try {
+      std::lock_guard<std::mutex> list(Lock);
+      FGenerations.erase(
+          std::remove_if(FGenerations.begin(), FGenerations.end(), [](const auto& g) { return g.expired(); }),
+          FGenerations.end());
+      FGenerations.push_back(made);
+    } catch (...) {
+    }
+    return made;
+  }
+  // One line when spilling stops working, none for each retry that fails too.
+  FRetryWait = FFailing ? std::min(FRetryWait * 2, TSpillArea::LongestRetryMs) : TSpillArea::FirstRetryMs;
+  FRetryAt = now + FRetryWait;
+  if (!FFailing) SpillTrace(why.empty() ? "Temporary file not made: out of memory" : why);
+  FFailing = true;
+  return nullptr;
+}
+
+std::shared_ptr<TSpillGeneration> TSpillState::CurrentOrNew() noexcept {
+  {
+    std::lock_guard<std::mutex> guard(Lock);
+    if (Current) return Current;
+  }
+  std::shared_ptr<TSpillGeneration> made = NewGeneration();
+  if (!made) return nullptr;
+  std::lock_guard<std::mutex> guard(Lock);
+  // Another writer may have made one meanwhile: use the first, and let this one go.
+  if (!Current) Current = std::move(made);
+  return Current;
+}
+
+bool TSpillState::Room(uint64_t size) noexcept {
+  const uint64_t quota = Quota.load();
+  return quota == 0 || (size <= quota && Counters->Disk.load() <= quota - size);
+}
+
+// Dead bytes that outweigh the held ones (and are worth a move) go: what is
+// held moves to a fresh file under a fresh key, and the old file goes when
+// its last reader lets go.
+void TSpillState::CompactIfWorthIt() noexcept {
+  const uint64_t disk = Counters->Disk.load(), live = Counters->Live.load();
+  const uint64_t dead = disk > live ? disk - live : 0;
+  if (dead >= TSpillArea::CompactFrom && dead >= live) Compact();
+}
+
+void TSpillState::Compact(bool wait) noexcept {
+  std::unique_lock<std::mutex> one(FCompacting, std::defer_lock);
+  if (wait)
+    one.lock();
+  else if (!one.try_lock())
+    return;
+  // What a compaction that ran meanwhile left may need no other.
+  if (wait && Counters->Disk.load() <= Counters->Live.load()) return;
+  std::shared_ptr<TSpillGeneration> fresh = NewGeneration();
+  if (!fresh) return;
+  std::vector<std::shared_ptr<TSpillGeneration>> old;
+  try {
+    std::unique_lock<std::shared_mutex> noWriter(FSwitch);
+    std::lock_guard<std::mutex> guard(Lock);
+    for (const std::weak_ptr<TSpillGeneration>& g : FGenerations)
+      if (std::shared_ptr<TSpillGeneration> generation = g.lock(); generation && generation != fresh)
+        old.push_back(std::move(generation));
+    Current = fresh;
+  } catch (...) {
+    return;
+  }
+  uint64_t moved = 0, pieces = 0;
+  bool whole = true;
+  try {
+    for (const std::shared_ptr<TSpillGeneration>& generation : old)
+      for (const std::shared_ptr<TSpillPiece>& piece : generation->HeldPieces()) {
+        if (piece->MoveTo(fresh))
+          fresh->Register(piece);
+        else
+          whole = false;
+        ++pieces;
+      }
+    moved = fresh->End.load();
+  } catch (...) {
+    whole = false;
+  }
+  SpillTrace(Format("Temporary file compacted: %llu bytes held moved in %llu pieces%s", Ull(moved), Ull(pieces),
+                    whole ? "" : "; some could not be moved"));
+}
+
+bool TSpillState::Write(char* data, size_t size, std::vector<TSpillExtent>& extents) noexcept {
+  CompactIfWorthIt();
+  if (!Room(size)) {
+    Compact(true);
+    if (!Room(size))
+      if (TSpillLetGo letGo = LetGoHook.load()) {
+        // A quarter of the quota at least: the held bytes then move once for
+        // that much written, not for every write at the quota.
+        const uint64_t quota = Quota.load(), disk = Counters->Disk.load();
+        letGo(std::max(disk + size > quota ? disk + size - quota : size, quota / 4));
+        Compact(true);
+      }
+    if (!Room(size)) {
+      if (!FFull.exchange(true))
+        SpillTrace(Format("Temporary file full: %llu bytes of %llu held; a capture is not kept",
+                          Ull(Counters->Live.load()), Ull(Quota.load())));
+      return false;
+    }
+  }
+  FFull.store(false);
+  try {
+    std::shared_lock<std::shared_mutex> writing(FSwitch);
+    const std::shared_ptr<TSpillGeneration> generation = CurrentOrNew();
+    if (!generation) return false;
+    const uint64_t offset = generation->End.fetch_add(size);
+    generation->Counters->Disk.fetch_add(size);
+    Written.fetch_add(size);
+    // One key and nonce never encrypt two things at one place: a file only grows.
+    if (offset > TChaCha20::StreamLimit - size) {
+      SpillTrace("Temporary file not written: it is full");
+      return false;
+    }
+    generation->Cipher->Apply(offset, data, size);
+    if (!generation->File->WriteAt(offset, data, size)) {
+      SpillTrace(Format("Temporary file not written: %llu bytes at %llu", Ull(size), Ull(offset)));
+      return false;
+    }
+    // The last piece grows when this capture alone holds it and the bytes follow it.
+    if (!extents.empty() && extents.back().Piece && extents.back().Piece.use_count() == 1 &&
+        extents.back().Piece->Extend(generation.get(), offset, size)) {
+      extents.back().Size += size;
+      return true;
+    }
+    auto piece = std::make_shared<TSpillPiece>(generation, offset, size);
+    generation->Register(piece);
+    extents.push_back({std::move(piece), size});
+    return true;
+  } catch (...) {
+    SpillTrace("Temporary file not written: out of memory");
     return false;
   }
-  FFailed = false;
-  FOpened.store(true, std::memory_order_release);
+}
+
+TSpillArea::TSpillArea(TOptions options) : FState(std::make_shared<TSpillState>(std::move(options))) {}
+TSpillArea::TSpillArea() : TSpillArea(TOptions{}) {}
+TSpillArea::~TSpillArea() = default;
+
+uint64_t TSpillArea::Budget() const noexcept { return FState->Options.Budget; }
+uint64_t TSpillArea::Charged() const noexcept { return FState->Charged.load(); }
+
+bool TSpillArea::Charge(uint64_t bytes, bool fromReserve) noexcept {
+  const uint64_t limit = fromReserve ? Budget() : Budget() - StageReserve();
+  uint64_t now = FState->Charged.load();
+  do {
+    if (bytes > limit || now > limit - bytes) return false;
+  } while (!FState->Charged.compare_exchange_weak(now, now + bytes));
+  return true;
+}
+
+void TSpillArea::Release(uint64_t bytes) noexcept { FState->Charged.fetch_sub(bytes); }
+
+bool TSpillArea::Write(char* data, size_t size, std::vector<TSpillExtent>& extents) noexcept {
+  return FState->Write(data, size, extents);
+}
+
+bool TSpillArea::Write(char* data, size_t size, TSpillExtent& where) noexcept {
+  std::vector<TSpillExtent> one;
+  try {
+    one.reserve(1);
+  } catch (...) {
+    return false;
+  }
+  if (!FState->Write(data, size, one)) return false;
+  where = std::move(one.front());
   return true;
 }
 
 TSpillFile* TSpillArea::File() const noexcept {
-  return FOpened.load(std::memory_order_acquire) ? FFile.get() : nullptr;
+  std::lock_guard<std::mutex> guard(FState->Lock);
+  return FState->Current ? FState->Current->File.get() : nullptr;
 }
 
-bool TSpillArea::Write(char* data, size_t size, TSpillExtent& where) noexcept {
-  if (!Open()) return false;
-  const uint64_t offset = FEnd.fetch_add(size);
-  // One key and nonce never encrypt two things at one place: the file only grows.
-  if (offset > TChaCha20::StreamLimit - size) {
-    SpillTrace("Temporary file not written: it is full");
-    return false;
-  }
-  FCipher->Apply(offset, data, size);
-  if (!FFile->WriteAt(offset, data, size)) {
-    SpillTrace(Format("Temporary file not written: %llu bytes at %llu", static_cast<unsigned long long>(size),
-                      static_cast<unsigned long long>(offset)));
-    return false;
-  }
-  where = {offset, size};
-  return true;
-}
+uint64_t TSpillArea::Written() const noexcept { return FState->Written.load(); }
+uint64_t TSpillArea::DiskBytes() const noexcept { return FState->Counters->Disk.load(); }
+uint64_t TSpillArea::LiveBytes() const noexcept { return FState->Counters->Live.load(); }
+uint64_t TSpillArea::Quota() const noexcept { return FState->Quota.load(); }
 
-bool TSpillArea::Read(uint64_t offset, char* data, size_t size) const noexcept {
-  if (!FOpened.load(std::memory_order_acquire)) return false;
-  if (!FFile->ReadAt(offset, data, size)) return false;
-  FCipher->Apply(offset, data, size);
-  return true;
-}
+void SetSpillLetGo(TSpillLetGo letGo) noexcept { LetGoHook.store(letGo); }
 
 std::shared_ptr<TSpillArea> ProcessSpillArea() {
   std::lock_guard<std::mutex> guard(ProcessAreaLock());
@@ -136,8 +473,8 @@ TBudgetCharge& TBudgetCharge::operator=(TBudgetCharge&& other) noexcept {
   return *this;
 }
 
-bool TBudgetCharge::Add(uint64_t bytes) noexcept {
-  if (!FArea || !FArea->Charge(bytes)) return false;
+bool TBudgetCharge::Add(uint64_t bytes, bool fromReserve) noexcept {
+  if (!FArea || !FArea->Charge(bytes, fromReserve)) return false;
   FBytes += bytes;
   return true;
 }
@@ -186,7 +523,7 @@ bool TCapturedBytes::ReadAt(uint64_t offset, char* out, size_t size) const noexc
   for (; size > 0 && k < FExtents.size(); ++k) {
     const uint64_t inside = offset - FStarts[k];
     const size_t n = static_cast<size_t>(std::min<uint64_t>(size, FExtents[k].Size - inside));
-    if (!FArea->Read(FExtents[k].Offset + inside, out, n)) return false;
+    if (!FExtents[k].Piece || !FExtents[k].Piece->Read(inside, out, n)) return false;
     out += n;
     offset += n;
     size -= n;

@@ -4,6 +4,7 @@
 // only in this process's memory. The browser is a 32-bit process: what it
 // fetched over a long session, or one large download, must not fill its
 // address space.
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -31,6 +32,8 @@ class TSpillFile {
 };
 
 // The platform's side (one implementation per platform).
+// Folders and paths are UTF-8 on Windows (wide from the system call to the
+// file), the file system's bytes natively.
 // The user's temporary folder.
 std::string DefaultSpillFolder();
 // A new spill file in folder; null with error set when it cannot be made.
@@ -43,14 +46,29 @@ bool SpillRandomBytes(void* out, size_t size) noexcept;
 // The spill file name pattern: prefix, then anything, then suffix.
 inline constexpr char SpillFilePrefix[] = "TarvikSpill-";
 inline constexpr char SpillFileSuffix[] = ".tmp";
+// Names tried before a folder counts as full of others' files.
+inline constexpr int SpillNameAttempts = 100;
 
-// A piece of the spill file.
+// The free bytes on the volume of folder; 0 when it cannot be told.
+uint64_t SpillFolderFreeBytes(const std::string& folder) noexcept;
+
+class TSpillGeneration;
+class TSpillPiece;
+class TSpillState;
+
+// Bytes in the spill file, held: they stay readable while some extent holds
+// their piece, and their space goes back when the last holder lets go.
 struct TSpillExtent {
-  uint64_t Offset = 0;
+  std::shared_ptr<TSpillPiece> Piece;
   uint64_t Size = 0;
 };
 
-// The process's memory budget for captured bytes and its spill file.
+// The process's memory budget for captured bytes and its spill file. The
+// file is bounded too: space that no capture holds any more is given back
+// by moving what is still held to a fresh file under a fresh key when dead
+// bytes outweigh live ones (no offset is ever encrypted twice under one
+// key), and the file stays under a quota; at the quota the store is asked
+// to let go of records (SetSpillLetGo) before a capture is refused.
 class TSpillArea {
  public:
   // 48 MiB: every small resource of a day's pages stays in memory (a page is
@@ -59,13 +77,31 @@ class TSpillArea {
   static constexpr uint64_t DefaultBudget = uint64_t{48} << 20;
   // The largest body captured: what a 32-bit length can say.
   static constexpr uint64_t CaptureLimit = 0xFFFFFFFFu;
+  // The file's default quota: the smaller of 2 GiB and a tenth of the free
+  // space of its volume when it is made, so that the system drive never
+  // fills for us (2 GiB holds a long session's pages; a tenth leaves other
+  // programs nine), and no less than 16 MiB, so that a page still fits.
+  static constexpr uint64_t LargestQuota = uint64_t{2} << 30;
+  static constexpr uint64_t SmallestQuota = uint64_t{16} << 20;
+  // Dead bytes below this are not worth a move.
+  static constexpr uint64_t CompactFrom = uint64_t{4} << 20;
 
   struct TOptions {
     uint64_t Budget = DefaultBudget;
     std::string Folder;  // empty: the user's temporary folder
     // Makes the file (default OpenSpillFile); tests put in files that fail.
     std::unique_ptr<TSpillFile> (*OpenFile)(const std::string& folder, std::string& error) noexcept = nullptr;
+    // Milliseconds of a steady clock (default the process's); tests step it.
+    uint64_t (*ClockMs)() noexcept = nullptr;
+    // Bytes the files may hold at once; 0: the default above.
+    uint64_t Quota = 0;
   };
+  // A file that could not be made is tried again after this long, the wait
+  // doubling with each failure up to the longest: a moment without the
+  // temporary folder must not turn spilling off for the browser's life.
+  static constexpr uint64_t FirstRetryMs = 1000;
+  static constexpr uint64_t LongestRetryMs = 60000;
+
   explicit TSpillArea(TOptions options);
   TSpillArea();
   ~TSpillArea();
@@ -73,34 +109,42 @@ class TSpillArea {
   TSpillArea& operator=(const TSpillArea&) = delete;
 
   // Counts bytes against the budget; false (nothing counted) when they do
-  // not fit.
-  bool Charge(uint64_t bytes) noexcept;
+  // not fit. Captures in memory leave StageReserve() free, so that spilling
+  // transfers find room for their stages (fromReserve) when memory is full.
+  bool Charge(uint64_t bytes, bool fromReserve = false) noexcept;
+  // An eighth of the budget, at most 4 MiB: 64 transfers spilling at once.
+  uint64_t StageReserve() const noexcept { return std::min<uint64_t>(Budget() / 8, uint64_t{4} << 20); }
   void Release(uint64_t bytes) noexcept;
-  uint64_t Charged() const noexcept { return FCharged.load(); }
-  uint64_t Budget() const noexcept { return FOptions.Budget; }
+  uint64_t Charged() const noexcept;
+  uint64_t Budget() const noexcept;
 
   // Encrypts data in place and appends it to the spill file (opened on the
-  // first use). False when it cannot be written; a trace line tells why.
+  // first use), continuing the last of extents where it can, else adding
+  // one. False when it cannot be written; a trace line tells why.
+  bool Write(char* data, size_t size, std::vector<TSpillExtent>& extents) noexcept;
+  // The same into a piece of its own.
   bool Write(char* data, size_t size, TSpillExtent& where) noexcept;
-  // Reads and decrypts bytes written before.
-  bool Read(uint64_t offset, char* data, size_t size) const noexcept;
-  // The open file, or null (before the first write, or when it failed).
+
+  // The current file, or null (before the first write, when it failed, or
+  // when nothing is held in it any more).
   TSpillFile* File() const noexcept;
-  // Bytes appended to the file so far.
-  uint64_t Written() const noexcept { return FEnd.load(); }
+  // Bytes appended to files so far, moves included.
+  uint64_t Written() const noexcept;
+  // Bytes the open files take on disk, and of those the ones still held.
+  uint64_t DiskBytes() const noexcept;
+  uint64_t LiveBytes() const noexcept;
+  // The quota in force (known once the first file was made).
+  uint64_t Quota() const noexcept;
 
  private:
-  bool Open() noexcept;
-
-  const TOptions FOptions;
-  std::atomic<uint64_t> FCharged{0};
-  std::atomic<uint64_t> FEnd{0};
-  mutable std::mutex FOpenLock;
-  std::atomic<bool> FOpened{false};
-  bool FFailed = false;  // under FOpenLock: not tried again
-  std::unique_ptr<TSpillFile> FFile;
-  std::unique_ptr<TChaCha20> FCipher;
+  std::shared_ptr<TSpillState> FState;
 };
+
+// Asked, outside every lock of the area, when a write would pass the quota:
+// let go of captured bytes worth at least wanted, as far as it can. The
+// runtime installs the store's; null removes it.
+using TSpillLetGo = void (*)(uint64_t wanted);
+void SetSpillLetGo(TSpillLetGo letGo) noexcept;
 
 // The area captures use now, made on first use. Tests put in their own; the
 // library's unload drops it (its file goes when the last bytes in it do).
@@ -117,7 +161,7 @@ class TBudgetCharge {
   }
   TBudgetCharge& operator=(TBudgetCharge&& other) noexcept;
   ~TBudgetCharge() { Clear(); }
-  bool Add(uint64_t bytes) noexcept;
+  bool Add(uint64_t bytes, bool fromReserve = false) noexcept;
   // Gives back what is counted beyond bytes.
   void Trim(uint64_t bytes) noexcept;
   void Clear() noexcept;

@@ -36,6 +36,11 @@ inline void Store32(uint8_t* p, uint32_t v) noexcept {
 
 }  // namespace
 
+void SecureWipe(void* data, size_t size) noexcept {
+  volatile uint8_t* bytes = static_cast<uint8_t*>(data);
+  for (size_t k = 0; k < size; ++k) bytes[k] = 0;
+}
+
 TChaCha20::TChaCha20(const uint8_t (&key)[KeySize], const uint8_t (&nonce)[NonceSize]) noexcept {
   FState[0] = 0x61707865;
   FState[1] = 0x3320646e;
@@ -46,11 +51,8 @@ TChaCha20::TChaCha20(const uint8_t (&key)[KeySize], const uint8_t (&nonce)[Nonce
   for (int i = 0; i < 3; ++i) FState[13 + i] = Load32(nonce + 4 * i);
 }
 
-TChaCha20::~TChaCha20() {
-  // The key lives only in this process's memory, and only as long as needed.
-  volatile uint32_t* words = FState;
-  for (int i = 0; i < 16; ++i) words[i] = 0;
-}
+// The key lives only in this process's memory, and only as long as needed.
+TChaCha20::~TChaCha20() { SecureWipe(FState, sizeof(FState)); }
 
 void TChaCha20::Block(uint32_t counter, uint8_t (&out)[BlockSize]) const noexcept {
   uint32_t x[16];
@@ -68,6 +70,8 @@ void TChaCha20::Block(uint32_t counter, uint8_t (&out)[BlockSize]) const noexcep
     QuarterRound(x[3], x[4], x[9], x[14]);
   }
   for (int i = 0; i < 16; ++i) Store32(out + 4 * i, x[i] + (i == 12 ? input12 : FState[i]));
+  // The final state and a block's output together give the key back.
+  SecureWipe(x, sizeof(x));
 }
 
 void TChaCha20::Apply(uint64_t position, void* data, size_t size, uint32_t first) const noexcept {
@@ -94,8 +98,7 @@ void TChaCha20::Apply(uint64_t position, void* data, size_t size, uint32_t first
     position += n;
     size -= n;
   }
-  volatile uint8_t* wipe = block;
-  for (size_t k = 0; k < BlockSize; ++k) wipe[k] = 0;
+  SecureWipe(block, sizeof(block));
 }
 
 }  // namespace tarvik

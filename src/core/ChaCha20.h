@@ -7,6 +7,10 @@
 
 namespace tarvik {
 
+// Overwrites memory with zeros in a way the compiler may not drop: for key
+// material and cipher states that would otherwise stay behind on the stack.
+void SecureWipe(void* data, size_t size) noexcept;
+
 class TChaCha20 {
  public:
   static constexpr size_t KeySize = 32;

@@ -2,7 +2,10 @@
 
 #include "core/ComBoundary.h"
 #include "core/Trace.h"
+#include "core/UrlKey.h"
 #include "core/UrlList.h"
+
+#include <unordered_set>
 
 namespace tarvik {
 
@@ -19,6 +22,39 @@ const wchar_t* const Schemes[] = {L"http", L"https"};
 // The runtime this library made, typed: Runtime may hold a stand-in (tests,
 // diagnosis), and the unload steps need the real one's own operations.
 ComPtr<TTarvikRuntime> GOwnRuntime;
+
+// Whether the cache file still holds what was captured: then the bytes cost
+// nothing to let go, since the composer prefers the file.
+bool CacheFileHolds(const TURLContent::Snapshot& record) {
+  if (record.LocalFilename.empty()) return false;
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!::GetFileAttributesExA(record.LocalFilename.c_str(), GetFileExInfoStandard, &data) ||
+      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+    return false;
+  return ((uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow) == record.Content->size();
+}
+
+// At the temporary file's quota: the store lets go of what the pages the
+// windows show now do not need.
+void LetGoForQuota(uint64_t wanted) {
+  try {
+    TTarvikDataBuffer* store = TarvikDataBuffer.get();
+    if (!store) return;
+    std::unordered_set<std::string> needed;
+    if (ComPtr<TTarvikRuntime> runtime = GOwnRuntime) {
+      std::lock_guard<std::recursive_mutex> guard(runtime->Timeline().Mutex());
+      for (const std::string& url : PagesInView(runtime->Timeline().Items())) needed.insert(UrlKey(url));
+    }
+    const uint64_t gone = store->LetGo(
+        wanted, [&needed](std::string_view url) { return needed.count(UrlKey(url)) > 0; }, &CacheFileHolds);
+    RuntimeTrace("TTarvikDataBuffer.LetGo", [&] {
+      return Format("Let go of %llu captured bytes for %llu", static_cast<unsigned long long>(gone),
+                    static_cast<unsigned long long>(wanted));
+    });
+  } catch (...) {
+    // Nothing let go: the write that asked is refused instead.
+  }
+}
 }  // namespace
 
 HRESULT TTarvikRuntime::DefaultSessionProvider(IInternetSession** session) {
@@ -122,10 +158,12 @@ ComPtr<TTarvikRuntime> CreateRuntime(const TProtocolMonitors& monitors, TTarvikR
   ComPtr<TTarvikRuntime> runtime = TInterfacedObject::Create<TTarvikRuntime>(monitors, provider);
   GOwnRuntime = runtime;
   Runtime = static_cast<ITarvikRuntime*>(runtime.Get());
+  SetSpillLetGo(&LetGoForQuota);
   return runtime;
 }
 
 void LibraryUnload() {
+  SetSpillLetGo(nullptr);
   if (Runtime) {
     RuntimeTrace("ClassTarvikRuntime.Print ALL Remaining APPMoniters...", "");
     if (TraceActive() && GOwnRuntime && GOwnRuntime->Monitors().Remaining)

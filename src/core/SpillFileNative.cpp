@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -75,6 +76,12 @@ std::unique_ptr<TSpillFile> OpenSpillFile(const std::string& folder, std::string
 }
 
 void RemoveStaleSpillFiles(const std::string&) noexcept {}
+
+uint64_t SpillFolderFreeBytes(const std::string& folder) noexcept {
+  struct statvfs info;
+  if (::statvfs(folder.c_str(), &info) != 0) return 0;
+  return static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
+}
 
 bool SpillRandomBytes(void* out, size_t size) noexcept {
   char* bytes = static_cast<char*>(out);

@@ -14,20 +14,22 @@ namespace tarvik {
 
 namespace {
 
+// Folders and paths travel as UTF-8 and meet the system only as UTF-16: a
+// user's name outside the ANSI code page must not turn into "?" on the way.
 std::wstring Widen(const std::string& text) {
   if (text.empty()) return {};
-  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
   return wide;
 }
 
 std::string Narrow(const std::wstring& text) {
   if (text.empty()) return {};
   const int n =
-      WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
   std::string narrow(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), narrow.data(), n, nullptr, nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), n, nullptr, nullptr);
   return narrow;
 }
 
@@ -116,9 +118,14 @@ std::string ErrorText(DWORD code) { return "error " + std::to_string(code); }
 }  // namespace
 
 std::string DefaultSpillFolder() {
-  wchar_t buffer[MAX_PATH + 1] = {};
-  const DWORD n = GetTempPathW(MAX_PATH + 1, buffer);
-  return n > 0 && n <= MAX_PATH ? Narrow(std::wstring(buffer, n)) : std::string();
+  // A profile path may be longer than MAX_PATH: ask for the length first.
+  const DWORD need = GetTempPathW(0, nullptr);
+  if (need == 0) return {};
+  std::wstring buffer(need, L'\0');
+  const DWORD n = GetTempPathW(need, buffer.data());
+  if (n == 0 || n >= need) return {};
+  buffer.resize(n);
+  return Narrow(buffer);
 }
 
 std::unique_ptr<TSpillFile> OpenSpillFile(const std::string& folder, std::string& error) noexcept {
@@ -133,11 +140,18 @@ std::unique_ptr<TSpillFile> OpenSpillFile(const std::string& folder, std::string
       return nullptr;
     }
     const std::wstring base = WithSlash(Widen(folder));
-    static LONG serial = 0;
-    for (int attempt = 0; attempt < 16; ++attempt) {
-      wchar_t name[64];
-      swprintf(name, 64, L"%hs%08lX-%08lX%hs", SpillFilePrefix, GetCurrentProcessId(),
-               static_cast<unsigned long>(InterlockedIncrement(&serial) ^ GetTickCount()), SpillFileSuffix);
+    // Names from the random source: another user of a shared folder cannot
+    // take them in advance, and a collision is tried again with a new one.
+    for (int attempt = 0; attempt < SpillNameAttempts; ++attempt) {
+      uint32_t random[4];
+      if (!SpillRandomBytes(random, sizeof(random))) {
+        error = "no random source for its name";
+        return nullptr;
+      }
+      wchar_t name[96];
+      swprintf(name, 96, L"%hs%08lX-%08lX%08lX%08lX%08lX%hs", SpillFilePrefix, GetCurrentProcessId(),
+               static_cast<unsigned long>(random[0]), static_cast<unsigned long>(random[1]),
+               static_cast<unsigned long>(random[2]), static_cast<unsigned long>(random[3]), SpillFileSuffix);
       const std::wstring path = base + name;
       const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, security.Attributes(),
                                         CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
@@ -169,6 +183,16 @@ void RemoveStaleSpillFiles(const std::string& folder) noexcept {
     } while (FindNextFileW(search, &found));
     FindClose(search);
   } catch (...) {
+  }
+}
+
+uint64_t SpillFolderFreeBytes(const std::string& folder) noexcept {
+  try {
+    ULARGE_INTEGER available{};
+    if (!GetDiskFreeSpaceExW(WithSlash(Widen(folder)).c_str(), &available, nullptr, nullptr)) return 0;
+    return available.QuadPart;
+  } catch (...) {
+    return 0;
   }
 }
 

@@ -2,6 +2,8 @@
 
 #include "core/UrlKey.h"
 
+#include <algorithm>
+
 namespace tarvik {
 
 namespace {
@@ -54,6 +56,24 @@ void TURLContent::SetContent(std::string content, int32_t readLength) {
   SetContent(std::make_shared<const TCapturedBytes>(std::move(content)), readLength);
 }
 
+bool TURLContent::TooLargeToKeep() const {
+  std::lock_guard<std::mutex> guard(FLock);
+  return FTooLargeToKeep;
+}
+
+void TURLContent::SetTooLargeToKeep(bool value) {
+  std::lock_guard<std::mutex> guard(FLock);
+  FTooLargeToKeep = value;
+}
+
+bool TURLContent::LetGoOf(const Bytes& expected) {
+  Bytes gone;  // freed outside the lock
+  std::lock_guard<std::mutex> guard(FLock);
+  if (!FContent || FContent != expected) return false;
+  gone.swap(FContent);
+  return true;
+}
+
 TURLContent::Snapshot TURLContent::Read() const {
   Snapshot snapshot;
   snapshot.URL = FURL;
@@ -94,8 +114,43 @@ TURLContent& TTarvikDataBuffer::GetURLContent(std::string_view url) {
   std::string key = UrlKey(url);
   std::lock_guard<std::recursive_mutex> guard(FLock);
   const int32_t index = Find(key);
-  if (index >= 0) return FRecords[static_cast<size_t>(index)];
-  return AddLocked(url, std::move(key));
+  TURLContent& record = index >= 0 ? FRecords[static_cast<size_t>(index)] : AddLocked(url, std::move(key));
+  record.FUsed.store(FClock.fetch_add(1) + 1, std::memory_order_relaxed);
+  return record;
+}
+
+uint64_t TTarvikDataBuffer::LetGo(uint64_t wanted, const std::function<bool(std::string_view url)>& needed,
+                                  const std::function<bool(const TURLContent::Snapshot&)>& cacheHolds) {
+  struct TCandidate {
+    TURLContent* Record;
+    TURLContent::Snapshot Taken;
+    bool CacheHolds;
+    uint64_t Used;
+  };
+  std::vector<TCandidate> candidates;
+  {
+    std::lock_guard<std::recursive_mutex> guard(FLock);
+    for (TURLContent& record : FRecords) {
+      TURLContent::Snapshot taken = record.Read();
+      if (taken.Content->Spilled())
+        candidates.push_back({&record, std::move(taken), false, record.FUsed.load(std::memory_order_relaxed)});
+    }
+  }
+  // The pages in view and the cache files are asked outside the store's lock.
+  candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
+                                  [&](const TCandidate& c) { return needed && needed(c.Taken.URL); }),
+                   candidates.end());
+  for (TCandidate& c : candidates) c.CacheHolds = cacheHolds && cacheHolds(c.Taken);
+  std::sort(candidates.begin(), candidates.end(), [](const TCandidate& a, const TCandidate& b) {
+    return a.CacheHolds != b.CacheHolds ? a.CacheHolds : a.Used < b.Used;
+  });
+  uint64_t gone = 0;
+  for (TCandidate& c : candidates) {
+    if (gone >= wanted) break;
+    const uint64_t size = c.Taken.Content->size();
+    if (c.Record->LetGoOf(c.Taken.Content)) gone += size;
+  }
+  return gone;
 }
 
 int32_t TTarvikDataBuffer::Count() const {

@@ -3,8 +3,10 @@
 // host in any letter case, the rest exactly), kept at a stable address for
 // the life of the store, so callers may write into a record after the
 // store's lock is released.
+#include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -43,6 +45,15 @@ class TURLContent {
   void SetContent(Bytes content, int32_t readLength);
   void SetContent(std::string content, int32_t readLength);
 
+  // Its bytes were read but could not be kept (the temporary file was at
+  // its quota): its part will lack them, and the save says so. A later
+  // complete read that is kept clears it.
+  bool TooLargeToKeep() const;
+  void SetTooLargeToKeep(bool value);
+  // Drops the bytes if they are still expected (not replaced meanwhile);
+  // the type and the cache file name stay. Whether it did.
+  bool LetGoOf(const Bytes& expected);
+
   struct Snapshot {
     std::string URL;
     std::string ContentType;
@@ -60,6 +71,10 @@ class TURLContent {
   std::string FLocalFilename;
   Bytes FContent;
   int32_t FReadLength = 0;
+  bool FTooLargeToKeep = false;
+
+  friend class TTarvikDataBuffer;
+  std::atomic<uint64_t> FUsed{0};  // the store's clock when it was last asked for
 };
 
 class TTarvikDataBuffer {
@@ -77,6 +92,15 @@ class TTarvikDataBuffer {
   TURLContent& GetURLContent(std::string_view url);
 
   int32_t Count() const;
+
+  // Lets go of the spilled bytes of records that needed does not name,
+  // least recently asked for first, and among them first those whose cache
+  // file still holds the same bytes (cacheHolds: nothing is lost, the
+  // composer prefers the cache file), until wanted bytes went. A later
+  // read of such an address is captured again like any first one. Returns
+  // the bytes let go.
+  uint64_t LetGo(uint64_t wanted, const std::function<bool(std::string_view url)>& needed,
+                 const std::function<bool(const TURLContent::Snapshot&)>& cacheHolds);
   // Record n, in creation order (0 <= n < Count()).
   TURLContent& Items(int32_t index);
   const TURLContent& Items(int32_t index) const;
@@ -87,6 +111,7 @@ class TTarvikDataBuffer {
   TURLContent& AddLocked(std::string_view url, std::string key);
 
   mutable std::recursive_mutex FLock;
+  std::atomic<uint64_t> FClock{0};
   std::unordered_map<std::string, int32_t> FIndex;  // UrlKey -> position
   std::deque<TURLContent> FRecords;                 // deque: growth never moves a record
 };

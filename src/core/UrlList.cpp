@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 
 #include "core/PlatformVersion.h"
 #include "core/Trace.h"
@@ -227,6 +228,22 @@ void GenerateList(const TTarvikTimelineItems& timeline, int32_t TID, int32_t SID
     TraceLog(TraceSource, "URL list generated: \r\n" + ListAsText(*URLList));
     TraceLog(TraceSource, "Base list generated: \r\n" + ListAsText(*BaseList));
   }
+}
+
+std::vector<std::string> PagesInView(const TTarvikTimelineItems& timeline) {
+  std::vector<int32_t> threads;
+  for (int32_t i = 0; i < timeline.Count(); ++i) {
+    const TTarvikTimelineItem& item = timeline[i];
+    if (item.Category == CategoryMainNavigation && item.Event == EventStart &&
+        std::find(threads.begin(), threads.end(), item.TID) == threads.end())
+      threads.push_back(item.TID);
+  }
+  std::vector<std::string> pages, urls, bases;
+  for (const int32_t tid : threads) {
+    GenerateList(timeline, tid, INT32_MAX, &urls, &bases);
+    pages.insert(pages.end(), urls.begin(), urls.end());
+  }
+  return pages;
 }
 
 }  // namespace tarvik

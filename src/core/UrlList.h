@@ -15,6 +15,11 @@ namespace tarvik {
 void GenerateList(const TTarvikTimelineItems& timeline, int32_t TID, int32_t SIDMark, std::vector<std::string>* URLList,
                   std::vector<std::string>* BaseList);
 
+// The URLs of the pages the windows show now: the URL list of every
+// thread's last main navigation (the caller holds the timeline's lock).
+// Letting go of captured bytes spares them.
+std::vector<std::string> PagesInView(const TTarvikTimelineItems& timeline);
+
 // The searches of one walk over a timeline that does not change meanwhile
 // (the caller holds its lock). Answers are those of plain scans; what the
 // searches learn on the way is kept so that a walk stays linear.

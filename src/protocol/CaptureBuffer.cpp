@@ -1,6 +1,7 @@
 #include "protocol/CaptureBuffer.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "core/Trace.h"
@@ -84,7 +85,6 @@ bool TCaptureBuffer::AppendInMemory(const char* bytes, size_t size) {
 // The budget is used up: what is in memory goes to the file, and so does
 // everything after it. Published parts stay with the store that holds them.
 void TCaptureBuffer::StartSpilling() {
-  FStage.reserve(SpillChunk);
   FSpilling = true;
   for (const std::shared_ptr<TPart>& part : FParts) SpillAppend(part->Data.data(), part->Data.size());
   FParts.clear();
@@ -93,17 +93,44 @@ void TCaptureBuffer::StartSpilling() {
 
 void TCaptureBuffer::SpillStage() {
   if (FStage.empty()) return;
-  TSpillExtent where;
-  if (!FArea->Write(FStage.data(), FStage.size(), where)) throw TCaptureDropped("temporary file not written");
+  if (!FArea->Write(FStage.data(), FStage.size(), FExtents)) throw TCaptureDropped("temporary file not written");
   FStage.clear();
-  // A transfer alone on the file gets one piece, however long.
-  if (!FExtents.empty() && FExtents.back().Offset + FExtents.back().Size == where.Offset)
-    FExtents.back().Size += where.Size;
-  else
-    FExtents.push_back(where);
+}
+
+// The stage's memory goes once its bytes are in the file: a transfer that
+// ended holds none until its monitor is freed.
+void TCaptureBuffer::ReleaseStage() {
+  SpillStage();
+  FStage = std::string();
+  FStageCharge.Clear();
+}
+
+void TCaptureBuffer::SpillThroughStack(const char* bytes, size_t size) {
+  char slice[StackSlice];
+  while (size > 0) {
+    const size_t n = std::min(size, sizeof(slice));
+    std::memcpy(slice, bytes, n);
+    if (!FArea->Write(slice, n, FExtents)) throw TCaptureDropped("temporary file not written");
+    bytes += n;
+    size -= n;
+  }
 }
 
 void TCaptureBuffer::SpillAppend(const char* bytes, size_t size) {
+  if (FStage.capacity() < SpillChunk) {
+    if (!FStageCharge.Area()) FStageCharge = TBudgetCharge(FArea);
+    if (!FStageCharge.Add(SpillChunk, true)) {
+      SpillStage();
+      SpillThroughStack(bytes, size);
+      return;
+    }
+    try {
+      FStage.reserve(SpillChunk);
+    } catch (...) {
+      FStageCharge.Clear();
+      throw;
+    }
+  }
   while (size > 0) {
     const size_t n = std::min(size, SpillChunk - FStage.size());
     FStage.append(bytes, n);
@@ -160,7 +187,7 @@ TCaptureBuffer::Bytes TCaptureBuffer::Publish() {
     FPublished = Share(FParts.front());
     return FPublished;
   }
-  SpillStage();
+  ReleaseStage();
   FPublished = std::make_shared<const TCapturedBytes>(FArea, FExtents);
   return FPublished;
 }
@@ -176,6 +203,7 @@ std::string TCaptureBuffer::Copy() const {
 void TCaptureBuffer::Clear() noexcept {
   FParts.clear();
   FStage = std::string();
+  FStageCharge.Clear();
   FExtents.clear();
   FPublished.reset();
   FLastPublished = false;
@@ -235,6 +263,8 @@ void TRequestCapture::Drop(const char* reason) noexcept {
 void TRequestCapture::Append(const void* data, size_t size) noexcept {
   if (size == 0) return;
   std::lock_guard<std::mutex> guard(FLock);
+  // What the browser read counts whether or not the bytes can be kept.
+  FReadLength = static_cast<int32_t>(static_cast<uint32_t>(FReadLength) + static_cast<uint32_t>(size));
   if (FFailed) return;
   // A body a 32-bit length cannot state is not kept: the browser still gets it.
   if (FAnnounced > TSpillArea::CaptureLimit || size > TSpillArea::CaptureLimit - FContent.Size()) {
@@ -244,10 +274,10 @@ void TRequestCapture::Append(const void* data, size_t size) noexcept {
   try {
     FContent.ExpectSize(FAnnounced);
     FContent.Append(data, size);
-    FReadLength = static_cast<int32_t>(static_cast<uint32_t>(FReadLength) + static_cast<uint32_t>(size));
   } catch (const std::bad_alloc&) {
     Drop("out of memory");
   } catch (const TCaptureDropped&) {
+    FNotKept = true;
     Drop("temporary file not written");
   }
 }
@@ -267,9 +297,11 @@ TRequestCapture::TEnd TRequestCapture::End(TLength response) {
     } catch (const std::bad_alloc&) {
       Drop("out of memory");
     } catch (const TCaptureDropped&) {
+      FNotKept = true;
       Drop("temporary file not written");
     }
   }
+  end.NotKept = !end.Cut && FNotKept;
   return end;
 }
 

@@ -27,8 +27,11 @@ class TCaptureBuffer {
   using Bytes = std::shared_ptr<const TCapturedBytes>;
   // Past the first part, bytes go into parts of this size.
   static constexpr size_t PartSize = size_t{1} << 20;
-  // Bytes gathered before one write to the temporary file.
+  // Bytes gathered before one write to the temporary file. The stage counts
+  // against the budget while a transfer spills and goes when it ends; with
+  // no room for it, bytes go to the file in small slices from the stack.
   static constexpr size_t SpillChunk = size_t{64} << 10;
+  static constexpr size_t StackSlice = size_t{4} << 10;
 
   // area null: the process's.
   explicit TCaptureBuffer(std::shared_ptr<TSpillArea> area = nullptr);
@@ -65,6 +68,8 @@ class TCaptureBuffer {
   bool AppendInMemory(const char* bytes, size_t size);
   void StartSpilling();
   void SpillStage();
+  void ReleaseStage();
+  void SpillThroughStack(const char* bytes, size_t size);
   void SpillAppend(const char* bytes, size_t size);
 
   std::shared_ptr<TSpillArea> FArea;
@@ -72,7 +77,8 @@ class TCaptureBuffer {
   bool FLastPublished = false;  // the last part is shared with the store: never written again
   bool FSpilling = false;
   std::string FStage;                  // bytes for the next write to the file
-  std::vector<TSpillExtent> FExtents;  // where the spilled bytes are, in order
+  TBudgetCharge FStageCharge;          // the stage's memory, counted while it is held
+  std::vector<TSpillExtent> FExtents;  // where the spilled bytes are, in order (held: their space stays)
   Bytes FPublished;                    // what was published last, while nothing was appended since
   uint64_t FSize = 0;
   uint64_t FExpected = 0;
@@ -120,6 +126,7 @@ class TRequestCapture {
     uint64_t Length = 0;     // bytes captured
     uint64_t Announced = 0;  // the length the body should have had, 0 if unknown
     bool Cut = false;
+    bool NotKept = false;  // read whole, but neither memory nor the temporary file could keep it
   };
   // The end of the data: finishes the request and decides what to store. A
   // body shorter than the announced length was cut short by the server
@@ -137,6 +144,7 @@ class TRequestCapture {
   TCaptureBuffer FContent;
   int32_t FReadLength = 0;
   bool FFailed = false;
+  bool FNotKept = false;  // dropped because the temporary file could not take the bytes
 };
 
 }  // namespace tarvik

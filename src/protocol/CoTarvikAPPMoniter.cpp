@@ -305,9 +305,13 @@ void TTarvikAPPMoniter::EndOfData(IInternetProtocol* handler) {
   const TRequestCapture::TEnd end = FCapture->End(ResponseLength(handler));
   // The store's record is written outside the capture's lock; the record
   // replaces the bytes and their length together.
-  if (end.Body) {
-    if (TTarvikDataBuffer* store = TarvikDataBuffer.get())
-      store->GetURLContent(end.URL).SetContent(end.Body, end.ReadLength);
+  if (end.Body || end.NotKept) {
+    if (TTarvikDataBuffer* store = TarvikDataBuffer.get()) {
+      TURLContent& record = store->GetURLContent(end.URL);
+      // A whole body the temporary file could not take: the save names it.
+      record.SetTooLargeToKeep(!end.Body);
+      if (end.Body) record.SetContent(end.Body, end.ReadLength);
+    }
   }
   Trace("Read.Finished(S_FALSE)", [&] {
     return Format("ReadLength=%d; Len(Content)=%d", static_cast<int>(end.ReadLength), static_cast<int>(end.Length));

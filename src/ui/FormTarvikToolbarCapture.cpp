@@ -164,7 +164,10 @@ void TTarvikToolbarForm::SaveCapture() {
     file.Commit();
   }
 
-  if (FServices->AskOpenSavedArchive(FHandle, SuccessText(path))) OpenInNewWindow(path, false);
+  int notKept = 0;
+  if (TarvikDataBuffer)
+    for (const std::string& url : urls) notKept += TarvikDataBuffer->GetURLContent(url).TooLargeToKeep() ? 1 : 0;
+  if (FServices->AskOpenSavedArchive(FHandle, SuccessText(path, notKept))) OpenInNewWindow(path, false);
 
   FSavedArchives.Add(path);
   FRecentSaveFolder.Add(FolderOf(path));

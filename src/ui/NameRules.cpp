@@ -113,9 +113,13 @@ bool TextToBool(std::string_view value, bool defaultValue) {
   return defaultValue;
 }
 
-std::string SuccessText(std::string_view path) {
+std::string SuccessText(std::string_view path, int notKept) {
   std::string text = "Successfully saved to ";
   text += path;
+  if (notKept == 1)
+    text += ", but 1 resource was too large to keep";
+  else if (notKept > 1)
+    text += ", but " + std::to_string(notKept) + " resources were too large to keep";
   text += ".\r\rDo you want to open it in a new window now?";
   return text;
 }

@@ -27,8 +27,9 @@ std::string ArchiveTitleFromPath(std::string_view path, const LeadBytePredicate&
 // (0 is false, any other number true); any other text gives defaultValue.
 bool TextToBool(std::string_view value, bool defaultValue = true);
 
-// The question of the success box after a save.
-std::string SuccessText(std::string_view path);
+// The question of the success box after a save; notKept names the parts whose
+// bytes were too large to keep, never silently missing.
+std::string SuccessText(std::string_view path, int notKept = 0);
 
 // The save dialog's proposed name for a selection or title: SafeFileName of
 // the text, trimmed, + ".mht"; empty when nothing is left. A name the

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -14,8 +15,8 @@ namespace {
 
 class TMemoryFileReader final : public TFileReader {
  public:
-  TMemoryFileReader(std::string path, std::string data, size_t failAfter)
-      : FPath(std::move(path)), FData(std::move(data)), FFailAfter(failAfter) {}
+  TMemoryFileReader(std::string path, std::string data, size_t failAfter, bool sizeKnown)
+      : FPath(std::move(path)), FData(std::move(data)), FFailAfter(failAfter), FSizeKnown(sizeKnown) {}
   size_t Read(char* buffer, size_t size) override {
     if (FAt >= FFailAfter) throw TFileError(FPath, EIO, "Cannot read file \"" + FPath + "\": I/O error");
     const size_t n = std::min({size, FData.size() - FAt, FFailAfter - FAt});
@@ -23,12 +24,13 @@ class TMemoryFileReader final : public TFileReader {
     FAt += n;
     return n;
   }
-  uint64_t SizeHint() override { return FData.size(); }
+  uint64_t SizeHint() override { return FSizeKnown ? FData.size() : 0; }
 
  private:
   std::string FPath;
   std::string FData;
   size_t FFailAfter;
+  bool FSizeKnown;
   size_t FAt = 0;
 };
 
@@ -60,7 +62,9 @@ std::unique_ptr<TFileReader> TMemoryFileSource::OpenIfExists(const std::string& 
   auto it = Files.find(path);
   if (it == Files.end()) return nullptr;
   auto fail = FailAfter.find(path);
-  return std::make_unique<TMemoryFileReader>(path, it->second, fail == FailAfter.end() ? SIZE_MAX : fail->second);
+  const bool sizeKnown = std::find(SizeUnknown.begin(), SizeUnknown.end(), path) == SizeUnknown.end();
+  return std::make_unique<TMemoryFileReader>(path, it->second, fail == FailAfter.end() ? SIZE_MAX : fail->second,
+                                             sizeKnown);
 }
 
 TArchiveEnvironment FixedEnvironment(TFileSource* files) {

@@ -13,12 +13,14 @@ namespace tarvik::test {
 inline constexpr char FixedArchiveID[] = "{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}";
 
 // Cache files held in memory; names in Unreadable exist but fail to open,
-// names in FailAfter fail after that many bytes were read.
+// names in FailAfter fail after that many bytes were read, names in
+// SizeUnknown report a size of 0 whatever they hold.
 class TMemoryFileSource final : public TFileSource {
  public:
   std::map<std::string, std::string> Files;
   std::map<std::string, size_t> FailAfter;
   std::vector<std::string> Unreadable;
+  std::vector<std::string> SizeUnknown;
   std::unique_ptr<TFileReader> OpenIfExists(const std::string& path) override;
 };
 

@@ -4,6 +4,8 @@
 
 #include <random>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tarvik {
@@ -148,6 +150,14 @@ TEST(PartContentType, CompositeAndMalformedTypesCannotStand) {
   EXPECT_EQ(ContentTypeFromBytes("XXXX\x10\0\0\0WEBPVP8 "sv), "application/octet-stream");
   EXPECT_EQ(ContentTypeFromBytes("--frame\r\nContent-Type: image/jpeg\r\n"), "application/octet-stream");
   EXPECT_EQ(ContentTypeFromBytes(""), "application/octet-stream");
+  // A body exactly as long as its signature is still known by it; one byte
+  // short is not.
+  for (const auto& [body, type] : {std::pair{"\x89PNG\r\n\x1a\n"sv, "image/png"}, std::pair{"GIF89a"sv, "image/gif"},
+                                   std::pair{"\xFF\xD8\xFF"sv, "image/jpeg"}, std::pair{"BM"sv, "image/bmp"},
+                                   std::pair{"RIFF\0\0\0\0WEBP"sv, "image/webp"}}) {
+    EXPECT_EQ(ContentTypeFromBytes(body), type) << body;
+    EXPECT_EQ(ContentTypeFromBytes(body.substr(0, body.size() - 1)), "application/octet-stream") << body;
+  }
 }
 
 }  // namespace

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cctype>
+#include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 
@@ -342,6 +346,33 @@ TEST(WebArchive, ACacheFileLargerThanTheCaptureIsAnotherResource) {
   EXPECT_EQ(Base64Decode(parsed.Parts[0].Body), "captured");
 }
 
+// Cache files as the reader finds them: one whose size cannot be told (0 is
+// reported, as when the size query fails) still has its bytes, so the save
+// does not refuse the page as not captured; a folder under a cache file's
+// name is no file, and the captured bytes stand.
+TEST(WebArchive, ACacheFileOfUnknownSizeHasItsBytesAndAFolderIsNoCacheFile) {
+  Composer c;
+  c.Files.Files["C:\\cache\\page.htm"] = Page;
+  c.Files.SizeUnknown.push_back("C:\\cache\\page.htm");
+  c.Capture("http://h/page", "text/html", "", "C:\\cache\\page.htm");
+  EXPECT_TRUE(PartHasBytes(c.Store, "http://h/page", c.Env));
+  const test::TParsedArchive parsed = ParseArchive(c.Compose({"http://h/page"}));
+  ASSERT_GE(parsed.Parts.size(), 1u);
+  EXPECT_EQ(Base64Decode(parsed.Parts[0].Body), InjectBaseTag(Page, "http://h/page"));
+
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("tarvik-cache-folder-" + std::to_string(std::random_device()()));
+  ASSERT_TRUE(std::filesystem::create_directory(folder));
+  TStdFileSource files;
+  EXPECT_EQ(files.OpenIfExists(folder.string()), nullptr);
+  c.Env.Files = &files;
+  c.Capture("http://h/img.png", "image/png", "captured", folder.string());
+  const test::TParsedArchive withFolder = ParseArchive(c.Compose({"http://h/img.png"}));
+  std::filesystem::remove(folder);
+  ASSERT_GE(withFolder.Parts.size(), 1u);
+  EXPECT_EQ(Base64Decode(withFolder.Parts[0].Body), "captured");
+}
+
 TEST(WebArchive, CacheFileWinsOverMemoryUnlessItIsAnotherResourceAndEmptyGivesPlainText) {
   Composer c;
   c.Files.Files["C:\\cache\\a.png"] = "from file";
@@ -655,6 +686,113 @@ std::shared_ptr<TSpillArea> SpillAll(TTarvikDataBuffer& store, size_t piece,
     record.SetContent(std::make_shared<const TCapturedBytes>(area, std::move(extents)), old.ReadLength);
   }
   return area;
+}
+
+// A page labelled HTML is composed a chunk at a time like any other part,
+// from the temporary file and from a cache file alike: a server may label a
+// body of any size HTML, and the browser's address space is small.
+std::atomic<size_t> LargestSpillRead{0};
+std::unique_ptr<TSpillFile> CountingSpillFile(const std::string& folder, std::string& error) noexcept {
+  struct TCounting final : TSpillFile {
+    std::unique_ptr<TSpillFile> Inner;
+    bool WriteAt(uint64_t offset, const void* data, size_t size) noexcept override {
+      return Inner->WriteAt(offset, data, size);
+    }
+    bool ReadAt(uint64_t offset, void* data, size_t size) noexcept override {
+      LargestSpillRead = std::max(LargestSpillRead.load(), size);
+      return Inner->ReadAt(offset, data, size);
+    }
+    std::string Path() const override { return Inner->Path(); }
+  };
+  std::unique_ptr<TSpillFile> inner = OpenSpillFile(folder, error);
+  if (!inner) return nullptr;
+  auto counting = std::make_unique<TCounting>();
+  counting->Inner = std::move(inner);
+  return counting;
+}
+
+// A cache file that tells when its end was read, and an output that counts
+// what was written before that.
+struct TWatchedFile final : TFileSource, TOutputStream {
+  std::string Page, Written;
+  bool AtEnd = false;
+  size_t WrittenBeforeEnd = 0;
+  std::unique_ptr<TFileReader> OpenIfExists(const std::string&) override {
+    struct TReader final : TFileReader {
+      TWatchedFile& File;
+      size_t At = 0;
+      explicit TReader(TWatchedFile& file) : File(file) {}
+      size_t Read(char* buffer, size_t size) override {
+        const size_t n = std::min(size, File.Page.size() - At);
+        std::memcpy(buffer, File.Page.data() + At, n);
+        At += n;
+        File.AtEnd = File.AtEnd || n == 0;
+        return n;
+      }
+      uint64_t SizeHint() override { return File.Page.size(); }
+    };
+    return std::make_unique<TReader>(*this);
+  }
+  void Write(const char* data, size_t size) override {
+    Written.append(data, size);
+    if (!AtEnd) WrittenBeforeEnd += size;
+  }
+};
+
+TEST(WebArchive, APageLabelledHtmlIsComposedAChunkAtATime) {
+  const std::string page = "<html><head><title>x</title>" + std::string(1 << 20, 'p') + "</HEAD><body>" +
+                           std::string(1 << 20, 'b') + "</head>";
+  const std::string expected = InjectBaseTag(page, "http://h/");
+  {
+    Composer c;
+    c.Env.ChunkSize = 3 * 1024;
+    c.Capture("http://h/big.html", "text/html", page);
+    const auto area = SpillAll(c.Store, 1 << 16, CountingSpillFile);
+    LargestSpillRead = 0;
+    const test::TParsedArchive parsed = ParseArchive(c.Compose({"http://h/big.html"}, {"http://h/"}));
+    ASSERT_GE(parsed.Parts.size(), 1u);
+    EXPECT_EQ(Base64Decode(parsed.Parts[0].Body), expected);
+    EXPECT_LE(LargestSpillRead.load(), c.Env.ChunkSize);
+  }
+  {
+    Composer c;
+    TWatchedFile file;
+    file.Page = page;
+    c.Env.ChunkSize = 3 * 1024;
+    c.Env.Files = &file;
+    c.Capture("http://h/big.html", "text/html", "", "C:\\cache\\big.html");
+    WriteWebArchive(TURLStringList("http://h/big.html", {"http://h/big.html"}, {"http://h/"}), c.Store, file, "",
+                    c.Env);
+    const test::TParsedArchive parsed = ParseArchive(file.Written);
+    ASSERT_GE(parsed.Parts.size(), 1u);
+    EXPECT_EQ(Base64Decode(parsed.Parts[0].Body), expected);
+    EXPECT_GT(file.WrittenBeforeEnd, page.size());
+  }
+}
+
+// A "</head>" split anywhere between two pieces, in any letter case, gets its
+// tag as in the whole page; near misses and an unfinished one at the end stay.
+TEST(BaseTagInjector, PiecesOfEverySizeGiveTheWholePagesResult) {
+  for (const std::string page : {"<html><head></head><body></body>", "<</HEAD><</hea</head></he", "</head",
+                                 "a</hE</hEaD>b</head>", "</head></head></head>x</"}) {
+    // The whole page's result, found independently: each "</head>" in any case.
+    std::string lower = page, expected;
+    for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    for (size_t at = 0;;) {
+      const size_t found = lower.find("</head>", at);
+      expected += page.substr(at, found == std::string::npos ? std::string::npos : found - at);
+      if (found == std::string::npos) break;
+      expected += "<base href=\"http://b/\">\r\n</head>";
+      at = found + 7;
+    }
+    for (size_t piece = 1; piece <= page.size(); ++piece) {
+      std::string out;
+      TBaseTagInjector injector("http://b/?q", [&out](std::string_view text) { out.append(text); });
+      for (size_t at = 0; at < page.size(); at += piece) injector.Write(std::string_view(page).substr(at, piece));
+      injector.Finish();
+      EXPECT_EQ(out, expected) << page << " in pieces of " << piece;
+    }
+  }
 }
 
 // The same captures make the same archive, byte for byte, whether their bytes

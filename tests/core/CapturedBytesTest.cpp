@@ -5,10 +5,13 @@
 #include <windows.h>
 #else
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
+#include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
@@ -91,6 +94,48 @@ TEST(ChaCha20, AnyRangeOfTheStreamMatchesTheWholeStream) {
   }
 }
 
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && !defined(_WIN32)
+// The block function's final state, with one output block, gives the key
+// back: none of it may stay on the stack once the block is made.
+__attribute__((noinline)) void MakeBlock(const TChaCha20& cipher, uint8_t (&out)[64]) { cipher.Block(7, out); }
+
+// Whether the stack below the caller still holds four consecutive words of the state.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+__attribute__((noinline)) bool StackHolds(const uint32_t (&words)[16]) {
+  volatile uint32_t below[2048];  // deliberately not initialized: what the last call left
+  for (size_t i = 0; i + 4 <= 2048; ++i) {
+    for (int w = 0; w + 4 <= 16; ++w) {
+      bool all = true;
+      for (int k = 0; k < 4 && all; ++k) all = below[i + k] == words[w + k];
+      if (all) return true;
+    }
+  }
+  return false;
+}
+#pragma GCC diagnostic pop
+
+TEST(ChaCha20, LeavesNoStateOnTheStack) {
+  const TKeyNonce k = Rfc("000000090000004a00000000");
+  const TChaCha20 cipher(k.Key, k.Nonce);
+  uint8_t out[64];
+  MakeBlock(cipher, out);
+  // The final state: output minus the input words (constants, key, counter, nonce).
+  uint32_t input[16] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
+  for (int i = 0; i < 8; ++i) std::memcpy(&input[4 + i], k.Key + 4 * i, 4);
+  input[12] = 7;
+  for (int i = 0; i < 3; ++i) std::memcpy(&input[13 + i], k.Nonce + 4 * i, 4);
+  uint32_t state[16];
+  for (int i = 0; i < 16; ++i) {
+    uint32_t word;
+    std::memcpy(&word, out + 4 * i, 4);
+    state[i] = word - input[i];
+  }
+  MakeBlock(cipher, out);
+  EXPECT_FALSE(StackHolds(state));
+}
+#endif
+
 std::string Pattern(size_t size, unsigned seed) {
   std::mt19937 random(seed);
   std::string s(size, '\0');
@@ -144,26 +189,31 @@ std::string FileBytes(const TSpillArea& area) {
 }
 #endif
 
-TEST(SpillArea, TheBudgetCountsBytesUntilTheyGo) {
-  auto area = std::make_shared<TSpillArea>(TSpillArea::TOptions{100, TestFolder()});
+// Captures in memory stop an eighth short of the budget: the rest is kept
+// for the stages of transfers that spill once memory is full.
+TEST(SpillArea, TheBudgetCountsBytesUntilTheyGoAndKeepsAReserveForStages) {
+  auto area = std::make_shared<TSpillArea>(TSpillArea::TOptions{800, TestFolder()});
+  ASSERT_EQ(area->StageReserve(), 100u);
   TBudgetCharge a(area);
-  EXPECT_TRUE(a.Add(60));
+  EXPECT_TRUE(a.Add(600));
   {
     TBudgetCharge b(area);
-    EXPECT_FALSE(b.Add(41));
-    EXPECT_TRUE(b.Add(40));
+    EXPECT_FALSE(b.Add(101));
+    EXPECT_TRUE(b.Add(100));
     EXPECT_FALSE(area->Charge(1));
+    TBudgetCharge stage(area);
+    EXPECT_FALSE(stage.Add(101, true));
+    EXPECT_TRUE(stage.Add(100, true));
+    EXPECT_FALSE(area->Charge(1, true));
     TBudgetCharge moved = std::move(b);
-    EXPECT_EQ(area->Charged(), 100u);
+    EXPECT_EQ(area->Charged(), 800u);
   }
-  EXPECT_EQ(area->Charged(), 60u);
-  EXPECT_FALSE(area->Charge(uint64_t{1} << 63));
+  EXPECT_EQ(area->Charged(), 600u);
+  EXPECT_FALSE(area->Charge(uint64_t{1} << 63, true));
   a.Clear();
   EXPECT_EQ(area->Charged(), 0u);
 }
 
-// Pieces written by several captures come back byte-exact from any offset,
-// while the file on disk holds none of them in plain text and has no name.
 TEST(SpillArea, SpilledBytesComeBackExactAndTheFileHoldsNoPlainText) {
   auto area = std::make_shared<TSpillArea>(TSpillArea::TOptions{0, TestFolder()});
   const std::string a = "<html>secret page of the user</html>" + Pattern(70000, 1);
@@ -202,6 +252,128 @@ TEST(SpillArea, SpilledBytesComeBackExactAndTheFileHoldsNoPlainText) {
   EXPECT_EQ(onDisk.find(a.substr(40000, 16)), std::string::npos);
 }
 
+// Spill files of this process as the system sees them: how many, and the
+// bytes they take on disk (allocated natively, where the names are gone;
+// their lengths in folder on Windows).
+std::pair<int, uint64_t> SpillFilesOnDisk([[maybe_unused]] const std::filesystem::path& folder) {
+  int files = 0;
+  uint64_t bytes = 0;
+#ifdef _WIN32
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (entry.path().filename().string().rfind(SpillFilePrefix, 0) != 0) continue;
+    ++files;
+    bytes += entry.file_size();
+  }
+#else
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+    if (error || target.find(SpillFilePrefix) == std::string::npos) continue;
+    struct stat info;
+    if (::stat(entry.path().c_str(), &info) != 0) continue;
+    ++files;
+    bytes += static_cast<uint64_t>(info.st_blocks) * 512;
+  }
+#endif
+  return {files, bytes};
+}
+
+// A folder of one test's own, removed with what is in it.
+struct TScratch {
+  std::filesystem::path Path =
+      std::filesystem::temp_directory_path() / ("tarvik-spill-test-" + std::to_string(std::random_device()()));
+  TScratch() { std::filesystem::create_directories(Path); }
+  ~TScratch() {
+    std::error_code ignored;
+    std::filesystem::remove_all(Path, ignored);
+  }
+};
+
+std::vector<TSpillExtent> Spill(TSpillArea& area, const std::string& bytes, size_t piece = 64 << 10) {
+  std::vector<TSpillExtent> extents;
+  for (size_t at = 0; at < bytes.size(); at += piece) {
+    std::string part = bytes.substr(at, piece);
+    EXPECT_TRUE(area.Write(part.data(), part.size(), extents));
+  }
+  return extents;
+}
+
+// Space that no capture holds goes back to the system: bytes that a later
+// read of the same address replaced are moved out of the way once dead
+// bytes outweigh held ones (what is held moves to a fresh file under a
+// fresh key, read back exact, even by a reader that took the bytes before),
+// and the file goes when nothing in it is held.
+TEST(SpillArea, SpaceNoCaptureHoldsGoesBackToTheSystem) {
+  TScratch scratch;
+  auto area = std::make_shared<TSpillArea>(TSpillArea::TOptions{0, scratch.Path.string()});
+  const std::string first = Pattern(2 << 20, 1), kept = Pattern(1 << 20, 2);
+  auto held = std::make_shared<TCapturedBytes>(area, Spill(*area, kept));
+  const TCapturedBytes reader = *held;  // a composer in the middle of its read
+  std::vector<TSpillExtent> current = Spill(*area, first);
+  uint64_t largest = 0;
+  for (unsigned reload = 0; reload < 16; ++reload) {
+    // The same address fetched again: the new body replaces the old one.
+    std::vector<TSpillExtent> next = Spill(*area, Pattern(2 << 20, 10 + reload));
+    current = std::move(next);
+    largest = std::max(largest, SpillFilesOnDisk(scratch.Path).second);
+    EXPECT_LE(area->DiskBytes(), 3 * area->LiveBytes() + TSpillArea::CompactFrom) << reload;
+  }
+  // 16 x 2 MiB written, 3 MiB held: the disk never held much more than three times that.
+  EXPECT_GE(area->Written(), uint64_t{16} * (2 << 20));
+  EXPECT_LE(largest, uint64_t{3} * (3 << 20) + TSpillArea::CompactFrom + (1 << 20));
+  EXPECT_TRUE(*held == kept);
+  EXPECT_TRUE(reader == kept);
+  EXPECT_TRUE(TCapturedBytes(area, current) == Pattern(2 << 20, 10 + 15));
+
+  current.clear();
+  held.reset();
+  EXPECT_TRUE(reader == kept);
+  EXPECT_GT(SpillFilesOnDisk(scratch.Path).first, 0);
+  { const TCapturedBytes gone = std::move(const_cast<TCapturedBytes&>(reader)); }
+  EXPECT_EQ(area->LiveBytes(), 0u);
+  EXPECT_EQ(area->DiskBytes(), 0u);
+  EXPECT_EQ(area->File(), nullptr);
+  EXPECT_EQ(SpillFilesOnDisk(scratch.Path), (std::pair<int, uint64_t>{0, 0}));
+}
+
+// At the quota the store is asked to let go of what it can; what it lets go
+// of makes room, and a write that still finds none is refused with one
+// trace line while the file stays under the quota.
+std::vector<TSpillExtent>* LetGoPool = nullptr;
+std::atomic<uint64_t> LetGoWanted{0};
+void LetGoAll(uint64_t wanted) {
+  LetGoWanted = wanted;
+  if (LetGoPool) LetGoPool->clear();
+}
+
+TEST(SpillArea, AtTheQuotaTheStoreLetsGoOrTheWriteIsRefused) {
+  TScratch scratch;
+  TSpillArea::TOptions options{0, scratch.Path.string()};
+  options.Quota = 8 << 20;
+  auto area = std::make_shared<TSpillArea>(options);
+  std::vector<TSpillExtent> old = Spill(*area, Pattern(6 << 20, 3));
+  test::TraceRecorder trace;
+  std::vector<TSpillExtent> fresh;
+  SetSpillLetGo(LetGoAll);
+  LetGoPool = &old;
+  fresh = Spill(*area, Pattern(6 << 20, 4));
+  EXPECT_TRUE(old.empty());
+  EXPECT_GT(LetGoWanted.load(), 0u);
+  EXPECT_TRUE(TCapturedBytes(area, fresh) == Pattern(6 << 20, 4));
+  EXPECT_LE(area->DiskBytes(), options.Quota);
+  // Nothing left to let go: refused, said once, and what is held stays.
+  LetGoPool = nullptr;
+  std::string more = Pattern(4 << 20, 5);
+  EXPECT_FALSE(area->Write(more.data(), more.size(), old));
+  EXPECT_FALSE(area->Write(more.data(), more.size(), old));
+  SetSpillLetGo(nullptr);
+  int told = 0;
+  for (const test::TraceLine& line : trace.Lines()) told += line.Message.rfind("Temporary file full", 0) == 0;
+  EXPECT_EQ(told, 1);
+  EXPECT_LE(area->DiskBytes(), options.Quota);
+  EXPECT_TRUE(TCapturedBytes(area, fresh) == Pattern(6 << 20, 4));
+}
+
 // A file that cannot be made or written fails the write, says why in a trace
 // line, and nothing read before changes.
 std::unique_ptr<TSpillFile> FullDisk(const std::string&, std::string&) noexcept {
@@ -229,6 +401,79 @@ TEST(SpillArea, AMissingReadOnlyOrFullFolderFailsTheWriteWithATraceLine) {
       told = told || (line.Source == "TSpillArea" && line.Message.find("Temporary file not") == 0);
     EXPECT_TRUE(told) << folder;
   }
+}
+
+// A file that cannot be made now is tried again later, waiting longer after
+// each failure; one trace line when spilling stops working and one when it
+// works again, none for the retries between.
+std::atomic<uint64_t> FakeNow{0};
+std::atomic<int> OpenCalls{0};
+std::atomic<int> FailuresLeft{0};
+uint64_t FakeClock() noexcept { return FakeNow.load(); }
+std::unique_ptr<TSpillFile> FailingThenWorking(const std::string& folder, std::string& error) noexcept {
+  ++OpenCalls;
+  if (FailuresLeft.fetch_sub(1) > 0) {
+    error = "the folder is gone";
+    return nullptr;
+  }
+  return OpenSpillFile(folder, error);
+}
+
+TEST(SpillArea, AFailedFileIsTriedAgainLaterWithLongerWaits) {
+  FakeNow = 5000;
+  OpenCalls = 0;
+  FailuresLeft = 3;
+  test::TraceRecorder trace;
+  TSpillArea::TOptions options{0, TestFolder()};
+  options.OpenFile = FailingThenWorking;
+  options.ClockMs = FakeClock;
+  TSpillArea area(options);
+  std::string bytes(100, 'x');
+  TSpillExtent where;
+  auto write = [&] {
+    std::string copy = bytes;
+    return area.Write(copy.data(), copy.size(), where);
+  };
+  // Waits of 1 s, then 2 s, then 4 s: a try only when one has passed.
+  struct TStep {
+    uint64_t At;
+    bool Written;
+    int Calls;
+  };
+  for (const TStep& step :
+       {TStep{5000, false, 1}, TStep{5999, false, 1}, TStep{6000, false, 2}, TStep{7999, false, 2},
+        TStep{8000, false, 3}, TStep{11999, false, 3}, TStep{12000, true, 4}, TStep{12001, true, 4}}) {
+    FakeNow = step.At;
+    EXPECT_EQ(write(), step.Written) << step.At;
+    EXPECT_EQ(OpenCalls.load(), step.Calls) << step.At;
+  }
+  EXPECT_EQ(TCapturedBytes(nullptr, {where}).Text(), std::string(100, 'x'));
+  std::vector<std::string> told;
+  for (const test::TraceLine& line : trace.Lines())
+    if (line.Source == "TSpillArea") told.push_back(line.Message);
+  ASSERT_EQ(told.size(), 2u);
+  EXPECT_EQ(told[0], "Temporary file not made in " + TestFolder() + ": the folder is gone");
+  EXPECT_EQ(told[1].rfind("Temporary file made again: ", 0), 0u) << told[1];
+}
+
+TEST(SpillArea, TheWaitBetweenTriesStopsGrowingAtAMinute) {
+  FakeNow = 0;
+  OpenCalls = 0;
+  FailuresLeft = 1000;
+  TSpillArea::TOptions options{0, TestFolder()};
+  options.OpenFile = FailingThenWorking;
+  options.ClockMs = FakeClock;
+  TSpillArea area(options);
+  char byte = 'x';
+  TSpillExtent where;
+  // Stepping a second at a time for an hour: a try at most once a minute after the first few.
+  int calls = 0;
+  for (uint64_t t = 0; t <= 3600000; t += 1000) {
+    FakeNow = t;
+    area.Write(&byte, 1, where);
+    if (t == 600000) calls = OpenCalls.load();
+  }
+  EXPECT_EQ(OpenCalls.load() - calls, 50);
 }
 
 }  // namespace

@@ -56,10 +56,9 @@ class TScratchFolder {
   std::string FPath;
 };
 
-bool Write(TSpillArea& area, std::string bytes) {
-  TSpillExtent where;
-  return area.Write(bytes.data(), bytes.size(), where);
-}
+// Bytes written and held: a file with nothing held in it goes at once.
+std::vector<TSpillExtent> Held;
+bool Write(TSpillArea& area, std::string bytes) { return area.Write(bytes.data(), bytes.size(), Held); }
 
 TEST(SpillFileWin, MadeInTheUserTemporaryFolderForItsOwnerAloneAndOpenedByNoOneElse) {
   std::string path;
@@ -106,6 +105,7 @@ TEST(SpillFileWin, MadeInTheUserTemporaryFolderForItsOwnerAloneAndOpenedByNoOneE
     }
     EXPECT_EQ(users, 1);
     ::LocalFree(descriptor);
+    Held.clear();
   }
   EXPECT_FALSE(test::FileExists(path)) << "left behind: " << path;
 }
@@ -148,9 +148,73 @@ TEST(SpillFileWin, FilesLeftBehindGoWhenTheNextIsMadeAndHeldOnesStay) {
     EXPECT_FALSE(test::FileExists(dead));
     EXPECT_TRUE(test::FileExists(held));
     EXPECT_TRUE(test::FileExists(other));
+    Held.clear();
   }
   ::CloseHandle(holder);
   EXPECT_TRUE(folder.WaitSpillFile(false, 2000));
+}
+
+std::string Utf8(const std::wstring& text) {
+  const int n =
+      ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(n), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+// A user whose profile path holds characters outside the ANSI code page
+// (Polish and Russian names under 1252, any CJK one) still gets the file,
+// under a name drawn from the random source (32 hex digits after the
+// process id): another user of a shared folder cannot take it in advance.
+TEST(SpillFileWin, AProfilePathOutsideTheCodePageTakesTheFileUnderARandomName) {
+  wchar_t temp[MAX_PATH];
+  ::GetTempPathW(MAX_PATH, temp);
+  const std::wstring folder =
+      std::wstring(temp) + L"\u0141\u00F3d\u017A-\u0416\u0443\u043A-\u6771-" + std::to_wstring(::GetCurrentProcessId());
+  ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+  wchar_t saved[4096] = {};
+  const bool hadTmp = ::GetEnvironmentVariableW(L"TMP", saved, 4096) > 0;
+  ::SetEnvironmentVariableW(L"TMP", folder.c_str());
+  std::vector<std::string> names;
+  for (int round = 0; round < 2; ++round) {
+    TSpillArea area(TSpillArea::TOptions{0, {}});
+    EXPECT_TRUE(Write(area, "page"));
+    const std::string path = area.File() ? area.File()->Path() : std::string();
+    const std::string prefix = Utf8(folder) + "\\" + SpillFilePrefix;
+    EXPECT_EQ(path.rfind(prefix, 0), 0u) << path;
+    WIN32_FIND_DATAW found;
+    const HANDLE search = ::FindFirstFileW((folder + L"\\*.tmp").c_str(), &found);
+    EXPECT_NE(search, INVALID_HANDLE_VALUE);
+    if (search != INVALID_HANDLE_VALUE) ::FindClose(search);
+    if (path.size() > prefix.size()) names.push_back(path.substr(prefix.size()));
+    Held.clear();
+  }
+  hadTmp ? ::SetEnvironmentVariableW(L"TMP", saved) : ::SetEnvironmentVariableW(L"TMP", nullptr);
+  ASSERT_EQ(names.size(), 2u);
+  for (const std::string& name : names) {
+    const size_t dash = name.find('-');
+    ASSERT_NE(dash, std::string::npos) << name;
+    EXPECT_EQ(name.substr(dash + 1), name.substr(dash + 1, 32) + SpillFileSuffix) << name;
+    EXPECT_EQ(name.find_first_not_of("0123456789ABCDEF", dash + 1), dash + 33) << name;
+  }
+  EXPECT_NE(names[0], names[1]);
+  for (int k = 0; k < 100 && !::RemoveDirectoryW(folder.c_str()); ++k) ::Sleep(50);
+}
+
+// A moment without the temporary folder does not turn spilling off: once it
+// is back, a later write makes the file.
+TEST(SpillFileWin, SpillingWorksAgainOnceTheFolderIsBack) {
+  TScratchFolder parent;
+  const std::string folder = parent.Path() + "\\later";
+  {
+    TSpillArea area(TSpillArea::TOptions{0, folder});
+    EXPECT_FALSE(Write(area, "before"));
+    ASSERT_TRUE(::CreateDirectoryA(folder.c_str(), nullptr));
+    ::Sleep(TSpillArea::FirstRetryMs + 200);
+    EXPECT_TRUE(Write(area, "after"));
+    Held.clear();
+  }
+  for (int k = 0; k < 100 && !::RemoveDirectoryA(folder.c_str()); ++k) ::Sleep(50);
 }
 
 // Run only as the child of the test below: holds a spill file until killed.

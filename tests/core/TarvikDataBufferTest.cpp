@@ -110,6 +110,54 @@ TEST(TarvikDataBuffer, ContentAndReadLengthAreReplacedTogether) {
   EXPECT_EQ(s.URL, "http://x/");
 }
 
+// At the quota the store lets go of spilled bytes nobody needs: those a cache
+// file still holds first, then the least recently asked for; never those of
+// a page in view, bytes in memory, or bytes that a later read replaced.
+// Type and cache file name stay, and a reader keeps what it took.
+TEST(TarvikDataBuffer, LettingGoSparesPagesInViewAndTakesCachedThenOldestFirst) {
+  TTarvikDataBuffer store;
+  const auto area = std::make_shared<TSpillArea>(TSpillArea::TOptions{0, {}});
+  auto spill = [&](const std::string& url, const std::string& cache) {
+    std::string bytes(1000, url.back());
+    TSpillExtent where;
+    EXPECT_TRUE(area->Write(bytes.data(), bytes.size(), where));
+    TURLContent& r = store.GetURLContent(url);
+    r.SetContentType("image/png");
+    r.SetLocalFilename(cache);
+    r.SetContent(std::make_shared<const TCapturedBytes>(area, std::vector<TSpillExtent>{where}), 1000);
+  };
+  spill("http://h/old", "");
+  spill("http://h/view", "");
+  spill("http://h/cached", "C:\\cache\\c.png");
+  spill("http://h/recent", "");
+  store.GetURLContent("http://h/memory").SetContent(std::string(1000, 'm'), 1000);
+  const TURLContent::Snapshot taken = store.GetURLContent("http://h/old").Read();
+  store.GetURLContent("http://h/recent");  // asked for last
+  const auto needed = [](std::string_view url) { return url == "http://h/view"; };
+  const auto cacheHolds = [](const TURLContent::Snapshot& r) { return !r.LocalFilename.empty(); };
+  struct TStep {
+    uint64_t Wanted;
+    std::vector<std::string> Left;  // records that still hold bytes after it
+  };
+  for (const TStep& step : {TStep{1, {"old", "view", "recent", "memory"}}, TStep{1, {"view", "recent", "memory"}},
+                            TStep{5000, {"view", "memory"}}, TStep{5000, {"view", "memory"}}}) {
+    store.LetGo(step.Wanted, needed, cacheHolds);
+    std::vector<std::string> left;
+    for (int i = 0; i < store.Count(); ++i)
+      if (!store.Items(i).Content()->empty()) left.push_back(store.Items(i).URL().substr(9));
+    EXPECT_EQ(left, step.Left) << step.Wanted;
+  }
+  EXPECT_EQ(store.GetURLContent("http://h/cached").LocalFilename(), "C:\\cache\\c.png");
+  EXPECT_EQ(store.GetURLContent("http://h/old").ContentType(), "image/png");
+  EXPECT_TRUE(*taken.Content == std::string(1000, 'd'));
+  // Bytes that replaced the ones taken for letting go stay.
+  TURLContent& view = store.GetURLContent("http://h/view");
+  const TURLContent::Bytes before = view.Content();
+  view.SetContent(std::string(10, 'n'), 10);
+  EXPECT_FALSE(view.LetGoOf(before));
+  EXPECT_EQ(view.Content()->Text(), std::string(10, 'n'));
+}
+
 // Eight threads look up overlapping URLs (hosts in mixed letter case), write fields
 // and read them back at once. Every value read must be one that some thread
 // wrote whole, and no record may be lost or doubled. Every other value is

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -95,6 +96,27 @@ TEST_F(UrlList, WorkedExampleGivesTheListsAndTheTraceLines) {
                                  "URL list generated: \r\nhttp://u/\r\nhttp://u/i.png\r\n",
                                  "Base list generated: \r\nhttp://u2/\r\n\r\n",
                              }));
+}
+
+// What letting go of captured bytes spares: every window's current page
+// (its last main navigation on), not an earlier page of it.
+TEST_F(UrlList, PagesInViewAreEveryWindowsLastPage) {
+  Timeline timeline;
+  timeline.Add(1, T, W, CategoryMainNavigation, EventStart, "http://t/old")
+      .Add(2, T, 0, CategoryDownload, EventStart, "http://t/old")
+      .Add(3, T, 0, CategoryDownload, EventStart, "http://t/old.png")
+      .Add(4, S, 7, CategoryMainNavigation, EventStart, "http://s/")
+      .Add(5, S, 0, CategoryDownload, EventStart, "http://s/")
+      .Add(6, T, W, CategoryMainNavigation, EventStart, "http://t/new")
+      .Add(7, T, 0, CategoryDownload, EventStart, "http://t/new")
+      .Add(8, S, 0, CategoryDownload, EventStart, "http://s/a.css")
+      .Add(9, T, 0, CategoryDownload, EventStart, "http://t/new.png")
+      .Add(10, U, 0, CategoryDownload, EventStart, "http://u/no-window");
+  Strings pages = PagesInView(timeline.Items);
+  std::sort(pages.begin(), pages.end());
+  pages.erase(std::unique(pages.begin(), pages.end()), pages.end());
+  // As a capture would take them: threads that showed up later count with a window.
+  EXPECT_EQ(pages, (Strings{"http://s/", "http://s/a.css", "http://t/new", "http://t/new.png", "http://u/no-window"}));
 }
 
 TEST_F(UrlList, FramesGiveTheirDocumentAndTheirOwnFinishAsBase) {

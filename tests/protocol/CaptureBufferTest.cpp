@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -104,13 +105,27 @@ TEST(CaptureBuffer, AnAnnouncementTooSmallOrTooLargeStillCapturesEverything) {
   }
 }
 
-TEST(CaptureBuffer, ASmallBodyIsStoredAtItsOwnSize) {
-  TCaptureBuffer buffer;
+std::shared_ptr<TSpillArea> Area(uint64_t budget, std::string folder = std::string());
+
+// A small body in a larger string, grown by itself or announced too large,
+// is stored at its own size, and the budget counts only what it still holds:
+// capacity given back and still counted would start spilling early.
+TEST(CaptureBuffer, ASmallBodyIsStoredAtItsOwnSizeAndChargedForIt) {
   const std::string bytes = Pattern(70000, 9);
-  AppendInPieces(buffer, bytes, 2048);
-  TCaptureBuffer::Bytes published = buffer.Publish();
-  EXPECT_EQ(*published, bytes);
-  EXPECT_LE(published->Memory()->capacity(), bytes.size() + bytes.size() / 8 + 64);
+  for (uint64_t announced : {uint64_t{0}, uint64_t{1} << 20}) {
+    auto area = Area(uint64_t{64} << 20);
+    {
+      TCaptureBuffer buffer(area);
+      if (announced) buffer.ExpectSize(announced);
+      AppendInPieces(buffer, bytes, 2048);
+      TCaptureBuffer::Bytes published = buffer.Publish();
+      EXPECT_EQ(*published, bytes);
+      const size_t capacity = published->Memory()->capacity();
+      EXPECT_LE(capacity, bytes.size() + bytes.size() / 8 + 64) << announced;
+      EXPECT_EQ(area->Charged(), capacity) << announced;
+    }
+    EXPECT_EQ(area->Charged(), 0u) << announced;
+  }
 }
 
 TEST(CaptureBuffer, NothingAppendedPublishesAnEmptyString) {
@@ -171,7 +186,7 @@ TEST(RequestCapture, ASecondStartForgetsTheAnnouncementButKeepsTheBytes) {
 
 // ---------------------------------------------------------------- past the budget
 
-std::shared_ptr<TSpillArea> Area(uint64_t budget, std::string folder = std::string()) {
+std::shared_ptr<TSpillArea> Area(uint64_t budget, std::string folder) {
   return std::make_shared<TSpillArea>(TSpillArea::TOptions{budget, std::move(folder)});
 }
 
@@ -224,6 +239,34 @@ TEST(CaptureBuffer, PastTheBudgetBodiesGoToTheFileAndComeBackByteExact) {
   EXPECT_EQ(area->Charged(), 0u);
 }
 
+// A spilling transfer's stage counts against the budget while it spills and
+// goes when the transfer ends, though the buffer lives on with its monitor:
+// hundreds of ended transfers hold nothing. With no room for a stage at all,
+// bytes still reach the file whole.
+TEST(CaptureBuffer, TheSpillStageIsChargedWhileItIsHeldAndGoesWhenTheTransferEnds) {
+  for (const uint64_t budget : {uint64_t{256} << 10, uint64_t{1} << 10}) {
+    SCOPED_TRACE(budget);
+    const auto area = Area(budget);
+    std::vector<std::unique_ptr<TCaptureBuffer>> ended;
+    std::vector<TCaptureBuffer::Bytes> kept;
+    for (unsigned t = 0; t < 20; ++t) {
+      auto buffer = std::make_unique<TCaptureBuffer>(area);
+      const std::string bytes = Pattern(300000 + t, t);
+      bool stageCounted = false;
+      for (size_t at = 0; at < bytes.size(); at += 3000) {
+        buffer->Append(bytes.data() + at, std::min<size_t>(3000, bytes.size() - at));
+        ASSERT_LE(area->Charged(), area->Budget());
+        stageCounted = stageCounted || (buffer->Spilled() && area->Charged() >= TCaptureBuffer::SpillChunk);
+      }
+      EXPECT_EQ(stageCounted, budget >= TCaptureBuffer::SpillChunk);
+      kept.push_back(buffer->Publish());
+      EXPECT_TRUE(*kept.back() == bytes);
+      ended.push_back(std::move(buffer));
+      EXPECT_EQ(area->Charged(), 0u);
+    }
+  }
+}
+
 // A capture whose bytes fit nowhere is dropped with a trace line; the
 // browser's read is not affected (Append never throws) and nothing with a
 // hole in it is stored.
@@ -235,6 +278,7 @@ TEST(RequestCapture, AFailingTemporaryFileDropsTheCaptureWithATraceLine) {
   for (size_t at = 0; at < bytes.size(); at += 1000) capture.Append(bytes.data() + at, 1000);
   const TRequestCapture::TEnd end = capture.End({});
   EXPECT_FALSE(end.Body);
+  EXPECT_TRUE(end.NotKept);  // the save will name it
   EXPECT_EQ(end.ReadLength, 20000);
   EXPECT_TRUE(Traced(trace, "Capture dropped (temporary file not written): SID=7; URL=http://h/big"));
   EXPECT_TRUE(Traced(trace, "Temporary file not made in /nonexistent/tarvik"));
@@ -270,6 +314,7 @@ TEST(RequestCapture, ABodyStreamedPast4GiBIsDropped) {
   test::TraceRecorder trace;
   TSpillArea::TOptions options{0, "discard"};
   options.OpenFile = DiscardingFile;
+  options.Quota = uint64_t{8} << 30;  // a file that keeps nothing: the limit, not the quota, ends it
   TRequestCapture capture(4, std::make_shared<TSpillArea>(options));
   capture.Begin("http://h/endless");
   const std::string piece(1 << 20, 'z');
@@ -280,43 +325,110 @@ TEST(RequestCapture, ABodyStreamedPast4GiBIsDropped) {
 }
 #endif
 
-// Many captures at once with a tiny budget: every one spills under load, and
-// every stored body is byte-exact.
-TEST(RequestCaptureLoad, ManyThreadsCapturingWithATinyBudgetStayByteExact) {
-  const auto area = Area(64 << 10);
-  TTarvikDataBuffer store;
-  constexpr int Threads = 8;
-  constexpr int PerThread = 30;
-  auto body = [](int i) { return Pattern(1000 + static_cast<size_t>(i * 7919) % 150000, static_cast<unsigned>(i)); };
-  std::atomic<int> missing{0};
+// Captures of 8 threads at once, 30 each, of bodies LoadBody(i) (every other
+// one announced); ended(i, end) runs on the capturing thread.
+constexpr int LoadThreads = 8;
+constexpr int LoadPerThread = 30;
+std::string LoadBody(int i) { return Pattern(1000 + static_cast<size_t>(i * 7919) % 150000, static_cast<unsigned>(i)); }
+
+void CaptureAtOnce(const std::shared_ptr<TSpillArea>& area,
+                   const std::function<void(int, const TRequestCapture::TEnd&)>& ended) {
   std::vector<std::thread> threads;
-  for (int t = 0; t < Threads; ++t)
+  for (int t = 0; t < LoadThreads; ++t)
     threads.emplace_back([&, t] {
-      for (int k = 0; k < PerThread; ++k) {
-        const int i = t * PerThread + k;
-        const std::string bytes = body(i);
+      for (int k = 0; k < LoadPerThread; ++k) {
+        const int i = t * LoadPerThread + k;
+        const std::string bytes = LoadBody(i);
         TRequestCapture capture(i, area);
         capture.Begin("http://h/" + std::to_string(i));
         if (i % 2) capture.Announce(bytes.size());
         for (size_t at = 0; at < bytes.size(); at += 4096)
           capture.Append(bytes.data() + at, std::min<size_t>(4096, bytes.size() - at));
-        const TRequestCapture::TEnd end = capture.End({});
-        if (!end.Body)
-          ++missing;
-        else
-          store.GetURLContent(end.URL).SetContent(end.Body, end.ReadLength);
-        if (area->Charged() > area->Budget()) ++missing;
+        ended(i, capture.End({}));
       }
     });
   for (std::thread& thread : threads) thread.join();
+}
+
+// Many captures at once with a tiny budget: every one spills under load, and
+// every stored body is byte-exact.
+TEST(RequestCaptureLoad, ManyThreadsCapturingWithATinyBudgetStayByteExact) {
+  const auto area = Area(64 << 10);
+  TTarvikDataBuffer store;
+  std::atomic<int> missing{0};
+  CaptureAtOnce(area, [&](int, const TRequestCapture::TEnd& end) {
+    if (!end.Body)
+      ++missing;
+    else
+      store.GetURLContent(end.URL).SetContent(end.Body, end.ReadLength);
+    if (area->Charged() > area->Budget()) ++missing;
+  });
   EXPECT_EQ(missing.load(), 0);
   int spilled = 0;
-  for (int i = 0; i < Threads * PerThread; ++i) {
+  for (int i = 0; i < LoadThreads * LoadPerThread; ++i) {
     const TURLContent::Snapshot record = store.GetURLContent("http://h/" + std::to_string(i)).Read();
-    ASSERT_TRUE(*record.Content == body(i)) << i;
+    ASSERT_TRUE(*record.Content == LoadBody(i)) << i;
     spilled += record.Content->Spilled();
   }
-  EXPECT_GT(spilled, Threads * PerThread / 2);
+  EXPECT_GT(spilled, LoadThreads * LoadPerThread / 2);
+}
+
+// The same under a tiny quota as well: the file fills again and again, the
+// store lets go of records least recently asked for, and a reader taking
+// whole bodies meanwhile (as the composer does) always reads what it took
+// whole, from a file that may have moved under it. The file never passes
+// the quota by more than one move of what is held.
+TTarvikDataBuffer* LoadStore = nullptr;
+std::atomic<int> LetGoCalls{0};
+void LetGoOfAny(uint64_t wanted) {
+  ++LetGoCalls;
+  LoadStore->LetGo(wanted, nullptr, nullptr);
+}
+
+TEST(RequestCaptureLoad, ATinyQuotaLetsGoUnderLoadAndReadersStillReadWhatTheyTook) {
+  TSpillArea::TOptions options{64 << 10, {}};
+  options.Quota = 2 << 20;
+  const auto area = std::make_shared<TSpillArea>(options);
+  TTarvikDataBuffer store;
+  LoadStore = &store;
+  LetGoCalls = 0;
+  SetSpillLetGo(LetGoOfAny);
+  std::atomic<int> torn{0}, kept{0}, readsWhole{0};
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    for (unsigned n = 0; !done; ++n) {
+      const int i = static_cast<int>(n % (LoadThreads * LoadPerThread));
+      const TURLContent::Snapshot taken = store.GetURLContent("http://h/" + std::to_string(i)).Read();
+      if (taken.Content->empty()) continue;
+      std::this_thread::yield();
+      if (!(*taken.Content == LoadBody(i))) ++torn;
+      ++readsWhole;
+    }
+  });
+  CaptureAtOnce(area, [&](int, const TRequestCapture::TEnd& end) {
+    if (end.Body) {
+      store.GetURLContent(end.URL).SetContent(end.Body, end.ReadLength);
+      ++kept;
+    }
+    if (area->DiskBytes() > options.Quota + area->LiveBytes()) ++torn;
+  });
+  done = true;
+  reader.join();
+  SetSpillLetGo(nullptr);
+  EXPECT_EQ(torn.load(), 0);
+  EXPECT_GT(LetGoCalls.load(), 0);
+  EXPECT_GT(kept.load(), LoadThreads * LoadPerThread / 2);
+  EXPECT_GT(readsWhole.load(), 0);
+  int letGo = 0;
+  for (int i = 0; i < LoadThreads * LoadPerThread; ++i) {
+    const TURLContent::Snapshot record = store.GetURLContent("http://h/" + std::to_string(i)).Read();
+    if (record.Content->empty())
+      ++letGo;
+    else
+      EXPECT_TRUE(*record.Content == LoadBody(i)) << i;
+  }
+  EXPECT_GT(letGo, 0);
+  EXPECT_LE(area->DiskBytes(), options.Quota + area->LiveBytes());
 }
 
 }  // namespace

@@ -357,6 +357,38 @@ void ProtocolOnUrlmon::FetchAtOnce(uint64_t budget) {
   }
 }
 
+// A long session through the real handler, as a media player fetches: far
+// more than the quota streams through the monitor, the temporary file stays
+// under it (records no page needs are let go), and the last body is whole.
+TEST_F(ProtocolOnUrlmon, ALongSessionStaysUnderTheQuotaAndKeepsTheLastBodyWhole) {
+  TSpillArea::TOptions options{64 << 10, {}};
+  options.Quota = 16 << 20;
+  const auto previous = SetProcessSpillArea(std::make_shared<TSpillArea>(options));
+  const std::string token = std::to_string(::GetTickCount());
+  const std::string body = Pattern(1 << 20, 9);
+  uint64_t largest = 0;
+  std::string last;
+  for (int i = 0; i < 64; ++i) {
+    std::string bytes = body;
+    bytes[0] = static_cast<char>(i);
+    last = "/media" + token + "/" + std::to_string(i);
+    FServer.Serve(last, "video/mp4", bytes);
+    const test::FetchResult fetched = test::FetchUrl(FServer.UrlW(last));
+    ASSERT_EQ(fetched.Body, bytes) << i;
+    largest = std::max(largest, ProcessSpillArea()->DiskBytes());
+  }
+  EXPECT_LE(largest, options.Quota);
+  std::string expected = body;
+  expected[0] = static_cast<char>(63);
+  EXPECT_TRUE(*TarvikDataBuffer->GetURLContent(FServer.Url(last)).Content() == expected);
+  int letGo = 0;
+  for (int i = 0; i < 64; ++i)
+    letGo +=
+        TarvikDataBuffer->GetURLContent(FServer.Url("/media" + token + "/" + std::to_string(i))).Content()->empty();
+  EXPECT_GT(letGo, 32);
+  SetProcessSpillArea(previous);
+}
+
 TEST_F(ProtocolOnUrlmon, LongAndBrokenUrlsPassThroughWithoutHarm) {
   const std::string token = std::to_string(::GetTickCount());
   FServer.Serve("/ok" + token, "text/plain", "still fine");

@@ -69,9 +69,12 @@ TEST(TextToBool, RecognisesTrueFalseAndNumbersElseDefault) {
   EXPECT_TRUE(TextToBool("1", false));
 }
 
-TEST(SuccessText, UsesTwoCarriageReturnsAndNoLineFeeds) {
-  EXPECT_EQ(SuccessText("C:\\a b\\x.y.mht"),
-            "Successfully saved to C:\\a b\\x.y.mht.\r\rDo you want to open it in a new window now?");
+// Parts whose bytes were too large to keep are named, never silently missing.
+TEST(SuccessText, UsesTwoCarriageReturnsAndNamesWhatCouldNotBeKept) {
+  for (const auto& [notKept, said] : {std::pair{0, ""}, std::pair{1, ", but 1 resource was too large to keep"},
+                                      std::pair{3, ", but 3 resources were too large to keep"}})
+    EXPECT_EQ(SuccessText("C:\\a b\\x.y.mht", notKept), std::string("Successfully saved to C:\\a b\\x.y.mht") + said +
+                                                            ".\r\rDo you want to open it in a new window now?");
 }
 
 TEST(ProposedFileName, MakesASafeTrimmedNameWithTheArchiveExtension) {
