@@ -19,22 +19,26 @@ windows  three browser windows on three threads capturing a page of 100
          nothing of the library left alive, memory against bytes captured.
 session  a long session in one window, each scenario run without the add-on
          and then with it, the last page captured and checked byte-exact;
-         for each: browsing time (navigation to document complete, summed)
-         and whole run with against without, peak private memory (the
-         host's anonymous resident bytes, sampled) and peak working set,
-         with minus without, and the add-on's temporary file in the prefix's
-         temporary folder: peak and last size while the host ran, on disk
-         (allocated) and long. --scenarios picks them (default
-         pages,reload,big,loadsave; times of both sides on 2 cores):
+         for each: browsing time (navigation to document complete, summed),
+         whole run and the host's processor time while browsing (steadier
+         than the clock on a loaded machine), with against without; peak
+         private memory (the host's anonymous resident bytes, sampled) and
+         peak working set, with minus without; and the add-on's temporary
+         file in the prefix's temporary folder, on disk (allocated) and
+         long: its peak, and its size when the pages are done (a quota
+         line of the host's output, if any, is printed beside it).
+         --scenarios picks them (default
+         pages,reload,big,loadsave; times of both sides measured on 2 shared
+         cores, which vary twofold with the machine's load):
            pages   --session-mib MiB (3 GiB) of distinct pages of 64 MiB
-                   (16 resources each) (about 3 min)
+                   (16 resources each) (about 2 min)
            reload  one page with a 64 MiB resource loaded --reloads (24)
-                   times (about 2 min)
+                   times (about 1 min)
            big     one page with a resource of --big-mib MiB (1.9 GiB),
                    --big-rounds (2) runs a side, the best counted
-                   (about 3 min)
+                   (2 to 3 min)
            stream  --stream-gib GiB (16) in 1 MiB resources, 64 a page, as
-                   media players fetch (about 20 min; not by default)
+                   media players fetch (not by default: about 1 min a GiB)
            loadsave  then the load and save figures in the same run
          Not part of "all": it takes long.
 Needs DISPLAY (an X server such as Xvfb) for the host's windows. An Xvfb has
