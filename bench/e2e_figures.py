@@ -3,7 +3,8 @@
 
     bench/e2e_figures.py [load|save|windows|session|all] [--build build/win]
                          [--compose build/native/bin/tarvik-compose] [--rounds N] [--resources N] [--mib M]
-                         [--session-mib M] [--big-mib M]
+                         [--scenarios pages,reload,big,stream,loadsave] [--session-mib M] [--reloads N]
+                         [--big-mib M] [--big-rounds N] [--stream-gib G]
 
 load     page load through the host with the library registered against the
          same host with it unregistered (a page of 100 resources, 20 MiB):
@@ -16,14 +17,30 @@ save     second click to the archive on disk, against tarvik-compose writing
 windows  three browser windows on three threads capturing a page of 100
          resources at once, 20 rounds: every archive complete and byte-exact,
          nothing of the library left alive, memory against bytes captured.
-session  memory over a long session: one window browses distinct pages of
-         --session-mib MiB in all (2 GiB) and captures the last one; then a
-         page with one resource of --big-mib MiB (1.9 GiB) is captured. Each
-         against the same browsing without the add-on: peak private memory
-         (the host's anonymous resident bytes, sampled) and peak working set,
-         with minus without; the captured page byte-exact in its archive.
-         Then the load and save figures in the same run (not part of "all":
-         it takes long).
+session  a long session in one window, each scenario run without the add-on
+         and then with it, the last page captured and checked byte-exact;
+         for each: browsing time (navigation to document complete, summed),
+         whole run and the host's processor time while browsing (steadier
+         than the clock on a loaded machine), with against without; peak
+         private memory (the host's anonymous resident bytes, sampled) and
+         peak working set, with minus without; and the add-on's temporary
+         file in the prefix's temporary folder, on disk (allocated) and
+         long: its peak, and its size when the pages are done (a quota
+         line of the host's output, if any, is printed beside it).
+         --scenarios picks them (default
+         pages,reload,big,loadsave; times of both sides measured on 2 shared
+         cores, which vary twofold with the machine's load):
+           pages   --session-mib MiB (3 GiB) of distinct pages of 64 MiB
+                   (16 resources each) (about 2 min)
+           reload  one page with a 64 MiB resource loaded --reloads (24)
+                   times (about 1 min)
+           big     one page with a resource of --big-mib MiB (1.9 GiB),
+                   --big-rounds (2) runs a side, the best counted
+                   (2 to 3 min)
+           stream  --stream-gib GiB (16) in 1 MiB resources, 64 a page, as
+                   media players fetch (not by default: about 1 min a GiB)
+           loadsave  then the load and save figures in the same run
+         Not part of "all": it takes long.
 Needs DISPLAY (an X server such as Xvfb) for the host's windows. An Xvfb has
 no window manager, and Wine's X driver waits 2 s for one whenever a managed
 window is hidden (every closed dialog); so for the run the prefix's windows
@@ -64,6 +81,8 @@ class Host:
         try:
             for raw in process.stdout:
                 lines.append((time.monotonic() - began, raw.decode("utf-8", "replace").rstrip("\r\n")))
+                if sampler:
+                    sampler.line(lines[-1][1])
             code = process.wait(timeout)
         finally:
             if sampler:
@@ -231,40 +250,6 @@ def figure_windows(host, server, args):
         shutil.rmtree(work, ignore_errors=True)
 
 
-class PeakMemory:
-    """The largest anonymous resident size (private memory) of the host's process, sampled every 50 ms."""
-
-    def __init__(self, name="iexplore.exe"):
-        self.name, self.peak, self.thread, self.done = name.encode(), 0, None, False
-
-    def start(self):
-        import threading
-        self.done, self.peak = False, 0
-        self.thread = threading.Thread(target=self.loop, daemon=True)
-        self.thread.start()
-
-    def stop(self):
-        self.done = True
-        self.thread.join()
-
-    def loop(self):
-        while not self.done:
-            for pid in os.listdir("/proc"):
-                if not pid.isdigit():
-                    continue
-                try:
-                    with open("/proc/%s/cmdline" % pid, "rb") as f:
-                        if self.name not in f.read():
-                            continue
-                    with open("/proc/%s/status" % pid) as f:
-                        for line in f:
-                            if line.startswith("RssAnon:"):
-                                self.peak = max(self.peak, int(line.split()[1]) * 1024)
-                except OSError:
-                    pass
-            time.sleep(0.05)
-
-
 def part_sha256(archive, location):
     """(bytes, SHA-256) of the decoded part at location, read a piece at a time: the archive may not fit in memory."""
     import base64
@@ -305,93 +290,308 @@ def part_sha256(archive, location):
     return size, digest.hexdigest()
 
 
-def memory_figures(lines, sampler):
-    texts = [t for _, t in lines]
-    memory = next((t for t in texts if t.startswith("memory: ")), "")
-    peak = re.search(r"peak working set (\d+)", memory)
-    return sampler.peak, int(peak.group(1)) if peak else 0
+class Sampler:
+    """Every 50 ms: the largest anonymous resident size (private memory) of the host's process, and the size of
+    the add-on's temporary file in the prefix's temporary folders, allocated (st_blocks * 512) and as long as it
+    is: its peak, and its size at the end of the browsing (when the host starts closing its windows). Files
+    there before the run (a dead process's) are left out."""
+
+    PATTERNS = ("drive_c/users/*/Temp/TarvikSpill-*.tmp", "drive_c/users/*/AppData/Local/Temp/TarvikSpill-*.tmp")
+
+    def __init__(self, prefix, name="iexplore.exe"):
+        self.prefix, self.name, self.thread, self.done = prefix, name.encode(), None, False
+        self.prefix_variable = ("WINEPREFIX=" + prefix).encode()
+        self.peak = self.disk_peak = self.length_peak = self.disk_end = self.length_end = 0
+        self.earlier, self.cpu = set(), 0.0
+
+    def spill_files(self):
+        import glob
+        return {os.path.realpath(p) for pattern in self.PATTERNS for p in glob.glob(os.path.join(self.prefix, pattern))}
+
+    def start(self):
+        import threading
+        self.done = False
+        self.peak = self.disk_peak = self.length_peak = self.disk_end = self.length_end = 0
+        self.earlier, self.cpu = self.spill_files(), 0.0
+        self.thread = threading.Thread(target=self.loop, daemon=True)
+        self.thread.start()
+
+    def stop(self):
+        self.done = True
+        self.thread.join()
+
+    def sample_disk(self):
+        disk = length = 0
+        for path in self.spill_files() - self.earlier:
+            try:
+                st = os.stat(path)
+            except OSError:
+                continue
+            disk += st.st_blocks * 512
+            length += st.st_size
+        return disk, length
+
+    def sample_processes(self):
+        """The host's private memory into the peak, and its processor time so far."""
+        cpu = 0.0
+        for pid in os.listdir("/proc"):
+            if not pid.isdigit():
+                continue
+            try:
+                with open("/proc/%s/cmdline" % pid, "rb") as f:
+                    if self.name not in f.read():
+                        continue
+                # Only this prefix's: other builds may run hosts at the same time.
+                with open("/proc/%s/environ" % pid, "rb") as f:
+                    if self.prefix_variable not in f.read().split(b"\0"):
+                        continue
+                with open("/proc/%s/status" % pid) as f:
+                    for line in f:
+                        if line.startswith("RssAnon:"):
+                            self.peak = max(self.peak, int(line.split()[1]) * 1024)
+                with open("/proc/%s/stat" % pid) as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+                # User and system time of all its threads.
+                cpu += (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+            except OSError:
+                pass
+        return cpu
+
+    def loop(self):
+        while not self.done:
+            self.sample_processes()
+            self.sample_disk_peak()
+            time.sleep(0.05)
+
+    def sample_disk_peak(self):
+        disk, length = self.sample_disk()
+        self.disk_peak, self.length_peak = max(self.disk_peak, disk), max(self.length_peak, length)
+        return disk, length
+
+    def line(self, text):
+        """A line of the host's output as it arrives."""
+        # Processor time while browsing (under a loaded machine a steadier figure than the clock): until the
+        # last page is complete, before any capture.
+        if "document complete" in text:
+            self.cpu = self.sample_processes()
+        # The file goes with the process: its size at the end is taken once the pages are done.
+        if text == "step: close windows":
+            self.disk_end, self.length_end = self.sample_disk_peak()
 
 
-def compare_memory(what, with_addon, without):
-    mib = 1024.0 * 1024.0
-    private = (with_addon[0] - without[0]) / mib
-    working = (with_addon[1] - without[1]) / mib
-    print("%s: peak private memory %.0f MiB with the add-on, %.0f MiB without: %+.0f MiB; "
+MIB = 1024.0 * 1024.0
+
+
+class Side:
+    """One run of the host for a scenario: its times, memory and temporary file."""
+
+    def __init__(self, name, code, lines, sampler, seconds):
+        self.name, self.lines, self.seconds = name, lines, seconds
+        texts = [t for _, t in lines]
+        if code != 0:
+            raise RuntimeError("%s run failed (%d):\n%s" % (name, code, "\n".join(texts[-20:])))
+        memory = next((t for t in texts if t.startswith("memory: ")), "")
+        peak = re.search(r"peak working set (\d+)", memory)
+        self.private, self.working = sampler.peak, int(peak.group(1)) if peak else 0
+        self.cpu = sampler.cpu
+        # Browsing alone: every page from navigation to document complete.
+        self.browsing = sum(float(m.group(1)) for t in texts
+                            for m in [re.match(r"step: .*document complete .*\(([\d.]+) ms", t)] if m) / 1000
+        self.disk_peak, self.length_peak = sampler.disk_peak, sampler.length_peak
+        self.disk_end, self.length_end = sampler.disk_end, sampler.length_end
+        # A line of the library's that names its quota for the file, if it prints one.
+        self.quota = next((t for t in texts if "quota" in t.lower()), None)
+
+
+def run_side(host, name, call):
+    sampler = Sampler(host.wine.prefix)
+    began = time.monotonic()
+    code, lines = host.run(*call, timeout=7200, sampler=sampler)
+    side = Side(name, code, lines, sampler, time.monotonic() - began)
+    print("  %s the add-on: browsing %.1f s, whole run %.1f s" % (name, side.browsing, side.seconds))
+    return side
+
+
+def best_of(sides):
+    """Several runs of one side: the best times, the largest memory and file."""
+    best = sides[0]
+    for other in sides[1:]:
+        for name in ("browsing", "seconds", "cpu"):
+            setattr(best, name, min(getattr(best, name), getattr(other, name)))
+        for name in ("private", "working", "disk_peak", "length_peak", "disk_end", "length_end"):
+            setattr(best, name, max(getattr(best, name), getattr(other, name)))
+    return best
+
+
+def compare_sides(what, with_addon, without, live_mib=None, memory_limit_mib=128):
+    """Prints speed, memory and the temporary file of a scenario; whether memory stayed within the limit."""
+    private = (with_addon.private - without.private) / MIB
+    working = (with_addon.working - without.working) / MIB
+    print("%s:" % what)
+    print("  speed with the add-on: browsing %.2f x the bare host (%.1f s vs %.1f s), whole run %.2f x "
+          "(%.1f s vs %.1f s); the host's processor time while browsing %.1f s vs %.1f s (%.2f x)" %
+          (without.browsing / max(with_addon.browsing, 1e-9), with_addon.browsing, without.browsing,
+           without.seconds / max(with_addon.seconds, 1e-9), with_addon.seconds, without.seconds, with_addon.cpu,
+           without.cpu, without.cpu / max(with_addon.cpu, 1e-9)))
+    print("  peak private memory %.0f MiB with the add-on, %.0f MiB without: %+.0f MiB; "
           "peak working set %.0f vs %.0f MiB: %+.0f MiB" %
-          (what, with_addon[0] / mib, without[0] / mib, private, with_addon[1] / mib, without[1] / mib, working))
-    return private <= 128
+          (with_addon.private / MIB, without.private / MIB, private, with_addon.working / MIB,
+           without.working / MIB, working))
+    line = ("  temporary file: peak %.0f MiB on disk (%.0f MiB long), at the end %.0f MiB on disk (%.0f MiB long)" %
+            (with_addon.disk_peak / MIB, with_addon.length_peak / MIB, with_addon.disk_end / MIB,
+             with_addon.length_end / MIB))
+    if live_mib:
+        line += "; peak %.2f x the %d MiB live" % (with_addon.disk_peak / MIB / live_mib, live_mib)
+    print(line)
+    if with_addon.quota:
+        print("  " + with_addon.quota)
+    return private <= memory_limit_mib
+
+
+def check_page(server, out, before, page_path, resource_prefix, expected):
+    """The captured page and its resources against what the server sent for them: (ok, summary)."""
+    sent = server.responses()[before:]
+    # The last response for each path: a page loaded again is checked against its last load.
+    last = {}
+    for r in sent:
+        if r["path"] == page_path or r["path"].startswith(resource_prefix):
+            last[r["path"]] = r
+    faults, _ = check_parts(out, list(last.values()), server.base)
+    return not faults and len(last) == expected, "%d parts checked, %s" % (len(last), "; ".join(faults[:3]) or
+                                                                          "byte-exact")
+
+
+def check_big(server, out, mib):
+    blob = [r for r in server.responses() if r["path"] == "/gen/blob?mib=%d" % mib][-1]
+    size, digest = part_sha256(out, server.base + blob["path"])
+    exact = size == blob["length"] and digest == blob["sha256"]
+    return exact, "the %d MiB resource in the archive: %d bytes, %s" % (mib, size,
+                                                                        "byte-exact" if exact else "DIFFERENT")
+
+
+def browse_then_capture(host, server, work, name, session_urls, last_url, check):
+    """The session's pages then last_url without the add-on, then with it, the last page captured; the sides."""
+    session = os.path.join(work, "session.txt")
+    sides = {}
+    for side, (urls, url) in (("without", (session_urls[0], last_url[0])), ("with", (session_urls[1], last_url[1]))):
+        with open(session, "w") as f:
+            f.write("\n".join(urls) + "\n")
+        out = os.path.join(work, "%s.mht" % name)
+        before = len(server.responses())
+        if side == "with":
+            call = ["--capture", out, "--session", session, url]
+        else:
+            call = ["--load-only", "--no-addons", "--session", session, url]
+        sides[side] = run_side(host, side, call)
+        if side == "with":
+            exact, summary = check(out, before)
+            print("  last page's archive: " + summary)
+            sides["exact"] = exact
+            os.remove(out)
+    return sides
+
+
+def distinct_pages(host, server, work, name, n, page_mib, pages, first):
+    """pages distinct pages of n resources, page_mib MiB each, in one window, the last captured; each side its
+    own pages from page number first[side], so that nothing comes from a cache. The sides."""
+
+    def page(k):
+        return "%s/gen/bench?n=%d&mib=%d&page=%d" % (server.base, n, page_mib, k)
+
+    def check(out, before):
+        last = first["with"] + pages - 1
+        return check_page(server, out, before, "/gen/bench?n=%d&mib=%d&page=%d" % (n, page_mib, last),
+                          "/gen/res/p%d-" % last, n + 1)
+    return browse_then_capture(host, server, work, name,
+                               ([page(first["without"] + k) for k in range(pages - 1)],
+                                [page(first["with"] + k) for k in range(pages - 1)]),
+                               (page(first["without"] + pages - 1), page(first["with"] + pages - 1)), check)
+
+
+def scenario_pages(host, server, work, args):
+    """Distinct pages of 64 MiB (16 resources each), the last captured."""
+    page_mib, n = 64, 16
+    pages = max(2, -(-args.session_mib // page_mib))
+    sides = distinct_pages(host, server, work, "pages", n, page_mib, pages, {"without": 0, "with": pages})
+    ok = compare_sides("%d distinct pages of %d MiB in one window (%d MiB), the last captured" %
+                       (pages, page_mib, pages * page_mib), sides["with"], sides["without"], live_mib=page_mib)
+    return ok and sides["exact"]
+
+
+def scenario_reload(host, server, work, args):
+    """One page with a 64 MiB resource loaded --reloads times in one window, the last load captured."""
+    mib = 64
+    url = "%s/gen/big?mib=%d" % (server.base, mib)
+    sides = browse_then_capture(host, server, work, "reload", ([url] * (args.reloads - 1),) * 2, (url, url),
+                                lambda out, before: check_big(server, out, mib))
+    ok = compare_sides("one page with a %d MiB resource loaded %d times in one window, the last captured" %
+                       (mib, args.reloads), sides["with"], sides["without"], live_mib=mib)
+    return ok and sides["exact"]
+
+
+def scenario_stream(host, server, work, args):
+    """--stream-gib GiB in 1 MiB resources, 64 a page (as media players fetch), the last page captured."""
+    n = 64
+    pages = max(2, args.stream_gib * 1024 // n)
+    # Page numbers of their own, apart from the pages scenario's.
+    sides = distinct_pages(host, server, work, "stream", n, n, pages, {"without": 10 ** 6, "with": 2 * 10 ** 6})
+    ok = compare_sides("%d GiB in 1 MiB resources (%d pages of %d) in one window, the last page captured" %
+                       (args.stream_gib, pages, n), sides["with"], sides["without"], live_mib=n,
+                       memory_limit_mib=64)
+    return ok and sides["exact"]
+
+
+def scenario_big(host, server, work, args):
+    """One page with a resource of --big-mib MiB, captured; --big-rounds runs a side, alternating, the best
+    counted."""
+    url = "%s/gen/big?mib=%d" % (server.base, args.big_mib)
+    out = os.path.join(work, "big.mht")
+    sides, exact = {"without": [], "with": []}, True
+    for _ in range(args.big_rounds):
+        sides["without"].append(run_side(host, "without", ["--load-only", "--no-addons", url]))
+        sides["with"].append(run_side(host, "with", ["--capture", out, url]))
+        round_exact, summary = check_big(server, out, args.big_mib)
+        print("  " + summary)
+        exact = exact and round_exact
+        os.remove(out)
+    ok = compare_sides("one %d MiB resource (best of %d runs a side)" % (args.big_mib, args.big_rounds),
+                       best_of(sides["with"]), best_of(sides["without"]), live_mib=args.big_mib)
+    return ok and exact
+
+
+# The session figure's scenarios (their docstrings say what each does; the module's, how long they take).
+SCENARIOS = {
+    "pages": scenario_pages,
+    "reload": scenario_reload,
+    "big": scenario_big,
+    "stream": scenario_stream,
+}
+DEFAULT_SCENARIOS = "pages,reload,big,loadsave"
 
 
 def figure_session(host, server, args):
     register(host.wine, host.dll)
+    chosen = [s.strip() for s in args.scenarios.split(",") if s.strip()]
+    unknown = [s for s in chosen if s not in SCENARIOS and s != "loadsave"]
+    if unknown:
+        raise SystemExit("unknown scenario(s): %s (choose from %s, loadsave)" %
+                         (", ".join(unknown), ", ".join(SCENARIOS)))
     work = tempfile.mkdtemp(prefix="tarvik-figure-session-")
     ok = True
     try:
-        page_mib, n = 64, 16
-        pages = max(2, -(-args.session_mib // page_mib))
-        session = os.path.join(work, "session.txt")
-
-        def page(k):
-            return "%s/gen/bench?n=%d&mib=%d&page=%d" % (server.base, n, page_mib, k)
-
-        # The pages without the add-on, then with it (each its own pages: nothing comes from a cache).
-        results = {}
-        for side, first in (("without", 0), ("with", pages)):
-            with open(session, "w") as f:
-                f.write("\n".join(page(first + k) for k in range(pages - 1)) + "\n")
-            sampler = PeakMemory()
-            before = len(server.responses())
-            out = os.path.join(work, "session.mht")
-            if side == "with":
-                call = ["--capture", out, "--session", session, page(first + pages - 1)]
-            else:
-                call = ["--load-only", "--no-addons", "--session", session, page(first + pages - 1)]
-            began = time.monotonic()
-            code, lines = host.run(*call, timeout=7200, sampler=sampler)
-            if code != 0:
-                raise RuntimeError("session run failed (%d):\n%s" % (code, "\n".join(t for _, t in lines[-20:])))
-            results[side] = memory_figures(lines, sampler)
-            print("  %s the add-on: %d pages of %d MiB in %.0f s" % (side, pages, page_mib, time.monotonic() - began))
-            if side == "with":
-                sent = server.responses()[before:]
-                last = "&page=%d" % (first + pages - 1)
-                lastpage = [r for r in sent if r["path"].endswith(last)]
-                prefix = "/gen/res/p%d-" % (first + pages - 1)
-                lastpage += [r for r in sent if r["path"].startswith(prefix)]
-                faults, _ = check_parts(out, lastpage, server.base)
-                print("  last page's archive: %d parts checked, %s" % (len(lastpage), "; ".join(faults[:3]) or "byte-exact"))
-                ok = ok and not faults and len(lastpage) == n + 1
-                os.remove(out)
-        ok = compare_memory("long session (%d MiB of distinct pages, the last captured)" % (pages * page_mib),
-                            results["with"], results["without"]) and ok
-
-        # One large download.
-        results = {}
-        url = "%s/gen/big?mib=%d" % (server.base, args.big_mib)
-        for side in ("without", "with"):
-            sampler = PeakMemory()
-            out = os.path.join(work, "big.mht")
-            call = ["--capture", out, url] if side == "with" else ["--load-only", "--no-addons", url]
-            began = time.monotonic()
-            code, lines = host.run(*call, timeout=7200, sampler=sampler)
-            if code != 0:
-                raise RuntimeError("large download failed (%d):\n%s" % (code, "\n".join(t for _, t in lines[-20:])))
-            results[side] = memory_figures(lines, sampler)
-            print("  %s the add-on: %.0f s" % (side, time.monotonic() - began))
-            if side == "with":
-                blob = [r for r in server.responses() if r["path"] == "/gen/blob?mib=%d" % args.big_mib][-1]
-                size, digest = part_sha256(out, server.base + blob["path"])
-                exact = size == blob["length"] and digest == blob["sha256"]
-                print("  the %d MiB resource in the archive: %d bytes, %s" %
-                      (args.big_mib, size, "byte-exact" if exact else "DIFFERENT"))
-                ok = ok and exact
-                os.remove(out)
-        ok = compare_memory("one %d MiB resource" % args.big_mib, results["with"], results["without"]) and ok
+        for name in chosen:
+            if name in SCENARIOS:
+                began = time.monotonic()
+                print("scenario %s:" % name)
+                ok = SCENARIOS[name](host, server, work, args) and ok
+                print("  (scenario %s took %.0f s)" % (name, time.monotonic() - began))
+                sys.stdout.flush()
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    figure_load(host, server, args)
-    figure_save(host, server, args)
-    print("  session figure: " + ("within 128 MiB, archives byte-exact" if ok else "FAILED"))
+    if "loadsave" in chosen:
+        figure_load(host, server, args)
+        figure_save(host, server, args)
+    print("  session figure: " + ("memory within its limits, archives byte-exact" if ok else "FAILED"))
     return ok
 
 
@@ -405,8 +605,14 @@ def main():
     parser.add_argument("--mib", type=int, default=20)
     parser.add_argument("--window-rounds", type=int, default=20)
     parser.add_argument("--window-mib", type=int, default=2)
-    parser.add_argument("--session-mib", type=int, default=2048, help="MiB of distinct pages in the session")
-    parser.add_argument("--big-mib", type=int, default=1946, help="MiB of the one large resource")
+    parser.add_argument("--scenarios", default=DEFAULT_SCENARIOS,
+                        help="session: comma-separated, of %s and loadsave (default %s)" %
+                        (", ".join(SCENARIOS), DEFAULT_SCENARIOS))
+    parser.add_argument("--session-mib", type=int, default=3072, help="pages: MiB of distinct pages (48 of 64)")
+    parser.add_argument("--reloads", type=int, default=24, help="reload: loads of the one page")
+    parser.add_argument("--big-mib", type=int, default=1946, help="big: MiB of the one large resource")
+    parser.add_argument("--big-rounds", type=int, default=2, help="big: runs a side")
+    parser.add_argument("--stream-gib", type=int, default=16, help="stream: GiB streamed in 1 MiB resources")
     parser.add_argument("--managed", action="store_true",
                         help="keep Wine's windows managed (each hidden window then waits 2 s for a window manager)")
     args = parser.parse_args()

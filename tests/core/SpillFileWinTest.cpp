@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/CapturedBytes.h"
@@ -247,6 +249,39 @@ TEST(SpillFileWin, AProcessKilledMidCaptureLeavesNoFileBehind) {
   ::CloseHandle(child.hProcess);
   ASSERT_TRUE(made);
   EXPECT_TRUE(folder.WaitSpillFile(false, 10000)) << "the killed process's file is still there";
+}
+
+// Transfers from several threads at once, each at its own places, writes
+// and reads mixed: every byte lands where it was meant to, and reads give
+// back what was written there.
+TEST(SpillFileWin, TransfersFromSeveralThreadsAtOnceKeepTheirPlaces) {
+  TScratchFolder folder;
+  std::string error;
+  const std::unique_ptr<TSpillFile> file = OpenSpillFile(folder.Path(), error);
+  ASSERT_TRUE(file) << error;
+  constexpr int threads = 4, pieces = 300;
+  constexpr size_t piece = 3000;  // not a multiple of any sector or page
+  auto bytesOf = [](int t, int i) { return std::string(piece, static_cast<char>('a' + (t * 7 + i) % 26)); };
+  std::vector<int> faults(threads, 0);
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t)
+    workers.emplace_back([&, t] {
+      for (int i = 0; i < pieces; ++i) {
+        const uint64_t at = uint64_t{piece} * (uint64_t{i} * threads + t);
+        const std::string bytes = bytesOf(t, i);
+        if (!file->WriteAt(at, bytes.data(), bytes.size())) ++faults[t];
+        std::string back(piece, '\0');
+        if (!file->ReadAt(at, back.data(), back.size()) || back != bytes) ++faults[t];
+      }
+    });
+  for (std::thread& worker : workers) worker.join();
+  for (int t = 0; t < threads; ++t) EXPECT_EQ(faults[t], 0) << "thread " << t;
+  for (int i = 0; i < pieces; ++i)
+    for (int t = 0; t < threads; ++t) {
+      std::string back(piece, '\0');
+      ASSERT_TRUE(file->ReadAt(uint64_t{piece} * (uint64_t{i} * threads + t), back.data(), back.size()));
+      ASSERT_EQ(back, bytesOf(t, i)) << "piece " << i << " of thread " << t;
+    }
 }
 
 }  // namespace
