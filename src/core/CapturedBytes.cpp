@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <shared_mutex>
 
 #include "core/ChaCha20.h"
 #include "core/Trace.h"
@@ -113,6 +112,10 @@ class TSpillPiece {
   }
   // Moves the bytes into fresh; false (left where they are) when they cannot be.
   bool MoveTo(const std::shared_ptr<TSpillGeneration>& fresh);
+  uint64_t Size() const {
+    std::lock_guard<std::mutex> guard(FLock);
+    return FSize;
+  }
 
  private:
   static void Count(TSpillGeneration& generation, uint64_t size, bool add) noexcept {
@@ -143,6 +146,7 @@ class TSpillState : public std::enable_shared_from_this<TSpillState> {
   std::atomic<uint64_t> Charged{0};
   std::atomic<uint64_t> Written{0};
   std::atomic<uint64_t> Quota{0};
+  std::atomic<uint64_t> Segment{0};
   const std::shared_ptr<TSpillCounters> Counters = std::make_shared<TSpillCounters>();
   mutable std::mutex Lock;  // the current generation and the list of all
   std::shared_ptr<TSpillGeneration> Current;
@@ -156,14 +160,14 @@ class TSpillState : public std::enable_shared_from_this<TSpillState> {
   // wait: for a compaction that runs elsewhere to end first (at the quota);
   // else none starts while one runs.
   void Compact(bool wait = false) noexcept;
+  uint64_t Margin() const noexcept { return Segment.load() / 2; }
 
   std::mutex FOpenLock;  // making files, and the retry state below
   bool FFailing = false;
   uint64_t FRetryAt = 0;
   uint64_t FRetryWait = 0;
-  std::atomic<bool> FFull{false};  // the last write found no room: said once
-  std::shared_mutex FSwitch;       // writers share it; a compaction takes it to change the current generation
-  std::mutex FCompacting;          // one compaction at a time
+  std::atomic<bool> FFull{false};                             // the last write found no room: said once
+  std::mutex FCompacting;                                     // one compaction at a time
   std::vector<std::weak_ptr<TSpillGeneration>> FGenerations;  // under Lock: every one still open
 };
 
@@ -246,6 +250,8 @@ bool TSpillState::TryOpen(std::string& why, std::shared_ptr<TSpillGeneration>& m
                           : std::clamp<uint64_t>(free / 10, TSpillArea::SmallestQuota, TSpillArea::LargestQuota);
       }
       Quota.store(quota);
+      Segment.store(Options.SegmentBytes ? Options.SegmentBytes
+                                         : std::clamp<uint64_t>(quota / 8, uint64_t{64} << 10, uint64_t{64} << 20));
     }
     made = std::make_shared<TSpillGeneration>(std::move(file), std::move(cipher), Counters, weak_from_this());
     return true;
@@ -283,70 +289,79 @@ std::shared_ptr<TSpillGeneration> TSpillState::NewGeneration() noexcept {
 }
 
 std::shared_ptr<TSpillGeneration> TSpillState::CurrentOrNew() noexcept {
+  std::shared_ptr<TSpillGeneration> full;
   {
     std::lock_guard<std::mutex> guard(Lock);
-    if (Current) return Current;
+    if (Current && Current->End.load() < Segment.load()) return Current;
+    full = Current;
   }
   std::shared_ptr<TSpillGeneration> made = NewGeneration();
-  if (!made) return nullptr;
   std::lock_guard<std::mutex> guard(Lock);
-  // Another writer may have made one meanwhile: use the first, and let this one go.
-  if (!Current) Current = std::move(made);
+  // Another writer may have moved on meanwhile: use the first, and let this one go.
+  if (Current == full && made) Current = std::move(made);
   return Current;
 }
 
+// Room for size bytes and one move of what a file holds (so that making
+// room never passes the quota).
 bool TSpillState::Room(uint64_t size) noexcept {
-  const uint64_t quota = Quota.load();
-  return quota == 0 || (size <= quota && Counters->Disk.load() <= quota - size);
+  const uint64_t quota = Quota.load(), need = size + Margin();
+  return quota == 0 || (need <= quota && Counters->Disk.load() <= quota - need);
 }
 
-// Dead bytes that outweigh the held ones (and are worth a move) go: what is
-// held moves to a fresh file under a fresh key, and the old file goes when
-// its last reader lets go.
+// Dead bytes that outweigh the held ones (and are worth a move) go.
 void TSpillState::CompactIfWorthIt() noexcept {
   const uint64_t disk = Counters->Disk.load(), live = Counters->Live.load();
   const uint64_t dead = disk > live ? disk - live : 0;
   if (dead >= TSpillArea::CompactFrom && dead >= live) Compact();
 }
 
+// Files at most half held, the emptiest first, move what they hold to the
+// newest file and go when their last reader lets go; the current file is
+// closed for that first when enough of it is dead.
 void TSpillState::Compact(bool wait) noexcept {
   std::unique_lock<std::mutex> one(FCompacting, std::defer_lock);
   if (wait)
     one.lock();
   else if (!one.try_lock())
     return;
-  // What a compaction that ran meanwhile left may need no other.
-  if (wait && Counters->Disk.load() <= Counters->Live.load()) return;
-  std::shared_ptr<TSpillGeneration> fresh = NewGeneration();
-  if (!fresh) return;
-  std::vector<std::shared_ptr<TSpillGeneration>> old;
+  auto halfHeld = [](const TSpillGeneration& g) { return g.Live.load() * 2 <= g.End.load(); };
+  std::vector<std::shared_ptr<TSpillGeneration>> emptiest;
   try {
-    std::unique_lock<std::shared_mutex> noWriter(FSwitch);
     std::lock_guard<std::mutex> guard(Lock);
+    if (Current && Current->End.load() - Current->Live.load() >= TSpillArea::CompactFrom && halfHeld(*Current))
+      Current.reset();
     for (const std::weak_ptr<TSpillGeneration>& g : FGenerations)
-      if (std::shared_ptr<TSpillGeneration> generation = g.lock(); generation && generation != fresh)
-        old.push_back(std::move(generation));
-    Current = fresh;
+      if (std::shared_ptr<TSpillGeneration> generation = g.lock();
+          generation && generation != Current && halfHeld(*generation))
+        emptiest.push_back(std::move(generation));
   } catch (...) {
     return;
   }
+  std::sort(emptiest.begin(), emptiest.end(),
+            [](const auto& a, const auto& b) { return a->Live.load() < b->Live.load(); });
   uint64_t moved = 0, pieces = 0;
   bool whole = true;
   try {
-    for (const std::shared_ptr<TSpillGeneration>& generation : old)
+    for (std::shared_ptr<TSpillGeneration>& generation : emptiest) {
       for (const std::shared_ptr<TSpillPiece>& piece : generation->HeldPieces()) {
-        if (piece->MoveTo(fresh))
-          fresh->Register(piece);
-        else
+        const std::shared_ptr<TSpillGeneration> target = CurrentOrNew();
+        if (target && target != generation && piece->MoveTo(target)) {
+          target->Register(piece);
+          moved += piece->Size();
+        } else {
           whole = false;
+        }
         ++pieces;
       }
-    moved = fresh->End.load();
+      generation.reset();  // its file goes with its last reader
+    }
   } catch (...) {
     whole = false;
   }
-  SpillTrace(Format("Temporary file compacted: %llu bytes held moved in %llu pieces%s", Ull(moved), Ull(pieces),
-                    whole ? "" : "; some could not be moved"));
+  if (!emptiest.empty())
+    SpillTrace(Format("Temporary files compacted: %llu files, %llu bytes held moved in %llu pieces%s",
+                      Ull(emptiest.size()), Ull(moved), Ull(pieces), whole ? "" : "; some could not be moved"));
 }
 
 bool TSpillState::Write(char* data, size_t size, std::vector<TSpillExtent>& extents) noexcept {
@@ -370,7 +385,6 @@ bool TSpillState::Write(char* data, size_t size, std::vector<TSpillExtent>& exte
   }
   FFull.store(false);
   try {
-    std::shared_lock<std::shared_mutex> writing(FSwitch);
     const std::shared_ptr<TSpillGeneration> generation = CurrentOrNew();
     if (!generation) return false;
     const uint64_t offset = generation->End.fetch_add(size);

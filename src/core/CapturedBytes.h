@@ -63,12 +63,14 @@ struct TSpillExtent {
   uint64_t Size = 0;
 };
 
-// The process's memory budget for captured bytes and its spill file. The
-// file is bounded too: space that no capture holds any more is given back
-// by moving what is still held to a fresh file under a fresh key when dead
-// bytes outweigh live ones (no offset is ever encrypted twice under one
-// key), and the file stays under a quota; at the quota the store is asked
-// to let go of records (SetSpillLetGo) before a capture is refused.
+// The process's memory budget for captured bytes and its spill files. Disk
+// is bounded too: bytes go to files of a segment's size, each under a key
+// of its own, and a file goes as soon as nothing in it is held; when dead
+// bytes outweigh held ones, the held bytes of files at most half held move
+// to the newest file, so their files go too (no offset is ever encrypted
+// twice under one key). The files stay under a quota; at the quota the
+// store is asked to let go of records (SetSpillLetGo) before a capture is
+// refused.
 class TSpillArea {
  public:
   // 48 MiB: every small resource of a day's pages stays in memory (a page is
@@ -95,6 +97,9 @@ class TSpillArea {
     uint64_t (*ClockMs)() noexcept = nullptr;
     // Bytes the files may hold at once; 0: the default above.
     uint64_t Quota = 0;
+    // Bytes a file takes before the next one starts; 0: an eighth of the
+    // quota, at most 64 MiB (what one move copies at most is half of it).
+    uint64_t SegmentBytes = 0;
   };
   // A file that could not be made is tried again after this long, the wait
   // doubling with each failure up to the longest: a moment without the
