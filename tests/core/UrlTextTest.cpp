@@ -23,6 +23,7 @@ TEST(AsciiUrl, EveryCharacterEntersAsTheWebWritesIt) {
       {"Latin-1 in a query", u"http://h/q.png?name=caf\u00e9", "http://h/q.png?name=caf%C3%A9"},
       {"host", u"http://\u0444.test/", "http://%D1%84.test/"},
       {"pair: one character, four bytes", u"http://h/\U0001F600", "http://h/%F0%9F%98%80"},
+      {"the last pair of all", u"http://h/\U0010FFFF", "http://h/%F4%8F%BF%BF"},
       {"non-character", u"http://h/\uFFFF\uFDD0", "http://h/%EF%BF%BF%EF%B7%90"},
       {"lone high surrogate", u"http://h/\xD800.png", "http://h/%ED%A0%80.png"},
       {"lone low surrogate", u"http://h/\xDC00.png", "http://h/%ED%B0%80.png"},
