@@ -5,6 +5,7 @@
 #include "browser/CoTarvikBrowserMoniter.h"
 #include "browser/CoTarvikToolbar.h"
 #include "browser/TarvikClassIds.h"
+#include "core/CapturedBytes.h"
 #include "core/ClassTarvikRuntime.h"
 #include "core/ComBoundary.h"
 #include "framework/Registry.h"
@@ -85,6 +86,9 @@ HRESULT TarvikCanUnloadNow() noexcept {
   if (MoniterCount() != 0) return S_FALSE;
   // Each of these runs code of this library on calls that may still come.
   if (IPSinkCount() != 0 || TTarvikBrowserMoniter::LiveCount() != 0 || ToolbarForms().Count() != 0) return S_FALSE;
+  // The thread keeps the library loaded by itself; the unload's shut-down
+  // must still run on the thread that frees the library, not on that one.
+  if (SpillWritersRunning() != 0) return S_FALSE;
   return TarvikClassManager().InUse() ? S_FALSE : S_OK;
 }
 

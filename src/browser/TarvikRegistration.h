@@ -40,7 +40,8 @@ std::wstring UserAgentValueName();
 TComClassManager& TarvikClassManager();
 
 // DllCanUnloadNow: S_FALSE while protocol monitors, sink wrappers, event
-// monitors, toolbar forms, COM objects, server locks or held factories live.
+// monitors, toolbar forms, COM objects, server locks or held factories live,
+// or a writer thread of the temporary file still runs.
 HRESULT TarvikCanUnloadNow() noexcept;
 // DllRegisterServer / DllUnregisterServer: S_OK, or E_FAIL when anything failed.
 HRESULT TarvikUpdateRegistry(bool Register) noexcept;

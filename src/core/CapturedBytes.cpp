@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 
 #include "core/ChaCha20.h"
 #include "core/Trace.h"
@@ -67,8 +69,9 @@ class TSpillGeneration {
   const std::unique_ptr<TChaCha20> Cipher;
   const std::shared_ptr<TSpillCounters> Counters;
   const std::weak_ptr<TSpillState> Owner;
-  std::atomic<uint64_t> End{0};   // bytes appended; offsets only grow
-  std::atomic<uint64_t> Live{0};  // bytes pieces hold
+  std::atomic<uint64_t> End{0};        // bytes appended; offsets only grow
+  std::atomic<uint64_t> Live{0};       // bytes pieces hold
+  std::atomic<uint32_t> Unwritten{0};  // places taken whose bytes the writer has yet to write
 
  private:
   std::mutex FPiecesLock;
@@ -134,11 +137,130 @@ class TSpillPiece {
   uint64_t FSize;
 };
 
+namespace {
+
+std::atomic<uint32_t> RunningWriters{0};
+
+// One write handed to the writer thread: the bytes, their charge against
+// the budget and the place taken for them.
+struct TSpillJob {
+  std::shared_ptr<TSpillGeneration> Generation;
+  uint64_t Offset = 0;
+  std::string Bytes;
+  TBudgetCharge Charge;
+  std::shared_ptr<TSpillTicket> Ticket;  // set once the write is counted in flight
+
+  // Memory, charge and file go before the write stops counting as in
+  // flight: whoever waited for it sees them gone.
+  ~TSpillJob() {
+    Charge.Clear();
+    Bytes = std::string();
+    if (!Ticket) return;
+    Generation->Unwritten.fetch_sub(1);
+    Generation.reset();
+    Ticket->InFlight.fetch_sub(1);
+  }
+  void Run() noexcept {
+    Generation->Cipher->Apply(Offset, Bytes.data(), Bytes.size());
+    if (!Generation->File->WriteAt(Offset, Bytes.data(), Bytes.size())) {
+      Ticket->Failed.store(true);
+      SpillTrace(Format("Temporary file not written: %llu bytes at %llu", Ull(Bytes.size()), Ull(Offset)));
+    }
+  }
+};
+
+}  // namespace
+
+// The thread that encrypts and writes what captures hand it, in order. It
+// runs while there is work and a moment after, then ends (a library that
+// is unloaded leaves no thread behind), and a new one starts with the next
+// write. Without a thread, the writes happen where they are handed over.
+class TSpillWriter : public std::enable_shared_from_this<TSpillWriter> {
+ public:
+  static constexpr auto Linger = std::chrono::milliseconds(200);
+
+  void Push(std::unique_ptr<TSpillJob> job) noexcept {
+    std::unique_lock<std::mutex> guard(FLock);
+    try {
+      FQueue.push_back(std::move(job));
+    } catch (...) {
+      guard.unlock();
+      Finish(std::move(job));
+      return;
+    }
+    if (FRunning) {
+      if (FIdle) FWork.notify_one();
+      return;
+    }
+    FRunning = true;
+    RunningWriters.fetch_add(1);
+    guard.unlock();
+    auto* self = new (std::nothrow) std::shared_ptr<TSpillWriter>(shared_from_this());
+    if (self && StartSpillThread(&TSpillWriter::Thread, self)) return;
+    delete self;
+    // No thread: what is queued is written here.
+    Loop(false);
+  }
+
+  template <class Ready>
+  void Wait(Ready ready) noexcept {
+    std::unique_lock<std::mutex> guard(FLock);
+    ++FWaiters;
+    FDone.wait(guard, ready);
+    --FWaiters;
+  }
+
+ private:
+  static void Thread(void* arg) noexcept {
+    std::unique_ptr<std::shared_ptr<TSpillWriter>> self(static_cast<std::shared_ptr<TSpillWriter>*>(arg));
+    (*self)->Loop(true);
+  }
+
+  // The job's memory and place go before anyone waiting is told.
+  void Finish(std::unique_ptr<TSpillJob> job) noexcept {
+    job->Run();
+    job.reset();
+    std::lock_guard<std::mutex> guard(FLock);
+    if (FWaiters) FDone.notify_all();
+  }
+
+  void Loop(bool linger) noexcept {
+    std::unique_lock<std::mutex> guard(FLock);
+    for (;;) {
+      if (FQueue.empty() && linger) {
+        FIdle = true;
+        FWork.wait_for(guard, Linger, [this] { return !FQueue.empty(); });
+        FIdle = false;
+      }
+      if (FQueue.empty()) break;
+      std::unique_ptr<TSpillJob> job = std::move(FQueue.front());
+      FQueue.pop_front();
+      guard.unlock();
+      Finish(std::move(job));
+      guard.lock();
+    }
+    FRunning = false;
+    RunningWriters.fetch_sub(1);
+  }
+
+  std::mutex FLock;
+  std::condition_variable FWork;  // a job for an idle thread
+  std::condition_variable FDone;  // a job done, for those waiting
+  std::deque<std::unique_ptr<TSpillJob>> FQueue;
+  bool FRunning = false;
+  bool FIdle = false;
+  uint32_t FWaiters = 0;
+};
+
+uint32_t SpillWritersRunning() noexcept { return RunningWriters.load(); }
+
 class TSpillState : public std::enable_shared_from_this<TSpillState> {
  public:
   explicit TSpillState(TSpillArea::TOptions options) : Options(std::move(options)) {}
 
   bool Write(char* data, size_t size, std::vector<TSpillExtent>& extents) noexcept;
+  bool WriteBehind(std::string& bytes, TBudgetCharge& charge, std::vector<TSpillExtent>& extents,
+                   const std::shared_ptr<TSpillTicket>& ticket) noexcept;
   // The current generation is empty: the area moves on from it, and its file goes.
   void Drained(const TSpillGeneration* generation) noexcept;
 
@@ -150,8 +272,13 @@ class TSpillState : public std::enable_shared_from_this<TSpillState> {
   const std::shared_ptr<TSpillCounters> Counters = std::make_shared<TSpillCounters>();
   mutable std::mutex Lock;  // the current generation and the list of all
   std::shared_ptr<TSpillGeneration> Current;
+  const std::shared_ptr<TSpillWriter> Writer = std::make_shared<TSpillWriter>();
 
  private:
+  bool MakeRoom(uint64_t size) noexcept;
+  bool Place(uint64_t size, std::shared_ptr<TSpillGeneration>& generation, uint64_t& offset) noexcept;
+  static void Hold(const std::shared_ptr<TSpillGeneration>& generation, uint64_t offset, uint64_t size,
+                   std::vector<TSpillExtent>& extents);
   std::shared_ptr<TSpillGeneration> CurrentOrNew() noexcept;
   std::shared_ptr<TSpillGeneration> NewGeneration() noexcept;
   bool TryOpen(std::string& why, std::shared_ptr<TSpillGeneration>& made) noexcept;
@@ -197,6 +324,8 @@ TSpillPiece::~TSpillPiece() {
 bool TSpillPiece::MoveTo(const std::shared_ptr<TSpillGeneration>& fresh) {
   std::lock_guard<std::mutex> guard(FLock);
   if (FGeneration == fresh) return true;
+  // Bytes still on their way to the file stay where they will be.
+  if (FGeneration->Unwritten.load() != 0) return false;
   const uint64_t to = fresh->End.fetch_add(FSize);
   fresh->Counters->Disk.fetch_add(FSize);
   if (to > TChaCha20::StreamLimit - FSize) return false;
@@ -344,6 +473,7 @@ void TSpillState::Compact(bool wait) noexcept {
   bool whole = true;
   try {
     for (std::shared_ptr<TSpillGeneration>& generation : emptiest) {
+      Writer->Wait([&] { return generation->Unwritten.load() == 0; });
       for (const std::shared_ptr<TSpillPiece>& piece : generation->HeldPieces()) {
         const std::shared_ptr<TSpillGeneration> target = CurrentOrNew();
         if (target && target != generation && piece->MoveTo(target)) {
@@ -364,7 +494,9 @@ void TSpillState::Compact(bool wait) noexcept {
                       Ull(emptiest.size()), Ull(moved), Ull(pieces), whole ? "" : "; some could not be moved"));
 }
 
-bool TSpillState::Write(char* data, size_t size, std::vector<TSpillExtent>& extents) noexcept {
+// Room for size bytes, made by compacting and letting go if need be; false
+// (said once until a write fits again) when there is none.
+bool TSpillState::MakeRoom(uint64_t size) noexcept {
   CompactIfWorthIt();
   if (!Room(size)) {
     Compact(true);
@@ -384,31 +516,75 @@ bool TSpillState::Write(char* data, size_t size, std::vector<TSpillExtent>& exte
     }
   }
   FFull.store(false);
+  return true;
+}
+
+// The place for size more bytes: the current file, and the offset it ends at.
+bool TSpillState::Place(uint64_t size, std::shared_ptr<TSpillGeneration>& generation, uint64_t& offset) noexcept {
+  generation = CurrentOrNew();
+  if (!generation) return false;
+  offset = generation->End.fetch_add(size);
+  generation->Counters->Disk.fetch_add(size);
+  Written.fetch_add(size);
+  // One key and nonce never encrypt two things at one place: a file only grows.
+  if (offset > TChaCha20::StreamLimit - size) {
+    SpillTrace("Temporary file not written: it is full");
+    return false;
+  }
+  return true;
+}
+
+// The bytes at offset join extents: the last piece grows when this capture
+// alone holds it and the bytes follow it. Throws std::bad_alloc.
+void TSpillState::Hold(const std::shared_ptr<TSpillGeneration>& generation, uint64_t offset, uint64_t size,
+                       std::vector<TSpillExtent>& extents) {
+  if (!extents.empty() && extents.back().Piece && extents.back().Piece.use_count() == 1 &&
+      extents.back().Piece->Extend(generation.get(), offset, size)) {
+    extents.back().Size += size;
+    return;
+  }
+  extents.reserve(extents.size() + 1);
+  auto piece = std::make_shared<TSpillPiece>(generation, offset, size);
+  generation->Register(piece);
+  extents.push_back({std::move(piece), size});
+}
+
+bool TSpillState::Write(char* data, size_t size, std::vector<TSpillExtent>& extents) noexcept {
+  if (!MakeRoom(size)) return false;
   try {
-    const std::shared_ptr<TSpillGeneration> generation = CurrentOrNew();
-    if (!generation) return false;
-    const uint64_t offset = generation->End.fetch_add(size);
-    generation->Counters->Disk.fetch_add(size);
-    Written.fetch_add(size);
-    // One key and nonce never encrypt two things at one place: a file only grows.
-    if (offset > TChaCha20::StreamLimit - size) {
-      SpillTrace("Temporary file not written: it is full");
-      return false;
-    }
+    std::shared_ptr<TSpillGeneration> generation;
+    uint64_t offset = 0;
+    if (!Place(size, generation, offset)) return false;
     generation->Cipher->Apply(offset, data, size);
     if (!generation->File->WriteAt(offset, data, size)) {
       SpillTrace(Format("Temporary file not written: %llu bytes at %llu", Ull(size), Ull(offset)));
       return false;
     }
-    // The last piece grows when this capture alone holds it and the bytes follow it.
-    if (!extents.empty() && extents.back().Piece && extents.back().Piece.use_count() == 1 &&
-        extents.back().Piece->Extend(generation.get(), offset, size)) {
-      extents.back().Size += size;
-      return true;
-    }
-    auto piece = std::make_shared<TSpillPiece>(generation, offset, size);
-    generation->Register(piece);
-    extents.push_back({std::move(piece), size});
+    Hold(generation, offset, size, extents);
+    return true;
+  } catch (...) {
+    SpillTrace("Temporary file not written: out of memory");
+    return false;
+  }
+}
+
+bool TSpillState::WriteBehind(std::string& bytes, TBudgetCharge& charge, std::vector<TSpillExtent>& extents,
+                              const std::shared_ptr<TSpillTicket>& ticket) noexcept {
+  if (!Options.WriteBehind) return Write(bytes.data(), bytes.size(), extents);
+  const size_t size = bytes.size();
+  if (!MakeRoom(size)) return false;
+  try {
+    auto job = std::make_unique<TSpillJob>();
+    if (!Place(size, job->Generation, job->Offset)) return false;
+    // Counted before the bytes are held: a move never takes them unwritten.
+    job->Generation->Unwritten.fetch_add(1);
+    ticket->InFlight.fetch_add(1);
+    job->Ticket = ticket;
+    Hold(job->Generation, job->Offset, size, extents);
+    job->Bytes = std::move(bytes);
+    job->Charge = std::move(charge);
+    bytes = std::string();
+    Writer->Push(std::move(job));
     return true;
   } catch (...) {
     SpillTrace("Temporary file not written: out of memory");
@@ -448,6 +624,16 @@ bool TSpillArea::Write(char* data, size_t size, TSpillExtent& where) noexcept {
   if (!FState->Write(data, size, one)) return false;
   where = std::move(one.front());
   return true;
+}
+
+bool TSpillArea::WriteBehind(std::string& bytes, TBudgetCharge& charge, std::vector<TSpillExtent>& extents,
+                             const std::shared_ptr<TSpillTicket>& ticket) noexcept {
+  return FState->WriteBehind(bytes, charge, extents, ticket);
+}
+
+void TSpillArea::Wait(const TSpillTicket& ticket, uint32_t inFlight) const noexcept {
+  if (ticket.InFlight.load() <= inFlight) return;
+  FState->Writer->Wait([&] { return ticket.InFlight.load() <= inFlight; });
 }
 
 TSpillFile* TSpillArea::File() const noexcept {

@@ -51,10 +51,21 @@ inline constexpr int SpillNameAttempts = 100;
 
 // The free bytes on the volume of folder; 0 when it cannot be told.
 uint64_t SpillFolderFreeBytes(const std::string& folder) noexcept;
+// Runs run(arg) on a thread of its own that keeps the library loaded until
+// it returns; false (run never called) when no thread can be made.
+bool StartSpillThread(void (*run)(void*), void* arg) noexcept;
 
+class TBudgetCharge;
 class TSpillGeneration;
 class TSpillPiece;
 class TSpillState;
+
+// The writes one capture handed to its area's writer thread: how many are
+// still under way, and whether one of them failed.
+struct TSpillTicket {
+  std::atomic<uint32_t> InFlight{0};
+  std::atomic<bool> Failed{false};
+};
 
 // Bytes in the spill file, held: they stay readable while some extent holds
 // their piece, and their space goes back when the last holder lets go.
@@ -100,6 +111,9 @@ class TSpillArea {
     // Bytes a file takes before the next one starts; 0: an eighth of the
     // quota, at most 64 MiB (what one move copies at most is half of it).
     uint64_t SegmentBytes = 0;
+    // Whether WriteBehind hands the cipher and the write to a thread of the
+    // area's (false: it writes at once, as Write does).
+    bool WriteBehind = true;
   };
   // A file that could not be made is tried again after this long, the wait
   // doubling with each failure up to the longest: a moment without the
@@ -129,6 +143,16 @@ class TSpillArea {
   bool Write(char* data, size_t size, std::vector<TSpillExtent>& extents) noexcept;
   // The same into a piece of its own.
   bool Write(char* data, size_t size, TSpillExtent& where) noexcept;
+  // The same, but the cipher and the write run on the area's writer thread,
+  // so that the browser's read thread goes on meanwhile: the place is taken
+  // and added to extents at once, and bytes and their charge go with the
+  // write. The bytes are readable once ticket has none in flight (Wait),
+  // unless it failed. False (bytes kept by the caller) when there is no
+  // place for them.
+  bool WriteBehind(std::string& bytes, TBudgetCharge& charge, std::vector<TSpillExtent>& extents,
+                   const std::shared_ptr<TSpillTicket>& ticket) noexcept;
+  // Until ticket has at most inFlight writes under way.
+  void Wait(const TSpillTicket& ticket, uint32_t inFlight) const noexcept;
 
   // The current file, or null (before the first write, when it failed, or
   // when nothing is held in it any more).
@@ -144,6 +168,9 @@ class TSpillArea {
  private:
   std::shared_ptr<TSpillState> FState;
 };
+
+// Writer threads of areas that still run (the library stays loaded for them).
+uint32_t SpillWritersRunning() noexcept;
 
 // Asked, outside every lock of the area, when a write would pass the quota:
 // let go of captured bytes worth at least wanted, as far as it can. The

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "core/CapturedBytes.h"
 
@@ -93,6 +94,15 @@ bool SpillRandomBytes(void* out, size_t size) noexcept {
     size -= static_cast<size_t>(n);
   }
   return true;
+}
+
+bool StartSpillThread(void (*run)(void*), void* arg) noexcept {
+  try {
+    std::thread(run, arg).detach();
+    return true;
+  } catch (...) {
+    return false;
+  }
 }
 
 }  // namespace tarvik

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "core/CapturedBytes.h"
@@ -223,6 +224,40 @@ bool SpillRandomBytes(void* out, size_t size) noexcept {
   const bool ok = gen(provider, static_cast<DWORD>(size), static_cast<BYTE*>(out)) != FALSE;
   release(provider, 0);
   return ok;
+}
+
+namespace {
+
+struct TThreadStart {
+  void (*Run)(void*);
+  void* Arg;
+  HMODULE Module;
+};
+
+DWORD WINAPI SpillThread(void* param) {
+  const TThreadStart start = *static_cast<TThreadStart*>(param);
+  delete static_cast<TThreadStart*>(param);
+  start.Run(start.Arg);
+  // The library's code runs until the thread is gone: it lets go of the
+  // library only in the same call that ends the thread.
+  FreeLibraryAndExitThread(start.Module, 0);
+}
+
+}  // namespace
+
+bool StartSpillThread(void (*run)(void*), void* arg) noexcept {
+  HMODULE module = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&SpillThread), &module))
+    return false;
+  auto* start = new (std::nothrow) TThreadStart{run, arg, module};
+  HANDLE thread = start ? CreateThread(nullptr, 0, &SpillThread, start, 0, nullptr) : nullptr;
+  if (!thread) {
+    delete start;
+    FreeLibrary(module);
+    return false;
+  }
+  CloseHandle(thread);
+  return true;
 }
 
 }  // namespace tarvik

@@ -91,16 +91,33 @@ void TCaptureBuffer::StartSpilling() {
   FLastPublished = false;
 }
 
+// A full stage goes to the writer thread with its charge, and the next one
+// is a fresh buffer; a stage without a charge of its own is written here.
 void TCaptureBuffer::SpillStage() {
   if (FStage.empty()) return;
-  if (!FArea->Write(FStage.data(), FStage.size(), FExtents)) throw TCaptureDropped("temporary file not written");
-  FStage.clear();
+  if (FTicket && FTicket->Failed.load()) throw TCaptureDropped("temporary file not written");
+  if (FStageCharge.Bytes() == 0) {
+    if (!FArea->Write(FStage.data(), FStage.size(), FExtents)) throw TCaptureDropped("temporary file not written");
+    FStage.clear();
+    return;
+  }
+  if (!FTicket) FTicket = std::make_shared<TSpillTicket>();
+  FArea->Wait(*FTicket, StagesBehind - 1);
+  if (!FArea->WriteBehind(FStage, FStageCharge, FExtents, FTicket)) throw TCaptureDropped("temporary file not written");
+}
+
+// Every byte handed over is in the file, or the capture is dropped.
+void TCaptureBuffer::WaitWritten() const {
+  if (!FTicket) return;
+  FArea->Wait(*FTicket, 0);
+  if (FTicket->Failed.load()) throw TCaptureDropped("temporary file not written");
 }
 
 // The stage's memory goes once its bytes are in the file: a transfer that
 // ended holds none until its monitor is freed.
 void TCaptureBuffer::ReleaseStage() {
   SpillStage();
+  WaitWritten();
   FStage = std::string();
   FStageCharge.Clear();
 }
@@ -117,21 +134,29 @@ void TCaptureBuffer::SpillThroughStack(const char* bytes, size_t size) {
 }
 
 void TCaptureBuffer::SpillAppend(const char* bytes, size_t size) {
-  if (FStage.capacity() < SpillChunk) {
-    if (!FStageCharge.Area()) FStageCharge = TBudgetCharge(FArea);
-    if (!FStageCharge.Add(SpillChunk, true)) {
-      SpillStage();
-      SpillThroughStack(bytes, size);
-      return;
-    }
-    try {
-      FStage.reserve(SpillChunk);
-    } catch (...) {
-      FStageCharge.Clear();
-      throw;
-    }
-  }
   while (size > 0) {
+    if (FStage.capacity() < SpillChunk) {
+      if (!FStageCharge.Area()) FStageCharge = TBudgetCharge(FArea);
+      // The stages on their way hold the reserve: wait for them before
+      // falling back to small writes here.
+      bool charged = FStageCharge.Bytes() >= SpillChunk || FStageCharge.Add(SpillChunk, true);
+      if (!charged && FTicket && FTicket->InFlight.load() > 0) {
+        WaitWritten();
+        charged = FStageCharge.Add(SpillChunk, true);
+      }
+      if (!charged) {
+        SpillStage();
+        SpillThroughStack(bytes, size);
+        return;
+      }
+      try {
+        FStage.reserve(SpillChunk);
+      } catch (...) {
+        FStageCharge.Clear();
+        throw;
+      }
+    }
+    // A full stage is handed over, which leaves a fresh one to fill.
     const size_t n = std::min(size, SpillChunk - FStage.size());
     FStage.append(bytes, n);
     bytes += n;
@@ -193,6 +218,7 @@ TCaptureBuffer::Bytes TCaptureBuffer::Publish() {
 }
 
 std::string TCaptureBuffer::Copy() const {
+  if (FSpilling) WaitWritten();
   if (FSpilling) return TCapturedBytes(FArea, FExtents).Text() + FStage;
   std::string result;
   result.reserve(static_cast<size_t>(FSize));
@@ -202,6 +228,9 @@ std::string TCaptureBuffer::Copy() const {
 
 void TCaptureBuffer::Clear() noexcept {
   FParts.clear();
+  // Stages on their way give their memory back before the capture is gone.
+  if (FTicket) FArea->Wait(*FTicket, 0);
+  FTicket.reset();
   FStage = std::string();
   FStageCharge.Clear();
   FExtents.clear();

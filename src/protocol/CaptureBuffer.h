@@ -32,6 +32,9 @@ class TCaptureBuffer {
   // no room for it, bytes go to the file in small slices from the stack.
   static constexpr size_t SpillChunk = size_t{64} << 10;
   static constexpr size_t StackSlice = size_t{4} << 10;
+  // Full stages a transfer may have on their way to the file at once (the
+  // area's writer thread encrypts and writes them while the transfer reads on).
+  static constexpr uint32_t StagesBehind = 4;
 
   // area null: the process's.
   explicit TCaptureBuffer(std::shared_ptr<TSpillArea> area = nullptr);
@@ -68,6 +71,7 @@ class TCaptureBuffer {
   bool AppendInMemory(const char* bytes, size_t size);
   void StartSpilling();
   void SpillStage();
+  void WaitWritten() const;
   void ReleaseStage();
   void SpillThroughStack(const char* bytes, size_t size);
   void SpillAppend(const char* bytes, size_t size);
@@ -76,10 +80,11 @@ class TCaptureBuffer {
   std::vector<std::shared_ptr<TPart>> FParts;
   bool FLastPublished = false;  // the last part is shared with the store: never written again
   bool FSpilling = false;
-  std::string FStage;                  // bytes for the next write to the file
-  TBudgetCharge FStageCharge;          // the stage's memory, counted while it is held
-  std::vector<TSpillExtent> FExtents;  // where the spilled bytes are, in order (held: their space stays)
-  Bytes FPublished;                    // what was published last, while nothing was appended since
+  std::string FStage;                     // bytes for the next write to the file
+  TBudgetCharge FStageCharge;             // the stage's memory, counted while it is held
+  std::vector<TSpillExtent> FExtents;     // where the spilled bytes are, in order (held: their space stays)
+  std::shared_ptr<TSpillTicket> FTicket;  // the stages on their way to the file
+  Bytes FPublished;                       // what was published last, while nothing was appended since
   uint64_t FSize = 0;
   uint64_t FExpected = 0;
 };

@@ -15,6 +15,7 @@
 #include "browser/CoTarvikBrowserMoniter.h"
 #include "browser/TarvikClassIds.h"
 #include "browser/TarvikRegistration.h"
+#include "core/CapturedBytes.h"
 #include "core/ClassTarvikRuntime.h"
 #include "framework/ComPtr.h"
 #include "framework/Handles.h"
@@ -378,6 +379,26 @@ TEST(UnloadQuery, ProtocolMonitorsSinkWrappersAndEventMonitorsKeepTheLibrary) {
     ComPtr<TTarvikBrowserMoniter> events = TTarvikBrowserMoniter::Create(nullptr);
     EXPECT_EQ(TarvikCanUnloadNow(), S_FALSE);
   }
+  EXPECT_EQ(TarvikCanUnloadNow(), S_OK);
+
+  // A write handed to the temporary file's writer thread: the library stays
+  // while that thread runs, and may go once it has ended by itself.
+  {
+    auto area = std::make_shared<TSpillArea>(TSpillArea::TOptions{1 << 20, {}});
+    TBudgetCharge charge(area);
+    ASSERT_TRUE(charge.Add(4096, true));
+    std::string bytes(4096, 'w');
+    std::vector<TSpillExtent> extents;
+    const auto ticket = std::make_shared<TSpillTicket>();
+    ASSERT_TRUE(area->WriteBehind(bytes, charge, extents, ticket));
+    // The thread lingers a moment after its last write before it ends.
+    EXPECT_NE(SpillWritersRunning(), 0u);
+    EXPECT_EQ(TarvikCanUnloadNow(), S_FALSE);
+    area->Wait(*ticket, 0);
+    EXPECT_FALSE(ticket->Failed.load());
+  }
+  for (int i = 0; i < 1000 && SpillWritersRunning() != 0; ++i) ::Sleep(10);
+  EXPECT_EQ(SpillWritersRunning(), 0u);
   EXPECT_EQ(TarvikCanUnloadNow(), S_OK);
   LibraryUnload();
 }

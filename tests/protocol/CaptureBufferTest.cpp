@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -325,6 +328,104 @@ TEST(RequestCapture, ABodyStreamedPast4GiBIsDropped) {
 }
 #endif
 
+// A file in memory whose writes wait at a gate until it opens, and then
+// succeed or fail as told.
+struct TGate {
+  std::mutex Lock;
+  std::condition_variable Opened;
+  bool Open = false;
+  bool Fail = false;
+  std::string Bytes;
+  std::thread::id Writer;
+  void Let(bool fail) {
+    std::lock_guard<std::mutex> guard(Lock);
+    Open = true;
+    Fail = fail;
+    Opened.notify_all();
+  }
+};
+TGate* Gate = nullptr;
+
+class TGatedFile final : public TSpillFile {
+ public:
+  bool WriteAt(uint64_t offset, const void* data, size_t size) noexcept override {
+    std::unique_lock<std::mutex> guard(Gate->Lock);
+    Gate->Opened.wait(guard, [] { return Gate->Open; });
+    Gate->Writer = std::this_thread::get_id();
+    if (Gate->Fail) return false;
+    if (Gate->Bytes.size() < offset + size) Gate->Bytes.resize(static_cast<size_t>(offset + size));
+    Gate->Bytes.replace(static_cast<size_t>(offset), size, static_cast<const char*>(data), size);
+    return true;
+  }
+  bool ReadAt(uint64_t offset, void* data, size_t size) noexcept override {
+    std::lock_guard<std::mutex> guard(Gate->Lock);
+    if (Gate->Bytes.size() < offset + size) return false;
+    Gate->Bytes.copy(static_cast<char*>(data), size, static_cast<size_t>(offset));
+    return true;
+  }
+  std::string Path() const override { return "gated"; }
+};
+
+std::unique_ptr<TSpillFile> OpenGated(const std::string&, std::string&) noexcept {
+  return std::make_unique<TGatedFile>();
+}
+
+// A transfer that spills hands full stages to the area's writer thread and
+// reads on while they are written: it waits only with StagesBehind stages on
+// their way, and the end waits for every one. A write that fails there drops
+// the capture at its end, named as not kept, and its memory is given back.
+TEST(RequestCapture, SpilledStagesAreWrittenBehindTheReadsAndTheEndWaitsForThem) {
+  for (const bool fail : {false, true}) {
+    SCOPED_TRACE(fail ? "the writes fail" : "the writes succeed");
+    test::TraceRecorder trace;
+    TGate gate;
+    Gate = &gate;
+    TSpillArea::TOptions options{uint64_t{4} << 20, {}};
+    options.OpenFile = OpenGated;
+    const auto area = std::make_shared<TSpillArea>(options);
+    TBudgetCharge memoryFull(area);  // what the store holds: every new body spills
+    ASSERT_TRUE(memoryFull.Add(area->Budget() - area->StageReserve()));
+    const size_t stages = TCaptureBuffer::StagesBehind + 2;
+    const std::string bytes = Pattern(stages * TCaptureBuffer::SpillChunk, 9);
+    TRequestCapture capture(3, area);
+    capture.Begin("http://h/behind");
+    std::atomic<size_t> appended{0};
+    std::thread reads([&] {
+      for (size_t at = 0; at < bytes.size(); at += TCaptureBuffer::SpillChunk) {
+        capture.Append(bytes.data() + at, TCaptureBuffer::SpillChunk);
+        ++appended;
+      }
+    });
+    // With the gate shut, as many stages as may be behind are handed over;
+    // the next hand-over waits.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (appended < TCaptureBuffer::StagesBehind && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(appended.load(), TCaptureBuffer::StagesBehind);
+    EXPECT_LE(area->Charged(), area->Budget());
+    gate.Let(fail);
+    reads.join();
+    const TRequestCapture::TEnd end = capture.End({});
+    {
+      std::lock_guard<std::mutex> guard(gate.Lock);
+      EXPECT_NE(gate.Writer, std::this_thread::get_id());
+    }
+    if (fail) {
+      EXPECT_FALSE(end.Body);
+      EXPECT_TRUE(end.NotKept);
+      EXPECT_TRUE(Traced(trace, "Temporary file not written: 65536 bytes at 0"));
+      EXPECT_TRUE(Traced(trace, "Capture dropped (temporary file not written): SID=3"));
+    } else {
+      ASSERT_TRUE(end.Body);
+      EXPECT_TRUE(*end.Body == bytes);
+    }
+    memoryFull.Clear();
+    EXPECT_EQ(area->Charged(), 0u);
+  }
+  Gate = nullptr;
+}
+
 // Captures of 8 threads at once, 30 each, of bodies LoadBody(i) (every other
 // one announced); ended(i, end) runs on the capturing thread.
 constexpr int LoadThreads = 8;
@@ -352,25 +453,30 @@ void CaptureAtOnce(const std::shared_ptr<TSpillArea>& area,
 
 // Many captures at once with a tiny budget: every one spills under load, and
 // every stored body is byte-exact.
+// A budget of 64 KiB leaves no room for a stage (bytes go to the file in
+// slices, at once); 1 MiB leaves two (stages are written behind the reads).
 TEST(RequestCaptureLoad, ManyThreadsCapturingWithATinyBudgetStayByteExact) {
-  const auto area = Area(64 << 10);
-  TTarvikDataBuffer store;
-  std::atomic<int> missing{0};
-  CaptureAtOnce(area, [&](int, const TRequestCapture::TEnd& end) {
-    if (!end.Body)
-      ++missing;
-    else
-      store.GetURLContent(end.URL).SetContent(end.Body, end.ReadLength);
-    if (area->Charged() > area->Budget()) ++missing;
-  });
-  EXPECT_EQ(missing.load(), 0);
-  int spilled = 0;
-  for (int i = 0; i < LoadThreads * LoadPerThread; ++i) {
-    const TURLContent::Snapshot record = store.GetURLContent("http://h/" + std::to_string(i)).Read();
-    ASSERT_TRUE(*record.Content == LoadBody(i)) << i;
-    spilled += record.Content->Spilled();
+  for (const uint64_t budget : {uint64_t{64} << 10, uint64_t{1} << 20}) {
+    SCOPED_TRACE(budget);
+    const auto area = Area(budget);
+    TTarvikDataBuffer store;
+    std::atomic<int> missing{0};
+    CaptureAtOnce(area, [&](int, const TRequestCapture::TEnd& end) {
+      if (!end.Body)
+        ++missing;
+      else
+        store.GetURLContent(end.URL).SetContent(end.Body, end.ReadLength);
+      if (area->Charged() > area->Budget()) ++missing;
+    });
+    EXPECT_EQ(missing.load(), 0);
+    int spilled = 0;
+    for (int i = 0; i < LoadThreads * LoadPerThread; ++i) {
+      const TURLContent::Snapshot record = store.GetURLContent("http://h/" + std::to_string(i)).Read();
+      ASSERT_TRUE(*record.Content == LoadBody(i)) << i;
+      spilled += record.Content->Spilled();
+    }
+    EXPECT_GT(spilled, LoadThreads * LoadPerThread / 2);
   }
-  EXPECT_GT(spilled, LoadThreads * LoadPerThread / 2);
 }
 
 // The same under a tiny quota as well: the file fills again and again, the
@@ -386,49 +492,52 @@ void LetGoOfAny(uint64_t wanted) {
 }
 
 TEST(RequestCaptureLoad, ATinyQuotaLetsGoUnderLoadAndReadersStillReadWhatTheyTook) {
-  TSpillArea::TOptions options{64 << 10, {}};
-  options.Quota = 2 << 20;
-  const auto area = std::make_shared<TSpillArea>(options);
-  TTarvikDataBuffer store;
-  LoadStore = &store;
-  LetGoCalls = 0;
-  SetSpillLetGo(LetGoOfAny);
-  std::atomic<int> torn{0}, kept{0}, readsWhole{0};
-  std::atomic<bool> done{false};
-  std::thread reader([&] {
-    for (unsigned n = 0; !done; ++n) {
-      const int i = static_cast<int>(n % (LoadThreads * LoadPerThread));
-      const TURLContent::Snapshot taken = store.GetURLContent("http://h/" + std::to_string(i)).Read();
-      if (taken.Content->empty()) continue;
-      std::this_thread::yield();
-      if (!(*taken.Content == LoadBody(i))) ++torn;
-      ++readsWhole;
+  for (const uint64_t budget : {uint64_t{64} << 10, uint64_t{1} << 20}) {
+    SCOPED_TRACE(budget);
+    TSpillArea::TOptions options{budget, {}};
+    options.Quota = 2 << 20;
+    const auto area = std::make_shared<TSpillArea>(options);
+    TTarvikDataBuffer store;
+    LoadStore = &store;
+    LetGoCalls = 0;
+    SetSpillLetGo(LetGoOfAny);
+    std::atomic<int> torn{0}, kept{0}, readsWhole{0};
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+      for (unsigned n = 0; !done; ++n) {
+        const int i = static_cast<int>(n % (LoadThreads * LoadPerThread));
+        const TURLContent::Snapshot taken = store.GetURLContent("http://h/" + std::to_string(i)).Read();
+        if (taken.Content->empty()) continue;
+        std::this_thread::yield();
+        if (!(*taken.Content == LoadBody(i))) ++torn;
+        ++readsWhole;
+      }
+    });
+    CaptureAtOnce(area, [&](int, const TRequestCapture::TEnd& end) {
+      if (end.Body) {
+        store.GetURLContent(end.URL).SetContent(end.Body, end.ReadLength);
+        ++kept;
+      }
+      if (area->DiskBytes() > options.Quota + area->LiveBytes()) ++torn;
+    });
+    done = true;
+    reader.join();
+    SetSpillLetGo(nullptr);
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_GT(LetGoCalls.load(), 0);
+    EXPECT_GT(kept.load(), LoadThreads * LoadPerThread / 2);
+    EXPECT_GT(readsWhole.load(), 0);
+    int letGo = 0;
+    for (int i = 0; i < LoadThreads * LoadPerThread; ++i) {
+      const TURLContent::Snapshot record = store.GetURLContent("http://h/" + std::to_string(i)).Read();
+      if (record.Content->empty())
+        ++letGo;
+      else
+        EXPECT_TRUE(*record.Content == LoadBody(i)) << i;
     }
-  });
-  CaptureAtOnce(area, [&](int, const TRequestCapture::TEnd& end) {
-    if (end.Body) {
-      store.GetURLContent(end.URL).SetContent(end.Body, end.ReadLength);
-      ++kept;
-    }
-    if (area->DiskBytes() > options.Quota + area->LiveBytes()) ++torn;
-  });
-  done = true;
-  reader.join();
-  SetSpillLetGo(nullptr);
-  EXPECT_EQ(torn.load(), 0);
-  EXPECT_GT(LetGoCalls.load(), 0);
-  EXPECT_GT(kept.load(), LoadThreads * LoadPerThread / 2);
-  EXPECT_GT(readsWhole.load(), 0);
-  int letGo = 0;
-  for (int i = 0; i < LoadThreads * LoadPerThread; ++i) {
-    const TURLContent::Snapshot record = store.GetURLContent("http://h/" + std::to_string(i)).Read();
-    if (record.Content->empty())
-      ++letGo;
-    else
-      EXPECT_TRUE(*record.Content == LoadBody(i)) << i;
+    EXPECT_GT(letGo, 0);
+    EXPECT_LE(area->DiskBytes(), options.Quota + area->LiveBytes());
   }
-  EXPECT_GT(letGo, 0);
-  EXPECT_LE(area->DiskBytes(), options.Quota + area->LiveBytes());
 }
 
 }  // namespace
