@@ -131,8 +131,10 @@ class TSpillArea {
   // not fit. Captures in memory leave StageReserve() free, so that spilling
   // transfers find room for their stages (fromReserve) when memory is full.
   bool Charge(uint64_t bytes, bool fromReserve = false) noexcept;
-  // An eighth of the budget, at most 4 MiB: 64 transfers spilling at once.
-  uint64_t StageReserve() const noexcept { return std::min<uint64_t>(Budget() / 8, uint64_t{4} << 20); }
+  // An eighth of the budget, at most 8 MiB: 96 stages of 64 KiB by default,
+  // so that 16 transfers spilling at once each keep five (one filling, four
+  // on their way to the file) and many more keep one.
+  uint64_t StageReserve() const noexcept { return std::min<uint64_t>(Budget() / 8, uint64_t{8} << 20); }
   void Release(uint64_t bytes) noexcept;
   uint64_t Charged() const noexcept;
   uint64_t Budget() const noexcept;

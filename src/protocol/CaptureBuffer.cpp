@@ -140,8 +140,9 @@ void TCaptureBuffer::SpillAppend(const char* bytes, size_t size) {
       // The stages on their way hold the reserve: wait for them before
       // falling back to small writes here.
       bool charged = FStageCharge.Bytes() >= SpillChunk || FStageCharge.Add(SpillChunk, true);
-      if (!charged && FTicket && FTicket->InFlight.load() > 0) {
-        WaitWritten();
+      for (uint32_t behind; !charged && FTicket && (behind = FTicket->InFlight.load()) > 0;) {
+        FArea->Wait(*FTicket, behind - 1);
+        if (FTicket->Failed.load()) throw TCaptureDropped("temporary file not written");
         charged = FStageCharge.Add(SpillChunk, true);
       }
       if (!charged) {
