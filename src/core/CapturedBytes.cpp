@@ -570,7 +570,12 @@ bool TSpillState::Write(char* data, size_t size, std::vector<TSpillExtent>& exte
 
 bool TSpillState::WriteBehind(std::string& bytes, TBudgetCharge& charge, std::vector<TSpillExtent>& extents,
                               const std::shared_ptr<TSpillTicket>& ticket) noexcept {
-  if (!Options.WriteBehind) return Write(bytes.data(), bytes.size(), extents);
+  if (!Options.WriteBehind) {
+    // Written here: the caller keeps the buffer and its charge for the next bytes.
+    if (!Write(bytes.data(), bytes.size(), extents)) return false;
+    bytes.clear();
+    return true;
+  }
   const size_t size = bytes.size();
   if (!MakeRoom(size)) return false;
   try {

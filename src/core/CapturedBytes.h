@@ -149,8 +149,9 @@ class TSpillArea {
   // so that the browser's read thread goes on meanwhile: the place is taken
   // and added to extents at once, and bytes and their charge go with the
   // write. The bytes are readable once ticket has none in flight (Wait),
-  // unless it failed. False (bytes kept by the caller) when there is no
-  // place for them.
+  // unless it failed. On success bytes is left empty (with WriteBehind off
+  // it was written at once, and buffer and charge stay with the caller);
+  // false when there is no place for them.
   bool WriteBehind(std::string& bytes, TBudgetCharge& charge, std::vector<TSpillExtent>& extents,
                    const std::shared_ptr<TSpillTicket>& ticket) noexcept;
   // Until ticket has at most inFlight writes under way.

@@ -203,43 +203,48 @@ bool Traced(const test::TraceRecorder& trace, const std::string& start) {
 // not, and every body comes back byte-exact. No more than the budget is ever
 // held, and it all comes back when the bytes go.
 TEST(CaptureBuffer, PastTheBudgetBodiesGoToTheFileAndComeBackByteExact) {
-  const auto area = Area(512 << 10);
-  struct Case {
-    size_t Size;
-    bool Announced;
-    bool Spilled;
-  };
-  std::vector<TCaptureBuffer::Bytes> kept;
-  for (const Case c : {Case{0, false, false}, Case{100000, true, false}, Case{100000, false, false},
-                       Case{400000, true, true}, Case{3 * TCaptureBuffer::PartSize + 17, false, true},
-                       Case{3 * TCaptureBuffer::PartSize + 17, true, true}, Case{1, false, false}}) {
-    SCOPED_TRACE(std::to_string(c.Size) + (c.Announced ? " announced" : ""));
-    TCaptureBuffer buffer(area);
-    if (c.Announced) buffer.ExpectSize(c.Size);
-    const std::string bytes = Pattern(c.Size, static_cast<unsigned>(c.Size));
-    for (size_t at = 0; at < bytes.size(); at += 3000) {
-      buffer.Append(bytes.data() + at, std::min<size_t>(3000, bytes.size() - at));
-      ASSERT_LE(area->Charged(), area->Budget());
-    }
-    EXPECT_EQ(buffer.Spilled(), c.Spilled);
-    EXPECT_EQ(buffer.Copy(), bytes);
-    TCaptureBuffer::Bytes published = buffer.Publish();
-    EXPECT_EQ(published->Spilled(), c.Spilled);
-    EXPECT_EQ(buffer.Publish().get(), published.get());
-    EXPECT_TRUE(*published == bytes);
-    kept.push_back(published);
-    // Every body is held until now, and memory only under the budget.
-    EXPECT_LE(area->Charged(), area->Budget());
-    if (c.Spilled) {
-      EXPECT_EQ(buffer.PartCount(), 0u);
-      buffer.Append("tail", 4);
+  for (const bool behind : {true, false}) {
+    SCOPED_TRACE(behind ? "written behind" : "written at once");
+    TSpillArea::TOptions options{512 << 10, {}};
+    options.WriteBehind = behind;
+    const auto area = std::make_shared<TSpillArea>(options);
+    struct Case {
+      size_t Size;
+      bool Announced;
+      bool Spilled;
+    };
+    std::vector<TCaptureBuffer::Bytes> kept;
+    for (const Case c : {Case{0, false, false}, Case{100000, true, false}, Case{100000, false, false},
+                         Case{400000, true, true}, Case{3 * TCaptureBuffer::PartSize + 17, false, true},
+                         Case{3 * TCaptureBuffer::PartSize + 17, true, true}, Case{1, false, false}}) {
+      SCOPED_TRACE(std::to_string(c.Size) + (c.Announced ? " announced" : ""));
+      TCaptureBuffer buffer(area);
+      if (c.Announced) buffer.ExpectSize(c.Size);
+      const std::string bytes = Pattern(c.Size, static_cast<unsigned>(c.Size));
+      for (size_t at = 0; at < bytes.size(); at += 3000) {
+        buffer.Append(bytes.data() + at, std::min<size_t>(3000, bytes.size() - at));
+        ASSERT_LE(area->Charged(), area->Budget());
+      }
+      EXPECT_EQ(buffer.Spilled(), c.Spilled);
+      EXPECT_EQ(buffer.Copy(), bytes);
+      TCaptureBuffer::Bytes published = buffer.Publish();
+      EXPECT_EQ(published->Spilled(), c.Spilled);
+      EXPECT_EQ(buffer.Publish().get(), published.get());
       EXPECT_TRUE(*published == bytes);
-      EXPECT_TRUE(*buffer.Publish() == bytes + "tail");
+      kept.push_back(published);
+      // Every body is held until now, and memory only under the budget.
+      EXPECT_LE(area->Charged(), area->Budget());
+      if (c.Spilled) {
+        EXPECT_EQ(buffer.PartCount(), 0u);
+        buffer.Append("tail", 4);
+        EXPECT_TRUE(*published == bytes);
+        EXPECT_TRUE(*buffer.Publish() == bytes + "tail");
+      }
     }
+    EXPECT_GT(area->Charged(), 0u);
+    kept.clear();
+    EXPECT_EQ(area->Charged(), 0u);
   }
-  EXPECT_GT(area->Charged(), 0u);
-  kept.clear();
-  EXPECT_EQ(area->Charged(), 0u);
 }
 
 // A spilling transfer's stage counts against the budget while it spills and
