@@ -543,7 +543,6 @@ void TSpillState::Hold(const std::shared_ptr<TSpillGeneration>& generation, uint
     extents.back().Size += size;
     return;
   }
-  extents.reserve(extents.size() + 1);
   auto piece = std::make_shared<TSpillPiece>(generation, offset, size);
   generation->Register(piece);
   extents.push_back({std::move(piece), size});
