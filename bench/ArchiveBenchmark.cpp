@@ -177,7 +177,7 @@ void ComposeFigures(const std::string& dir) {
     const std::string path = dir + "/part" + std::to_string(i) + ".bin";
     WriteFile(path, contents.back());
     const std::string url = "http://bench.example/res/" + std::to_string(i) + ".png";
-    TURLContent& record = store.GetURLContent(url);
+    TURLContent& record = *store.GetURLContent(url);
     record.SetContentType("image/png");
     record.SetLocalFilename(path);
     urls.push_back(url);
@@ -220,7 +220,7 @@ void ComposeFigures(const std::string& dir) {
 // resident memory in KiB.
 int PeakChild(const std::string& cache, const std::string& type, const std::string& out) {
   TTarvikDataBuffer store;
-  TURLContent& record = store.GetURLContent("http://bench.example/big");
+  TURLContent& record = *store.GetURLContent("http://bench.example/big");
   record.SetContentType(type);
   record.SetLocalFilename(cache);
   {

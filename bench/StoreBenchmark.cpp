@@ -66,7 +66,7 @@ void BM_GetURLContent(benchmark::State& state) {
   const auto& order = Order();
   size_t i = 0;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(&store.GetURLContent(urls[order[i]]));
+    benchmark::DoNotOptimize(store.GetURLContent(urls[order[i]]).get());
     if (++i == UrlCount) i = 0;
   }
 }

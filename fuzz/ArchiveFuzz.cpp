@@ -130,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                       "text/plain; x=\xE9"};
   for (int n = in.Byte() % 7; n > 0; --n) {
     const std::string url = Address(in);
-    TURLContent& record = store.GetURLContent(url);
+    TURLContent& record = *store.GetURLContent(url);
     if (record.ContentType().empty() && record.Content()->empty() && in.Byte() % 4) {
       record.SetContentType(Types[in.Byte() % 10]);
       const std::string content = in.Text();
@@ -228,7 +228,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // Every entry with bytes is there, under its location, with its bytes.
   for (size_t i = 0; i < urls.size(); ++i) {
-    const TURLContent::Snapshot rec = store.GetURLContent(urls[i]).Read();
+    const TURLContent::Snapshot rec = store.GetURLContent(urls[i])->Read();
     std::string bytes = rec.Content->Text();
     const auto cached = files.Files.find(rec.LocalFilename);
     if (!rec.LocalFilename.empty() && cached != files.Files.end() && !cached->second.empty() &&

@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       case 1: {
         const std::string body = in.Text();
-        tarvik::TURLContent& record = store.GetURLContent(url);
+        tarvik::TURLContent& record = *store.GetURLContent(url);
         record.SetContent(body, static_cast<int32_t>(body.size()));
         if (known == model.end()) contents.resize(firstSpelling.size() + 1);
         contents[known == model.end() ? firstSpelling.size() : static_cast<size_t>(known->second)] = body;
@@ -63,9 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(store.Count() == static_cast<int32_t>(firstSpelling.size()));
   }
   for (int32_t i = 0; i < store.Count(); ++i) {
-    Check(store.Items(i).URL() == firstSpelling[static_cast<size_t>(i)]);
-    Check(*store.Items(i).Content() == contents[static_cast<size_t>(i)]);
-    Check(store.Items(i).ReadLength() == static_cast<int32_t>(contents[static_cast<size_t>(i)].size()));
+    Check(store.Items(i)->URL() == firstSpelling[static_cast<size_t>(i)]);
+    Check(*store.Items(i)->Content() == contents[static_cast<size_t>(i)]);
+    Check(store.Items(i)->ReadLength() == static_cast<int32_t>(contents[static_cast<size_t>(i)].size()));
   }
   return 0;
 }

@@ -234,7 +234,7 @@ class TContentAddresses {
 }  // namespace
 
 bool PartHasBytes(TTarvikDataBuffer& store, const std::string& url, const TArchiveEnvironment& env) {
-  return HasBytes(store.GetURLContent(url).Read(), env);
+  return HasBytes(store.GetURLContent(url)->Read(), env);
 }
 
 std::string TURLStringList::Base(int32_t i) const {
@@ -399,7 +399,7 @@ void WriteWebArchive(const TURLStringSource& urls, TTarvikDataBuffer& store, TOu
   TContentAddresses content;
   for (int32_t i = 0; i < count; ++i) {
     TPartPlan& plan = plans[static_cast<size_t>(i)];
-    plan.Rec = store.GetURLContent(urls.URL(i)).Read();
+    plan.Rec = store.GetURLContent(urls.URL(i))->Read();
     plan.HasBytes = HasBytes(plan.Rec, env);
     plan.Written = HeaderValueText(plan.Rec.URL);
     plan.Address = ReadAddress(plan.Written);

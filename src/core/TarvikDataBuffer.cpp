@@ -3,6 +3,7 @@
 #include "core/UrlKey.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 namespace tarvik {
 
@@ -99,9 +100,14 @@ int32_t TTarvikDataBuffer::IndexOf(std::string_view url) const {
 }
 
 TURLContent& TTarvikDataBuffer::AddLocked(std::string_view url, std::string key) {
-  TURLContent& record = FRecords.emplace_back(std::string(url));
-  FIndex.emplace(std::move(key), static_cast<int32_t>(FRecords.size() - 1));
-  return record;
+  Record& record = FRecords.emplace_back(std::make_shared<TURLContent>(std::string(url)));
+  try {
+    FIndex.emplace(std::move(key), static_cast<int32_t>(FRecords.size() - 1));
+  } catch (...) {
+    FRecords.pop_back();
+    throw;
+  }
+  return *record;
 }
 
 void TTarvikDataBuffer::Add(std::string_view url) {
@@ -110,19 +116,47 @@ void TTarvikDataBuffer::Add(std::string_view url) {
   if (Find(key) < 0) AddLocked(url, std::move(key));
 }
 
-TURLContent& TTarvikDataBuffer::GetURLContent(std::string_view url) {
+TTarvikDataBuffer::Record TTarvikDataBuffer::GetURLContent(std::string_view url) {
   std::string key = UrlKey(url);
   std::lock_guard<std::recursive_mutex> guard(FLock);
-  const int32_t index = Find(key);
-  TURLContent& record = index >= 0 ? FRecords[static_cast<size_t>(index)] : AddLocked(url, std::move(key));
-  record.FUsed.store(FClock.fetch_add(1) + 1, std::memory_order_relaxed);
+  int32_t index = Find(key);
+  if (index < 0) {
+    AddLocked(url, std::move(key));
+    index = static_cast<int32_t>(FRecords.size() - 1);
+  }
+  Record record = FRecords[static_cast<size_t>(index)];
+  record->FUsed.store(FClock.fetch_add(1) + 1, std::memory_order_relaxed);
   return record;
+}
+
+void TTarvikDataBuffer::ForgetLocked(const std::vector<const TURLContent*>& gone) {
+  if (gone.empty()) return;
+  std::unordered_set<const TURLContent*> dropped(gone.begin(), gone.end());
+  // Old position -> new one (-1: forgotten); the order of the rest stays.
+  std::vector<int32_t> moved(FRecords.size(), -1);
+  size_t kept = 0;
+  for (size_t i = 0; i < FRecords.size(); ++i) {
+    if (dropped.count(FRecords[i].get())) continue;
+    moved[i] = static_cast<int32_t>(kept);
+    if (kept != i) FRecords[kept] = std::move(FRecords[i]);
+    ++kept;
+  }
+  FRecords.resize(kept);
+  for (auto it = FIndex.begin(); it != FIndex.end();) {
+    const int32_t to = moved[static_cast<size_t>(it->second)];
+    if (to < 0) {
+      it = FIndex.erase(it);
+    } else {
+      it->second = to;
+      ++it;
+    }
+  }
 }
 
 uint64_t TTarvikDataBuffer::LetGo(uint64_t wanted, const std::function<bool(std::string_view url)>& needed,
                                   const std::function<bool(const TURLContent::Snapshot&)>& cacheHolds) {
   struct TCandidate {
-    TURLContent* Record;
+    Record Held;
     TURLContent::Snapshot Taken;
     bool CacheHolds;
     uint64_t Used;
@@ -130,10 +164,10 @@ uint64_t TTarvikDataBuffer::LetGo(uint64_t wanted, const std::function<bool(std:
   std::vector<TCandidate> candidates;
   {
     std::lock_guard<std::recursive_mutex> guard(FLock);
-    for (TURLContent& record : FRecords) {
-      TURLContent::Snapshot taken = record.Read();
+    for (const Record& record : FRecords) {
+      TURLContent::Snapshot taken = record->Read();
       if (taken.Content->Spilled())
-        candidates.push_back({&record, std::move(taken), false, record.FUsed.load(std::memory_order_relaxed)});
+        candidates.push_back({record, std::move(taken), false, record->FUsed.load(std::memory_order_relaxed)});
     }
   }
   // The pages in view and the cache files are asked outside the store's lock.
@@ -145,11 +179,23 @@ uint64_t TTarvikDataBuffer::LetGo(uint64_t wanted, const std::function<bool(std:
     return a.CacheHolds != b.CacheHolds ? a.CacheHolds : a.Used < b.Used;
   });
   uint64_t gone = 0;
-  for (TCandidate& c : candidates) {
-    if (gone >= wanted) break;
+  size_t letGo = 0;
+  for (size_t i = 0; i < candidates.size() && gone < wanted; ++i) {
+    TCandidate& c = candidates[i];
     const uint64_t size = c.Taken.Content->size();
-    if (c.Record->LetGoOf(c.Taken.Content)) gone += size;
+    if (!c.Held->LetGoOf(c.Taken.Content)) continue;
+    gone += size;
+    if (letGo != i) candidates[letGo] = std::move(c);
+    ++letGo;
   }
+  candidates.resize(letGo);
+  std::vector<const TURLContent*> forgotten;
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  for (const TCandidate& c : candidates) {
+    // One asked for since it was taken (its asker may write it again) stays.
+    if (c.Held->FUsed.load(std::memory_order_relaxed) == c.Used) forgotten.push_back(c.Held.get());
+  }
+  ForgetLocked(forgotten);
   return gone;
 }
 
@@ -158,12 +204,7 @@ int32_t TTarvikDataBuffer::Count() const {
   return static_cast<int32_t>(FRecords.size());
 }
 
-TURLContent& TTarvikDataBuffer::Items(int32_t index) {
-  std::lock_guard<std::recursive_mutex> guard(FLock);
-  return FRecords.at(static_cast<size_t>(index));
-}
-
-const TURLContent& TTarvikDataBuffer::Items(int32_t index) const {
+TTarvikDataBuffer::Record TTarvikDataBuffer::Items(int32_t index) const {
   std::lock_guard<std::recursive_mutex> guard(FLock);
   return FRecords.at(static_cast<size_t>(index));
 }

@@ -1,17 +1,17 @@
 #pragma once
 // The captured content store: one record per URL (UrlKey: the scheme and the
-// host in any letter case, the rest exactly), kept at a stable address for
-// the life of the store, so callers may write into a record after the
-// store's lock is released.
+// host in any letter case, the rest exactly). A record is shared with those
+// who asked for it, so callers may write into it after the store's lock is
+// released, even once the store has forgotten it.
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "core/CapturedBytes.h"
 
@@ -79,6 +79,8 @@ class TURLContent {
 
 class TTarvikDataBuffer {
  public:
+  using Record = std::shared_ptr<TURLContent>;
+
   TTarvikDataBuffer() = default;
   TTarvikDataBuffer(const TTarvikDataBuffer&) = delete;
   TTarvikDataBuffer& operator=(const TTarvikDataBuffer&) = delete;
@@ -88,32 +90,34 @@ class TTarvikDataBuffer {
   int32_t IndexOf(std::string_view url) const;
   // Adds a record unless the URL exists.
   void Add(std::string_view url);
-  // Find-or-add; the reference stays valid for the life of the store.
-  TURLContent& GetURLContent(std::string_view url);
+  // Find-or-add (never null).
+  Record GetURLContent(std::string_view url);
 
   int32_t Count() const;
 
   // Lets go of the spilled bytes of records that needed does not name,
   // least recently asked for first, and among them first those whose cache
   // file still holds the same bytes (cacheHolds: nothing is lost, the
-  // composer prefers the cache file), until wanted bytes went. A later
-  // read of such an address is captured again like any first one. Returns
-  // the bytes let go.
+  // composer prefers the cache file), until wanted bytes went. A record let
+  // go is forgotten with its bytes, so that a long session's records do not
+  // outgrow memory either: a later read of such an address is captured
+  // again like any first one. Returns the bytes let go.
   uint64_t LetGo(uint64_t wanted, const std::function<bool(std::string_view url)>& needed,
                  const std::function<bool(const TURLContent::Snapshot&)>& cacheHolds);
-  // Record n, in creation order (0 <= n < Count()).
-  TURLContent& Items(int32_t index);
-  const TURLContent& Items(int32_t index) const;
+  // Record n, in creation order among those held (0 <= n < Count()).
+  Record Items(int32_t index) const;
 
  private:
   // Index lookup by a key from UrlKey; caller holds FLock.
   int32_t Find(const std::string& key) const;
   TURLContent& AddLocked(std::string_view url, std::string key);
+  // Drops the given records from the list and the index; caller holds FLock.
+  void ForgetLocked(const std::vector<const TURLContent*>& gone);
 
   mutable std::recursive_mutex FLock;
   std::atomic<uint64_t> FClock{0};
   std::unordered_map<std::string, int32_t> FIndex;  // UrlKey -> position
-  std::deque<TURLContent> FRecords;                 // deque: growth never moves a record
+  std::vector<Record> FRecords;                     // creation order
 };
 
 }  // namespace tarvik

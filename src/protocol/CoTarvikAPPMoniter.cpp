@@ -53,11 +53,11 @@ void CaptureStatus(TRequestCapture& moniter, int32_t tagSID, ULONG statusCode, L
   if (!contentType && statusCode != BINDSTATUS_CACHEFILENAMEAVAILABLE) return;
   std::string value = WideToAnsi(statusText);
   if (TTarvikDataBuffer* store = TarvikDataBuffer.get()) {
-    TURLContent& record = store->GetURLContent(moniter.URL());
+    const TTarvikDataBuffer::Record record = store->GetURLContent(moniter.URL());
     if (contentType)
-      record.SetContentType(value);
+      record->SetContentType(value);
     else
-      record.SetLocalFilename(value);
+      record->SetLocalFilename(value);
   }
   if (!contentType) moniter.SetFinished();
   RuntimeTrace(
@@ -307,10 +307,10 @@ void TTarvikAPPMoniter::EndOfData(IInternetProtocol* handler) {
   // replaces the bytes and their length together.
   if (end.Body || end.NotKept) {
     if (TTarvikDataBuffer* store = TarvikDataBuffer.get()) {
-      TURLContent& record = store->GetURLContent(end.URL);
+      const TTarvikDataBuffer::Record record = store->GetURLContent(end.URL);
       // A whole body the temporary file could not take: the save names it.
-      record.SetTooLargeToKeep(!end.Body);
-      if (end.Body) record.SetContent(end.Body, end.ReadLength);
+      record->SetTooLargeToKeep(!end.Body);
+      if (end.Body) record->SetContent(end.Body, end.ReadLength);
     }
   }
   Trace("Read.Finished(S_FALSE)", [&] {

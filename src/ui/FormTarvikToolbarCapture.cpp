@@ -166,7 +166,7 @@ void TTarvikToolbarForm::SaveCapture() {
 
   int notKept = 0;
   if (TarvikDataBuffer)
-    for (const std::string& url : urls) notKept += TarvikDataBuffer->GetURLContent(url).TooLargeToKeep() ? 1 : 0;
+    for (const std::string& url : urls) notKept += TarvikDataBuffer->GetURLContent(url)->TooLargeToKeep() ? 1 : 0;
   if (FServices->AskOpenSavedArchive(FHandle, SuccessText(path, notKept))) OpenInNewWindow(path, false);
 
   FSavedArchives.Add(path);

@@ -88,10 +88,10 @@ TEST_F(CoTarvikEngineTest, WritesThroughTheShellWhatTheComposerWrites) {
   const std::string cache = FFolder.File("logo.png");
   test::WriteWholeFile(cache, std::string("\x89PNG\0cache", 10));
   TTarvikDataBuffer& store = *TarvikDataBuffer;
-  store.GetURLContent("http://h/index.html").SetContentType("text/html");
-  store.GetURLContent("http://h/index.html").SetContent("<head></head>", 13);
-  store.GetURLContent("http://h/logo.png").SetLocalFilename(cache);
-  store.GetURLContent("http://h/logo.png").SetContent("in memory!", 10);
+  store.GetURLContent("http://h/index.html")->SetContentType("text/html");
+  store.GetURLContent("http://h/index.html")->SetContent("<head></head>", 13);
+  store.GetURLContent("http://h/logo.png")->SetLocalFilename(cache);
+  store.GetURLContent("http://h/logo.png")->SetContent("in memory!", 10);
 
   const std::string path = FFolder.File("out.mht");
   {
@@ -107,9 +107,9 @@ TEST_F(CoTarvikEngineTest, WritesThroughTheShellWhatTheComposerWrites) {
               INVALID_HANDLE_VALUE);
   }
   TTarvikDataBuffer reference;
-  reference.GetURLContent("http://h/index.html").SetContentType("text/html");
-  reference.GetURLContent("http://h/index.html").SetContent("<head></head>", 13);
-  reference.GetURLContent("http://h/logo.png").SetLocalFilename(cache);
+  reference.GetURLContent("http://h/index.html")->SetContentType("text/html");
+  reference.GetURLContent("http://h/index.html")->SetContent("<head></head>", 13);
+  reference.GetURLContent("http://h/logo.png")->SetLocalFilename(cache);
   TMemoryOutputStream expected;
   WriteWebArchive(TURLStringList("http://h/index.html", {"http://h/index.html", "http://h/logo.png"}, {}), reference,
                   expected, "Title", test::FixedEnvironment(&files));
@@ -120,7 +120,7 @@ TEST_F(CoTarvikEngineTest, WritesThroughTheShellWhatTheComposerWrites) {
 TEST_F(CoTarvikEngineTest, PlatformIdentityClockAndVersion) {
   const TTarvikVersionInfo saved = VersionInfo;
   VersionInfo.FileVersion = "5.6.7.8";
-  TarvikDataBuffer->GetURLContent("http://h/").SetContent("x", 1);
+  TarvikDataBuffer->GetURLContent("http://h/")->SetContent("x", 1);
   TMemoryOutputStream out;
   test::TraceRecorder trace;
   ComPtr<ITarvikEngine> engine = TInterfacedObject::Create<TTarvikEngine>();
@@ -175,9 +175,9 @@ TEST_F(CoTarvikEngineTest, LockedCacheFileFailsWithItsErrorAndKeepsWhatWasWritte
   UniqueHandle writer(::CreateFileA(shared.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(writer);
-  TarvikDataBuffer->GetURLContent("http://h/shared").SetLocalFilename(shared);
-  TarvikDataBuffer->GetURLContent("http://h/locked").SetLocalFilename(locked);
-  TarvikDataBuffer->GetURLContent("http://h/locked").SetContent("memory", 6);
+  TarvikDataBuffer->GetURLContent("http://h/shared")->SetLocalFilename(shared);
+  TarvikDataBuffer->GetURLContent("http://h/locked")->SetLocalFilename(locked);
+  TarvikDataBuffer->GetURLContent("http://h/locked")->SetContent("memory", 6);
 
   TMemoryOutputStream out;
   ComPtr<ITarvikEngine> engine = FixedEngine(&files);

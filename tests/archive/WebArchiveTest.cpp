@@ -32,7 +32,7 @@ struct Composer {
 
   TURLContent& Capture(const std::string& url, const std::string& type, const std::string& content,
                        const std::string& cacheFile = "") {
-    TURLContent& record = Store.GetURLContent(url);
+    TURLContent& record = *Store.GetURLContent(url);
     record.SetContentType(type);
     record.SetContent(content, static_cast<int32_t>(content.size()));
     record.SetLocalFilename(cacheFile);
@@ -674,7 +674,7 @@ std::shared_ptr<TSpillArea> SpillAll(TTarvikDataBuffer& store, size_t piece,
   options.OpenFile = open;
   auto area = std::make_shared<TSpillArea>(options);
   for (int32_t i = 0; i < store.Count(); ++i) {
-    TURLContent& record = store.Items(i);
+    TURLContent& record = *store.Items(i);
     const TURLContent::Snapshot old = record.Read();
     if (old.Content->empty()) continue;
     std::string bytes = old.Content->Text();
@@ -825,7 +825,7 @@ TEST(WebArchive, SpilledBytesMakeTheSameArchiveAsBytesInMemory) {
         ASSERT_EQ(ParseArchive(inMemory).Parts.size(), urls.size());
       }
       const auto area = SpillAll(c.Store, piece);
-      ASSERT_TRUE(c.Store.GetURLContent("http://h/big.bin").Content()->Spilled());
+      ASSERT_TRUE(c.Store.GetURLContent("http://h/big.bin")->Content()->Spilled());
       EXPECT_TRUE(c.Compose(urls, {"http://h/"}, "T") == inMemory) << "chunk " << chunk << " piece " << piece;
     }
   }

@@ -123,11 +123,11 @@ TEST(SpillFileWin, TheLibraryUnloadRemovesTheFile) {
     TSpillExtent where;
     ASSERT_TRUE(area->Write(bytes.data(), bytes.size(), where));
     TarvikDataBuffer->GetURLContent("http://h/")
-        .SetContent(std::make_shared<const TCapturedBytes>(area, std::vector<TSpillExtent>{where}), 8);
+        ->SetContent(std::make_shared<const TCapturedBytes>(area, std::vector<TSpillExtent>{where}), 8);
     path = area->File()->Path();
   }
   EXPECT_TRUE(test::FileExists(path));
-  EXPECT_TRUE(*TarvikDataBuffer->GetURLContent("http://h/").Content() == "captured");
+  EXPECT_TRUE(*TarvikDataBuffer->GetURLContent("http://h/")->Content() == "captured");
   LibraryUnload();
   EXPECT_FALSE(test::FileExists(path)) << path;
 }

@@ -57,7 +57,7 @@ class APPMoniterTest : public ::testing::Test {
   }
   static bool Stored(const std::wstring& url) { return TarvikDataBuffer->Exists(Narrow(url)); }
   static TURLContent::Snapshot Record(const std::wstring& url) {
-    return TarvikDataBuffer->GetURLContent(Narrow(url)).Read();
+    return TarvikDataBuffer->GetURLContent(Narrow(url))->Read();
   }
   static HRESULT ReadOnce(TTarvikAPPMoniter& moniter, ULONG cb = 64, ULONG* count = nullptr) {
     std::string buffer(cb, '\0');
@@ -945,7 +945,7 @@ TEST_F(APPMoniterTest, LongUrlsLoneSurrogatesAndNullTextsAreHandled) {
     EXPECT_EQ(handler->Url, c.Given);  // the URL reaches the handler untouched
     EXPECT_EQ(ReadOnce(*moniter), S_FALSE);
     EXPECT_EQ(moniter->URL(), c.Key);
-    const TURLContent::Snapshot record = TarvikDataBuffer->GetURLContent(c.Key).Read();
+    const TURLContent::Snapshot record = TarvikDataBuffer->GetURLContent(c.Key)->Read();
     EXPECT_EQ(*record.Content, "body");
     EXPECT_EQ(record.ContentType, "");
     EXPECT_EQ(record.LocalFilename, "");
@@ -978,7 +978,7 @@ TEST_F(APPMoniterTest, RawUnicodeAddressesKeepTheirOwnRecordsUnderTheEscapedForm
     EXPECT_EQ(FRuntime->Timeline().Snapshot().back().Value, c.Key);
   }
   EXPECT_EQ(TarvikDataBuffer->Count(), 3);
-  for (const auto& c : cases) EXPECT_EQ(*TarvikDataBuffer->GetURLContent(c.Key).Read().Content, c.Bytes) << c.Key;
+  for (const auto& c : cases) EXPECT_EQ(*TarvikDataBuffer->GetURLContent(c.Key)->Read().Content, c.Bytes) << c.Key;
 
   // The same name written pre-escaped is the same record: its request talks
   // to the browser's sink directly.

@@ -106,7 +106,7 @@ int MemoryChild(bool captured, size_t size) {
   bool exact = !captured;
   if (captured) {
     const std::string key(url.begin(), url.end());
-    exact = *TarvikDataBuffer->GetURLContent(key).Content() == *setup.Body;
+    exact = *TarvikDataBuffer->GetURLContent(key)->Content() == *setup.Body;
   }
   const double mib = 1024.0 * 1024.0;
   const double workingSet = (static_cast<double>(after.PeakWorkingSetSize) - before.WorkingSetSize) / mib;
@@ -167,7 +167,7 @@ int main(int argc, char** argv) {
       if (fetched != size) ok = false;
       if (capture) {
         const std::string key(url.begin(), url.end());
-        if (TarvikDataBuffer->GetURLContent(key).Content()->size() != size) ok = false;
+        if (TarvikDataBuffer->GetURLContent(key)->Content()->size() != size) ok = false;
       }
       LibraryUnload();
       (capture ? captured : plain).push_back(seconds);

@@ -473,7 +473,7 @@ TEST_F(ToolbarFormTest, AFailedCompositionKeepsTheEarlierArchiveAndLeavesNoParti
   // The image's cache file exists but cannot be read while the test holds it.
   const std::string cache = FFolder.File("logo.png");
   WriteWholeFile(cache, "cached");
-  TarvikDataBuffer->GetURLContent("http://h/logo.png").SetLocalFilename(cache);
+  TarvikDataBuffer->GetURLContent("http://h/logo.png")->SetLocalFilename(cache);
   UniqueHandle locked(::CreateFileA(cache.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(locked.Valid());
 
@@ -491,7 +491,7 @@ TEST_F(ToolbarFormTest, AFailedCompositionKeepsTheEarlierArchiveAndLeavesNoParti
 TEST_F(ToolbarFormTest, APageWhoseOwnBytesWereNotCapturedIsNotSavedAsASuccess) {
   Form& form = NewForm();
   VisitPage("http://h/still-loading.html");
-  TarvikDataBuffer->GetURLContent("http://h/still-loading.html").SetContent(std::string(), 0);
+  TarvikDataBuffer->GetURLContent("http://h/still-loading.html")->SetContent(std::string(), 0);
   EXPECT_TRUE(Contains(SaveThatFails(form, FFolder.File("kept.mht"), *FServices), "The page itself was not captured"));
   EXPECT_EQ(form.SavedArchives().Count(), 0u);
 }

@@ -105,11 +105,11 @@ void ToolbarFormTest::CaptureAndSave(const std::string& path, bool openIt) {
 
 void ToolbarFormTest::VisitPage(const std::string& page, const std::string& image) {
   const auto tid = static_cast<int32_t>(::GetCurrentThreadId());
-  TURLContent& html = TarvikDataBuffer->GetURLContent(page);
+  TURLContent& html = *TarvikDataBuffer->GetURLContent(page);
   html.SetContentType("text/html");
   const std::string body = "<html><head><title>Page</title></head><body><img src=\"logo.png\"></body></html>";
   html.SetContent(body, static_cast<int32_t>(body.size()));
-  TURLContent& png = TarvikDataBuffer->GetURLContent(image);
+  TURLContent& png = *TarvikDataBuffer->GetURLContent(image);
   png.SetContentType("image/png");
   png.SetContent(std::string("\x89PNG\r\n", 6), 6);
   Runtime->InformEvent(tid, 0x100, CategoryMainNavigation, EventStart, page);

@@ -93,7 +93,7 @@ void FillStore(const std::vector<TManifestEntry>& entries, TTarvikDataBuffer& st
     if (!store.Exists(e.URL)) {
       TURLContent::Bytes content =
           e.ContentFile.empty() ? std::make_shared<const TCapturedBytes>() : ReadContentFile(e.ContentFile, e.Line);
-      TURLContent& record = store.GetURLContent(e.URL);
+      TURLContent& record = *store.GetURLContent(e.URL);
       record.SetContentType(e.ContentType);
       record.SetLocalFilename(e.LocalFilename);
       const auto length = static_cast<int32_t>(
