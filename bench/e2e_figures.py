@@ -80,6 +80,15 @@ class Host:
 
     def run(self, *args, timeout=1800, sampler=None):
         """(exit code, output lines with the seconds since start at which each arrived)."""
+        code, lines = self.run_once(*args, timeout=timeout, sampler=sampler)
+        if code != 0 and not lines:
+            # Not a line, not even the first step: Wine did not start the host
+            # (seen once, after many runs in a row). Once more.
+            print("  (the host exited %d before its first line; run again)" % code)
+            code, lines = self.run_once(*args, timeout=timeout, sampler=sampler)
+        return code, lines
+
+    def run_once(self, *args, timeout=1800, sampler=None):
         # The host bounds its whole run (120 s unless told): give it all of ours.
         args = ["--timeout", str(timeout - 60)] + list(args)
         process = subprocess.Popen([self.wine.wine_run, self.exe] + args, stdout=subprocess.PIPE,
