@@ -179,21 +179,19 @@ uint64_t TTarvikDataBuffer::LetGo(uint64_t wanted, const std::function<bool(std:
     return a.CacheHolds != b.CacheHolds ? a.CacheHolds : a.Used < b.Used;
   });
   uint64_t gone = 0;
-  size_t letGo = 0;
-  for (size_t i = 0; i < candidates.size() && gone < wanted; ++i) {
-    TCandidate& c = candidates[i];
+  std::vector<const TCandidate*> letGo;
+  for (const TCandidate& c : candidates) {
+    if (gone >= wanted) break;
     const uint64_t size = c.Taken.Content->size();
     if (!c.Held->LetGoOf(c.Taken.Content)) continue;
     gone += size;
-    if (letGo != i) candidates[letGo] = std::move(c);
-    ++letGo;
+    letGo.push_back(&c);
   }
-  candidates.resize(letGo);
   std::vector<const TURLContent*> forgotten;
   std::lock_guard<std::recursive_mutex> guard(FLock);
-  for (const TCandidate& c : candidates) {
+  for (const TCandidate* c : letGo) {
     // One asked for since it was taken (its asker may write it again) stays.
-    if (c.Held->FUsed.load(std::memory_order_relaxed) == c.Used) forgotten.push_back(c.Held.get());
+    if (c->Held->FUsed.load(std::memory_order_relaxed) == c->Used) forgotten.push_back(c->Held.get());
   }
   ForgetLocked(forgotten);
   return gone;
