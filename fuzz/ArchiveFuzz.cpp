@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/ContentSniffing.h"
 #include "archive/ReaderAddress.h"
 #include "archive/SynaCode.h"
 #include "archive/WebArchive.h"

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <set>
 #include <thread>
@@ -222,55 +223,95 @@ bool TCaptureDriver::Press(const TCaptureButton& button, bool hotkey) {
   return ::PostMessageW(button.Toolbar, WM_LBUTTONUP, 0, at) != FALSE;
 }
 
-bool TCaptureDriver::Capture(const std::wstring& path, bool hotkey, int clickGapMs) {
-  FBytes = 0;
-  const DWORD thread = FWindow.ThreadId();
-  TCaptureButton button;
-  while (!(button = FindCaptureButton(FWindow.BandArea())).Toolbar) {
-    if (TimedOut()) return Fail("find toolbar", "no toolbar in the window (is TarvikCore.dll registered?)");
-    Pause(100);
+bool TCaptureDriver::Poll(int intervalMs, const std::function<TLook()>& look) {
+  for (;;) {
+    const TLook found = look();
+    if (found != TLook::Again) return found == TLook::Done;
+    Pause(intervalMs);
   }
+}
+
+bool TCaptureDriver::WaitFor(const std::function<bool()>& holds, int intervalMs, const std::string& step,
+                             const std::string& reason, TDeadline until) {
+  return Poll(intervalMs, [&] {
+    if (holds()) return TLook::Done;
+    if (std::chrono::steady_clock::now() >= until || TimedOut()) {
+      Fail(step, reason);
+      return TLook::Failed;
+    }
+    return TLook::Again;
+  });
+}
+
+TCaptureButton TCaptureDriver::FindToolbar() {
+  TCaptureButton button;
+  WaitFor([&] { return (button = FindCaptureButton(FWindow.BandArea())).Toolbar != nullptr; }, 100, "find toolbar",
+          "no toolbar in the window (is TarvikCore.dll registered?)");
+  return button;
+}
+
+bool TCaptureDriver::FirstClick(const TCaptureButton& button, bool hotkey) {
   FReporter.Step(FLabel + (hotkey ? "first Ctrl+W" : "first click"));
   const bool wasChecked = IsButtonChecked(button);
   if (!Press(button, hotkey))
     return Fail("first click", "the input could not be sent or the window not brought to the front");
-  for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-       IsButtonChecked(button) == wasChecked;) {
-    if (std::chrono::steady_clock::now() >= until || TimedOut())
-      return Fail("first click", "the capture button did not change its state");
-    Pause(50);
-  }
+  if (!WaitFor([&] { return IsButtonChecked(button) != wasChecked; }, 50, "first click",
+               "the capture button did not change its state",
+               std::chrono::steady_clock::now() + std::chrono::seconds(10)))
+    return false;
   if (!IsButtonChecked(button)) return Fail("first click", "the capture button was already checked");
-  Pause(clickGapMs);
+  return true;
+}
 
+HWND TCaptureDriver::SecondClick(const TCaptureButton& button, bool hotkey) {
   FReporter.Step(FLabel + (hotkey ? "second Ctrl+W" : "second click"));
-  if (!Press(button, hotkey))
-    return Fail("second click", "the input could not be sent or the window not brought to the front");
+  if (!Press(button, hotkey)) {
+    Fail("second click", "the input could not be sent or the window not brought to the front");
+    return nullptr;
+  }
+  const DWORD thread = FWindow.ThreadId();
   HWND dialog = nullptr;
   const auto clicked = std::chrono::steady_clock::now();
-  while (!dialog) {
+  const bool shown = Poll(kStepWatchMs, [&] {
     for (HWND candidate : ThreadDialogs(thread))
       if (IsSaveDialog(candidate)) dialog = candidate;
-    if (dialog) break;
-    for (HWND box : ThreadDialogs(thread))
-      return Fail("second click", "a message instead of the save dialog: " + DialogText(box));
-    if (TimedOut()) return Fail("save dialog", "no dialog \"Save Web Archive To\" appeared");
-    if (!IsButtonChecked(button) && std::chrono::steady_clock::now() - clicked > std::chrono::seconds(5))
-      return Fail("save dialog", "no save dialog: the add-on found nothing captured for this window");
-    Pause(kStepWatchMs);
-  }
+    if (dialog) return TLook::Done;
+    for (HWND box : ThreadDialogs(thread)) {
+      Fail("second click", "a message instead of the save dialog: " + DialogText(box));
+      return TLook::Failed;
+    }
+    if (TimedOut()) {
+      Fail("save dialog", "no dialog \"Save Web Archive To\" appeared");
+      return TLook::Failed;
+    }
+    if (!IsButtonChecked(button) && std::chrono::steady_clock::now() - clicked > std::chrono::seconds(5)) {
+      Fail("save dialog", "no save dialog: the add-on found nothing captured for this window");
+      return TLook::Failed;
+    }
+    return TLook::Again;
+  });
+  if (!shown) return nullptr;
   FReporter.Step(FLabel + "save dialog");
+  return dialog;
+}
+
+void TCaptureDriver::TypePath(HWND dialog, const std::wstring& path) {
   HWND name = ::GetDlgItem(dialog, cmb13);
   if (!name) name = ::GetDlgItem(dialog, edt1);
   FReporter.Step(FLabel + "type path " + Utf8(path));
   Ask(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
   PressDialogButton(dialog, {IDOK});
+}
 
-  bool answered = false;
+bool TCaptureDriver::AnswerSuccessBox(HWND dialog) {
+  const DWORD thread = FWindow.ThreadId();
   std::map<HWND, std::chrono::steady_clock::time_point> seen;  // boxes and when they first showed
   std::set<HWND> handled;
-  while (!answered) {
-    if (TimedOut()) return Fail("timeout", "no success box in time");
+  return Poll(kStepWatchMs, [&] {
+    if (TimedOut()) {
+      Fail("timeout", "no success box in time");
+      return TLook::Failed;
+    }
     const bool dialogOpen = ::IsWindow(dialog) && ::IsWindowVisible(dialog);
     for (HWND box : ThreadDialogs(thread)) {
       if (IsSaveDialog(box) || handled.count(box)) continue;
@@ -283,9 +324,11 @@ bool TCaptureDriver::Capture(const std::wstring& path, bool hotkey, int clickGap
       if (kind == TBoxKind::Success) {
         // OK, or No where the box offers Yes and No: the archive is not opened now.
         FReporter.Step(FLabel + "success box");
-        if (!PressDialogButton(box, {IDOK, IDNO})) return Fail("success box", "the box has neither OK nor No");
-        answered = true;
-        break;
+        if (!PressDialogButton(box, {IDOK, IDNO})) {
+          Fail("success box", "the box has neither OK nor No");
+          return TLook::Failed;
+        }
+        return TLook::Done;
       }
       if (dialogOpen && kind == TBoxKind::ReplaceQuestion) {
         FReporter.Step(FLabel + "replace the existing file");
@@ -294,17 +337,24 @@ bool TCaptureDriver::Capture(const std::wstring& path, bool hotkey, int clickGap
         continue;
       }
       const std::string shown = text.empty() ? "a box without text titled \"" + Utf8(WindowText(box)) + "\"" : text;
-      if (dialogOpen) return Fail("save dialog", "the dialog refused the path: " + shown);
-      return Fail("save", shown);
+      Fail(dialogOpen ? "save dialog" : "save", dialogOpen ? "the dialog refused the path: " + shown : shown);
+      return TLook::Failed;
     }
-    Pause(kStepWatchMs);
-  }
+    return TLook::Again;
+  });
+}
+
+bool TCaptureDriver::AwaitArchive(const std::wstring& path) {
   // The box answered, the save step closes the file; then it must be there and not empty.
-  while (!FileComplete(path, FBytes) || !ThreadDialogs(thread).empty()) {
-    if (TimedOut()) return Fail("archive", "the archive " + Utf8(path) + " was not written");
-    Pause(50);
-  }
+  const DWORD thread = FWindow.ThreadId();
+  if (!WaitFor([&] { return FileComplete(path, FBytes) && ThreadDialogs(thread).empty(); }, 50, "archive",
+               "the archive " + Utf8(path) + " was not written"))
+    return false;
   if (FBytes == 0) return Fail("archive", "the archive " + Utf8(path) + " is empty");
+  return true;
+}
+
+bool TCaptureDriver::AwaitWindowIdle() {
   // The capture has ended only when the window's thread has: a box that
   // closed hands the activation back to its browser window from there, and
   // under Wine without a window manager that thread first waits up to 2 s
@@ -313,6 +363,19 @@ bool TCaptureDriver::Capture(const std::wstring& path, bool hotkey, int clickGap
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(FDeadline - std::chrono::steady_clock::now());
   if (!FWindow.WaitIdle(static_cast<DWORD>(std::max<long long>(0, left.count()))))
     return Fail("archive", "the window did not come back from its save in time");
+  return true;
+}
+
+// A user's steps, one after the other; a step that fails has reported why.
+bool TCaptureDriver::Capture(const std::wstring& path, bool hotkey, int clickGapMs) {
+  FBytes = 0;
+  const TCaptureButton button = FindToolbar();
+  if (!button.Toolbar || !FirstClick(button, hotkey)) return false;
+  Pause(clickGapMs);
+  HWND dialog = SecondClick(button, hotkey);
+  if (!dialog) return false;
+  TypePath(dialog, path);
+  if (!AnswerSuccessBox(dialog) || !AwaitArchive(path) || !AwaitWindowIdle()) return false;
   FReporter.Line("archive: " + Utf8(path) + " " + std::to_string(FBytes) + " bytes");
   return true;
 }

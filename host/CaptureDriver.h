@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -64,6 +65,24 @@ class TCaptureDriver {
   unsigned long long Bytes() const noexcept { return FBytes; }
 
  private:
+  // What one look of a wait finds; a look that fails has reported why.
+  enum class TLook { Again, Done, Failed };
+  // Looks every intervalMs until a look is done (true) or has failed.
+  bool Poll(int intervalMs, const std::function<TLook()>& look);
+  // Polls until holds(); at the capture's deadline, or at until, fails step with reason.
+  bool WaitFor(const std::function<bool()>& holds, int intervalMs, const std::string& step, const std::string& reason,
+               TDeadline until = TDeadline::max());
+
+  // The steps of a capture; each reports its own failure. A button without
+  // a toolbar, or no dialog, is a failure.
+  TCaptureButton FindToolbar();
+  bool FirstClick(const TCaptureButton& button, bool hotkey);
+  HWND SecondClick(const TCaptureButton& button, bool hotkey);
+  void TypePath(HWND dialog, const std::wstring& path);
+  bool AnswerSuccessBox(HWND dialog);
+  bool AwaitArchive(const std::wstring& path);
+  bool AwaitWindowIdle();
+
   bool Fail(const std::string& step, const std::string& reason);
   bool Press(const TCaptureButton& button, bool hotkey);
   bool TimedOut() const { return std::chrono::steady_clock::now() >= FDeadline; }

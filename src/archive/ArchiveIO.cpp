@@ -17,6 +17,8 @@ TFileError FileError(const std::string& action, const std::string& path, int cod
 class TStdFileReader final : public TFileReader {
  public:
   TStdFileReader(std::string path, std::FILE* file, uint64_t size) : FPath(std::move(path)), FFile(file), FSize(size) {}
+  TStdFileReader(const TStdFileReader&) = delete;
+  TStdFileReader& operator=(const TStdFileReader&) = delete;
   uint64_t SizeHint() override { return FSize; }
   ~TStdFileReader() override { std::fclose(FFile); }
   size_t Read(char* buffer, size_t size) override {

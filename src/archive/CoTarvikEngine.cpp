@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "archive/SynaCode.h"
+#include "archive/ContentSniffing.h"
 #include "core/ClassTarvikRuntime.h"
 #include "core/ComBoundary.h"
 #include "framework/ComPtr.h"

@@ -1,18 +1,13 @@
-// The archive's surroundings in the native build: no platform MIME
-// database, the C library's clock and locale, random GUIDs.
+// The archive's surroundings in the native build: the C library's clock and
+// locale, random GUIDs.
 #include <ctime>
 #include <random>
 
-#include "archive/SynaCode.h"
+#include "archive/ContentSniffing.h"
 #include "archive/WebArchive.h"
 #include "core/Trace.h"
 
 namespace tarvik {
-
-std::string SniffContentType(const std::string& fileName) {
-  if (fileName.empty()) return "text/plain";
-  return ContentTypeFromExtension(fileName);
-}
 
 namespace {
 

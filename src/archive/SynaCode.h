@@ -1,6 +1,6 @@
 #pragma once
-// The codecs of the web archive: one-line Base64 for every part body, the
-// percent-encoding of alias URLs, and a MIME type guessed from a file name.
+// The codecs of the web archive: one-line Base64 for every part body and the
+// percent-encoding of alias URLs.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -42,25 +42,5 @@ extern const TByteSet URLEscapeSet;
 std::string EscapeBytes(std::string_view text, char escapeChar, const TByteSet& set);
 // EscapeBytes with "%" and URLEscapeSet.
 std::string PercentEncode(std::string_view text);
-
-// A MIME type for a file name by its extension from a fixed table of the
-// common web types, or "text/plain" when the name has none it knows.
-std::string ContentTypeFromExtension(std::string_view fileName);
-
-// The type that the first bytes of a resource show (images, fonts, PDF,
-// archives by their signatures), or "application/octet-stream".
-std::string ContentTypeFromBytes(std::string_view head);
-
-// A type that a part of an archive may carry: "type/subtype" of token
-// characters, not composite (multipart/*, message/*: a reader would take the
-// part's bytes for more parts of the archive, or drop the whole archive),
-// with parameters kept only when they are printable ASCII. Empty when the
-// type cannot stand; the caller then sniffs the bytes.
-std::string PartContentType(std::string_view type);
-
-// A MIME type proposed for the file named, or "text/plain" for every
-// failure and for an empty name. The DLL asks the platform's MIME sniffer by
-// the name alone; the native build uses ContentTypeFromExtension.
-std::string SniffContentType(const std::string& fileName);
 
 }  // namespace tarvik

@@ -6,6 +6,7 @@
 #include <optional>
 #include <unordered_set>
 
+#include "archive/ContentSniffing.h"
 #include "archive/ReaderAddress.h"
 #include "archive/SynaCode.h"
 #include "core/Trace.h"
@@ -104,18 +105,18 @@ bool HasBytes(const TURLContent::Snapshot& rec, const TArchiveEnvironment& env) 
   return file->Read(&probe, 1) != 0;
 }
 
-void WritePart(int32_t i, const TPartPlan& plan, const TURLStringSource& urls, TOutputStream& stream,
-               const TArchiveEnvironment& env) {
-  const TURLContent::Snapshot& rec = plan.Rec;
-  std::string type = rec.ContentType;
-  if (type.empty()) type = env.SniffContentType ? env.SniffContentType(rec.LocalFilename) : "text/plain";
+// The type the record gives, or the one the platform guesses from the cache
+// file's name.
+std::string DeclaredType(const TURLContent::Snapshot& rec, const TArchiveEnvironment& env) {
+  if (!rec.ContentType.empty()) return rec.ContentType;
+  return env.SniffContentType ? env.SniffContentType(rec.LocalFilename) : "text/plain";
+}
 
-  // The cache file wins over the bytes kept in memory, unless its size shows
-  // that it no longer holds what the browser read: a cache may hand a file's
-  // name on to another resource (Wine names its files by stem). Every part,
-  // HTML too, is read and encoded a chunk at a time: a server may label a
-  // body of any size HTML.
-  const size_t chunkSize = std::max<size_t>(env.ChunkSize / 3 * 3, 3);
+// The cache file wins over the bytes kept in memory, unless its size shows
+// that it no longer holds what the browser read: a cache may hand a file's
+// name on to another resource (Wine names its files by stem).
+std::unique_ptr<TFileReader> OpenCacheFile(int32_t i, const TURLContent::Snapshot& rec,
+                                           const TArchiveEnvironment& env) {
   std::unique_ptr<TFileReader> file = env.Files ? env.Files->OpenIfExists(rec.LocalFilename) : nullptr;
   if (file && !rec.Content->empty()) {
     const uint64_t size = file->SizeHint();
@@ -123,86 +124,124 @@ void WritePart(int32_t i, const TPartPlan& plan, const TURLStringSource& urls, T
       Trace(env, [&] {
         return Format("Part #%d: cache file %s is not the captured content", i, rec.LocalFilename.c_str());
       });
-      file.reset();
+      return nullptr;
     }
   }
-  std::string fileData;
-  if (file) {
-    fileData.resize(chunkSize);
-    fileData.resize(file->Read(fileData.data(), chunkSize));
-    if (fileData.empty()) file.reset();
-  }
-  // Captured bytes in memory are encoded where they are. Of bytes in the
-  // temporary file only the first are read here (a type may come from them);
-  // the rest goes to the encoder a chunk at a time.
-  const TCapturedBytes& content = *rec.Content;
-  std::string spilled;
-  std::string_view data;
-  bool streamContent = false;
-  if (!fileData.empty()) {
-    data = fileData;
-  } else if (const std::string* memory = content.Memory()) {
-    data = *memory;
-  } else {
-    spilled = ReadCaptured(content, std::min<uint64_t>(content.size(), 64));
-    data = spilled;
-    streamContent = true;
-  }
-  if (data.empty()) {
-    type = "text/plain";
-  } else {
-    // A composite type would make readers look for more parts inside this
-    // one (and drop the whole archive), a malformed one would not parse: the
-    // bytes say what they are instead.
-    std::string usable = PartContentType(type);
-    if (usable.empty()) {
-      usable = ContentTypeFromBytes(data.substr(0, 64));
-      Trace(env, [&] { return Format("Part #%d: type %s written as %s", i, type.c_str(), usable.c_str()); });
-    }
-    type = std::move(usable);
-  }
+  return file;
+}
 
-  stream.Write("Content-Location: " + plan.Written + CRLF);
-  // An address with a fragment and no bytes of its own is an in-page anchor.
-  if (data.empty() && rec.URL.find('#') != std::string::npos) {
-    Trace(env, [i] { return Format("Done written part #%d (local anchor placeholder)", i); });
-    return;
+// Where a part's bytes come from. Every part, HTML too, is read and encoded
+// a chunk at a time: a server may label a body of any size HTML. Captured
+// bytes in memory are encoded where they are; of a cache file or of bytes in
+// the temporary file only the first are read before the headers (a type may
+// come from them).
+struct TPartBytes {
+  std::unique_ptr<TFileReader> File;  // the rest of a cache file, after Read
+  const std::string* Memory = nullptr;
+  std::string Read;
+  bool RestInSpill = false;  // the captured bytes after Read are in the temporary file
+
+  std::string_view Head() const { return Memory ? std::string_view(*Memory) : std::string_view(Read); }
+};
+
+TPartBytes FirstBytes(int32_t i, const TURLContent::Snapshot& rec, const TArchiveEnvironment& env, size_t chunkSize) {
+  TPartBytes bytes;
+  bytes.File = OpenCacheFile(i, rec, env);
+  if (bytes.File) {
+    bytes.Read.resize(chunkSize);
+    bytes.Read.resize(bytes.File->Read(bytes.Read.data(), chunkSize));
+    if (!bytes.Read.empty()) return bytes;
+    bytes.File.reset();
   }
+  const TCapturedBytes& content = *rec.Content;
+  bytes.Memory = content.Memory();
+  if (!bytes.Memory) {
+    bytes.Read = ReadCaptured(content, std::min<uint64_t>(content.size(), 64));
+    bytes.RestInSpill = true;
+  }
+  return bytes;
+}
+
+// A composite type would make readers look for more parts inside this one
+// (and drop the whole archive), a malformed one would not parse: the bytes
+// say what they are instead. A part without bytes is plain text.
+std::string WrittenType(int32_t i, const std::string& declared, std::string_view head, const TArchiveEnvironment& env) {
+  if (head.empty()) return "text/plain";
+  std::string usable = PartContentType(declared);
+  if (usable.empty()) {
+    usable = ContentTypeFromBytes(head.substr(0, 64));
+    Trace(env, [&] { return Format("Part #%d: type %s written as %s", i, declared.c_str(), usable.c_str()); });
+  }
+  return usable;
+}
+
+void WriteBodyHeaders(const std::string& type, TOutputStream& stream) {
   stream.Write("Content-Type: " + HeaderValueText(type) + CRLF);
-  const bool injectBase = IsHtmlContentType(type);
   stream.Write(std::string("Content-Transfer-Encoding: ") + "base64" + CRLF);
   stream.Write(CRLF);
+}
 
-  // The base tag goes in on the way to the encoder: no second copy of the page.
+template <class Sink>
+void CopyRestOfFile(TFileReader& file, size_t chunkSize, Sink&& write) {
+  std::vector<char> chunk(chunkSize);
+  for (;;) {
+    const size_t got = file.Read(chunk.data(), chunkSize);
+    if (got == 0) break;
+    write(std::string_view(chunk.data(), got));
+  }
+}
+
+template <class Sink>
+void CopyRestOfCapture(const TCapturedBytes& content, uint64_t done, size_t chunkSize, Sink&& write) {
+  std::vector<char> chunk(chunkSize);
+  while (done < content.size()) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(chunkSize, content.size() - done));
+    if (!content.ReadAt(done, chunk.data(), n)) throw CapturedReadError();
+    write(std::string_view(chunk.data(), n));
+    done += n;
+  }
+}
+
+// The body in Base64; an HTML page gets its base tag on the way to the
+// encoder: no second copy of the page.
+void WriteBody(const TPartBytes& bytes, const TCapturedBytes& content, const std::optional<std::string>& base,
+               TOutputStream& stream, size_t chunkSize) {
   TBase64Writer body(stream, chunkSize);
   std::optional<TBaseTagInjector> injector;
-  if (injectBase) injector.emplace(urls.Base(i), [&body](std::string_view piece) { body.Write(piece); });
+  if (base) injector.emplace(*base, [&body](std::string_view piece) { body.Write(piece); });
   auto write = [&](std::string_view piece) {
     if (injector)
       injector->Write(piece);
     else
       body.Write(piece);
   };
-  write(data);
-  if (file) {
-    // The rest of a streamed cache file, after the chunk read above.
-    std::vector<char> chunk(chunkSize);
-    for (;;) {
-      const size_t got = file->Read(chunk.data(), chunkSize);
-      if (got == 0) break;
-      write(std::string_view(chunk.data(), got));
-    }
-  } else if (streamContent) {
-    std::vector<char> chunk(chunkSize);
-    for (uint64_t done = data.size(); done < content.size();) {
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(chunkSize, content.size() - done));
-      if (!content.ReadAt(done, chunk.data(), n)) throw CapturedReadError();
-      write(std::string_view(chunk.data(), n));
-      done += n;
-    }
-  }
+  write(bytes.Head());
+  if (bytes.File)
+    CopyRestOfFile(*bytes.File, chunkSize, write);
+  else if (bytes.RestInSpill)
+    CopyRestOfCapture(content, bytes.Read.size(), chunkSize, write);
   if (injector) injector->Finish();
   body.Finish();
+}
+
+void WritePart(int32_t i, const TPartPlan& plan, const TURLStringSource& urls, TOutputStream& stream,
+               const TArchiveEnvironment& env) {
+  const TURLContent::Snapshot& rec = plan.Rec;
+  const size_t chunkSize = std::max<size_t>(env.ChunkSize / 3 * 3, 3);
+  const std::string declared = DeclaredType(rec, env);
+  const TPartBytes bytes = FirstBytes(i, rec, env, chunkSize);
+  const std::string type = WrittenType(i, declared, bytes.Head(), env);
+
+  stream.Write("Content-Location: " + plan.Written + CRLF);
+  // An address with a fragment and no bytes of its own is an in-page anchor.
+  if (bytes.Head().empty() && rec.URL.find('#') != std::string::npos) {
+    Trace(env, [i] { return Format("Done written part #%d (local anchor placeholder)", i); });
+    return;
+  }
+  WriteBodyHeaders(type, stream);
+  std::optional<std::string> base;
+  if (IsHtmlContentType(type)) base = urls.Base(i);
+  WriteBody(bytes, *rec.Content, base, stream, chunkSize);
   Trace(env, [i] { return Format("Done written part #%d", i); });
 }
 
@@ -374,14 +413,12 @@ std::string HeaderValueText(std::string_view value) {
   return std::string(value);
 }
 
-void WriteWebArchive(const TURLStringSource& urls, TTarvikDataBuffer& store, TOutputStream& stream,
-                     const std::string& title, const TArchiveEnvironment& env) {
-  const std::string archiveID = env.NewArchiveID ? env.NewArchiveID() : std::string();
-  Trace(env, [&] { return "Begin composing ArchiveID = " + archiveID; });
-  const std::string& version = env.Version;
-  const std::string boundary = ArchiveBoundary(version, archiveID);
-  const TLocalDateTime now = env.Now ? env.Now() : TLocalDateTime{};
+namespace {
 
+void WriteHeaderBlock(const std::string& archiveID, const std::string& boundary, const std::string& title,
+                      TOutputStream& stream, const TArchiveEnvironment& env) {
+  const std::string& version = env.Version;
+  const TLocalDateTime now = env.Now ? env.Now() : TLocalDateTime{};
   std::string header;
   header += "From: Tarvik Express V" + version + " (" + VendorAddress + ")" + CRLF;
   header += "Date: " + HeaderValueText(ArchiveDateText(now, env)) + CRLF;
@@ -392,11 +429,14 @@ void WriteWebArchive(const TURLStringSource& urls, TTarvikDataBuffer& store, TOu
   header += "X-Unsent: 1\r\n";
   if (!title.empty()) header += "Subject: " + HeaderValueText(title) + CRLF;
   stream.Write(header);
+}
 
-  const std::string delimiter = "--" + boundary + CRLF;
+// Pass one: every entry's record as it stands now, and the addresses of
+// those with bytes.
+std::vector<TPartPlan> PlanParts(const TURLStringSource& urls, TTarvikDataBuffer& store, TContentAddresses& content,
+                                 const TArchiveEnvironment& env) {
   const int32_t count = urls.Count();
   std::vector<TPartPlan> plans(static_cast<size_t>(count));
-  TContentAddresses content;
   for (int32_t i = 0; i < count; ++i) {
     TPartPlan& plan = plans[static_cast<size_t>(i)];
     plan.Rec = store.GetURLContent(urls.URL(i))->Read();
@@ -405,7 +445,12 @@ void WriteWebArchive(const TURLStringSource& urls, TTarvikDataBuffer& store, TOu
     plan.Address = ReadAddress(plan.Written);
     if (plan.HasBytes) content.Add(plan);
   }
-  for (int32_t i = 0; i < count; ++i) {
+  return plans;
+}
+
+void WriteParts(std::vector<TPartPlan>& plans, const TContentAddresses& content, const std::string& delimiter,
+                const TURLStringSource& urls, TOutputStream& stream, const TArchiveEnvironment& env) {
+  for (int32_t i = 0; i < static_cast<int32_t>(plans.size()); ++i) {
     TPartPlan& plan = plans[static_cast<size_t>(i)];
     Trace(env, [&] { return Format("Write part #%d (URL=%s)", i, urls.URL(i).c_str()); });
     if (!plan.HasBytes && content.MayMeet(plan.Written, plan.Address)) {
@@ -418,10 +463,14 @@ void WriteWebArchive(const TURLStringSource& urls, TTarvikDataBuffer& store, TOu
     WritePart(i, plan, urls, stream, env);
     stream.Write(CRLF);
   }
-  // Alias parts: the percent-encoded form of a URL resolves in the archive
-  // too. One that reads like a Content-Location already written, or that a
-  // reader may file where a part with bytes stands, would be a second, empty
-  // part of that address: a reader taking the last match shows nothing.
+}
+
+// Alias parts: the percent-encoded form of a URL resolves in the archive
+// too. One that reads like a Content-Location already written, or that a
+// reader may file where a part with bytes stands, would be a second, empty
+// part of that address: a reader taking the last match shows nothing.
+void WriteAliasParts(const std::vector<TPartPlan>& plans, const TContentAddresses& content,
+                     const std::string& delimiter, TOutputStream& stream) {
   std::unordered_set<std::string> written;
   for (const TPartPlan& plan : plans) written.insert(plan.Written);
   for (const TPartPlan& plan : plans) {
@@ -431,6 +480,21 @@ void WriteWebArchive(const TURLStringSource& urls, TTarvikDataBuffer& store, TOu
     written.insert(encoded);
     stream.Write(std::string(CRLF) + delimiter + "Content-Location: " + encoded + CRLF + CRLF);
   }
+}
+
+}  // namespace
+
+void WriteWebArchive(const TURLStringSource& urls, TTarvikDataBuffer& store, TOutputStream& stream,
+                     const std::string& title, const TArchiveEnvironment& env) {
+  const std::string archiveID = env.NewArchiveID ? env.NewArchiveID() : std::string();
+  Trace(env, [&] { return "Begin composing ArchiveID = " + archiveID; });
+  const std::string boundary = ArchiveBoundary(env.Version, archiveID);
+  const std::string delimiter = "--" + boundary + CRLF;
+  WriteHeaderBlock(archiveID, boundary, title, stream, env);
+  TContentAddresses content;
+  std::vector<TPartPlan> plans = PlanParts(urls, store, content, env);
+  WriteParts(plans, content, delimiter, urls, stream, env);
+  WriteAliasParts(plans, content, delimiter, stream);
   stream.Write(std::string(CRLF) + "--" + boundary + "--" + CRLF);
   Trace(env, [&] { return "Finish composing ArchiveID = " + archiveID; });
 }

@@ -20,6 +20,8 @@ namespace {
 class TNativeSpillFile final : public TSpillFile {
  public:
   TNativeSpillFile(int fd, std::string path) : FFd(fd), FPath(std::move(path)) {}
+  TNativeSpillFile(const TNativeSpillFile&) = delete;
+  TNativeSpillFile& operator=(const TNativeSpillFile&) = delete;
   ~TNativeSpillFile() override { ::close(FFd); }
 
   bool WriteAt(uint64_t offset, const void* data, size_t size) noexcept override {

@@ -43,6 +43,8 @@ std::wstring WithSlash(std::wstring folder) {
 class TWinSpillFile final : public TSpillFile {
  public:
   TWinSpillFile(HANDLE handle, std::string path) : FHandle(handle), FPath(std::move(path)) {}
+  TWinSpillFile(const TWinSpillFile&) = delete;
+  TWinSpillFile& operator=(const TWinSpillFile&) = delete;
   ~TWinSpillFile() override { CloseHandle(FHandle); }
 
   bool WriteAt(uint64_t offset, const void* data, size_t size) noexcept override {

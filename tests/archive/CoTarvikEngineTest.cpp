@@ -5,10 +5,11 @@
 
 #include <cstring>
 
-#include "ArchiveTestSupport.h"
+#include "archive/ContentSniffing.h"
 #include "archive/SynaCode.h"
 #include "core/ClassTarvikRuntime.h"
 #include "support/TraceRecorder.h"
+#include "support/archive/ArchiveTestSupport.h"
 #include "support/win/WinTestUtil.h"
 
 namespace tarvik {

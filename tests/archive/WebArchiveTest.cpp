@@ -9,10 +9,11 @@
 #include <random>
 #include <string>
 
-#include "ArchiveTestSupport.h"
+#include "archive/ContentSniffing.h"
 #include "archive/ReaderAddress.h"
 #include "archive/SynaCode.h"
 #include "support/TraceRecorder.h"
+#include "support/archive/ArchiveTestSupport.h"
 
 namespace tarvik {
 namespace {

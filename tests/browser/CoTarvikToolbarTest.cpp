@@ -12,17 +12,17 @@
 #include <string>
 #include <vector>
 
-#include "FailingAllocator.h"
 #include "browser/TarvikClassIds.h"
 #include "browser/TarvikRegistration.h"
 #include "support/TraceRecorder.h"
 #include "support/browser/FakeBrowser.h"
 #include "support/browser/RecordingRuntime.h"
+#include "support/protocol/FailingAllocator.h"
+#include "support/ui/ScreenShot.h"
+#include "support/ui/ScriptedUiServices.h"
+#include "support/ui/ToolbarFormTestSupport.h"
 #include "ui/FormTarvikToolbar.h"
 #include "ui/Hotkeys.h"
-#include "ui/ScreenShot.h"
-#include "ui/ScriptedUiServices.h"
-#include "ui/ToolbarFormTestSupport.h"
 
 namespace tarvik {
 namespace {

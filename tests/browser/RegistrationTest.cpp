@@ -11,7 +11,6 @@
 #include <optional>
 #include <string>
 
-#include "FakeProtocol.h"
 #include "browser/CoTarvikBrowserMoniter.h"
 #include "browser/TarvikClassIds.h"
 #include "browser/TarvikRegistration.h"
@@ -21,6 +20,7 @@
 #include "framework/Handles.h"
 #include "framework/WinText.h"
 #include "protocol/CoTarvikAPPMoniter.h"
+#include "support/protocol/FakeProtocol.h"
 #include "support/win/WinTestUtil.h"
 
 namespace tarvik {

@@ -10,7 +10,7 @@ import unittest
 
 from e2e_support import REPO, colour_counts, screenshot
 
-sys.path.insert(0, os.path.join(REPO, "tests", "archive", "readers"))
+sys.path.insert(0, os.path.join(REPO, "tests", "support", "readers"))
 from reader_support import compose, png  # noqa: E402
 
 TOOL = None

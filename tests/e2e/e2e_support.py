@@ -18,7 +18,7 @@ import urllib.parse
 import urllib.request
 
 REPO = os.path.realpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
-sys.path.insert(0, os.path.join(REPO, "tests", "archive", "readers"))
+sys.path.insert(0, os.path.join(REPO, "tests", "support", "readers"))
 from chromium_reader import chromium  # noqa: E402  (one way to find the browser)
 from reader_support import read_png  # noqa: E402
 

@@ -11,13 +11,13 @@
 #include <utility>
 #include <vector>
 
-#include "FailingAllocator.h"
-#include "FakeProtocol.h"
 #include "core/AnsiCase.h"
 #include "core/ClassTarvikRuntime.h"
 #include "core/Trace.h"
 #include "framework/Handles.h"
 #include "support/TraceRecorder.h"
+#include "support/protocol/FailingAllocator.h"
+#include "support/protocol/FakeProtocol.h"
 
 namespace tarvik {
 namespace {
@@ -547,17 +547,6 @@ TEST_F(APPMoniterTest, TheHandlerLookupReadsOnlyAValidClsid) {
   EXPECT_TRUE(IsEqualCLSID(moniter->GetProtocolHandlerCLSID("http"), http));
   EXPECT_TRUE(trace.Contains(Tag(*moniter, count, "GetProtocolHandlerCLSID"),
                              "Protocol=http; CLSID={79EAC9E2-BAF9-11CE-8C82-00AA004BA90B}"));
-}
-
-TEST(GuidText, OnlyTheRegistryFormIsAccepted) {
-  GUID guid;
-  EXPECT_TRUE(ParseGuidText("{6E1C2A40-3B9D-4F57-A1E2-7C0D9B8E5F31}", &guid));
-  EXPECT_TRUE(IsEqualGUID(guid, test::CLSID_FakeHandler));
-  EXPECT_EQ(GuidText(guid), "{6E1C2A40-3B9D-4F57-A1E2-7C0D9B8E5F31}");
-  for (const char* bad :
-       {"", "{not-a-guid}", "6E1C2A40-3B9D-4F57-A1E2-7C0D9B8E5F31", "{6E1C2A40-3B9D-4F57-A1E2-7C0D9B8E5F3G}",
-        "{6E1C2A403-B9D-4F57-A1E2-7C0D9B8E5F31}", "{6E1C2A40-3B9D-4F57-A1E2-7C0D9B8E5F31} ", "htmlfile"})
-    EXPECT_FALSE(ParseGuidText(bad, &guid)) << bad;
 }
 
 // ---------------------------------------------------------------- results pass through

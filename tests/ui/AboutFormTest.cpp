@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "core/ClassTarvikRuntime.h"
-#include "ui/ScreenShot.h"
+#include "support/ui/ScreenShot.h"
 #include "ui/resources/TarvikUiResources.h"
 #include "ui/resources/UiModule.h"
 

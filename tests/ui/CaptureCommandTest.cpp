@@ -8,7 +8,7 @@
 
 #include "framework/WinText.h"
 #include "support/TraceRecorder.h"
-#include "ui/ToolbarFormTestSupport.h"
+#include "support/ui/ToolbarFormTestSupport.h"
 
 namespace tarvik::test {
 namespace {

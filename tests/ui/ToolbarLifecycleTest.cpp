@@ -5,7 +5,7 @@
 #include <atomic>
 #include <thread>
 
-#include "ui/ToolbarFormTestSupport.h"
+#include "support/ui/ToolbarFormTestSupport.h"
 
 namespace tarvik::test {
 namespace {

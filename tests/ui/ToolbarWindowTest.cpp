@@ -12,9 +12,9 @@
 #include <thread>
 
 #include "framework/WinText.h"
+#include "support/ui/ScreenShot.h"
+#include "support/ui/ToolbarFormTestSupport.h"
 #include "ui/NameRules.h"
-#include "ui/ScreenShot.h"
-#include "ui/ToolbarFormTestSupport.h"
 #include "ui/YesOkBox.h"
 
 namespace tarvik::test {

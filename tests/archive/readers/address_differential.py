@@ -16,7 +16,9 @@ import sys
 import tempfile
 import time
 
-from chromium_reader import chromium
+# The readers shared with the end-to-end tests.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support", "readers"))
+from chromium_reader import chromium  # noqa: E402
 
 SEED = 2112
 COUNT = 12000

@@ -11,7 +11,9 @@ import re
 import sys
 import tempfile
 
-from reader_support import compose, percent_encode, png
+# The readers shared with the end-to-end tests.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support", "readers"))
+from reader_support import compose, percent_encode, png  # noqa: E402
 
 
 def expected_html(data, base):

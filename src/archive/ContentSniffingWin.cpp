@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "archive/SynaCode.h"
+#include "archive/ContentSniffing.h"
 #include "framework/WinText.h"
 
 namespace tarvik {
@@ -16,6 +16,9 @@ namespace {
 // The type string belongs to the caller.
 struct TCoTaskString {
   LPWSTR Text = nullptr;
+  TCoTaskString() = default;
+  TCoTaskString(const TCoTaskString&) = delete;
+  TCoTaskString& operator=(const TCoTaskString&) = delete;
   ~TCoTaskString() { ::CoTaskMemFree(Text); }
 };
 

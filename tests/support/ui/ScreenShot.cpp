@@ -1,4 +1,4 @@
-#include "ui/ScreenShot.h"
+#include "support/ui/ScreenShot.h"
 
 #include <cstdio>
 #include <memory>

@@ -17,9 +17,9 @@
 #include "browser/CoTarvikToolbar.h"
 #include "support/browser/FakeBrowser.h"
 #include "support/browser/RecordingRuntime.h"
+#include "support/ui/ScriptedUiServices.h"
+#include "support/ui/ToolbarFormTestSupport.h"
 #include "ui/FormTarvikToolbar.h"
-#include "ui/ScriptedUiServices.h"
-#include "ui/ToolbarFormTestSupport.h"
 
 namespace tarvik {
 namespace {

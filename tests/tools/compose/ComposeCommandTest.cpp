@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "archive/SynaCode.h"
 #include "core/CapturedBytes.h"
@@ -192,21 +194,30 @@ TEST_F(ComposeCommandTest, UnreadableCacheFileFailsNamingItsLine) {
 
 TEST_F(ComposeCommandTest, UsageErrors) {
   const std::string manifest = Write("m.txt", "http://h/\t\t\t\t\n");
-  EXPECT_EQ(Run({manifest}), 2);
-  EXPECT_NE(Err.find("--out FILE is required"), std::string::npos);
-  EXPECT_EQ(Run({"--out", Path("a.mht")}), 2);
-  EXPECT_NE(Err.find("MANIFEST is required"), std::string::npos);
-  EXPECT_EQ(Run({"--out", Path("a.mht"), "--bogus", manifest}), 2);
-  EXPECT_NE(Err.find("unknown option --bogus"), std::string::npos);
-  EXPECT_EQ(Run({"--out", Path("a.mht"), "--version", "1\"2", manifest}), 2);
-  EXPECT_EQ(Run({"--out", Path("a.mht"), "--version", "1\r\n2", manifest}), 2);
-  EXPECT_EQ(Run({"--out", Path("a.mht"), manifest, manifest}), 2);
-  EXPECT_EQ(Run({"--out", Path("a.mht"), "--title"}), 2);
+  const std::string out = Path("a.mht");
+  struct Case {
+    std::vector<std::string> Args;
+    int Status;
+    std::string Message;  // in the error output; empty: not checked
+  } cases[] = {
+      {{manifest}, 2, "--out FILE is required"},
+      {{"--out", out}, 2, "MANIFEST is required"},
+      {{"--out", out, "--bogus", manifest}, 2, "unknown option --bogus"},
+      {{"--out", out, "--version", "1\"2", manifest}, 2, ""},
+      {{"--out", out, "--version", "1\r\n2", manifest}, 2, ""},
+      {{"--out", out, manifest, manifest}, 2, ""},
+      {{"--out", out, "--title"}, 2, ""},
+      {{"--out", Path("no-such-dir/a.mht"), manifest}, 1, "Cannot create file"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Run(c.Args), c.Status) << c.Args.back();
+    if (!c.Message.empty()) {
+      EXPECT_NE(Err.find(c.Message), std::string::npos) << Err;
+    }
+    EXPECT_FALSE(fs::exists(out)) << c.Args.back();
+  }
   EXPECT_EQ(Run({"--help"}), 0);
   EXPECT_NE(Out.find("usage: tarvik-compose --out FILE"), std::string::npos);
-  EXPECT_FALSE(fs::exists(Path("a.mht")));
-  EXPECT_EQ(Run({"--out", Path("no-such-dir/a.mht"), manifest}), 1);
-  EXPECT_NE(Err.find("Cannot create file"), std::string::npos);
 }
 
 }  // namespace

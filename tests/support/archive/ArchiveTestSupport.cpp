@@ -1,4 +1,4 @@
-#include "ArchiveTestSupport.h"
+#include "support/archive/ArchiveTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "archive/ContentSniffing.h"
 #include "archive/SynaCode.h"
 #include "core/Trace.h"
 

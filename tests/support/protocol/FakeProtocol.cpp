@@ -1,4 +1,4 @@
-#include "FakeProtocol.h"
+#include "support/protocol/FakeProtocol.h"
 
 #include <string>
 

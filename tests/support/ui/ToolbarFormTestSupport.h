@@ -14,9 +14,9 @@
 #include "framework/Handles.h"
 #include "support/browser/FakeBrowser.h"
 #include "support/browser/RecordingRuntime.h"
+#include "support/ui/ScriptedUiServices.h"
 #include "support/win/WinTestUtil.h"
 #include "ui/FormTarvikToolbar.h"
-#include "ui/ScriptedUiServices.h"
 
 namespace tarvik::test {
 

@@ -1,4 +1,4 @@
-#include "ui/ToolbarFormTestSupport.h"
+#include "support/ui/ToolbarFormTestSupport.h"
 
 #include <shellapi.h>
 

@@ -1,4 +1,4 @@
-#include "FailingAllocator.h"
+#include "support/protocol/FailingAllocator.h"
 
 #include <cstdlib>
 #include <new>
