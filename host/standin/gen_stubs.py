@@ -3,7 +3,8 @@
 implements every method (its bases' included, IUnknown excepted) with
 E_NOTIMPL, so a stand-in only overrides what it really offers.
 
-    python3 gen_stubs.py /usr/share/mingw-w64/include > InterfaceStubs.h
+    host/standin/update_stubs.sh          # generates and formats InterfaceStubs.h
+    host/standin/update_stubs.sh --check  # what the test of the cross build runs
 """
 import re
 import sys
