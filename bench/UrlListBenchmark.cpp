@@ -19,9 +19,9 @@
 
 #include "core/AnsiCase.h"
 #include "core/PlatformVersion.h"
-#include "core/Trace.h"
 #include "core/UrlKey.h"
 #include "core/UrlList.h"
+#include "framework/Trace.h"
 
 namespace {
 
@@ -171,7 +171,7 @@ void BM_TraceLinesOnly(benchmark::State& state) {
   for (auto _ : state) {
     for (int32_t i = 0; i < items.Count(); ++i) {
       FormatListItemTrace(line, (i & 1) != 0, items[i]);
-      TraceLog("Runtime.GenerateList", line);
+      Log("Runtime.GenerateList", line);
     }
     benchmark::DoNotOptimize(line.data());
   }

@@ -7,7 +7,7 @@
 
 #include "archive/ContentSniffing.h"
 #include "core/ClassTarvikRuntime.h"
-#include "core/ComBoundary.h"
+#include "framework/ComBoundary.h"
 #include "framework/ComPtr.h"
 #include "framework/GuidText.h"
 
@@ -159,7 +159,7 @@ TArchiveEnvironment WindowsArchiveEnvironment() {
   env.FormatShortDate = &LocaleDate;
   env.FormatLongTime = &LocaleTime;
   env.SniffContentType = [](const std::string& name) { return SniffContentType(name); };
-  env.Trace = [](const std::string& source, const std::string& message) { RuntimeLog(source, message); };
+  env.Trace = [](const std::string& source, const std::string& message) { Log(source, message); };
   env.Files = &files;
   return env;
 }

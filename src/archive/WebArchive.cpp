@@ -9,7 +9,7 @@
 #include "archive/ContentSniffing.h"
 #include "archive/ReaderAddress.h"
 #include "archive/SynaCode.h"
-#include "core/Trace.h"
+#include "framework/Trace.h"
 
 namespace tarvik {
 
@@ -68,11 +68,7 @@ class TBase64Writer {
 // never fails the archive.
 template <class Message>
 void Trace(const TArchiveEnvironment& env, Message&& message) noexcept {
-  if (!env.Trace || !TraceActive()) return;
-  try {
-    env.Trace(TraceSource, TraceText(message));
-  } catch (...) {
-  }
+  if (env.Trace && TraceActive()) NoThrow([&] { env.Trace(TraceSource, TraceText(message)); });
 }
 
 TFileError CapturedReadError() { return TFileError(std::string(), 0, "the captured bytes cannot be read back"); }

@@ -7,7 +7,7 @@
 #include "browser/CoTarvikBrowserMoniter.h"
 #include "browser/TarvikClassIds.h"
 #include "core/ClassTarvikRuntime.h"
-#include "core/ComBoundary.h"
+#include "framework/ComBoundary.h"
 #include "framework/Handles.h"
 #include "framework/IniFile.h"
 
@@ -79,7 +79,7 @@ void TTarvikBrowserHelper::Detach() noexcept {
 
 void TTarvikBrowserHelper::ShowToolbarOnFirstRun() noexcept {
   // Any failure here is ignored: nothing is written, so the next window tries again.
-  try {
+  NoThrow([&] {
     ITarvikSettings* settings = TarvikSettings.Get();
     if (!settings) return;
     TIniFile* ini = settings->IniFile();
@@ -94,8 +94,7 @@ void TTarvikBrowserHelper::ShowToolbarOnFirstRun() noexcept {
     // The band is shown (and its form sees the key missing) before the key is written.
     if (SUCCEEDED(FBrowser->ShowBrowserBar(&clsid.Get(), &show.Get(), &size.Get())))
       ini->WriteString("OOBE", "ToolbarShowed", "Yes");
-  } catch (...) {
-  }
+  });
 }
 
 void TTarvikBrowserHelper::Connect() {

@@ -9,10 +9,10 @@
 #include <string_view>
 
 #include "core/ClassTarvikRuntime.h"
-#include "core/ComBoundary.h"
-#include "core/Trace.h"
 #include "core/UrlText.h"
+#include "framework/ComBoundary.h"
 #include "framework/Handles.h"
+#include "framework/Trace.h"
 
 namespace tarvik {
 
@@ -175,10 +175,10 @@ STDMETHODIMP TTarvikBrowserMoniter::Invoke(DISPID dispIdMember, REFIID, LCID, WO
   return ComBoundary(AnyException(DISP_E_EXCEPTION), [&] {
     switch (dispIdMember) {
       case DISPID_DOWNLOADBEGIN:
-        RuntimeTrace("BrowserMoniter", "DownloadBegin", 3000, 50);
+        Log("BrowserMoniter", "DownloadBegin", 3000, 50);
         return S_OK;
       case DISPID_DOWNLOADCOMPLETE:
-        RuntimeTrace("BrowserMoniter", "DownloadEnd", 3000, 50);
+        Log("BrowserMoniter", "DownloadEnd", 3000, 50);
         return S_OK;
       case DISPID_BEFORENAVIGATE2:
         return BeforeNavigate2(pDispParams);
@@ -209,7 +209,7 @@ TTarvikBrowserMoniter::TNavigation TTarvikBrowserMoniter::TakeNavigation(const D
   const TEventArguments arguments(params, declared);
   TNavigation navigation{WindowArgument(arguments[0]), UrlArgument(arguments[1]), false};
   navigation.TopLevel = IsTopLevel(navigation.Window.Get());
-  RuntimeTrace(
+  Log(
       [&] {
         return Format("BrowserMoniter.%s(%s[%08X])", eventName, WindowWord(navigation.TopLevel),
                       PointerValue(navigation.Window.Get()));
@@ -247,7 +247,7 @@ HRESULT TTarvikBrowserMoniter::DocumentComplete(const DISPPARAMS* params) {
     const TEventArguments arguments(params, 2);
     const std::string url = UrlArgument(arguments[1]);
     const ComPtr<IDispatch> window = WindowArgument(arguments[0]);
-    RuntimeTrace("BrowserMoniter", [&] {
+    Log("BrowserMoniter", [&] {
       return Format("DocumentComplete (%s[%08X])", WindowWord(IsTopLevel(window.Get())), PointerValue(window.Get()));
     });
     // The document of the window that completed: a frame's own, not the top one.

@@ -10,7 +10,7 @@
 #include <stdexcept>
 
 #include "browser/TarvikClassIds.h"
-#include "core/ComBoundary.h"
+#include "framework/ComBoundary.h"
 #include "framework/Handles.h"
 #include "framework/WinText.h"
 #include "ui/FormTarvikToolbar.h"
@@ -78,11 +78,11 @@ STDMETHODIMP TTarvikToolbar::SetSite(IUnknown* pUnkSite) {
 }
 
 HRESULT TTarvikToolbar::SiteWith(IUnknown* site) {
-  BandTrace(kSiteSource, "Setting up site", 2000, 100);
+  Log(kSiteSource, "Setting up site", 2000, 100);
   ComPtr<IOleWindow> siteWindow;
   if (FAILED(site->QueryInterface(IID_IOleWindow, siteWindow.PutVoid())) || !siteWindow) {
-    BandTrace(kSiteSource, "IOleWindow not Supported");
-    BandTrace(kSiteSource, "Exit with E_INVALIDARG");
+    Log(kSiteSource, "IOleWindow not Supported");
+    Log(kSiteSource, "Exit with E_INVALIDARG");
     return E_INVALIDARG;
   }
   FSite = site;
@@ -96,7 +96,7 @@ HRESULT TTarvikToolbar::SiteWith(IUnknown* site) {
     provider->QueryService(SID_SWebBrowserApp, IID_IWebBrowser2, browser.PutVoid());
     FForm->SetWebBrowser(browser.Get());
   }
-  BandTrace(kSiteSource, "Site Setup.", 2000, 100);
+  Log(kSiteSource, "Site Setup.", 2000, 100);
   return S_OK;
 }
 
@@ -104,22 +104,20 @@ void TTarvikToolbar::CreateForm(IOleWindow* siteWindow) {
   // A form that cannot be made is tried again a few times; without one the
   // band cannot work, and SetSite fails.
   for (int attempt = 0; attempt < FormCreationAttempts && !FForm; ++attempt) {
-    try {
+    NoThrow({"CoToolbar.SetSite", "Exception upon TTarvikToolbarForm.Create", 1000, 250}, [&] {
       HWND parent = nullptr;
       siteWindow->GetWindow(&parent);
       FForm = MakeForm(parent);
-    } catch (...) {
-      BandTrace("CoToolbar.SetSite", "Exception upon TTarvikToolbarForm.Create", 1000, 250);
-    }
+    });
   }
   if (!FForm) throw std::runtime_error("The toolbar form could not be created");
 }
 
 HRESULT TTarvikToolbar::Unsite() {
-  BandTrace(kUnsiteSource, "Cleaning SetSite", 2000, 100);
+  Log(kUnsiteSource, "Cleaning SetSite", 2000, 100);
   UnRegisterTarvikHotkeys(FHotkeys);
   FSite = nullptr;
-  BandTrace(kUnsiteSource, "Cleaned", 2000, 100);
+  Log(kUnsiteSource, "Cleaned", 2000, 100);
   return S_OK;
 }
 

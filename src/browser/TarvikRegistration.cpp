@@ -7,7 +7,7 @@
 #include "browser/TarvikClassIds.h"
 #include "core/CapturedBytes.h"
 #include "core/ClassTarvikRuntime.h"
-#include "core/ComBoundary.h"
+#include "framework/ComBoundary.h"
 #include "framework/Registry.h"
 #include "framework/WinText.h"
 #include "protocol/CoTarvikAPPMoniter.h"

@@ -7,7 +7,7 @@
 #include <deque>
 
 #include "core/ChaCha20.h"
-#include "core/Trace.h"
+#include "framework/Trace.h"
 
 namespace tarvik {
 
@@ -27,13 +27,7 @@ std::shared_ptr<TSpillArea>& ProcessArea() {
 
 std::atomic<TSpillLetGo> LetGoHook{nullptr};
 
-void SpillTrace(const std::string& message) noexcept {
-  if (!TraceActive()) return;
-  try {
-    TraceLog(TraceSource, message);
-  } catch (...) {
-  }
-}
+void SpillTrace(const std::string& message) noexcept { Log(TraceSource, message); }
 
 uint64_t SteadyClockMs() noexcept {
   return static_cast<uint64_t>(
@@ -181,9 +175,7 @@ class TSpillWriter : public std::enable_shared_from_this<TSpillWriter> {
 
   void Push(std::unique_ptr<TSpillJob> job) noexcept {
     std::unique_lock<std::mutex> guard(FLock);
-    try {
-      FQueue.push_back(std::move(job));
-    } catch (...) {
+    if (!NoThrow([&] { FQueue.push_back(std::move(job)); })) {
       guard.unlock();
       Finish(std::move(job));
       return;
@@ -399,14 +391,14 @@ std::shared_ptr<TSpillGeneration> TSpillState::NewGeneration() noexcept {
   if (TryOpen(why, made)) {
     SpillTrace((FFailing ? "Temporary file made again: " : "Temporary file made: ") + made->File->Path());
     FFailing = false;
-    try {
+    // Out of memory: the generation is used but never compacted.
+    NoThrow([&] {
       std::lock_guard<std::mutex> list(Lock);
       FGenerations.erase(
           std::remove_if(FGenerations.begin(), FGenerations.end(), [](const auto& g) { return g.expired(); }),
           FGenerations.end());
       FGenerations.push_back(made);
-    } catch (...) {
-    }
+    });
     return made;
   }
   // One line when spilling stops working, none for each retry that fails too.
@@ -620,11 +612,7 @@ bool TSpillArea::Write(char* data, size_t size, std::vector<TSpillExtent>& exten
 
 bool TSpillArea::Write(char* data, size_t size, TSpillExtent& where) noexcept {
   std::vector<TSpillExtent> one;
-  try {
-    one.reserve(1);
-  } catch (...) {
-    return false;
-  }
+  if (!NoThrow([&] { one.reserve(1); })) return false;
   if (!FState->Write(data, size, one)) return false;
   where = std::move(one.front());
   return true;

@@ -1,9 +1,9 @@
 #include "core/ClassTarvikRuntime.h"
 
-#include "core/ComBoundary.h"
-#include "core/Trace.h"
 #include "core/UrlKey.h"
 #include "core/UrlList.h"
+#include "framework/ComBoundary.h"
+#include "framework/Trace.h"
 
 #include <unordered_set>
 
@@ -36,8 +36,9 @@ bool CacheFileHolds(const TURLContent::Snapshot& record) {
 
 // At the temporary file's quota: the store lets go of what the pages the
 // windows show now do not need.
-void LetGoForQuota(uint64_t wanted) {
-  try {
+void LetGoForQuota(uint64_t wanted) noexcept {
+  // A failure lets nothing go: the write that asked is refused instead.
+  NoThrow([&] {
     TTarvikDataBuffer* store = TarvikDataBuffer.get();
     if (!store) return;
     std::unordered_set<std::string> needed;
@@ -47,14 +48,20 @@ void LetGoForQuota(uint64_t wanted) {
     }
     const uint64_t gone = store->LetGo(
         wanted, [&needed](std::string_view url) { return needed.count(UrlKey(url)) > 0; }, &CacheFileHolds);
-    RuntimeTrace("TTarvikDataBuffer.LetGo", [&] {
+    Log("TTarvikDataBuffer.LetGo", [&] {
       return Format("Let go of %llu captured bytes for %llu", static_cast<unsigned long long>(gone),
                     static_cast<unsigned long long>(wanted));
     });
-  } catch (...) {
-    // Nothing let go: the write that asked is refused instead.
-  }
+  });
 }
+
+// Every line of the library reaches Runtime.Log, and none while Runtime is
+// empty (a process other than the browser's).
+void PassToRuntime(std::string_view source, std::string_view message, int32_t extra, int32_t level) {
+  if (ITarvikRuntime* runtime = Runtime.Get()) runtime->Log(std::string(source), std::string(message), extra, level);
+}
+// Installed when the library is loaded, before any line can be written.
+[[maybe_unused]] const TraceWriter GPreviousWriter = SetTraceWriter(&PassToRuntime);
 }  // namespace
 
 HRESULT TTarvikRuntime::DefaultSessionProvider(IInternetSession** session) {
@@ -62,11 +69,7 @@ HRESULT TTarvikRuntime::DefaultSessionProvider(IInternetSession** session) {
 }
 
 void TTarvikRuntime::OwnTrace(const char* source, const char* message) noexcept {
-  if (!TraceActive()) return;
-  try {
-    Log(source, message, 0, 50);
-  } catch (...) {
-  }
+  if (TraceActive()) NoThrow([&] { Log(source, message, 0, 50); });
 }
 
 void TTarvikRuntime::AfterConstruction() {
@@ -140,11 +143,7 @@ void STDMETHODCALLTYPE TTarvikRuntime::GenerateList(int32_t TID, int32_t SIDMark
 
 void STDMETHODCALLTYPE TTarvikRuntime::Log(const std::string& Source, const std::string& Message, int32_t Extra,
                                            int32_t Level) {
-  ComBoundary(AnyException(E_FAIL), [&] { TraceLog(Source, Message, Extra, Level); });
-}
-
-void RuntimeLog(const std::string& source, const std::string& message, int32_t extra, int32_t level) {
-  if (ITarvikRuntime* runtime = Runtime.Get()) runtime->Log(source, message, extra, level);
+  NoThrow([&] { WriteToTraceSink(Source, Message, Extra, Level); });
 }
 
 void LibraryLoad() {
@@ -165,15 +164,15 @@ ComPtr<TTarvikRuntime> CreateRuntime(const TProtocolMonitors& monitors, TTarvikR
 void LibraryUnload() {
   SetSpillLetGo(nullptr);
   if (Runtime) {
-    RuntimeTrace("ClassTarvikRuntime.Print ALL Remaining APPMoniters...", "");
+    Log("ClassTarvikRuntime.Print ALL Remaining APPMoniters...", "");
     if (TraceActive() && GOwnRuntime && GOwnRuntime->Monitors().Remaining)
       for (int32_t sid : GOwnRuntime->Monitors().Remaining())
-        RuntimeTrace([sid] { return "Remaining APPMoniters: SID=" + std::to_string(sid); }, "");
-    RuntimeTrace("ClassTarvikRuntime.Finalizing TarvikDataBuffer...", "");
+        Log([sid] { return "Remaining APPMoniters: SID=" + std::to_string(sid); }, "");
+    Log("ClassTarvikRuntime.Finalizing TarvikDataBuffer...", "");
     TarvikDataBuffer.reset();
-    RuntimeTrace("ClassTarvikRuntime.Finalizing TarvikSettings...", "");
+    Log("ClassTarvikRuntime.Finalizing TarvikSettings...", "");
     TarvikSettings = nullptr;
-    RuntimeTrace("ClassTarvikRuntime.Finalizing Runtime...", "");
+    Log("ClassTarvikRuntime.Finalizing Runtime...", "");
     Runtime = nullptr;
   }
   // The session's reference to the factory would keep the runtime (and the

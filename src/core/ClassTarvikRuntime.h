@@ -15,9 +15,9 @@
 #include "core/TarvikSettings.h"
 #include "core/TarvikTimeline.h"
 #include "core/TarvikVersionInfo.h"
-#include "core/Trace.h"
 #include "framework/ComPtr.h"
 #include "framework/InterfacedObject.h"
+#include "framework/Trace.h"
 
 namespace tarvik {
 
@@ -79,23 +79,6 @@ extern ComPtr<ITarvikRuntime> Runtime;
 extern ComPtr<ITarvikSettings> TarvikSettings;
 extern std::unique_ptr<TTarvikDataBuffer> TarvikDataBuffer;
 extern TTarvikVersionInfo VersionInfo;
-
-// Trace through the runtime; nothing where there is none.
-void RuntimeLog(const std::string& source, const std::string& message, int32_t extra = 0, int32_t level = 50);
-
-// The one way the library's objects trace: source and message (literals or
-// callables that build them, see TraceText) are built only while a runtime
-// exists and a sink listens, and no failure of building or writing a line
-// reaches the caller, so a line never changes what a call returns.
-template <class Source, class Message>
-void RuntimeTrace(Source&& source, Message&& message, int32_t extra = 0, int32_t level = 50) noexcept {
-  ITarvikRuntime* runtime = Runtime.Get();
-  if (!runtime || !TraceActive()) return;
-  try {
-    runtime->Log(TraceText(source), TraceText(message), extra, level);
-  } catch (...) {
-  }
-}
 
 // Library load: version text, settings object, content store.
 void LibraryLoad();

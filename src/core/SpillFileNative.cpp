@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "core/CapturedBytes.h"
+#include "framework/Trace.h"
 
 namespace tarvik {
 
@@ -99,12 +100,7 @@ bool SpillRandomBytes(void* out, size_t size) noexcept {
 }
 
 bool StartSpillThread(void (*run)(void*), void* arg) noexcept {
-  try {
-    std::thread(run, arg).detach();
-    return true;
-  } catch (...) {
-    return false;
-  }
+  return NoThrow([&] { std::thread(run, arg).detach(); });
 }
 
 }  // namespace tarvik

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/CapturedBytes.h"
+#include "framework/Trace.h"
 
 namespace tarvik {
 
@@ -179,7 +180,8 @@ std::unique_ptr<TSpillFile> OpenSpillFile(const std::string& folder, std::string
 }
 
 void RemoveStaleSpillFiles(const std::string& folder) noexcept {
-  try {
+  // Out of memory: the stale files stay for the next start.
+  NoThrow([&] {
     if (folder.empty()) return;
     const std::wstring base = WithSlash(Widen(folder));
     const std::wstring pattern = base + Widen(SpillFilePrefix) + L"*" + Widen(SpillFileSuffix);
@@ -191,18 +193,16 @@ void RemoveStaleSpillFiles(const std::string& folder) noexcept {
       if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((base + found.cFileName).c_str());
     } while (FindNextFileW(search, &found));
     FindClose(search);
-  } catch (...) {
-  }
+  });
 }
 
 uint64_t SpillFolderFreeBytes(const std::string& folder) noexcept {
-  try {
-    ULARGE_INTEGER available{};
-    if (!GetDiskFreeSpaceExW(WithSlash(Widen(folder)).c_str(), &available, nullptr, nullptr)) return 0;
-    return available.QuadPart;
-  } catch (...) {
-    return 0;
-  }
+  // 0: not known.
+  ULARGE_INTEGER available{};
+  NoThrow([&] {
+    if (!GetDiskFreeSpaceExW(WithSlash(Widen(folder)).c_str(), &available, nullptr, nullptr)) available.QuadPart = 0;
+  });
+  return available.QuadPart;
 }
 
 bool SpillRandomBytes(void* out, size_t size) noexcept {

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "core/PathText.h"
+#include "framework/Trace.h"
 #include "framework/WinText.h"
 
 namespace tarvik {
@@ -14,11 +15,12 @@ std::string IniFilePathBeside(std::string_view exe, const LeadBytePredicate& isL
 std::string HostIniFilePath() { return IniFilePathBeside(ModuleFileName(nullptr)); }
 
 TIniFile* STDMETHODCALLTYPE TTarvikSettings::IniFile() {
-  try {
-    return FIniFile.Get([this] { return std::make_unique<TIniFile>(FPath.empty() ? HostIniFilePath() : FPath); });
-  } catch (...) {
-    return nullptr;
-  }
+  // None where it cannot be made: callers go on without settings.
+  TIniFile* file = nullptr;
+  NoThrow([&] {
+    file = FIniFile.Get([this] { return std::make_unique<TIniFile>(FPath.empty() ? HostIniFilePath() : FPath); });
+  });
+  return file;
 }
 
 }  // namespace tarvik

@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "core/Trace.h"
+#include "framework/Trace.h"
 
 namespace tarvik {
 
@@ -52,8 +52,7 @@ void TTarvikTimeline::InformEvent(int32_t TID, uintptr_t OID, uint8_t category, 
     FItems.Append(sid, TID, OID, category, event, value);
   }
   // Built only for a listening sink: nothing else would see it.
-  if (TraceActive())
-    TraceLog(Format("Runtime.InformEvent(#%d/%s:%s)", sid, CategoryName(category), EventName(event)), "");
+  Log([&] { return Format("Runtime.InformEvent(#%d/%s:%s)", sid, CategoryName(category), EventName(event)); }, "");
 }
 
 int32_t TTarvikTimeline::Count() const {

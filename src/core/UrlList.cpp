@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "core/PlatformVersion.h"
-#include "core/Trace.h"
+#include "framework/Trace.h"
 
 namespace tarvik {
 
@@ -156,14 +156,14 @@ void GenerateList(const TTarvikTimelineItems& timeline, int32_t TID, int32_t SID
   TTimelineSearch search(timeline, IsWindows2000OrLater());
   const int32_t recent = search.FindRecentNavigation(TID, SIDMark);
   if (recent == -1) {
-    TraceLog(TraceSource, "Recent Navigation not found. Exit with empty URL list.");
+    Log(TraceSource, "Recent Navigation not found. Exit with empty URL list.");
     return;
   }
   // Without a sink the lines would be dropped: they are built only for one.
   const bool tracing = TraceActive();
   if (tracing) {
-    TraceLog(TraceSource, "SID of Recent Navigation is #" + std::to_string(timeline[recent].SID));
-    TraceLog(TraceSource, "Begin traverse event list...");
+    Log(TraceSource, "SID of Recent Navigation is #" + std::to_string(timeline[recent].SID));
+    Log(TraceSource, "Begin traverse event list...");
   }
 
   // The values in the URL list, by key: the timeline gave values that name
@@ -200,7 +200,7 @@ void GenerateList(const TTarvikTimelineItems& timeline, int32_t TID, int32_t SID
     const bool selected = startNotListed && i >= recent && threadPasses(item.TID);
     if (tracing) {
       FormatListItemTrace(line, selected, item);
-      TraceLog(TraceSource, line);
+      Log(TraceSource, line);
     }
     if (!selected) continue;
 
@@ -224,9 +224,9 @@ void GenerateList(const TTarvikTimelineItems& timeline, int32_t TID, int32_t SID
   }
 
   if (tracing) {
-    TraceLog(TraceSource, "URL list generated. [1] selected [0] not selected");
-    TraceLog(TraceSource, "URL list generated: \r\n" + ListAsText(*URLList));
-    TraceLog(TraceSource, "Base list generated: \r\n" + ListAsText(*BaseList));
+    Log(TraceSource, "URL list generated. [1] selected [0] not selected");
+    Log(TraceSource, "URL list generated: \r\n" + ListAsText(*URLList));
+    Log(TraceSource, "Base list generated: \r\n" + ListAsText(*BaseList));
   }
 }
 

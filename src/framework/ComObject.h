@@ -10,6 +10,7 @@
 #include <atomic>
 #include <new>
 
+#include "framework/ComBoundary.h"
 #include "framework/ComPtr.h"
 
 namespace tarvik {
@@ -36,13 +37,7 @@ class TComObject : public ISupportErrorInfo, public First, public Rest... {
     if (outer && !IsEqualIID(riid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
     // Constructors may allocate too; their failure ends this call, not the process.
     Derived* object = nullptr;
-    try {
-      object = new Derived();
-    } catch (const std::bad_alloc&) {
-      return E_OUTOFMEMORY;
-    } catch (...) {
-      return E_FAIL;
-    }
+    if (const HRESULT made = ComBoundary(TComFailure{}, [&] { object = new Derived(); }); FAILED(made)) return made;
     object->FController = outer ? outer : &object->FInner;
     // Hold the object across the query so a failed query frees it.
     object->FInner.AddRef();

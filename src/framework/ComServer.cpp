@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 
+#include "framework/ComBoundary.h"
 #include "framework/ComObject.h"
 #include "framework/ComPtr.h"
 #include "framework/Registry.h"
@@ -48,13 +49,7 @@ STDMETHODIMP_(ULONG) TComObjectFactory::Release() {
 STDMETHODIMP TComObjectFactory::CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv) {
   if (!ppv) return E_POINTER;
   *ppv = nullptr;
-  try {
-    return FCreate(pUnkOuter, riid, ppv);
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return E_FAIL;
-  }
+  return ComBoundary(TComFailure{}, [&] { return FCreate(pUnkOuter, riid, ppv); });
 }
 
 STDMETHODIMP TComObjectFactory::LockServer(BOOL fLock) {

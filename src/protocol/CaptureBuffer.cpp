@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "core/Trace.h"
+#include "framework/Trace.h"
 
 namespace tarvik {
 
@@ -282,12 +282,8 @@ std::string TRequestCapture::Content() const {
 void TRequestCapture::Drop(const char* reason) noexcept {
   FFailed = true;
   FContent.Clear();
-  if (!TraceActive()) return;
-  try {
-    TraceLog("TRequestCapture",
-             Format("Capture dropped (%s): SID=%d; URL=%s", reason, static_cast<int>(SID), FURL.c_str()));
-  } catch (...) {
-  }
+  Log("TRequestCapture",
+      [&] { return Format("Capture dropped (%s): SID=%d; URL=%s", reason, static_cast<int>(SID), FURL.c_str()); });
 }
 
 void TRequestCapture::Append(const void* data, size_t size) noexcept {

@@ -8,10 +8,10 @@
 #include <type_traits>
 
 #include "core/ClassTarvikRuntime.h"
-#include "core/ComBoundary.h"
-#include "core/Trace.h"
 #include "core/UrlText.h"
+#include "framework/ComBoundary.h"
 #include "framework/Handles.h"
+#include "framework/Trace.h"
 
 namespace tarvik {
 
@@ -60,13 +60,12 @@ void CaptureStatus(TRequestCapture& moniter, int32_t tagSID, ULONG statusCode, L
       record->SetLocalFilename(value);
   }
   if (!contentType) moniter.SetFinished();
-  RuntimeTrace(
-      [tagSID] { return Format("APPMoniter[%d/%d].ReportProgress", tagSID, static_cast<int>(MoniterCount())); },
+  Log([tagSID] { return Format("APPMoniter[%d/%d].ReportProgress", tagSID, static_cast<int>(MoniterCount())); },
       [&] { return (contentType ? "Set URLContent.ContentType=" : "Set URLContent.LocalFilename=") + value; });
 }
 
 // Every COM method below keeps its exceptions inside: what escapes a body
-// becomes this failure. Trace lines never throw (RuntimeTrace), so a result
+// becomes this failure. Trace lines never throw (Log), so a result
 // a handler or sink gave is passed on as it is.
 constexpr TComFailure MoniterFailure{.Result = E_UNEXPECTED};
 
@@ -130,7 +129,7 @@ TTarvikAPPMoniter::~TTarvikAPPMoniter() {
 
 template <class Operation, class Message>
 void TTarvikAPPMoniter::Trace(Operation&& operation, Message&& message) const noexcept {
-  RuntimeTrace(
+  Log(
       [&] {
         return Format("APPMoniter[%d/%d].", FCapture->SID, static_cast<int>(MoniterCount())) + TraceText(operation);
       },
@@ -185,10 +184,12 @@ void TTarvikAPPMoniter::SetOIPSink(IInternetProtocolSink* value) { ReplaceRefere
 void TTarvikAPPMoniter::SetIPHandler(IInternetProtocol* value) { ReplaceReference(FIPHandler, value, "SetIPHandler"); }
 
 STDMETHODIMP TTarvikAPPMoniter::QueryInterface(REFIID riid, void** ppv) {
-  const HRESULT own = QueryOwnInterface(riid, ppv);
-  if (SUCCEEDED(own) || !ppv) return own;
-  if (ComPtr<IInternetProtocolSink> outer = OIPSink()) return outer->QueryInterface(riid, ppv);
-  return own;
+  return ComBoundary(MoniterFailure, [&] {
+    const HRESULT own = QueryOwnInterface(riid, ppv);
+    if (SUCCEEDED(own) || !ppv) return own;
+    if (ComPtr<IInternetProtocolSink> outer = OIPSink()) return outer->QueryInterface(riid, ppv);
+    return own;
+  });
 }
 
 CLSID TTarvikAPPMoniter::GetProtocolHandlerCLSID(const std::string& scheme) {
@@ -323,24 +324,25 @@ void TTarvikAPPMoniter::EndOfData(IInternetProtocol* handler) {
 }
 
 STDMETHODIMP TTarvikAPPMoniter::Read(void* pv, ULONG cb, ULONG* pcbRead) {
-  HRESULT result = E_UNEXPECTED;
-  try {
-    if (ComPtr<IInternetProtocol> handler = IPHandler()) {
-      result = handler->Read(pv, cb, pcbRead);
-      // A handler may claim more than the buffer holds: capture only what
-      // the buffer can hold, and pass the claim on untouched.
-      const ULONG reported = pcbRead ? *pcbRead : 0;
-      FCapture->Append(pv, pv ? std::min(reported, cb) : 0);
-      if (result == S_FALSE) EndOfData(handler.Get());
-    }
-  } catch (...) {
+  return ComBoundary(MoniterFailure, [&] {
+    HRESULT result = E_UNEXPECTED;
     // The handler's result stands whatever the capture met.
-  }
-  Trace("Read", [&] {
-    return Format("cb=%d; cbRead=%d; HRESULT=%08X", static_cast<int>(cb), pcbRead ? static_cast<int>(*pcbRead) : 0,
-                  Hex(result));
+    NoThrow([&] {
+      if (ComPtr<IInternetProtocol> handler = IPHandler()) {
+        result = handler->Read(pv, cb, pcbRead);
+        // A handler may claim more than the buffer holds: capture only what
+        // the buffer can hold, and pass the claim on untouched.
+        const ULONG reported = pcbRead ? *pcbRead : 0;
+        FCapture->Append(pv, pv ? std::min(reported, cb) : 0);
+        if (result == S_FALSE) EndOfData(handler.Get());
+      }
+    });
+    Trace("Read", [&] {
+      return Format("cb=%d; cbRead=%d; HRESULT=%08X", static_cast<int>(cb), pcbRead ? static_cast<int>(*pcbRead) : 0,
+                    Hex(result));
+    });
+    return result;
   });
-  return result;
 }
 
 STDMETHODIMP TTarvikAPPMoniter::Seek(LARGE_INTEGER dlibMove, DWORD dwOrigin, ULARGE_INTEGER* plibNewPosition) {
@@ -390,11 +392,8 @@ STDMETHODIMP TTarvikAPPMoniter::ReportProgress(ULONG ulStatusCode, LPCWSTR szSta
     Trace("ReportProgress", [&] {
       return Format("StatusCode: %d; StatusText: %s", static_cast<int>(ulStatusCode), WideToAnsi(szStatusText).c_str());
     });
-    try {
-      CaptureStatus(*FCapture, FCapture->SID, ulStatusCode, szStatusText);
-    } catch (...) {
-      // Memory ran out: this report is not captured; it still goes on.
-    }
+    // Memory ran out: this report is not captured; it still goes on.
+    NoThrow([&] { CaptureStatus(*FCapture, FCapture->SID, ulStatusCode, szStatusText); });
     ComPtr<IInternetProtocolSink> sink = OIPSink();
     const HRESULT result = sink ? sink->ReportProgress(ulStatusCode, szStatusText) : E_UNEXPECTED;
     Trace("ReportProgress", [result] { return Format("HRESULT: %08X", Hex(result)); });
@@ -441,7 +440,7 @@ TTarvikIPSink::~TTarvikIPSink() {
 
 template <class Message>
 void TTarvikIPSink::Line(const char* side, Message&& message) const noexcept {
-  RuntimeTrace(
+  Log(
       [&] {
         return Format("IPSink[%d/%d].%s (RefCount=%d)", FSID, static_cast<int>(IPSinkCount()), side,
                       static_cast<int>(RefCount()));
@@ -449,59 +448,68 @@ void TTarvikIPSink::Line(const char* side, Message&& message) const noexcept {
       message);
 }
 
+// Each method passes on the browser's sink's answer as it is; what escapes
+// the wrapper's own work ends at its boundary.
+
 STDMETHODIMP TTarvikIPSink::QueryInterface(REFIID riid, void** ppv) {
-  const HRESULT own = QueryOwnInterface(riid, ppv);
-  if (SUCCEEDED(own) || !ppv) return own;
-  return FWrappedSink->QueryInterface(riid, ppv);
+  return ComBoundary(MoniterFailure, [&] {
+    const HRESULT own = QueryOwnInterface(riid, ppv);
+    if (SUCCEEDED(own) || !ppv) return own;
+    return FWrappedSink->QueryInterface(riid, ppv);
+  });
 }
 
 STDMETHODIMP TTarvikIPSink::Switch(PROTOCOLDATA* pProtocolData) {
-  Line("Enter", [] { return Format("Switch (CurrentThreadID=%d)", static_cast<int>(::GetCurrentThreadId())); });
-  const HRESULT result = FWrappedSink->Switch(pProtocolData);
-  Line("Leave", [result] { return Format("Switch (HRESULT=%X)", Hex(result)); });
-  return result;
+  return ComBoundary(MoniterFailure, [&] {
+    Line("Enter", [] { return Format("Switch (CurrentThreadID=%d)", static_cast<int>(::GetCurrentThreadId())); });
+    const HRESULT result = FWrappedSink->Switch(pProtocolData);
+    Line("Leave", [result] { return Format("Switch (HRESULT=%X)", Hex(result)); });
+    return result;
+  });
 }
 
 STDMETHODIMP TTarvikIPSink::ReportProgress(ULONG ulStatusCode, LPCWSTR szStatusText) {
-  Line("Enter", [&] {
-    return Format("ReportProgress (StatusCode=%d, StatusText=%s)", static_cast<int>(ulStatusCode),
-                  WideToAnsi(szStatusText).c_str());
-  });
-  // The browser sees the report first; the capture does not depend on its answer.
-  const HRESULT result = FWrappedSink->ReportProgress(ulStatusCode, szStatusText);
-  try {
-    CaptureStatus(*FMoniter, FSID, ulStatusCode, szStatusText);
-  } catch (...) {
+  return ComBoundary(MoniterFailure, [&] {
+    Line("Enter", [&] {
+      return Format("ReportProgress (StatusCode=%d, StatusText=%s)", static_cast<int>(ulStatusCode),
+                    WideToAnsi(szStatusText).c_str());
+    });
+    // The browser sees the report first; the capture does not depend on its answer.
+    const HRESULT result = FWrappedSink->ReportProgress(ulStatusCode, szStatusText);
     // Memory ran out: this report is not captured; the browser's answer stands.
-  }
-  Line("Leave", [result] { return Format("ReportProgress (HRESULT=%X)", Hex(result)); });
-  return result;
+    NoThrow([&] { CaptureStatus(*FMoniter, FSID, ulStatusCode, szStatusText); });
+    Line("Leave", [result] { return Format("ReportProgress (HRESULT=%X)", Hex(result)); });
+    return result;
+  });
 }
 
 STDMETHODIMP TTarvikIPSink::ReportData(DWORD grfBSCF, ULONG ulProgress, ULONG ulProgressMax) {
-  Line("Enter", [&] {
-    return Format("ReportData (BSCF=%X, Progress=%d, ProgressMax=%d)", static_cast<unsigned>(grfBSCF),
-                  static_cast<int>(ulProgress), static_cast<int>(ulProgressMax));
+  return ComBoundary(MoniterFailure, [&] {
+    Line("Enter", [&] {
+      return Format("ReportData (BSCF=%X, Progress=%d, ProgressMax=%d)", static_cast<unsigned>(grfBSCF),
+                    static_cast<int>(ulProgress), static_cast<int>(ulProgressMax));
+    });
+    // The announced size lets the monitor hold the body in one piece; the
+    // browser reads in response to this call, so it is noted first.
+    NoThrow([&] {
+      if (ulProgressMax) FMoniter->Announce(ulProgressMax);
+    });
+    const HRESULT result = FWrappedSink->ReportData(grfBSCF, ulProgress, ulProgressMax);
+    Line("Leave", [result] { return Format("ReportData (HRESULT=%X)", Hex(result)); });
+    return result;
   });
-  // The announced size lets the monitor hold the body in one piece; the
-  // browser reads in response to this call, so it is noted first.
-  try {
-    if (ulProgressMax) FMoniter->Announce(ulProgressMax);
-  } catch (...) {
-  }
-  const HRESULT result = FWrappedSink->ReportData(grfBSCF, ulProgress, ulProgressMax);
-  Line("Leave", [result] { return Format("ReportData (HRESULT=%X)", Hex(result)); });
-  return result;
 }
 
 STDMETHODIMP TTarvikIPSink::ReportResult(HRESULT hrResult, DWORD dwError, LPCWSTR szResult) {
-  Line("Enter", [&] {
-    return Format("ReportResult (hrResult=%X, dwError=%X, szResult=%s)", Hex(hrResult), static_cast<unsigned>(dwError),
-                  WideToAnsi(szResult).c_str());
+  return ComBoundary(MoniterFailure, [&] {
+    Line("Enter", [&] {
+      return Format("ReportResult (hrResult=%X, dwError=%X, szResult=%s)", Hex(hrResult),
+                    static_cast<unsigned>(dwError), WideToAnsi(szResult).c_str());
+    });
+    const HRESULT result = FWrappedSink->ReportResult(hrResult, dwError, szResult);
+    Line("Leave", [result] { return Format("ReportResult (HRESULT=%X)", Hex(result)); });
+    return result;
   });
-  const HRESULT result = FWrappedSink->ReportResult(hrResult, dwError, szResult);
-  Line("Leave", [result] { return Format("ReportResult (HRESULT=%X)", Hex(result)); });
-  return result;
 }
 
 // ---------------------------------------------------------------- process-wide

@@ -95,7 +95,7 @@ class TTarvikAPPMoniter final : public TInterfacedImpl<IInternetProtocolSink, II
   ~TTarvikAPPMoniter() override;
   void AfterConstruction() override;
 
-  // "APPMoniter[SID/count]." + operation; see RuntimeTrace.
+  // "APPMoniter[SID/count]." + operation; see Log.
   template <class Operation, class Message = const char*>
   void Trace(Operation&& operation, Message&& message = "") const noexcept;
   // A counted replacement that reads the old object's count first.
@@ -140,7 +140,7 @@ class TTarvikIPSink final : public TInterfacedImpl<IInternetProtocolSink> {
   TTarvikIPSink(std::shared_ptr<TRequestCapture> moniter, IInternetProtocolSink* sink);
   ~TTarvikIPSink() override;
 
-  // An "Enter" or "Leave" line; the message as for RuntimeTrace.
+  // An "Enter" or "Leave" line; the message as for Log.
   template <class Message>
   void Line(const char* side, Message&& message) const noexcept;
 

@@ -201,7 +201,7 @@ std::string TTarvikToolbarForm::ProposeName() {
     }
     return ProposedFileName(text, kProposedNameChars, &IsSystemLeadByte);
   } catch (const std::exception&) {
-    RuntimeTrace("Save MHTML", "EXCEPTION: Fetch selected text.", 0, 50);
+    Log("Save MHTML", "EXCEPTION: Fetch selected text.", 0, 50);
     return {};
   }
 }

@@ -5,8 +5,8 @@
 #include <mutex>
 
 #include "core/ClassTarvikRuntime.h"
-#include "core/Trace.h"
 #include "framework/Handles.h"
+#include "framework/Trace.h"
 #include "ui/FormTarvikToolbar.h"
 #include "ui/ToolbarForms.h"
 
@@ -119,12 +119,8 @@ void ReconcileAll() noexcept {
   const TFirstForm first = FirstForm();
   Reconcile(first.Form, first.Window);
   std::vector<HWND> holders;
-  try {
-    holders = HotkeyTable().Holders();
-  } catch (...) {
-    // Out of memory: a window that keeps the key a while is no reason to end the browser.
-    BandTrace("CoToolbar.ReconcileAll", "EXCEPTION!");
-  }
+  // Out of memory: a window that keeps the key a while is no reason to end the browser.
+  NoThrow({"CoToolbar.ReconcileAll", "EXCEPTION!"}, [&] { holders = HotkeyTable().Holders(); });
   for (HWND holder : holders)
     if (holder != first.Window) Reconcile(nullptr, holder);
 }
@@ -163,21 +159,13 @@ void ApplyRegistration(TTarvikToolbarForm& form, HWND window) {
 
 }  // namespace
 
-void BandTrace(const char* source, const char* message, int32_t extra, int32_t level) noexcept {
-  if (!Runtime || !TraceActive()) return;
-  try {
-    RuntimeLog(source, message, extra, level);
-  } catch (...) {
-  }
-}
-
 void InitHotkeys(THotkeys& hotkeys) {
   hotkeys.clear();
   hotkeys.push_back(THotkeyEntry{"TarvikAction.TVK", 0, MOD_CONTROL, 0x57});
 }
 
 void RegisterTarvikHotkeys(THotkeys& hotkeys) {
-  BandTrace("CoToolbar.RegisterTarvikHotkeys", "");
+  Log("CoToolbar.RegisterTarvikHotkeys", "");
   if (ToolbarForms().Count() == 0) return;
   for (THotkeyEntry& entry : hotkeys) {
     // Every band takes a reference of its own, also to an atom that exists
@@ -188,12 +176,12 @@ void RegisterTarvikHotkeys(THotkeys& hotkeys) {
     if (entry.Atom != 0) HotkeyTable().AddHolder(entry);
   }
   ReconcileAll();
-  BandTrace("CoToolbar.RegisterTarvikHotkeys", "Finished.");
+  Log("CoToolbar.RegisterTarvikHotkeys", "Finished.");
 }
 
 void UnRegisterTarvikHotkeys(THotkeys& hotkeys) noexcept {
-  BandTrace("CoToolbar.UnRegisterTarvikHotkeys", "Begin.");
-  try {
+  Log("CoToolbar.UnRegisterTarvikHotkeys", "Begin.");
+  NoThrow({"CoToolbar.UnRegisterTarvikHotkeys", "EXCEPTION!"}, [&] {
     for (THotkeyEntry& entry : hotkeys) {
       if (entry.Atom == 0) continue;
       HotkeyTable().RemoveHolder(entry.Atom);
@@ -202,10 +190,8 @@ void UnRegisterTarvikHotkeys(THotkeys& hotkeys) noexcept {
     }
     // The key stays while another band holds it.
     ReconcileAll();
-    BandTrace("CoToolbar.UnRegisterTarvikHotkeys", "Finished.");
-  } catch (...) {
-    BandTrace("CoToolbar.UnRegisterTarvikHotkeys", "EXCEPTION!");
-  }
+    Log("CoToolbar.UnRegisterTarvikHotkeys", "Finished.");
+  });
 }
 
 void DestroyToolbarForm(std::unique_ptr<TTarvikToolbarForm>& form) noexcept {
@@ -229,12 +215,8 @@ void ToolbarWindowDestroyed(TTarvikToolbarForm& form) noexcept {
 void ApplyHotkeyRegistration(TTarvikToolbarForm& form) noexcept {
   const HWND window = form.Handle();
   if (!window) return;
-  try {
-    ApplyRegistration(form, window);
-  } catch (...) {
-    // Out of memory: what the window holds stays as it is.
-    BandTrace("CoToolbar.ApplyHotkeyRegistration", "EXCEPTION!");
-  }
+  // Out of memory: what the window holds stays as it is.
+  NoThrow({"CoToolbar.ApplyHotkeyRegistration", "EXCEPTION!"}, [&] { ApplyRegistration(form, window); });
 }
 
 std::vector<ATOM> HotkeysRegisteredOn(HWND window) { return HotkeyTable().Registered(window); }

@@ -50,8 +50,4 @@ std::vector<ATOM> HotkeysRegisteredOn(HWND window);
 // Sited bands holding the key with this identifier.
 int HotkeyHolders(ATOM atom);
 
-// A trace line of the band and its hot keys: nothing is built unless a
-// runtime exists and a sink listens, and tracing never throws.
-void BandTrace(const char* source, const char* message, int32_t extra = 0, int32_t level = 50) noexcept;
-
 }  // namespace tarvik

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "core/Trace.h"
 #include "framework/Handles.h"
+#include "framework/Trace.h"
 #include "support/TraceRecorder.h"
 #include "support/browser/FakeBrowser.h"
 #include "support/browser/RecordingRuntime.h"

@@ -122,8 +122,28 @@ class StandInRuntime final : public TInterfacedImpl<ITarvikRuntime> {
   void STDMETHODCALLTYPE InformEvent(int32_t, UINT_PTR, uint8_t, uint8_t, const std::string&) override {}
   void STDMETHODCALLTYPE GenerateList(int32_t, int32_t, std::vector<std::string>*, std::vector<std::string>*) override {
   }
-  void STDMETHODCALLTYPE Log(const std::string&, const std::string&, int32_t, int32_t) override {}
+  void STDMETHODCALLTYPE Log(const std::string& source, const std::string& message, int32_t extra,
+                             int32_t level) override {
+    Lines.push_back(source + "|" + message + "|" + std::to_string(extra) + "|" + std::to_string(level));
+  }
+  std::vector<std::string> Lines;
 };
+
+// The library's one trace function reaches whatever runtime Runtime holds,
+// and nothing at all while it holds none.
+TEST(Runtime, EveryLineGoesThroughRuntimeLog) {
+  test::TraceRecorder sink;
+  ComPtr<ITarvikRuntime> previous = std::move(Runtime);
+  ComPtr<StandInRuntime> standIn = TInterfacedObject::Create<StandInRuntime>();
+  Runtime = static_cast<ITarvikRuntime*>(standIn.Get());
+  Log("BrowserMoniter", "DownloadBegin", 3000, 50);
+  Log([] { return std::string("Built"); }, [] { return std::string("late"); });
+  Runtime = nullptr;
+  Log("Nobody", "hears this");
+  Runtime = std::move(previous);
+  EXPECT_EQ(standIn->Lines, (std::vector<std::string>{"BrowserMoniter|DownloadBegin|3000|50", "Built|late|0|50"}));
+  EXPECT_TRUE(sink.Lines().empty());  // the stand-in's Log writes nowhere
+}
 
 TEST_F(RuntimeWithFakeSession, UnloadWithAStandInRuntimeUnregistersTheRealOne) {
   LibraryLoad();
@@ -141,7 +161,7 @@ TEST_F(RuntimeWithFakeSession, UnloadWithAStandInRuntimeUnregistersTheRealOne) {
 TEST_F(RuntimeWithFakeSession, WithoutARuntimeUnloadTracesNothing) {
   test::TraceRecorder trace;
   LibraryLoad();
-  RuntimeLog("anything", "at all");
+  Log("anything", "at all");
   LibraryUnload();
   EXPECT_TRUE(trace.Lines().empty());
   EXPECT_FALSE(TarvikSettings);

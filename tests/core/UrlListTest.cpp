@@ -10,8 +10,8 @@
 
 #include "core/AnsiCase.h"
 #include "core/PlatformVersion.h"
-#include "core/Trace.h"
 #include "core/UrlKey.h"
+#include "framework/Trace.h"
 #include "support/PlainUrlListWalk.h"
 #include "support/TraceRecorder.h"
 

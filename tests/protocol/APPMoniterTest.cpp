@@ -13,8 +13,8 @@
 
 #include "core/AnsiCase.h"
 #include "core/ClassTarvikRuntime.h"
-#include "core/Trace.h"
 #include "framework/Handles.h"
+#include "framework/Trace.h"
 #include "support/TraceRecorder.h"
 #include "support/protocol/FailingAllocator.h"
 #include "support/protocol/FakeProtocol.h"

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "core/ClassTarvikRuntime.h"
-#include "core/Trace.h"
 #include "framework/Handles.h"
+#include "framework/Trace.h"
 #include "protocol/CoTarvikAPPMoniter.h"
 #include "support/Deflate.h"
 #include "support/TraceRecorder.h"

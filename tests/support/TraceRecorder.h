@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/Trace.h"
+#include "framework/Trace.h"
 
 namespace tarvik::test {
 

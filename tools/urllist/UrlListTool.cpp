@@ -10,8 +10,8 @@
 
 #include "TimelineFile.h"
 #include "core/PlatformVersion.h"
-#include "core/Trace.h"
 #include "core/UrlList.h"
+#include "framework/Trace.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "archive/ContentSniffing.h"
 #include "archive/SynaCode.h"
-#include "core/Trace.h"
+#include "framework/Trace.h"
 
 namespace tarvik::test {
 
@@ -79,7 +79,7 @@ TArchiveEnvironment FixedEnvironment(TFileSource* files) {
                   t.Hour < 12 ? "AM" : "PM");
   };
   env.SniffContentType = [](const std::string& name) { return ContentTypeFromExtension(name); };
-  env.Trace = [](const std::string& source, const std::string& message) { TraceLog(source, message); };
+  env.Trace = [](const std::string& source, const std::string& message) { Log(source, message); };
   env.Files = files;
   return env;
 }

@@ -18,6 +18,7 @@ void* Allocate(std::size_t size) {
 namespace tarvik::test {
 void FailAllocations(bool on) noexcept { GFailAll = on; }
 void FailAllocationAfter(int count) noexcept { GFailIn = count; }
+bool AllocationFailurePending() noexcept { return GFailIn >= 0; }
 }  // namespace tarvik::test
 
 void* operator new(std::size_t size) { return Allocate(size); }

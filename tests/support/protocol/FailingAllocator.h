@@ -7,5 +7,7 @@ namespace tarvik::test {
 void FailAllocations(bool on) noexcept;
 // The allocation after the next `count` ones of this thread fails, once.
 void FailAllocationAfter(int count) noexcept;
+// Whether the planned failure has not come yet (fewer allocations were made).
+bool AllocationFailurePending() noexcept;
 
 }  // namespace tarvik::test

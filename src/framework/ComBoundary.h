@@ -2,6 +2,7 @@
 // Where exceptions end: a COM method (or an interface operation that returns
 // nothing) runs its body through ComBoundary, which turns whatever escapes
 // into the method's failure result and writes the line its failure traces.
+// Code with no result to answer uses NoThrow (framework/Trace.h) instead.
 #include <windows.h>
 
 #include <cstdint>
@@ -10,7 +11,7 @@
 #include <string>
 #include <type_traits>
 
-#include "core/ClassTarvikRuntime.h"
+#include "framework/Trace.h"
 
 namespace tarvik {
 
@@ -49,15 +50,11 @@ HRESULT ComBoundary(const TComFailure& failure, Body&& body) noexcept {
   } catch (const std::bad_alloc&) {
     result = failure.OutOfMemory;
   } catch (const std::exception& error) {
-    if (failure.Describe) {
-      try {
-        failure.Describe(error.what());
-      } catch (...) {
-      }
-    }
+    if (failure.Describe) NoThrow([&] { failure.Describe(error.what()); });
   } catch (...) {
+    // Any other exception: failure's result.
   }
-  if (failure.Source) RuntimeTrace(failure.Source, failure.Message, failure.Extra, failure.Level);
+  if (failure.Source) Log(failure.Source, failure.Message, failure.Extra, failure.Level);
   return result;
 }
 
