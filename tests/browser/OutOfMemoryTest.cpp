@@ -37,6 +37,9 @@ struct TObjects {
 struct TCall {
   const char* Name;
   bool Started;  // the monitor has been started before the call
+  // The answer of the handler or the browser's sink passes on whatever the
+  // capture meets: the same with any allocation failing as without.
+  bool AnswerStands;
   std::function<HRESULT(TObjects&)> Run;
 };
 
@@ -56,8 +59,15 @@ class OutOfMemoryTest : public ::testing::Test {
     FRegistration.Factory().Next.clear();
     o.Handler = FRegistration.PrepareHandler();
     // One read brings the whole body and its end: the capture is finished too.
-    o.Handler->Reads = {{"<html>body</html>", S_FALSE}};
+    o.Handler->Reads = {{"<p>body</p>", S_FALSE}};  // short: the fake copies it without allocating
     o.Sink = TInterfacedObject::Create<test::RecordingSink>();
+    // The stand-ins record without allocating, so a failure is always ours.
+    o.Handler->Calls.reserve(16);
+    o.Sink->Calls.reserve(16);
+    o.Sink->Reports.reserve(16);
+    o.Sink->Queried.reserve(16);
+    // An answer of its own, told apart from anything the monitor could make up.
+    o.Sink->SwitchResult = o.Sink->ProgressResult = o.Sink->DataResult = o.Sink->ResultResult = 0x0004A5A5;
     o.Moniter = TInterfacedObject::Create<TTarvikAPPMoniter>();
     const std::string scheme = test::FakeScheme();
     FUrl = std::wstring(scheme.begin(), scheme.end()) + L"://host/" + std::to_wstring(serial);
@@ -90,24 +100,26 @@ TEST_F(OutOfMemoryTest, EveryComMethodAnswersWithEachAllocationFailingInTurn) {
   };
   const std::vector<TCall> calls = {
       // The protocol monitor.
-      {"Moniter.QueryInterface", true, [&](TObjects& o) { return query(o.Moniter.Get(), IID_IInternetProtocolInfo); }},
-      {"Moniter.Start", false,
+      {"Moniter.QueryInterface", true, false,
+       [&](TObjects& o) { return query(o.Moniter.Get(), IID_IInternetProtocolInfo); }},
+      {"Moniter.Start", false, false,
        [&](TObjects& o) { return o.Moniter->Start(FUrl.c_str(), o.Sink.Get(), nullptr, 0, 0); }},
-      {"Moniter.Continue", true, [&](TObjects& o) { return o.Moniter->Continue(&data); }},
-      {"Moniter.Abort", true, [&](TObjects& o) { return o.Moniter->Abort(E_ABORT, 0); }},
-      {"Moniter.Terminate", true, [&](TObjects& o) { return o.Moniter->Terminate(0); }},
-      {"Moniter.Suspend", true, [&](TObjects& o) { return o.Moniter->Suspend(); }},
-      {"Moniter.Resume", true, [&](TObjects& o) { return o.Moniter->Resume(); }},
-      {"Moniter.Read", true, [&](TObjects& o) { return o.Moniter->Read(buffer, sizeof(buffer), &read); }},
-      {"Moniter.Seek", true, [&](TObjects& o) { return o.Moniter->Seek(LARGE_INTEGER{}, 0, nullptr); }},
-      {"Moniter.LockRequest", true, [&](TObjects& o) { return o.Moniter->LockRequest(0); }},
-      {"Moniter.UnlockRequest", true, [&](TObjects& o) { return o.Moniter->UnlockRequest(); }},
-      {"Moniter.Switch", true, [&](TObjects& o) { return o.Moniter->Switch(&data); }},
-      {"Moniter.ReportProgress", true,
+      {"Moniter.Continue", true, false, [&](TObjects& o) { return o.Moniter->Continue(&data); }},
+      {"Moniter.Abort", true, false, [&](TObjects& o) { return o.Moniter->Abort(E_ABORT, 0); }},
+      {"Moniter.Terminate", true, false, [&](TObjects& o) { return o.Moniter->Terminate(0); }},
+      {"Moniter.Suspend", true, false, [&](TObjects& o) { return o.Moniter->Suspend(); }},
+      {"Moniter.Resume", true, false, [&](TObjects& o) { return o.Moniter->Resume(); }},
+      {"Moniter.Read", true, true, [&](TObjects& o) { return o.Moniter->Read(buffer, sizeof(buffer), &read); }},
+      {"Moniter.Seek", true, false, [&](TObjects& o) { return o.Moniter->Seek(LARGE_INTEGER{}, 0, nullptr); }},
+      {"Moniter.LockRequest", true, false, [&](TObjects& o) { return o.Moniter->LockRequest(0); }},
+      {"Moniter.UnlockRequest", true, false, [&](TObjects& o) { return o.Moniter->UnlockRequest(); }},
+      {"Moniter.Switch", true, false, [&](TObjects& o) { return o.Moniter->Switch(&data); }},
+      {"Moniter.ReportProgress", true, true,
        [&](TObjects& o) { return o.Moniter->ReportProgress(BINDSTATUS_MIMETYPEAVAILABLE, L"text/html"); }},
-      {"Moniter.ReportData", true, [&](TObjects& o) { return o.Moniter->ReportData(BSCF_LASTDATANOTIFICATION, 9, 9); }},
-      {"Moniter.ReportResult", true, [&](TObjects& o) { return o.Moniter->ReportResult(S_OK, 0, L"done"); }},
-      {"Moniter.Release (last)", true,
+      {"Moniter.ReportData", true, false,
+       [&](TObjects& o) { return o.Moniter->ReportData(BSCF_LASTDATANOTIFICATION, 9, 9); }},
+      {"Moniter.ReportResult", true, false, [&](TObjects& o) { return o.Moniter->ReportResult(S_OK, 0, L"done"); }},
+      {"Moniter.Release (last)", true, false,
        [&](TObjects& o) {
          o.Handler->Sink = nullptr;
          o.Wrapper = nullptr;
@@ -115,21 +127,22 @@ TEST_F(OutOfMemoryTest, EveryComMethodAnswersWithEachAllocationFailingInTurn) {
          return S_OK;
        }},
       // The sink wrapper the handler was given.
-      {"IPSink.QueryInterface", true, [&](TObjects& o) { return query(o.Wrapper.Get(), IID_IServiceProvider); }},
-      {"IPSink.Switch", true, [&](TObjects& o) { return o.Wrapper->Switch(&data); }},
-      {"IPSink.ReportProgress", true,
-       [&](TObjects& o) { return o.Wrapper->ReportProgress(BINDSTATUS_CACHEFILENAMEAVAILABLE, L"C:\\cache\\f"); }},
-      {"IPSink.ReportData", true,
+      {"IPSink.QueryInterface", true, false, [&](TObjects& o) { return query(o.Wrapper.Get(), IID_IServiceProvider); }},
+      {"IPSink.Switch", true, true, [&](TObjects& o) { return o.Wrapper->Switch(&data); }},
+      {"IPSink.ReportProgress", true, true,
+       [&](TObjects& o) { return o.Wrapper->ReportProgress(BINDSTATUS_CACHEFILENAMEAVAILABLE, L"f"); }},
+      {"IPSink.ReportData", true, true,
        [&](TObjects& o) { return o.Wrapper->ReportData(BSCF_FIRSTDATANOTIFICATION, 1, 90); }},
-      {"IPSink.ReportResult", true, [&](TObjects& o) { return o.Wrapper->ReportResult(E_ABORT, 5, L"stopped"); }},
+      {"IPSink.ReportResult", true, true, [&](TObjects& o) { return o.Wrapper->ReportResult(E_ABORT, 5, L"stopped"); }},
       // The runtime's class factory, which the URL moniker library asks for monitors.
-      {"Runtime.CreateInstance", true, [&](TObjects&) { return create(FRuntime.Get(), IID_IInternetProtocol); }},
-      {"Runtime.QueryInterface", true, [&](TObjects&) { return query(FRuntime.Get(), IID_IClassFactory); }},
-      {"Runtime.LockServer", true, [&](TObjects&) { return FRuntime->LockServer(TRUE); }},
+      {"Runtime.CreateInstance", true, false, [&](TObjects&) { return create(FRuntime.Get(), IID_IInternetProtocol); }},
+      {"Runtime.QueryInterface", true, false, [&](TObjects&) { return query(FRuntime.Get(), IID_IClassFactory); }},
+      {"Runtime.LockServer", true, false, [&](TObjects&) { return FRuntime->LockServer(TRUE); }},
       // The library's own class object (the band's).
-      {"ClassObject.CreateInstance", true, [&](TObjects& o) { return create(o.Factory.Get(), IID_IUnknown); }},
-      {"ClassObject.QueryInterface", true, [&](TObjects& o) { return query(o.Factory.Get(), IID_IClassFactory); }},
-      {"ClassObject.LockServer", true,
+      {"ClassObject.CreateInstance", true, false, [&](TObjects& o) { return create(o.Factory.Get(), IID_IUnknown); }},
+      {"ClassObject.QueryInterface", true, false,
+       [&](TObjects& o) { return query(o.Factory.Get(), IID_IClassFactory); }},
+      {"ClassObject.LockServer", true, false,
        [&](TObjects& o) {
          const HRESULT locked = o.Factory->LockServer(TRUE);
          if (SUCCEEDED(locked)) o.Factory->LockServer(FALSE);
@@ -161,7 +174,7 @@ TEST_F(OutOfMemoryTest, EveryComMethodAnswersWithEachAllocationFailingInTurn) {
       test::FailAllocationAfter(-1);
       EXPECT_FALSE(escaped) << call.Name << " with allocation " << allocation << " failing";
       // The run that failed nothing answers as the call always does.
-      if (pending) EXPECT_EQ(result, clean) << call.Name;
+      if (pending || call.AnswerStands) EXPECT_EQ(result, clean) << call.Name << " with allocation " << allocation;
       if (pending) break;  // the call made fewer allocations: every one has failed once
       ++failed;
     }
