@@ -57,8 +57,8 @@ void LetGoForQuota(uint64_t wanted) noexcept {
 
 // Every line of the library reaches Runtime.Log, and none while Runtime is
 // empty (a process other than the browser's).
-void PassToRuntime(std::string_view source, std::string_view message, int32_t extra, int32_t level) {
-  if (ITarvikRuntime* runtime = Runtime.Get()) runtime->Log(std::string(source), std::string(message), extra, level);
+void PassToRuntime(const std::string& source, const std::string& message, int32_t extra, int32_t level) {
+  if (ITarvikRuntime* runtime = Runtime.Get()) runtime->Log(source, message, extra, level);
 }
 // Installed when the library is loaded, before any line can be written.
 [[maybe_unused]] const TraceWriter GPreviousWriter = SetTraceWriter(&PassToRuntime);

@@ -23,7 +23,7 @@ TraceWriter SetTraceWriter(TraceWriter writer) noexcept {
   return GTraceWriter.exchange(writer, std::memory_order_acq_rel);
 }
 
-void WriteTraceLine(std::string_view source, std::string_view message, int32_t extra, int32_t level) {
+void WriteTraceLine(const std::string& source, const std::string& message, int32_t extra, int32_t level) {
   if (TraceWriter writer = GTraceWriter.load(std::memory_order_acquire))
     writer(source, message, extra, level);
   else

@@ -32,12 +32,12 @@ bool TraceActive() noexcept;
 // the default writer call it; everything else calls Log.
 void WriteToTraceSink(std::string_view source, std::string_view message, int32_t extra, int32_t level);
 
-using TraceWriter = void (*)(std::string_view source, std::string_view message, int32_t extra, int32_t level);
+using TraceWriter = void (*)(const std::string& source, const std::string& message, int32_t extra, int32_t level);
 // Installs the writer that Log hands its lines to (nullptr: the sink
 // directly); returns the previous one.
 TraceWriter SetTraceWriter(TraceWriter writer) noexcept;
 // Log's last step, once the texts are built: the writer, or the sink.
-void WriteTraceLine(std::string_view source, std::string_view message, int32_t extra, int32_t level);
+void WriteTraceLine(const std::string& source, const std::string& message, int32_t extra, int32_t level);
 
 // The text of a trace line: a literal, or a callable that builds it, so
 // that nothing is built for a line that nobody receives.

@@ -14,10 +14,9 @@ namespace {
 
 std::vector<std::string> GWritten;
 bool GWriterThrows = false;
-void Remember(std::string_view source, std::string_view message, int32_t extra, int32_t level) {
+void Remember(const std::string& source, const std::string& message, int32_t extra, int32_t level) {
   if (GWriterThrows) throw std::bad_alloc();
-  GWritten.push_back(std::string(source) + "|" + std::string(message) + "|" + std::to_string(extra) + "|" +
-                     std::to_string(level));
+  GWritten.push_back(source + "|" + message + "|" + std::to_string(extra) + "|" + std::to_string(level));
 }
 
 class TraceTest : public ::testing::Test {
