@@ -818,9 +818,14 @@ TEST(WebArchive, SpilledBytesMakeTheSameArchiveAsBytesInMemory) {
       // A composite type: the type comes from the first bytes, and a page found there gets its base tag.
       c.Capture("http://h/mixed", "multipart/mixed", "<html><head></head>" + big.substr(0, 3000));
       c.Capture("http://h/page#part", "text/html", "<html><head></head>section</html>");
-      const std::vector<std::string> urls = {
-          "http://h/index.html", "http://h/logo.png", "http://h/big.bin", "http://h/cached", "http://h/other",
-          "http://h/empty",      "http://h/untyped",  "http://h/never",   "http://h/mixed",  "http://h/page#part"};
+      // A cache file of unknown size that gives nothing: the captured bytes, all of them.
+      c.Files.Files["C:\\cache\\gone.bin"] = "";
+      c.Files.SizeUnknown.push_back("C:\\cache\\gone.bin");
+      c.Capture("http://h/gone", "application/octet-stream", big.substr(0, 9000), "C:\\cache\\gone.bin");
+      const std::vector<std::string> urls = {"http://h/index.html", "http://h/logo.png", "http://h/big.bin",
+                                             "http://h/cached",     "http://h/other",    "http://h/empty",
+                                             "http://h/untyped",    "http://h/never",    "http://h/mixed",
+                                             "http://h/page#part",  "http://h/gone"};
       const std::string inMemory = c.Compose(urls, {"http://h/"}, "T");
       if (piece == 5 && chunk == 3) {
         ASSERT_EQ(ParseArchive(inMemory).Parts.size(), urls.size());
