@@ -22,6 +22,7 @@ class TURLStringsSource final : public TURLStringSource {
   int32_t Count() const override { return FStrings->Count(); }
   std::string URL(int32_t i) const override { return FStrings->URL(i); }
   std::string Base(int32_t i) const override { return FStrings->Base(i); }
+  std::string DocumentURL(int32_t i) const override { return FStrings->DocumentURL(i); }
 
  private:
   IURLStrings* FStrings;

@@ -15,13 +15,15 @@
 #include "framework/Handles.h"
 #include "framework/InterfacedObject.h"
 
-// Slot order: IUnknown, then Count, URL, Base.
+// Slot order: IUnknown, then Count, URL, Base, DocumentURL.
 struct IURLStrings : public IUnknown {
   virtual int32_t STDMETHODCALLTYPE Count() = 0;
   // Entry i of the URL list (0 <= i < Count()).
   virtual std::string STDMETHODCALLTYPE URL(int32_t i) = 0;
   // Entry i of the base list when it has one that is not empty, else the default base.
   virtual std::string STDMETHODCALLTYPE Base(int32_t i) = 0;
+  // Entry i of the base list as given: empty for entries that are no navigated document.
+  virtual std::string STDMETHODCALLTYPE DocumentURL(int32_t i) = 0;
 };
 __CRT_UUID_DECL(IURLStrings, 0x5b8f2d51, 0x6c3e, 0x4a7d, 0x9e, 0x12, 0x3f, 0x4b, 0x8a, 0x61, 0xc2, 0x07)
 
@@ -60,6 +62,7 @@ class TStringsToURLStrings final : public TInterfacedImpl<IURLStrings> {
   int32_t STDMETHODCALLTYPE Count() override { return FList.Count(); }
   std::string STDMETHODCALLTYPE URL(int32_t i) override;
   std::string STDMETHODCALLTYPE Base(int32_t i) override;
+  std::string STDMETHODCALLTYPE DocumentURL(int32_t i) override { return FList.DocumentURL(i); }
 
  private:
   friend class TInterfacedObject;

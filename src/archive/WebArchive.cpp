@@ -7,8 +7,10 @@
 #include <unordered_set>
 
 #include "archive/ContentSniffing.h"
+#include "archive/DocumentBase.h"
 #include "archive/ReaderAddress.h"
 #include "archive/SynaCode.h"
+#include "core/UrlText.h"
 #include "framework/Trace.h"
 
 namespace tarvik {
@@ -89,7 +91,32 @@ struct TPartPlan {
   std::string Written;     // the Content-Location text
   TReaderAddress Address;  // that text as a browser files it
   bool LeftOut = false;    // an empty part that could hide another's bytes
+  // A document the browser found at another address than it asked for: the
+  // part stands where it was found, so that the page's relative addresses
+  // resolve as they did, and a copy at the address asked for (Asked, the
+  // copy's Content-Location), which a frame or a link may name.
+  std::string Found;  // the address it was found at, as the list gives it
+  std::string Asked;
 };
+
+// Whether a type is one a window or frame shows as a page. Only a page
+// moves to where it was found: when a navigation's first download is not
+// its document (a late resource of the page before), the list pairs that
+// resource with the page's address.
+bool IsDocumentType(std::string_view type) {
+  auto startsNoCase = [type](std::string_view prefix) {
+    return type.size() >= prefix.size() && SameAsciiTextNoCase(type.substr(0, prefix.size()), prefix);
+  };
+  return startsNoCase("text/html") || startsNoCase("application/xhtml+xml");
+}
+
+// Whether the browser found the document of an entry elsewhere than at the
+// address it asked for.
+bool FoundElsewhere(const std::string& asked, const std::string& found) {
+  if (found.empty() || found == asked || !IsHttpUrl(found)) return false;
+  const std::optional<std::string> a = CanonicalWebAddress(asked), f = CanonicalWebAddress(found);
+  return !(a && f && *a == *f);
+}
 
 // Whether a record has bytes to write: captured ones, or a cache file with some.
 bool HasBytes(const TURLContent::Snapshot& rec, const TArchiveEnvironment& env) {
@@ -198,20 +225,39 @@ void CopyRestOfCapture(const TCapturedBytes& content, uint64_t done, size_t chun
   }
 }
 
+// A tag put into a page's first bytes at a place of its own.
+struct TEarlyTag {
+  size_t At = 0;
+  std::string Text;
+};
+
+// The base tag a page gets, if any: before each "</head>", or once early.
+struct TPageBase {
+  std::optional<std::string> BeforeCloseHead;
+  std::optional<TEarlyTag> Early;
+};
+
 // The body in Base64; an HTML page gets its base tag on the way to the
 // encoder: no second copy of the page.
-void WriteBody(const TPartBytes& bytes, const TCapturedBytes& content, const std::optional<std::string>& base,
-               TOutputStream& stream, size_t chunkSize) {
+void WriteBody(const TPartBytes& bytes, const TCapturedBytes& content, const TPageBase& base, TOutputStream& stream,
+               size_t chunkSize) {
   TBase64Writer body(stream, chunkSize);
   std::optional<TBaseTagInjector> injector;
-  if (base) injector.emplace(*base, [&body](std::string_view piece) { body.Write(piece); });
+  if (base.BeforeCloseHead)
+    injector.emplace(*base.BeforeCloseHead, [&body](std::string_view piece) { body.Write(piece); });
   auto write = [&](std::string_view piece) {
     if (injector)
       injector->Write(piece);
     else
       body.Write(piece);
   };
-  write(bytes.Head());
+  if (base.Early) {
+    write(bytes.Head().substr(0, base.Early->At));
+    write(base.Early->Text);
+    write(bytes.Head().substr(base.Early->At));
+  } else {
+    write(bytes.Head());
+  }
   if (bytes.File)
     CopyRestOfFile(*bytes.File, chunkSize, write);
   else if (bytes.RestInSpill)
@@ -220,7 +266,26 @@ void WriteBody(const TPartBytes& bytes, const TCapturedBytes& content, const std
   body.Finish();
 }
 
-void WritePart(int32_t i, const TPartPlan& plan, const TURLStringSource& urls, TOutputStream& stream,
+// The base tag of a page's copy at the address asked for: the copy is read
+// at that address, so the tag must come before anything the page names and
+// carry the base the page had where it was found. A page whose own base is
+// absolute needs none; one whose own base is relative gets it resolved, in
+// front of it.
+std::optional<TEarlyTag> CopyBaseTag(std::string_view head, const std::string& found) {
+  size_t at = EarlyTagPosition(head);
+  if (at == std::string_view::npos) return std::nullopt;
+  const TOwnBase own = FindOwnBase(head);
+  if (own.Found && HasScheme(own.Href)) return std::nullopt;
+  std::string base = found;
+  if (own.Found) {
+    base = ResolveReference(found, own.Href);
+    at = std::min(at, own.Start);
+  }
+  return TEarlyTag{at, BaseTagText(base)};
+}
+
+// One content part. A copy stands at the address the browser asked for.
+void WritePart(int32_t i, const TPartPlan& plan, bool copy, const TURLStringSource& urls, TOutputStream& stream,
                const TArchiveEnvironment& env) {
   const TURLContent::Snapshot& rec = plan.Rec;
   const size_t chunkSize = std::max<size_t>(env.ChunkSize / 3 * 3, 3);
@@ -228,29 +293,35 @@ void WritePart(int32_t i, const TPartPlan& plan, const TURLStringSource& urls, T
   const TPartBytes bytes = FirstBytes(i, rec, env, chunkSize);
   const std::string type = WrittenType(i, declared, bytes.Head(), env);
 
-  stream.Write("Content-Location: " + plan.Written + CRLF);
+  stream.Write("Content-Location: " + (copy ? plan.Asked : plan.Written) + CRLF);
   // An address with a fragment and no bytes of its own is an in-page anchor.
   if (bytes.Head().empty() && rec.URL.find('#') != std::string::npos) {
     Trace(env, [i] { return Format("Done written part #%d (local anchor placeholder)", i); });
     return;
   }
   WriteBodyHeaders(type, stream);
-  std::optional<std::string> base;
-  if (IsHtmlContentType(type)) base = urls.Base(i);
+  TPageBase base;
+  if (IsHtmlContentType(type)) {
+    if (copy)
+      base.Early = CopyBaseTag(bytes.Head(), plan.Found);
+    else if (!FindOwnBase(bytes.Head()).Found)  // the page's own base must keep its place
+      base.BeforeCloseHead = urls.Base(i);
+  }
   WriteBody(bytes, *rec.Content, base, stream, chunkSize);
-  Trace(env, [i] { return Format("Done written part #%d", i); });
+  Trace(env,
+        [i, copy] { return copy ? Format("Done written copy of part #%d", i) : Format("Done written part #%d", i); });
 }
 
 // The addresses of the parts that carry bytes, as either kind of reader
 // files them: an empty part at one of them would hide those bytes.
 class TContentAddresses {
  public:
-  void Add(const TPartPlan& plan) {
-    FWritten.insert(plan.Written);
-    if (plan.Address.Canonical)
-      FCanonical.insert(*plan.Address.Canonical);
-    else if (!plan.Address.Tail.empty())
-      FUnsureTails.insert(plan.Address.Tail);
+  void Add(const std::string& written, const TReaderAddress& address) {
+    FWritten.insert(written);
+    if (address.Canonical)
+      FCanonical.insert(*address.Canonical);
+    else if (!address.Tail.empty())
+      FUnsureTails.insert(address.Tail);
   }
   // Whether an empty part could stand where one of them stands: unless the
   // model is sure of its address and that no part with bytes is filed there,
@@ -276,6 +347,10 @@ std::string TURLStringList::Base(int32_t i) const {
   if (i >= 0 && static_cast<size_t>(i) < FBases.size() && !FBases[static_cast<size_t>(i)].empty())
     return FBases[static_cast<size_t>(i)];
   return FDefaultBase;
+}
+
+std::string TURLStringList::DocumentURL(int32_t i) const {
+  return i >= 0 && static_cast<size_t>(i) < FBases.size() ? FBases[static_cast<size_t>(i)] : std::string();
 }
 
 std::string ArchiveBoundary(const std::string& version, const std::string& archiveID) {
@@ -321,18 +396,20 @@ size_t CloseHeadMatch(std::string_view text) noexcept {
 
 }  // namespace
 
-TBaseTagInjector::TBaseTagInjector(std::string_view base, std::function<void(std::string_view)> sink)
-    : FSink(std::move(sink)) {
+std::string BaseTagText(std::string_view base) {
   base = base.substr(0, base.find('?'));
-  FTag = "<base href=\"";
+  std::string tag = "<base href=\"";
   for (const char c : base) {
     if (c == '"')
-      FTag += "%22";
+      tag += "%22";
     else
-      FTag += c;
+      tag += c;
   }
-  FTag += "\">\r\n</head>";
+  return tag + "\">";
 }
+
+TBaseTagInjector::TBaseTagInjector(std::string_view base, std::function<void(std::string_view)> sink)
+    : FTag(BaseTagText(base) + "\r\n</head>"), FSink(std::move(sink)) {}
 
 void TBaseTagInjector::Write(std::string_view piece) {
   size_t from = 0;
@@ -438,8 +515,17 @@ std::vector<TPartPlan> PlanParts(const TURLStringSource& urls, TTarvikDataBuffer
     plan.Rec = store.GetURLContent(urls.URL(i))->Read();
     plan.HasBytes = HasBytes(plan.Rec, env);
     plan.Written = HeaderValueText(plan.Rec.URL);
+    if (plan.HasBytes) {
+      std::string found = urls.DocumentURL(i);
+      if (IsDocumentType(DeclaredType(plan.Rec, env)) && FoundElsewhere(plan.Rec.URL, found)) {
+        plan.Asked = std::move(plan.Written);
+        plan.Written = HeaderValueText(found);
+        plan.Found = std::move(found);
+        content.Add(plan.Asked, ReadAddress(plan.Asked));
+      }
+    }
     plan.Address = ReadAddress(plan.Written);
-    if (plan.HasBytes) content.Add(plan);
+    if (plan.HasBytes) content.Add(plan.Written, plan.Address);
   }
   return plans;
 }
@@ -456,7 +542,25 @@ void WriteParts(std::vector<TPartPlan>& plans, const TContentAddresses& content,
     }
     stream.Write(CRLF);
     stream.Write(delimiter);
-    WritePart(i, plan, urls, stream, env);
+    WritePart(i, plan, false, urls, stream, env);
+    stream.Write(CRLF);
+  }
+}
+
+// The copies of documents found elsewhere, at the addresses asked for,
+// unless a part with bytes stands there already.
+void WriteCopies(const std::vector<TPartPlan>& plans, const std::string& delimiter, const TURLStringSource& urls,
+                 TOutputStream& stream, const TArchiveEnvironment& env) {
+  std::unordered_set<std::string> written;
+  for (const TPartPlan& plan : plans)
+    if (plan.HasBytes) written.insert(plan.Written);
+  for (int32_t i = 0; i < static_cast<int32_t>(plans.size()); ++i) {
+    const TPartPlan& plan = plans[static_cast<size_t>(i)];
+    if (plan.Asked.empty() || !written.insert(plan.Asked).second) continue;
+    Trace(env, [&] { return Format("Write copy of part #%d (URL=%s)", i, plan.Asked.c_str()); });
+    stream.Write(CRLF);
+    stream.Write(delimiter);
+    WritePart(i, plan, true, urls, stream, env);
     stream.Write(CRLF);
   }
 }
@@ -469,13 +573,18 @@ void WriteAliasParts(const std::vector<TPartPlan>& plans, const TContentAddresse
                      const std::string& delimiter, TOutputStream& stream) {
   std::unordered_set<std::string> written;
   for (const TPartPlan& plan : plans) written.insert(plan.Written);
-  for (const TPartPlan& plan : plans) {
-    if (plan.LeftOut) continue;
-    const std::string encoded = PercentEncode(plan.Rec.URL);
-    if (written.count(encoded) || content.MayMeet(encoded, ReadAddress(encoded))) continue;
+  for (const TPartPlan& plan : plans)
+    if (!plan.Asked.empty()) written.insert(plan.Asked);
+  auto alias = [&](const std::string& url) {
+    const std::string encoded = PercentEncode(url);
+    if (written.count(encoded) || content.MayMeet(encoded, ReadAddress(encoded))) return;
     written.insert(encoded);
     stream.Write(std::string(CRLF) + delimiter + "Content-Location: " + encoded + CRLF + CRLF);
-  }
+  };
+  for (const TPartPlan& plan : plans)
+    if (!plan.LeftOut) alias(plan.Rec.URL);
+  for (const TPartPlan& plan : plans)
+    if (!plan.Found.empty()) alias(plan.Found);
 }
 
 }  // namespace
@@ -490,6 +599,7 @@ void WriteWebArchive(const TURLStringSource& urls, TTarvikDataBuffer& store, TOu
   TContentAddresses content;
   std::vector<TPartPlan> plans = PlanParts(urls, store, content, env);
   WriteParts(plans, content, delimiter, urls, stream, env);
+  WriteCopies(plans, delimiter, urls, stream, env);
   WriteAliasParts(plans, content, delimiter, stream);
   stream.Write(std::string(CRLF) + "--" + boundary + "--" + CRLF);
   Trace(env, [&] { return "Finish composing ArchiveID = " + archiveID; });

@@ -23,6 +23,9 @@ class TURLStringSource {
   // 0 <= i < Count().
   virtual std::string URL(int32_t i) const = 0;
   virtual std::string Base(int32_t i) const = 0;
+  // Where the window or frame found the document of entry i when its
+  // navigation finished; empty for entries that are no navigated document.
+  virtual std::string DocumentURL(int32_t i) const = 0;
 };
 
 // Copies of the URL list and the base list. A base list shorter than the
@@ -34,6 +37,7 @@ class TURLStringList final : public TURLStringSource {
   int32_t Count() const override { return static_cast<int32_t>(FURLs.size()); }
   std::string URL(int32_t i) const override { return FURLs.at(static_cast<size_t>(i)); }
   std::string Base(int32_t i) const override;
+  std::string DocumentURL(int32_t i) const override;
   const std::string& DefaultBase() const noexcept { return FDefaultBase; }
 
  private:
@@ -86,8 +90,10 @@ std::string FormatArchiveID(const uint8_t (&guid)[16]);
 // Whether a part of this type gets the base tag: "text/" exactly, and its
 // first nine characters "text/html" in any letter case.
 bool IsHtmlContentType(std::string_view type);
-// Every "</head>" (any letter case) preceded by a base tag for base, cut
-// before its first "?"; a quotation mark in base is written %22.
+// The base tag for base, cut before its first "?"; a quotation mark in base
+// is written %22.
+std::string BaseTagText(std::string_view base);
+// Every "</head>" (any letter case) preceded by BaseTagText(base) and a line break.
 std::string InjectBaseTag(std::string_view data, std::string_view base);
 // The same, handed to sink piece by piece.
 void InjectBaseTag(std::string_view data, std::string_view base, const std::function<void(std::string_view)>& sink);

@@ -60,7 +60,7 @@ TEST(WebArchive, TwoPartArchiveByteForByte) {
   c.Capture("http://example.com/dir/logo.png", "image/png", Png);
   test::TraceRecorder trace;
   const std::string archive = c.Compose({"http://example.com/dir/index.html", "http://example.com/dir/logo.png"},
-                                        {"http://example.com/dir/", "http://example.com/dir/"}, "My Page");
+                                        {"http://example.com/dir/index.html", ""}, "My Page");
   const std::string expected =
       "From: Tarvik Express V1.2.3.4 (http://www.tarvik.com/)\r\n"
       "Date: 12/7/2026 9:05:03 AM\r\n"
@@ -82,8 +82,8 @@ TEST(WebArchive, TwoPartArchiveByteForByte) {
       "Content-Type: text/html\r\n"
       "Content-Transfer-Encoding: base64\r\n"
       "\r\n"
-      "PGh0bWw+PGhlYWQ+PHRpdGxlPlQ8L3RpdGxlPjxiYXNlIGhyZWY9Imh0dHA6Ly9leGFtcGxlLmNvbS9kaXIvIj4NCjwvaGVhZD48Ym9keT48"
-      "aW1nIHNyYz0ibG9nby5wbmciPjwvYm9keT48L2h0bWw+\r\n"
+      "PGh0bWw+PGhlYWQ+PHRpdGxlPlQ8L3RpdGxlPjxiYXNlIGhyZWY9Imh0dHA6Ly9leGFtcGxlLmNvbS9kaXIvaW5kZXguaHRtbCI+DQo8L2hl"
+      "YWQ+PGJvZHk+PGltZyBzcmM9ImxvZ28ucG5nIj48L2JvZHk+PC9odG1sPg==\r\n"
       "\r\n"
       "--" +
       Boundary +
@@ -212,6 +212,87 @@ TEST(WebArchive, OnlyAClosingHeadTagInAnyCaseGetsTheBase) {
   EXPECT_EQ(Base64Decode(c.OnlyPart("http://h/n", "B").Body), nearMisses);
   c.Capture("http://h/y", "text/html", "</header></HEAD></head >");
   EXPECT_EQ(Base64Decode(c.OnlyPart("http://h/y", "B").Body), "</header><base href=\"B\">\r\n</head></head >");
+}
+
+// A document the browser found elsewhere than it asked: the part stands
+// where it was found, first as before, and a copy at the address asked for
+// carries the page's base in front of everything it names.
+TEST(WebArchive, ADocumentFoundElsewhereStandsWhereFoundWithACopyWhereAsked) {
+  const std::string head = "<!DOCTYPE html><html><head><link rel=stylesheet href=s.css>";
+  struct Case {
+    const char* Name;
+    std::string Page;
+    std::string Found;  // as the base list gives it
+    std::string Main;   // the part's body where found
+    std::string Copy;   // the copy's body, or "" for no copy
+  } cases[] = {
+      {"folder", head + "</head><img src=a.png>", "http://h/docs/",
+       head + "<base href=\"http://h/docs/\">\r\n</head><img src=a.png>",
+       "<!DOCTYPE html><html><head><base href=\"http://h/docs/\"><link rel=stylesheet href=s.css></head><img "
+       "src=a.png>"},
+      {"no closing head", "<img src=a.png>", "https://other/x/y?q=1", "<img src=a.png>",
+       "<base href=\"https://other/x/y\"><img src=a.png>"},
+      {"own absolute base", "<head><base href=\"http://cdn/\"></head>", "http://h/docs/",
+       "<head><base href=\"http://cdn/\"></head>", "<head><base href=\"http://cdn/\"></head>"},
+      {"own relative base", "<head><meta charset=utf-8><base href=\"../v2/\"></head>", "http://h/docs/a/",
+       "<head><meta charset=utf-8><base href=\"../v2/\"></head>",
+       "<head><meta charset=utf-8><base href=\"http://h/docs/v2/\"><base href=\"../v2/\"></head>"},
+      {"own base in the body", "<head></head><body><base href=\"x/\">", "http://h/docs/",
+       "<head></head><body><base href=\"x/\">",
+       "<head><base href=\"http://h/docs/x/\"></head><body><base href=\"x/\">"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.Name);
+    Composer c;
+    c.Capture("http://h/docs", "text/html", k.Page);
+    c.Capture("http://h/docs/a.png", "image/png", Png);
+    const test::TParsedArchive archive =
+        ParseArchive(c.Compose({"http://h/docs", "http://h/docs/a.png"}, {k.Found, ""}));
+    ASSERT_EQ(archive.Parts.size(), 3u);
+    EXPECT_EQ(archive.Parts[0].Header("Content-Location"), k.Found);
+    EXPECT_EQ(Base64Decode(archive.Parts[0].Body), k.Main);
+    EXPECT_EQ(archive.Parts[1].Header("Content-Location"), "http://h/docs/a.png");
+    EXPECT_EQ(archive.Parts[2].Header("Content-Location"), "http://h/docs");
+    EXPECT_EQ(archive.Parts[2].Header("Content-Type"), "text/html");
+    EXPECT_EQ(Base64Decode(archive.Parts[2].Body), k.Copy);
+  }
+}
+
+TEST(WebArchive, OnlyAnotherWebAddressWithBytesMakesADocumentFoundElsewhere) {
+  struct Case {
+    const char* Asked;
+    const char* Found;
+    bool Captured;
+    const char* Location;  // of the only part
+  } cases[] = {
+      {"http://h/p", "http://h/p", true, "http://h/p"},
+      {"http://h/p", "", true, "http://h/p"},
+      {"http://h/p", "HTTP://H:80/p", true, "http://h/p"},  // the same address to a browser
+      {"http://h/p", "about:blank", true, "http://h/p"},    // no web address
+      {"http://h/p", "B", true, "http://h/p"},
+      {"http://h/p", "http://h/q", false, "http://h/p"},  // nothing to show where it was found
+  };
+  for (const Case& k : cases) {
+    Composer c;
+    if (k.Captured) c.Capture(k.Asked, "text/html", "<head></head>");
+    const test::TParsedArchive archive = ParseArchive(c.Compose({k.Asked}, {k.Found}));
+    ASSERT_EQ(archive.Parts.size(), 1u) << k.Found;
+    EXPECT_EQ(archive.Parts[0].Header("Content-Location"), k.Location) << k.Found;
+  }
+}
+
+TEST(WebArchive, PagesWithTheirOwnBaseKeepItAndAliasesCoverBothAddresses) {
+  Composer c;
+  const std::string own = "<head><base href=\"http://cdn/\"></head>";
+  c.Capture("http://h/own", "text/html", own);
+  EXPECT_EQ(Base64Decode(c.OnlyPart("http://h/own", "http://h/own").Body), own);
+  // Both addresses of a found document resolve in their encoded forms too.
+  c.Capture("http://h/a_b", "text/html", "<head></head>");
+  const test::TParsedArchive archive = ParseArchive(c.Compose({"http://h/a_b"}, {"http://h/c_d/"}));
+  std::vector<std::string> locations;
+  for (const test::TArchivePart& part : archive.Parts) locations.push_back(part.Header("Content-Location"));
+  EXPECT_EQ(locations,
+            (std::vector<std::string>{"http://h/c_d/", "http://h/a_b", "http://h/a%5Fb", "http://h/c%5Fd/"}));
 }
 
 TEST(WebArchive, AliasPartsOnlyWhereNoPartWithBytesStands) {
@@ -483,14 +564,14 @@ TEST(WebArchive, BadInputKeepsTheArchiveWellFormed) {
   c.Capture(noAnchor, "text/plain", std::string("\0zero\0", 6));
   c.Capture("http://h/t", "text/html", tricky + "</head>" + tricky);
   const test::TParsedArchive parsed =
-      ParseArchive(c.Compose({longUrl, everyByte, noAnchor, "http://h/t"}, {"", "", "", "http://h/"}));
+      ParseArchive(c.Compose({longUrl, everyByte, noAnchor, "http://h/t"}, {"", "", "", "http://h/t"}));
   ASSERT_EQ(parsed.Parts.size(), 6u);
   EXPECT_TRUE(parsed.Parts[0].Header("Content-Location") == longUrl);
   EXPECT_EQ(Base64Decode(parsed.Parts[0].Body), "L");
   EXPECT_EQ(parsed.Parts[1].Headers, std::vector<std::string>{"Content-Location: " + HeaderValueText(everyByte)});
   EXPECT_EQ(parsed.Parts[2].Header("Content-Location"), HeaderValueText(noAnchor));
   EXPECT_EQ(Base64Decode(parsed.Parts[2].Body), std::string("\0zero\0", 6));
-  EXPECT_EQ(Base64Decode(parsed.Parts[3].Body), tricky + "<base href=\"http://h/\">\r\n</head>" + tricky);
+  EXPECT_EQ(Base64Decode(parsed.Parts[3].Body), tricky + "<base href=\"http://h/t\">\r\n</head>" + tricky);
   // The long URL's alias is where its blank is filed: left out.
   EXPECT_EQ(parsed.Parts[4].Header("Content-Location"), PercentEncode(everyByte));
   EXPECT_EQ(parsed.Parts[5].Header("Content-Location"), PercentEncode(noAnchor));
@@ -815,6 +896,7 @@ TEST(WebArchive, SpilledBytesMakeTheSameArchiveAsBytesInMemory) {
       c.Capture("http://h/other", "image/png", "the bytes read", "C:\\cache\\a.png");
       c.Capture("http://h/empty", "image/png", "");
       c.Capture("http://h/untyped", "", "x", "C:\\cache\\page.htm");
+      // The page was found at "http://h/": a copy at its own address follows the parts.
       // A composite type: the type comes from the first bytes, and a page found there gets its base tag.
       c.Capture("http://h/mixed", "multipart/mixed", "<html><head></head>" + big.substr(0, 3000));
       c.Capture("http://h/page#part", "text/html", "<html><head></head>section</html>");
@@ -828,7 +910,7 @@ TEST(WebArchive, SpilledBytesMakeTheSameArchiveAsBytesInMemory) {
                                              "http://h/page#part",  "http://h/gone"};
       const std::string inMemory = c.Compose(urls, {"http://h/"}, "T");
       if (piece == 5 && chunk == 3) {
-        ASSERT_EQ(ParseArchive(inMemory).Parts.size(), urls.size());
+        ASSERT_EQ(ParseArchive(inMemory).Parts.size(), urls.size() + 1);
       }
       const auto area = SpillAll(c.Store, piece);
       ASSERT_TRUE(c.Store.GetURLContent("http://h/big.bin")->Content()->Spilled());
