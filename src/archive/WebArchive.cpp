@@ -112,9 +112,12 @@ bool IsDocumentType(std::string_view type) {
 
 // Whether the browser found the document of an entry elsewhere than at the
 // address it asked for.
+// The window tells where it was found without a fragment, so an address
+// asked for with one was found where it was asked.
 bool FoundElsewhere(const std::string& asked, const std::string& found) {
-  if (found.empty() || found == asked || !IsHttpUrl(found)) return false;
-  const std::optional<std::string> a = CanonicalWebAddress(asked), f = CanonicalWebAddress(found);
+  const std::string_view page = std::string_view(asked).substr(0, asked.find('#'));
+  if (found.empty() || found == page || !IsHttpUrl(found)) return false;
+  const std::optional<std::string> a = CanonicalWebAddress(page), f = CanonicalWebAddress(found);
   return !(a && f && *a == *f);
 }
 

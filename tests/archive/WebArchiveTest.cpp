@@ -263,21 +263,25 @@ TEST(WebArchive, OnlyAnotherWebAddressWithBytesMakesADocumentFoundElsewhere) {
     const char* Asked;
     const char* Found;
     bool Captured;
-    const char* Location;  // of the only part
+    const char* Location;  // of the first part
+    size_t Parts;
   } cases[] = {
-      {"http://h/p", "http://h/p", true, "http://h/p"},
-      {"http://h/p", "", true, "http://h/p"},
-      {"http://h/p", "HTTP://H:80/p", true, "http://h/p"},  // the same address to a browser
-      {"http://h/p", "about:blank", true, "http://h/p"},    // no web address
-      {"http://h/p", "B", true, "http://h/p"},
-      {"http://h/p", "http://h/q", false, "http://h/p"},  // nothing to show where it was found
+      {"http://h/p", "http://h/p", true, "http://h/p", 1},
+      {"http://h/p", "", true, "http://h/p", 1},
+      {"http://h/p", "HTTP://H:80/p", true, "http://h/p", 1},   // the same address to a browser
+      {"http://h/p#s", "http://h/p", true, "http://h/p#s", 1},  // a section of the page asked for
+      {"http://h/p#s", "http://h/q", true, "http://h/q", 2},
+      {"http://h/p", "about:blank", true, "http://h/p", 1},  // no web address
+      {"http://h/p", "B", true, "http://h/p", 1},
+      {"http://h/p", "http://h/q", false, "http://h/p", 1},  // nothing to show where it was found
   };
   for (const Case& k : cases) {
     Composer c;
     if (k.Captured) c.Capture(k.Asked, "text/html", "<head></head>");
     const test::TParsedArchive archive = ParseArchive(c.Compose({k.Asked}, {k.Found}));
-    ASSERT_EQ(archive.Parts.size(), 1u) << k.Found;
+    ASSERT_EQ(archive.Parts.size(), k.Parts) << k.Asked << " " << k.Found;
     EXPECT_EQ(archive.Parts[0].Header("Content-Location"), k.Location) << k.Found;
+    if (k.Parts == 2) EXPECT_EQ(archive.Parts[1].Header("Content-Location"), k.Asked);
   }
 }
 
