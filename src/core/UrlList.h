@@ -17,7 +17,8 @@ void GenerateList(const TTarvikTimelineItems& timeline, int32_t TID, int32_t SID
 
 // The URLs of the pages the windows show now: the URL list of every
 // thread's last main navigation (the caller holds the timeline's lock).
-// Letting go of captured bytes spares them.
+// Every one of them is among the downloads TTarvikTimeline::Selectable
+// answers for, which letting go of captured bytes spares.
 std::vector<std::string> PagesInView(const TTarvikTimelineItems& timeline);
 
 // The searches of one walk over a timeline that does not change meanwhile
