@@ -313,5 +313,28 @@ TEST(TarvikDataBufferConcurrency, OverlappingLookupsAndWritesNeverTearOrLose) {
   EXPECT_GT(area->Written(), 0u);
 }
 
+// Threads each take a record, then many of new addresses, past the bound on
+// idle records, while the passes that enforce it forget the old ones; the
+// record each holds all along is not forgotten, so its late write stays
+// where the next request finds it.
+TEST(TarvikDataBufferConcurrency, HeldRecordsSurviveTheBoundsWhileOthersGo) {
+  TTarvikDataBuffer store;
+  constexpr int Threads = 4, PerThread = 2 * TTarvikDataBuffer::IdleRecords / Threads + 500;
+  std::atomic<int> lost{0};
+  std::vector<std::thread> workers;
+  for (int t = 0; t < Threads; ++t)
+    workers.emplace_back([&, t] {
+      const std::string mine = "http://held/" + std::to_string(t);
+      const TTarvikDataBuffer::Record held = store.GetURLContent(mine);
+      for (int i = 0; i < PerThread; ++i)
+        store.GetURLContent("http://h/" + std::to_string(t) + "/" + std::to_string(i))->SetContent("x", 1);
+      held->SetContent(mine, static_cast<int32_t>(mine.size()));
+      if (store.GetURLContent(mine) != held || held->Content()->Text() != mine) ++lost;
+    });
+  for (auto& w : workers) w.join();
+  EXPECT_EQ(lost.load(), 0);
+  EXPECT_LT(static_cast<size_t>(store.Count()), Threads * PerThread);
+}
+
 }  // namespace
 }  // namespace tarvik
