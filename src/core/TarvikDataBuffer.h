@@ -116,9 +116,9 @@ class TTarvikDataBuffer {
   // Records no capture can list any more (pages left) stay for a while, as
   // the composer may yet be asked for them, but within two bounds; beyond
   // them the least recently asked for are forgotten with their bytes.
-  // 4096 records: a few dozen pages left, at most about 2 MiB of records
-  // in the 32-bit browser (some 560 bytes each in a 64-bit build with
-  // their addresses), where 100,000 took 56 MiB.
+  // 4096 records: a few dozen pages left, some 2 MiB at the 560 bytes a
+  // typical record with its address takes in a 64-bit build (100,000 took
+  // 56 MiB), less in the 32-bit browser.
   static constexpr size_t IdleRecords = 4096;
   // A quarter of the default memory budget (CapturedBytes.h): the bodies of
   // pages left never keep the pages in view from the other three quarters.
@@ -132,9 +132,10 @@ class TTarvikDataBuffer {
  private:
   // Enforces the bounds above; called outside the lock.
   void TrimIdle();
-  // Forgets the record when nobody asked for it since it was taken (used:
-  // its clock then) and nobody but the store and the caller (one
-  // reference) holds it: a holder may be about to write it. Holds FLock.
+  // Whether the record may be forgotten: nobody asked for it since it was
+  // taken (used: its clock then), and nobody but the store and the caller
+  // (one reference) holds it, as a holder may be about to write it. Holds
+  // FLock.
   bool MayForgetLocked(const Record& held, uint64_t used) const;
   // Counts an add; whether the bounds are due. Holds FLock.
   bool AddedLocked();
