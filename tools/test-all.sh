@@ -2,6 +2,9 @@
 # The test command: installs what is needed, builds every build (or the
 # ones named) by its preset in CMakePresets.json and runs its tests, then
 # prints one closing line with the totals ("total: N passed, M failed").
+# A test that failed and passed when run again counts as passed, but is
+# named, counted in its build's line and in the "rerun:" line before the
+# closing one: a test that fails now and then is a fault to look into.
 #
 #   tools/test-all.sh [PRESET...]
 #
@@ -32,8 +35,11 @@ done
 tools/setup.sh || { echo "setup failed"; echo "total: 0 passed, 1 failed"; exit 1; }
 jobs="${TARVIK_JOBS:-$(nproc)}"
 
+source tools/lib/reruns.sh
+
 passed=0
 failed=0
+rerun=0
 summary=()
 
 # The formatting check, when the tree has one.
@@ -78,7 +84,16 @@ run_suite() {
   bad=$(sed -E 's/.* ([0-9]+) tests failed.*/\1/' <<<"$line")
   passed=$((passed + total - bad))
   failed=$((failed + bad))
-  summary+=("$name: $((total - bad)) passed, $bad failed")
+  local again
+  again=$(reruns_of "$log")
+  local count=0
+  if [ -n "$again" ]; then
+    count=$(wc -l <<<"$again")
+    echo "=== $name: passed only when run again (see $log):"
+    sed 's/^/  /' <<<"$again"
+  fi
+  rerun=$((rerun + count))
+  summary+=("$name: $((total - bad)) passed, $bad failed, $count rerun")
 }
 
 mkdir -p build
@@ -93,5 +108,6 @@ done
 
 echo
 printf '%s\n' "${summary[@]}"
+echo "rerun: $rerun"
 echo "total: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -1,11 +1,8 @@
 #include "core/ClassTarvikRuntime.h"
 
-#include "core/UrlKey.h"
 #include "core/UrlList.h"
 #include "framework/ComBoundary.h"
 #include "framework/Trace.h"
-
-#include <unordered_set>
 
 namespace tarvik {
 
@@ -34,20 +31,21 @@ bool CacheFileHolds(const TURLContent::Snapshot& record) {
   return ((uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow) == record.Content->size();
 }
 
-// At the temporary file's quota: the store lets go of what the pages the
-// windows show now do not need.
+// Whether a capture may still list url: the timeline keeps the downloads
+// it may select, so this is one lookup, not a walk.
+bool NeededByACapture(std::string_view url) {
+  const ComPtr<TTarvikRuntime> runtime = GOwnRuntime;
+  return runtime && runtime->Timeline().Selectable(url);
+}
+
+// At the temporary file's quota: the store lets go of what no capture can
+// list any more.
 void LetGoForQuota(uint64_t wanted) noexcept {
   // A failure lets nothing go: the write that asked is refused instead.
   NoThrow([&] {
     TTarvikDataBuffer* store = TarvikDataBuffer.get();
     if (!store) return;
-    std::unordered_set<std::string> needed;
-    if (ComPtr<TTarvikRuntime> runtime = GOwnRuntime) {
-      std::lock_guard<std::recursive_mutex> guard(runtime->Timeline().Mutex());
-      for (const std::string& url : PagesInView(runtime->Timeline().Items())) needed.insert(UrlKey(url));
-    }
-    const uint64_t gone = store->LetGo(
-        wanted, [&needed](std::string_view url) { return needed.count(UrlKey(url)) > 0; }, &CacheFileHolds);
+    const uint64_t gone = store->LetGo(wanted, &NeededByACapture, &CacheFileHolds);
     Log("TTarvikDataBuffer.LetGo", [&] {
       return Format("Let go of %llu captured bytes for %llu", static_cast<unsigned long long>(gone),
                     static_cast<unsigned long long>(wanted));
@@ -151,6 +149,7 @@ void LibraryLoad() {
   VersionInfo = TTarvikVersionInfo::ReadOwn();
   TarvikSettings = TInterfacedObject::Create<TTarvikSettings>();
   TarvikDataBuffer = std::make_unique<TTarvikDataBuffer>();
+  TarvikDataBuffer->SetNeeded(&NeededByACapture);
 }
 
 ComPtr<TTarvikRuntime> CreateRuntime(const TProtocolMonitors& monitors, TTarvikRuntime::SessionProvider provider) {

@@ -110,23 +110,93 @@ TURLContent& TTarvikDataBuffer::AddLocked(std::string_view url, std::string key)
   return *record;
 }
 
+bool TTarvikDataBuffer::AddedLocked() { return ++FAddsSinceTrim >= FTrimAfter; }
+
 void TTarvikDataBuffer::Add(std::string_view url) {
   std::string key = UrlKey(url);
-  std::lock_guard<std::recursive_mutex> guard(FLock);
-  if (Find(key) < 0) AddLocked(url, std::move(key));
+  bool trim = false;
+  {
+    std::lock_guard<std::recursive_mutex> guard(FLock);
+    if (Find(key) < 0) {
+      AddLocked(url, std::move(key));
+      trim = AddedLocked();
+    }
+  }
+  if (trim) TrimIdle();
 }
 
 TTarvikDataBuffer::Record TTarvikDataBuffer::GetURLContent(std::string_view url) {
   std::string key = UrlKey(url);
-  std::lock_guard<std::recursive_mutex> guard(FLock);
-  int32_t index = Find(key);
-  if (index < 0) {
-    AddLocked(url, std::move(key));
-    index = static_cast<int32_t>(FRecords.size() - 1);
+  Record record;
+  bool trim = false;
+  {
+    std::lock_guard<std::recursive_mutex> guard(FLock);
+    int32_t index = Find(key);
+    if (index < 0) {
+      AddLocked(url, std::move(key));
+      index = static_cast<int32_t>(FRecords.size() - 1);
+      trim = AddedLocked();
+    }
+    record = FRecords[static_cast<size_t>(index)];
+    record->FUsed.store(FClock.fetch_add(1) + 1, std::memory_order_relaxed);
   }
-  Record record = FRecords[static_cast<size_t>(index)];
-  record->FUsed.store(FClock.fetch_add(1) + 1, std::memory_order_relaxed);
+  // The caller holds the record now: the pass cannot forget it.
+  if (trim) TrimIdle();
   return record;
+}
+
+void TTarvikDataBuffer::SetNeeded(std::function<bool(std::string_view url)> needed) {
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  FNeeded = std::move(needed);
+}
+
+bool TTarvikDataBuffer::MayForgetLocked(const Record& held, uint64_t used) const {
+  // Records are handed out only under FLock, so no new holder can appear
+  // while it is held; the store's own reference and the caller's are two.
+  return held->FUsed.load(std::memory_order_relaxed) == used && held.use_count() <= 2;
+}
+
+void TTarvikDataBuffer::TrimIdle() {
+  struct TIdle {
+    Record Held;
+    uint64_t Used;
+    uint64_t Memory;  // bytes it holds in memory
+  };
+  std::vector<TIdle> idle;
+  std::function<bool(std::string_view url)> needed;
+  {
+    std::lock_guard<std::recursive_mutex> guard(FLock);
+    FAddsSinceTrim = 0;
+    needed = FNeeded;
+    idle.reserve(FRecords.size());
+    for (const Record& record : FRecords) {
+      const TURLContent::Bytes bytes = record->Content();
+      idle.push_back({record, record->FUsed.load(std::memory_order_relaxed), bytes->Memory() ? bytes->size() : 0});
+    }
+  }
+  // The timeline is asked outside the store's lock.
+  if (needed)
+    idle.erase(std::remove_if(idle.begin(), idle.end(), [&](const TIdle& r) { return needed(r.Held->URL()); }),
+               idle.end());
+  // The most recently asked for stay while they fit.
+  std::sort(idle.begin(), idle.end(), [](const TIdle& a, const TIdle& b) { return a.Used > b.Used; });
+  size_t count = 0;
+  uint64_t memory = 0;
+  std::vector<const TIdle*> over;
+  for (const TIdle& r : idle) {
+    if (count < IdleRecords && r.Memory <= IdleMemory - memory) {
+      ++count;
+      memory += r.Memory;
+    } else {
+      over.push_back(&r);
+    }
+  }
+  std::vector<const TURLContent*> forgotten;
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  for (const TIdle* r : over)
+    if (MayForgetLocked(r->Held, r->Used)) forgotten.push_back(r->Held.get());
+  ForgetLocked(forgotten);
+  FTrimAfter = std::max(TrimEvery, FRecords.size() / 4);
 }
 
 void TTarvikDataBuffer::ForgetLocked(const std::vector<const TURLContent*>& gone) {
@@ -190,8 +260,9 @@ uint64_t TTarvikDataBuffer::LetGo(uint64_t wanted, const std::function<bool(std:
   std::vector<const TURLContent*> forgotten;
   std::lock_guard<std::recursive_mutex> guard(FLock);
   for (const TCandidate* c : letGo) {
-    // One asked for since it was taken (its asker may write it again) stays.
-    if (c->Held->FUsed.load(std::memory_order_relaxed) == c->Used) forgotten.push_back(c->Held.get());
+    // One asked for since it was taken, or held (its holder may write it
+    // again), stays: else the write would land on a record nobody finds.
+    if (MayForgetLocked(c->Held, c->Used)) forgotten.push_back(c->Held.get());
   }
   ForgetLocked(forgotten);
   return gone;

@@ -1,7 +1,12 @@
 #include "core/TarvikTimeline.h"
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
+#include <new>
 
+#include "core/PlatformVersion.h"
+#include "core/UrlKey.h"
 #include "framework/Trace.h"
 
 namespace tarvik {
@@ -31,7 +36,18 @@ const TTarvikTimelineItem& TTarvikTimelineItems::Append(int32_t SID, int32_t TID
   item.Value.assign(Value);
   // Counted in only once it is complete: nothing half made is seen if this throws.
   item.ValueKey = FKeys.KeyOf(item.Value);
-  if (position > 0 && SID < FItems[static_cast<size_t>(position) - 1].SID) FSIDsAscending = false;
+  if (Category == CategoryDownload && Event == EventStart) ++FDownloads[UrlKey(item.Value)];
+  FFirstOfThread.try_emplace(TID, FAppended);
+  if (FAppended > 0) {
+    if (SID < FLastSID) FSIDsAscending = false;
+    // Numbers skipped were taken by others: marks of captures begun.
+    if (int64_t{SID} > int64_t{FLastSID} + 1) {
+      if (FMarks.size() == PendingMarks) FMarks.erase(FMarks.begin());
+      FMarks.push_back(FLastSID + 1);
+    }
+  }
+  FLastSID = SID;
+  ++FAppended;
   FCount = position + 1;
   return item;
 }
@@ -41,6 +57,83 @@ void TTarvikTimelineItems::Clear() {
   FCount = 0;
   FSIDsAscending = true;
   FKeys.Clear();
+  FAppended = 0;
+  FLastSID = 0;
+  FFirstOfThread.clear();
+  FDownloads.clear();
+  FMarks.clear();
+}
+
+int64_t TTarvikTimelineItems::FirstOfThread(int32_t TID) const {
+  const auto found = FFirstOfThread.find(TID);
+  return found == FFirstOfThread.end() ? -1 : found->second;
+}
+
+bool TTarvikTimelineItems::HasDownload(std::string_view url) const { return FDownloads.count(UrlKey(url)) > 0; }
+
+void TTarvikTimelineItems::Prune(bool compareThreads) {
+  if (!FSIDsAscending || FCount == 0) return;
+  // Each thread's earliest walk start: its last navigation start before the
+  // oldest pending mark it has one before, else its last one.
+  std::unordered_map<int32_t, int32_t> start, lastNavigation;
+  size_t mark = 0;
+  for (int32_t i = 0; i < FCount; ++i) {
+    const TTarvikTimelineItem& item = FItems[static_cast<size_t>(i)];
+    for (; mark < FMarks.size() && FMarks[mark] <= item.SID; ++mark)
+      for (const auto& [tid, position] : lastNavigation) start.try_emplace(tid, position);
+    if (item.Category == CategoryMainNavigation && item.Event == EventStart) lastNavigation[item.TID] = i;
+  }
+  for (const auto& [tid, position] : lastNavigation) start.try_emplace(tid, position);
+
+  // The first position from which some walk may select a thread's items.
+  constexpr int32_t Never = INT32_MAX;
+  std::unordered_map<int32_t, int32_t> keepFrom;
+  if (compareThreads) {
+    // A walk selects its own thread's items and those of threads that began
+    // after it: a thread's items from the earliest start of its own and of
+    // the threads that began before it.
+    std::vector<std::pair<int64_t, int32_t>> order;  // (first item ever, thread)
+    order.reserve(FFirstOfThread.size());
+    for (const auto& [tid, first] : FFirstOfThread) order.emplace_back(first, tid);
+    std::sort(order.begin(), order.end());
+    int32_t earlier = Never;
+    for (const auto& [first, tid] : order) {
+      const auto own = start.find(tid);
+      earlier = std::min(earlier, own == start.end() ? Never : own->second);
+      keepFrom.emplace(tid, earlier);
+    }
+  } else {
+    int32_t earliest = Never;
+    for (const auto& [tid, position] : start) earliest = std::min(earliest, position);
+    for (const auto& [tid, first] : FFirstOfThread) keepFrom.emplace(tid, earliest);
+  }
+
+  std::vector<int32_t> kept;
+  for (int32_t i = 0; i < FCount; ++i)
+    if (i >= keepFrom.at(FItems[static_cast<size_t>(i)].TID)) kept.push_back(i);
+  if (kept.size() == static_cast<size_t>(FCount)) return;
+  // Keys are numbered anew from 0, so that the walk's table of listed keys
+  // stays as small as the timeline. All that can fail comes first: a
+  // pruning that runs out of memory leaves the timeline as it was.
+  TValueKeys keys;
+  std::unordered_map<std::string, uint32_t> downloads;
+  std::vector<uint32_t> valueKeys;
+  valueKeys.reserve(kept.size());
+  for (const int32_t i : kept) {
+    const TTarvikTimelineItem& item = FItems[static_cast<size_t>(i)];
+    valueKeys.push_back(keys.KeyOf(item.Value));
+    if (item.Category == CategoryDownload && item.Event == EventStart) ++downloads[UrlKey(item.Value)];
+  }
+  std::vector<TTarvikTimelineItem> items;
+  items.reserve(kept.size());
+  for (size_t k = 0; k < kept.size(); ++k) {
+    items.push_back(std::move(FItems[static_cast<size_t>(kept[k])]));
+    items.back().ValueKey = valueKeys[k];
+  }
+  FItems.swap(items);
+  FCount = static_cast<int32_t>(FItems.size());
+  std::swap(FKeys, keys);
+  FDownloads.swap(downloads);
 }
 
 void TTarvikTimeline::InformEvent(int32_t TID, uintptr_t OID, uint8_t category, uint8_t event, std::string_view value) {
@@ -50,6 +143,14 @@ void TTarvikTimeline::InformEvent(int32_t TID, uintptr_t OID, uint8_t category, 
     // Numbered under the lock, so SID order equals array order.
     sid = NextSID();
     FItems.Append(sid, TID, OID, category, event, value);
+    if (FItems.Count() >= FPruneAt) {
+      try {
+        FItems.Prune(IsWindows2000OrLater());
+      } catch (const std::bad_alloc&) {
+        // Everything stays until the next pruning.
+      }
+      FPruneAt = std::max(PruneFrom, 2 * FItems.Count());
+    }
   }
   // Built only for a listening sink: nothing else would see it.
   Log([&] { return Format("Runtime.InformEvent(#%d/%s:%s)", sid, CategoryName(category), EventName(event)); }, "");
@@ -71,6 +172,12 @@ std::vector<TTarvikTimelineItem> TTarvikTimeline::Snapshot() const {
 void TTarvikTimeline::Clear() {
   std::lock_guard<std::recursive_mutex> guard(FLock);
   FItems.Clear();
+  FPruneAt = PruneFrom;
+}
+
+bool TTarvikTimeline::Selectable(std::string_view url) const {
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  return FItems.HasDownload(url);
 }
 
 }  // namespace tarvik

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "core/UrlListKeys.h"
@@ -48,11 +49,15 @@ struct TTarvikTimelineItem {
 };
 
 // A growable array of items with its count in use; grows 64 items at a time.
-// Items are only appended, never changed, so that each keeps the ValueKey
-// that Append gave it.
+// Items are appended, never changed, so that each keeps the ValueKey that
+// Append gave it, until Prune drops those no capture can select any more
+// (then the rest are keyed anew).
 class TTarvikTimelineItems {
  public:
   static constexpr size_t GrowthStep = 64;
+  // Captures begun but not saved yet that Prune still serves: the newest
+  // marks seen (see Prune). Older ones are taken as given up.
+  static constexpr size_t PendingMarks = 4;
 
   int32_t Count() const noexcept { return FCount; }
   const TTarvikTimelineItem& operator[](int32_t index) const { return FItems[static_cast<size_t>(index)]; }
@@ -66,11 +71,34 @@ class TTarvikTimelineItems {
   bool SIDsAscending() const noexcept { return FSIDsAscending; }
   void Clear();
 
+  // Where thread TID's first item ever appended stands among all appended,
+  // dropped ones included (its position while nothing was dropped), or -1.
+  // The walk compares threads by it, so it outlives the thread's items.
+  int64_t FirstOfThread(int32_t TID) const;
+  // Whether a download of url (as UrlKey compares it) is among the items:
+  // every URL a walk can list is one.
+  bool HasDownload(std::string_view url) const;
+
+  // Drops the items that no walk can select any more, in timelines whose
+  // SIDs ascend. A walk starts at its thread's last main navigation start
+  // before its mark: for a mark not taken yet that is the thread's last one;
+  // for one taken and not yet used, a number that InformEvent skipped
+  // before an item, the last before that item (the newest PendingMarks such
+  // gaps count). From its start a walk selects its own thread's items and
+  // those of threads that began later (compareThreads), or every item, and
+  // searches only forward. An item stays when some walk may reach it.
+  void Prune(bool compareThreads);
+
  private:
   std::vector<TTarvikTimelineItem> FItems;
   int32_t FCount = 0;
   bool FSIDsAscending = true;
   TValueKeys FKeys;
+  int64_t FAppended = 0;
+  int32_t FLastSID = 0;
+  std::unordered_map<int32_t, int64_t> FFirstOfThread;
+  std::unordered_map<std::string, uint32_t> FDownloads;  // UrlKey -> download starts among the items
+  std::vector<int32_t> FMarks;                           // the newest skipped numbers, ascending
 };
 
 // The timeline with the runtime's re-entrant lock that guards it.
@@ -89,10 +117,19 @@ class TTarvikTimeline {
   // A copy of every item, taken under the lock.
   std::vector<TTarvikTimelineItem> Snapshot() const;
   void Clear();
+  // Whether a capture may still list url (HasDownload under the lock).
+  bool Selectable(std::string_view url) const;
+
+  // The timeline prunes itself (TTarvikTimelineItems::Prune) once it holds
+  // this many items, then again each time it doubles what the last pruning
+  // kept: a window reloading one page keeps a few pages' items, and the
+  // walk each pruning costs is repaid by the appends before it.
+  static constexpr int32_t PruneFrom = 1024;
 
  private:
   mutable std::recursive_mutex FLock;
   TTarvikTimelineItems FItems;
+  int32_t FPruneAt = PruneFrom;
 };
 
 }  // namespace tarvik

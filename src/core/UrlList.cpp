@@ -118,19 +118,9 @@ int32_t TTimelineSearch::FindEvent(uint8_t Category, uint8_t Event, uintptr_t OI
   return next == positions.end() ? -1 : *next;
 }
 
-int32_t TTimelineSearch::FirstIndexOfThread(int32_t TID) {
-  if (const auto known = FFirstOfThread.find(TID); known != FFirstOfThread.end()) return known->second;
-  // Every thread before FThreadsScanned is known: carry on from there.
-  const int32_t count = FTimeline.Count();
-  while (FThreadsScanned < count) {
-    const int32_t i = FThreadsScanned++;
-    const int32_t itemTID = FTimeline[i].TID;
-    if (FFirstOfThread.try_emplace(itemTID, i).second && itemTID == TID) return i;
-  }
-  return -1;
-}
+int64_t TTimelineSearch::FirstIndexOfThread(int32_t TID) const { return FTimeline.FirstOfThread(TID); }
 
-bool TTimelineSearch::StartedAfter(int32_t A, int32_t B) { return FirstIndexOfThread(A) > FirstIndexOfThread(B); }
+bool TTimelineSearch::StartedAfter(int32_t A, int32_t B) const { return FirstIndexOfThread(A) > FirstIndexOfThread(B); }
 
 // --- trace line ---
 

@@ -17,7 +17,8 @@ void GenerateList(const TTarvikTimelineItems& timeline, int32_t TID, int32_t SID
 
 // The URLs of the pages the windows show now: the URL list of every
 // thread's last main navigation (the caller holds the timeline's lock).
-// Letting go of captured bytes spares them.
+// Every one of them is among the downloads TTarvikTimeline::Selectable
+// answers for, which letting go of captured bytes spares.
 std::vector<std::string> PagesInView(const TTarvikTimelineItems& timeline);
 
 // The searches of one walk over a timeline that does not change meanwhile
@@ -36,10 +37,10 @@ class TTimelineSearch {
   // First position at or after From with that Category, Event, OID and (when
   // threads are compared) TID, or -1.
   int32_t FindEvent(uint8_t Category, uint8_t Event, uintptr_t OID, int32_t TID, int32_t From);
-  // First position of an item of thread TID, or -1.
-  int32_t FirstIndexOfThread(int32_t TID);
+  // Position of thread TID's first item (counting items pruned since), or -1.
+  int64_t FirstIndexOfThread(int32_t TID) const;
   // Whether thread A first showed up in the timeline after thread B.
-  bool StartedAfter(int32_t A, int32_t B);
+  bool StartedAfter(int32_t A, int32_t B) const;
 
   bool CompareThreads() const noexcept { return FCompareThreads; }
   bool Indexed() const noexcept { return FIndexed; }
@@ -61,9 +62,6 @@ class TTimelineSearch {
   const TTarvikTimelineItems& FTimeline;
   const bool FCompareThreads;
   int64_t FScanBudget;
-  // First positions of the threads met in positions [0, FThreadsScanned).
-  std::unordered_map<int32_t, int32_t> FFirstOfThread;
-  int32_t FThreadsScanned = 0;
   // Positions of every item by key, ascending; built once the budget is spent.
   bool FIndexed = false;
   std::unordered_map<EventKey, std::vector<int32_t>, EventKeyHash> FIndex;

@@ -12,6 +12,10 @@ TEST(ContentTypeFromExtension, KnownNamesAndTheFallback) {
   EXPECT_EQ(ContentTypeFromExtension("C:\\cache\\page[1].HTM"), "text/html");
   EXPECT_EQ(ContentTypeFromExtension("/tmp/logo.png"), "image/png");
   EXPECT_EQ(ContentTypeFromExtension("style.css?v=3"), "text/css");
+  // A cache name may keep the address's fragment, with or without a query.
+  EXPECT_EQ(ContentTypeFromExtension("C:\\cache\\app[1].js#top"), "application/javascript");
+  EXPECT_EQ(ContentTypeFromExtension("icons.svg#logo?v=2.png"), "image/svg+xml");
+  EXPECT_EQ(ContentTypeFromExtension("page.html?a=b#c.png"), "text/html");
   EXPECT_EQ(ContentTypeFromExtension("photo.JPEG"), "image/jpeg");
   EXPECT_EQ(ContentTypeFromExtension("dir.png/noextension"), "text/plain");
   EXPECT_EQ(ContentTypeFromExtension("archive.unknownext"), "text/plain");

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -165,6 +167,96 @@ TEST(TarvikDataBuffer, LettingGoSparesPagesInViewAndForgetsCachedThenOldestFirst
   EXPECT_EQ(view.Content()->Text(), std::string(10, 'n'));
 }
 
+// Spilled records of 1000 bytes each, asked for in the order named.
+struct SpilledStore {
+  TTarvikDataBuffer Store;
+  std::shared_ptr<TSpillArea> Area = std::make_shared<TSpillArea>(TSpillArea::TOptions{0, {}});
+  explicit SpilledStore(std::initializer_list<const char*> names) {
+    for (const char* name : names) Spill(std::string("http://h/") + name, 1000);
+  }
+  void Spill(const std::string& url, size_t size) {
+    std::string bytes(size, url.back());
+    TSpillExtent where;
+    ASSERT_TRUE(Area->Write(bytes.data(), bytes.size(), where));
+    Store.GetURLContent(url)->SetContent(std::make_shared<const TCapturedBytes>(Area, std::vector<TSpillExtent>{where}),
+                                         static_cast<int32_t>(size));
+  }
+  std::vector<std::string> Held() const {
+    std::vector<std::string> held;
+    for (int i = 0; i < Store.Count(); ++i) held.push_back(Store.Items(i)->URL().substr(9));
+    return held;
+  }
+};
+
+// Letting go stops as soon as what went reaches what was wanted, not one
+// record later.
+TEST(TarvikDataBuffer, LettingGoTakesJustEnoughOldestFirst) {
+  const struct {
+    uint64_t Wanted, Gone;
+    std::vector<std::string> Held;
+  } cases[] = {
+      {0, 0, {"a", "b", "c", "d"}},  {1, 1000, {"b", "c", "d"}}, {999, 1000, {"b", "c", "d"}},
+      {1000, 1000, {"b", "c", "d"}}, {1001, 2000, {"c", "d"}},   {2000, 2000, {"c", "d"}},
+      {3000, 3000, {"d"}},           {4000, 4000, {}},           {UINT64_MAX, 4000, {}},
+  };
+  for (const auto& c : cases) {
+    SpilledStore spilled{"a", "b", "c", "d"};
+    EXPECT_EQ(spilled.Store.LetGo(c.Wanted, nullptr, nullptr), c.Gone) << c.Wanted;
+    EXPECT_EQ(spilled.Held(), c.Held) << c.Wanted;
+  }
+}
+
+// The end of a download takes the record, then sets its bytes; a letting go
+// between the two must not forget the record, or the bytes land where no
+// save finds them.
+TEST(TarvikDataBuffer, BytesSetOnARecordTakenBeforeALettingGoStayFindable) {
+  SpilledStore spilled{"page", "other"};
+  const TTarvikDataBuffer::Record taken = spilled.Store.GetURLContent("http://h/page");
+  spilled.Store.GetURLContent("http://h/other");  // the page is not the most recent one
+  EXPECT_EQ(spilled.Store.LetGo(UINT64_MAX, nullptr, nullptr), 2000u);
+  taken->SetContent(std::string(70000, 'p'), 70000);
+  ASSERT_TRUE(spilled.Store.Exists("http://h/page"));
+  EXPECT_EQ(spilled.Store.GetURLContent("http://h/page")->Content()->size(), 70000u);
+  EXPECT_FALSE(spilled.Store.Exists("http://h/other"));
+}
+
+// Records no capture needs are forgotten beyond a count and a memory bound,
+// least recently asked for first; needed ones and held ones stay whatever
+// their number. The inputs: a page of 100,000 tiny resources, a server that
+// answers every request at a new address, and bodies of pages left behind.
+TEST(TarvikDataBuffer, RecordsNoCaptureNeedsStayWithinBounds) {
+  // Between passes a quarter of what is held may come in.
+  constexpr size_t Bound = (100001 + TTarvikDataBuffer::IdleRecords) * 5 / 4 + TTarvikDataBuffer::TrimEvery;
+  TTarvikDataBuffer store;
+  store.SetNeeded([](std::string_view url) { return url.substr(0, 12) == "http://view/"; });
+  const TTarvikDataBuffer::Record held = store.GetURLContent("http://gone/held");
+  for (int i = 0; i < 100000; ++i) store.GetURLContent("http://view/" + std::to_string(i))->SetContent("x", 1);
+  for (int i = 0; i < 100000; ++i) {
+    store.GetURLContent("http://gone/" + std::to_string(i));
+    ASSERT_LE(static_cast<size_t>(store.Count()), Bound) << i;
+  }
+  EXPECT_TRUE(store.Exists("http://gone/held"));
+  EXPECT_TRUE(store.Exists("http://gone/99999"));
+  EXPECT_FALSE(store.Exists("http://gone/0"));
+  for (int i : {0, 50000, 99999}) EXPECT_EQ(*store.GetURLContent("http://view/" + std::to_string(i))->Content(), "x");
+
+  // Bodies in memory of pages left: the most recent that fit in IdleMemory stay.
+  TTarvikDataBuffer bodies;
+  bodies.SetNeeded([](std::string_view url) { return url == "http://view/big"; });
+  bodies.GetURLContent("http://view/big")->SetContent(std::string(TTarvikDataBuffer::IdleMemory, 'v'), 1);
+  constexpr size_t MiB = size_t{1} << 20;
+  for (int i = 0; i < 40; ++i)
+    bodies.GetURLContent("http://gone/" + std::to_string(i))->SetContent(std::string(MiB, 'g'), 1);
+  for (size_t i = 0; i < TTarvikDataBuffer::TrimEvery; ++i) bodies.GetURLContent("http://new/" + std::to_string(i));
+  uint64_t idle = 0;
+  for (int i = 0; i < bodies.Count(); ++i)
+    if (bodies.Items(i)->URL() != "http://view/big") idle += bodies.Items(i)->Content()->size();
+  EXPECT_EQ(idle, TTarvikDataBuffer::IdleMemory);
+  EXPECT_TRUE(bodies.Exists("http://gone/39"));
+  EXPECT_FALSE(bodies.Exists("http://gone/27"));
+  EXPECT_EQ(bodies.GetURLContent("http://view/big")->Content()->size(), TTarvikDataBuffer::IdleMemory);
+}
+
 // Eight threads look up overlapping URLs (hosts in mixed letter case), write fields
 // and read them back at once. Every value read must be one that some thread
 // wrote whole, and no record may be lost or doubled. Every other value is
@@ -219,6 +311,29 @@ TEST(TarvikDataBufferConcurrency, OverlappingLookupsAndWritesNeverTearOrLose) {
   for (int i = 0; i < store.Count(); ++i) keys.insert(store.Items(i)->URL().substr(12));
   EXPECT_EQ(keys.size(), static_cast<size_t>(Urls));
   EXPECT_GT(area->Written(), 0u);
+}
+
+// Threads each take a record, then many of new addresses, past the bound on
+// idle records, while the passes that enforce it forget the old ones; the
+// record each holds all along is not forgotten, so its late write stays
+// where the next request finds it.
+TEST(TarvikDataBufferConcurrency, HeldRecordsSurviveTheBoundsWhileOthersGo) {
+  TTarvikDataBuffer store;
+  constexpr int Threads = 4, PerThread = 2 * TTarvikDataBuffer::IdleRecords / Threads + 500;
+  std::atomic<int> lost{0};
+  std::vector<std::thread> workers;
+  for (int t = 0; t < Threads; ++t)
+    workers.emplace_back([&, t] {
+      const std::string mine = "http://held/" + std::to_string(t);
+      const TTarvikDataBuffer::Record held = store.GetURLContent(mine);
+      for (int i = 0; i < PerThread; ++i)
+        store.GetURLContent("http://h/" + std::to_string(t) + "/" + std::to_string(i))->SetContent("x", 1);
+      held->SetContent(mine, static_cast<int32_t>(mine.size()));
+      if (store.GetURLContent(mine) != held || held->Content()->Text() != mine) ++lost;
+    });
+  for (auto& w : workers) w.join();
+  EXPECT_EQ(lost.load(), 0);
+  EXPECT_LT(static_cast<size_t>(store.Count()), Threads * PerThread);
 }
 
 }  // namespace

@@ -11,7 +11,10 @@
 #include <vector>
 
 #include "core/AnsiCase.h"
+#include "core/PlatformVersion.h"
+#include "core/TarvikDataBuffer.h"
 #include "core/UrlKey.h"
+#include "core/UrlList.h"
 #include "support/TraceRecorder.h"
 
 namespace tarvik {
@@ -78,6 +81,47 @@ TEST(Timeline, GrowsInStepsAndKeepsEveryItem) {
   ASSERT_EQ(timeline.Count(), 1000);
   const auto items = timeline.Snapshot();
   for (int i = 0; i < 1000; ++i) EXPECT_EQ(items[i].Value, std::to_string(i));
+}
+
+// A window that reloads one page every second for a day, the server giving
+// each reload new addresses, and a session that never captures: the
+// timeline keeps a few pages' items, the store a bounded number of
+// records, and a capture still lists the last page whole.
+TEST(TimelinePrune, AWindowReloadingForADayStaysWithinBounds) {
+  for (TPlatformVersion version : {TPlatformVersion{4, 0}, TPlatformVersion{5, 1}}) {
+    ScopedPlatformVersion scoped(version);
+    TTarvikTimeline timeline;
+    TTarvikDataBuffer store;
+    store.SetNeeded([&](std::string_view url) { return timeline.Selectable(url); });
+    constexpr int32_t T = 7;
+    constexpr uintptr_t W = 0x10;
+    int32_t mostItems = 0, mostRecords = 0;
+    std::vector<std::string> lastPage;
+    for (int i = 0; i < 86400; ++i) {
+      const std::string page = "http://news/?t=" + std::to_string(i);
+      lastPage = {page, page + "&img=1", page + "&img=2", page + "&img=3"};
+      timeline.InformEvent(T, W, CategoryMainNavigation, EventStart, page);
+      for (const std::string& url : lastPage) {
+        timeline.InformEvent(T, 0, CategoryDownload, EventStart, url);
+        store.GetURLContent(url)->SetContent("body", 4);
+      }
+      timeline.InformEvent(T, W, CategoryMainNavigation, EventFinish, page);
+      mostItems = std::max(mostItems, timeline.Count());
+      mostRecords = std::max(mostRecords, store.Count());
+    }
+    EXPECT_LE(mostItems, TTarvikTimeline::PruneFrom);
+    EXPECT_LE(static_cast<size_t>(mostRecords), TTarvikDataBuffer::IdleRecords + TTarvikDataBuffer::IdleRecords / 4 +
+                                                    TTarvikDataBuffer::TrimEvery + TTarvikTimeline::PruneFrom);
+    for (const std::string& url : lastPage) {
+      EXPECT_TRUE(timeline.Selectable(url)) << url;
+      EXPECT_EQ(*store.GetURLContent(url)->Content(), "body");
+    }
+    EXPECT_FALSE(timeline.Selectable("http://news/?t=0"));
+    std::vector<std::string> urls, bases;
+    std::lock_guard<std::recursive_mutex> guard(timeline.Mutex());
+    GenerateList(timeline.Items(), T, NextSID(), &urls, &bases);
+    EXPECT_EQ(urls, lastPage);
+  }
 }
 
 // --- Keys of values with letter case ignored ---
@@ -189,6 +233,7 @@ void AppendOnThreads(int threads, int perThread, Append append) {
 
 TEST(TimelineValueKeys, ConcurrentAppendsGiveEqualValuesEqualKeys) {
   TTarvikTimeline timeline;
+  timeline.InformEvent(-1, 1, CategoryMainNavigation, EventStart, "http://h/0");  // keeps all below
   AppendOnThreads(4, 3000, [&](int t, int i) {
     const std::string value = "http://h/" + std::to_string(i % 700);
     timeline.InformEvent(t, 0, CategoryDownload, EventStart, t % 2 ? AnsiUpperCase(value) : value);
@@ -207,6 +252,8 @@ TEST(TimelineValueKeys, ConcurrentAppendsGiveEqualValuesEqualKeys) {
 // every event must be there once.
 TEST(TimelineConcurrency, SIDOrderEqualsArrayOrderUnderConcurrentAppends) {
   TTarvikTimeline timeline;
+  // A window's page that every later thread's events belong to: pruning keeps them all.
+  timeline.InformEvent(-1, 1, CategoryMainNavigation, EventStart, "-1:page");
   constexpr int Threads = 8, PerThread = 2000;
   AppendOnThreads(Threads, PerThread, [&](int t, int i) {
     timeline.InformEvent(t, static_cast<uintptr_t>(i), CategoryDownload, EventStart,
@@ -214,7 +261,7 @@ TEST(TimelineConcurrency, SIDOrderEqualsArrayOrderUnderConcurrentAppends) {
     if (i % 100 == 0) NextSID();  // marks taken meanwhile do not append
   });
   const auto items = timeline.Snapshot();
-  ASSERT_EQ(items.size(), static_cast<size_t>(Threads * PerThread));
+  ASSERT_EQ(items.size(), static_cast<size_t>(Threads * PerThread) + 1);
   for (size_t i = 1; i < items.size(); ++i) ASSERT_LT(items[i - 1].SID, items[i].SID) << "at " << i;
   std::set<std::string> values;
   for (const auto& item : items) {

@@ -524,5 +524,60 @@ TEST(UrlListSearch, UnfinishedNavigationsGiveTheSameListsThroughTheIndex) {
   EXPECT_TRUE(search.Indexed());
 }
 
+// Pruning drops only what no capture can select any more. On random
+// timelines (windows that navigate, frames, downloads, captures begun at
+// random moments) pruned now and then, every capture still possible lists
+// what it lists on the whole timeline: a mark not taken yet, or one of the
+// newest pending ones, for every thread.
+TEST(UrlListPrune, CapturesStillPossibleListWhatTheWholeTimelineGives) {
+  const char* const values[] = {"http://a/x", "http://A/x", "http://b/y", "http://b/Y", "http://c/z#f", "http://c/"};
+  int64_t whole = 0, kept = 0;
+  for (int round = 0; round < 300; ++round) {
+    for (TPlatformVersion version : {TPlatformVersion{4, 0}, TPlatformVersion{5, 1}}) {
+      ScopedPlatformVersion scoped(version);
+      std::mt19937 random(static_cast<uint32_t>(round));
+      Timeline all, pruned;
+      std::vector<int32_t> marks;  // captures begun
+      int32_t sid = 0;
+      auto expectSameLists = [&] {
+        std::vector<int32_t> possible{sid + 1, sid + 5};
+        const size_t pending = std::min(marks.size(), TTarvikTimelineItems::PendingMarks);
+        possible.insert(possible.end(), marks.end() - static_cast<ptrdiff_t>(pending), marks.end());
+        for (int32_t tid = 1; tid <= 5; ++tid)
+          for (const int32_t mark : possible) {
+            const Lists expected = Generate(all, tid, mark), actual = Generate(pruned, tid, mark);
+            ASSERT_EQ(actual.URLs, expected.URLs) << "round " << round << " thread " << tid << " mark " << mark;
+            ASSERT_EQ(actual.Bases, expected.Bases) << "round " << round << " thread " << tid << " mark " << mark;
+          }
+      };
+      const int count = 10 + round / 2;
+      for (int i = 0; i < count; ++i) {
+        if (random() % 8 == 0) marks.push_back(++sid);
+        const int32_t tid = 1 + static_cast<int32_t>(random() % 4);
+        const uint32_t kind = random() % 12;
+        const uint8_t event = kind % 2 && kind < 4 ? EventFinish : EventStart;
+        const uint8_t category = kind < 2   ? CategoryMainNavigation
+                                 : kind < 4 ? CategoryFrameNavigation
+                                            : CategoryDownload;
+        const uintptr_t oid = category == CategoryDownload ? (kind == 11 ? 7 : 0) : 1 + random() % 2;
+        const std::string value = values[random() % 6];
+        all.Add(++sid, tid, oid, category, event, value);
+        pruned.Add(sid, tid, oid, category, event, value);
+        if (random() % 6 == 0) {
+          pruned.Items.Prune(version >= Windows2000);
+          ASSERT_NO_FATAL_FAILURE(expectSameLists());
+        }
+      }
+      pruned.Items.Prune(version >= Windows2000);
+      ASSERT_NO_FATAL_FAILURE(expectSameLists());
+      whole += all.Items.Count();
+      kept += pruned.Items.Count();
+      for (int32_t i = 0; i < pruned.Items.Count(); ++i) ASSERT_LT(pruned.Items[i].ValueKey, pruned.Items.KeyCount());
+    }
+  }
+  // Not a vacuous pass: a third of the items went.
+  EXPECT_LT(kept, whole * 3 / 4);
+}
+
 }  // namespace
 }  // namespace tarvik
