@@ -45,6 +45,7 @@ void LetGoForQuota(uint64_t wanted) noexcept {
   NoThrow([&] {
     TTarvikDataBuffer* store = TarvikDataBuffer.get();
     if (!store) return;
+    if (const ComPtr<TTarvikRuntime> runtime = GOwnRuntime) runtime->Timeline().Prune();
     const uint64_t gone = store->LetGo(wanted, &NeededByACapture, &CacheFileHolds);
     Log("TTarvikDataBuffer.LetGo", [&] {
       return Format("Let go of %llu captured bytes for %llu", static_cast<unsigned long long>(gone),

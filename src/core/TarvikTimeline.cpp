@@ -143,14 +143,7 @@ void TTarvikTimeline::InformEvent(int32_t TID, uintptr_t OID, uint8_t category, 
     // Numbered under the lock, so SID order equals array order.
     sid = NextSID();
     FItems.Append(sid, TID, OID, category, event, value);
-    if (FItems.Count() >= FPruneAt) {
-      try {
-        FItems.Prune(IsWindows2000OrLater());
-      } catch (const std::bad_alloc&) {
-        // Everything stays until the next pruning.
-      }
-      FPruneAt = std::max(PruneFrom, 2 * FItems.Count());
-    }
+    if (FItems.Count() >= FPruneAt) Prune();
   }
   // Built only for a listening sink: nothing else would see it.
   Log([&] { return Format("Runtime.InformEvent(#%d/%s:%s)", sid, CategoryName(category), EventName(event)); }, "");
@@ -173,6 +166,16 @@ void TTarvikTimeline::Clear() {
   std::lock_guard<std::recursive_mutex> guard(FLock);
   FItems.Clear();
   FPruneAt = PruneFrom;
+}
+
+void TTarvikTimeline::Prune() {
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  try {
+    FItems.Prune(IsWindows2000OrLater());
+  } catch (const std::bad_alloc&) {
+    // Everything stays until the next pruning.
+  }
+  FPruneAt = std::max(PruneFrom, 2 * FItems.Count());
 }
 
 bool TTarvikTimeline::Selectable(std::string_view url) const {

@@ -119,6 +119,9 @@ class TTarvikTimeline {
   void Clear();
   // Whether a capture may still list url (HasDownload under the lock).
   bool Selectable(std::string_view url) const;
+  // Prunes now, whatever the count: before letting go of what no capture
+  // can list, the items of pages left behind must be gone too.
+  void Prune();
 
   // The timeline prunes itself (TTarvikTimelineItems::Prune) once it holds
   // this many items, then again each time it doubles what the last pruning

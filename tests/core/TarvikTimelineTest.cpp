@@ -271,5 +271,23 @@ TEST(TimelineConcurrency, SIDOrderEqualsArrayOrderUnderConcurrentAppends) {
   EXPECT_EQ(values.size(), items.size());
 }
 
+// Letting go at the quota prunes first: a page left behind is no longer
+// selectable even while the timeline is far below its pruning count, the
+// page in view still is.
+TEST(TimelinePrune, PruningOnDemandLeavesOnlyWhatACaptureCanList) {
+  TTarvikTimeline timeline;
+  for (const char* page : {"http://a/", "http://b/"}) {
+    timeline.InformEvent(3, 0x10, CategoryMainNavigation, EventStart, page);
+    timeline.InformEvent(3, 0, CategoryDownload, EventStart, page);
+    timeline.InformEvent(3, 0, CategoryDownload, EventStart, std::string(page) + "big.bin");
+    timeline.InformEvent(3, 0x10, CategoryMainNavigation, EventFinish, page);
+  }
+  EXPECT_TRUE(timeline.Selectable("http://a/big.bin"));  // not pruned yet: 8 items
+  timeline.Prune();
+  EXPECT_EQ(timeline.Count(), 4);
+  EXPECT_FALSE(timeline.Selectable("http://a/big.bin"));
+  EXPECT_TRUE(timeline.Selectable("http://b/big.bin"));
+}
+
 }  // namespace
 }  // namespace tarvik
