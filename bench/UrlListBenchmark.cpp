@@ -8,6 +8,7 @@
 #include <cctype>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -19,6 +20,8 @@
 
 #include "core/AnsiCase.h"
 #include "core/PlatformVersion.h"
+#include "core/TarvikDataBuffer.h"
+#include "core/TarvikTimeline.h"
 #include "core/UrlKey.h"
 #include "core/UrlList.h"
 #include "framework/Trace.h"
@@ -274,8 +277,61 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
 }  // namespace
 
+// A week of browsing in one window, 2,000 pages of 100 resources of 4 KiB,
+// through the timeline and the store as the browser feeds them: what they
+// hold at the end, and the walk of a capture of the last page against one of
+// the first.
+void WeekOfBrowsing() {
+  constexpr int Pages = 2000, PerPage = 100;
+  constexpr int32_t Window = 4242;
+  constexpr uintptr_t Browser = 0x10;
+  TTarvikTimeline timeline;
+  TTarvikDataBuffer store;
+  store.SetNeeded([&](std::string_view url) { return timeline.Selectable(url); });
+  const std::string body(4096, 'x');
+  auto walk = [&] {
+    std::vector<std::string> urls, bases;
+    const auto began = std::chrono::steady_clock::now();
+    constexpr int Rounds = 200;
+    for (int r = 0; r < Rounds; ++r) {
+      urls.clear();
+      bases.clear();
+      std::lock_guard<std::recursive_mutex> guard(timeline.Mutex());
+      const int32_t mark = NextSID();
+      GenerateList(timeline.Items(), Window, mark, &urls, &bases);
+      timeline.MarkUsed(mark);
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    return std::make_pair(seconds / Rounds, urls.size());
+  };
+  std::pair<double, size_t> first;
+  const auto began = std::chrono::steady_clock::now();
+  for (int p = 0; p < Pages; ++p) {
+    const std::string page = "http://week.test/page/" + std::to_string(p);
+    timeline.InformEvent(Window, Browser, CategoryMainNavigation, EventStart, page);
+    timeline.InformEvent(Window, 0, CategoryDownload, EventStart, page);
+    store.GetURLContent(page)->SetContent(body, static_cast<int32_t>(body.size()));
+    for (int r = 0; r < PerPage; ++r) {
+      const std::string url = page + "/res/" + std::to_string(r);
+      timeline.InformEvent(Window, 0, CategoryDownload, EventStart, url);
+      store.GetURLContent(url)->SetContent(body, static_cast<int32_t>(body.size()));
+    }
+    timeline.InformEvent(Window, Browser, CategoryMainNavigation, EventFinish, page);
+    if (p == 0) first = walk();
+  }
+  const double browsing = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  const std::pair<double, size_t> last = walk();
+  std::printf(
+      "a week of browsing (%d pages of %d resources of 4 KiB, %.1f s): %d records in the store, %d timeline "
+      "items; a capture's walk on the last page %.1f us (%zu URLs), on the first %.1f us (%zu URLs): "
+      "%.2f x (goal <= 1.2 x)\n",
+      Pages, PerPage, browsing, store.Count(), timeline.Count(), last.first * 1e6, last.second, first.first * 1e6,
+      first.second, last.first / first.first);
+}
+
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
+  WeekOfBrowsing();
   const Session& session = TheSession();
   std::unordered_set<std::string> distinct;
   for (int32_t i = 0; i < session.Items.Count(); ++i) distinct.insert(UrlKey(session.Items[i].Value));

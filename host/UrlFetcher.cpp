@@ -2,8 +2,11 @@
 
 #include <urlmon.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "HtmlScanner.h"
 #include "PageText.h"
@@ -80,7 +83,40 @@ class TFetchCallback final : public TInterfacedImpl<IBindStatusCallback, IHttpNe
   TFetchResult& FResult;
 };
 
+// Every read's wait in microseconds, from every window's thread.
+struct TWaitLog {
+  std::mutex Lock;
+  std::vector<float> Micros;
+};
+
+TWaitLog& Waits() {
+  static TWaitLog log;
+  return log;
+}
+
+double Now() {
+  LARGE_INTEGER counter, frequency;
+  ::QueryPerformanceCounter(&counter);
+  ::QueryPerformanceFrequency(&frequency);
+  return static_cast<double>(counter.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart);
+}
+
 }  // namespace
+
+TReadWaits ReadWaits() {
+  std::vector<float> micros;
+  {
+    std::lock_guard<std::mutex> guard(Waits().Lock);
+    micros = Waits().Micros;
+  }
+  TReadWaits waits;
+  waits.Count = micros.size();
+  if (micros.empty()) return waits;
+  std::sort(micros.begin(), micros.end());
+  waits.LongestMs = micros.back() / 1000.0;
+  waits.Percentile999Ms = micros[std::min(micros.size() - 1, micros.size() * 999 / 1000)] / 1000.0;
+  return waits;
+}
 
 TFetchResult FetchUrl(const std::wstring& url, size_t keepLimit) {
   TFetchResult result;
@@ -102,7 +138,13 @@ TFetchResult FetchUrl(const std::wstring& url, size_t keepLimit) {
   std::string buffer(65536, '\0');
   for (;;) {
     ULONG read = 0;
+    const double began = Now();
     const HRESULT hr = stream->Read(buffer.data(), static_cast<ULONG>(buffer.size()), &read);
+    {
+      const float waited = static_cast<float>(Now() - began);
+      std::lock_guard<std::mutex> guard(Waits().Lock);
+      Waits().Micros.push_back(waited);
+    }
     result.Size += read;
     if (result.Body.size() < keepLimit)
       result.Body.append(buffer.data(), std::min<size_t>(read, keepLimit - result.Body.size()));

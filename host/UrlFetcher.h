@@ -21,6 +21,15 @@ struct TFetchResult {
 
 TFetchResult FetchUrl(const std::wstring& url, size_t keepLimit);
 
+// How long the browser waited on its reads, every Read of every fetch of
+// the process so far: what an add-on standing in the way adds shows here.
+struct TReadWaits {
+  size_t Count = 0;
+  double Percentile999Ms = 0;
+  double LongestMs = 0;
+};
+TReadWaits ReadWaits();
+
 // A failed fetch in words, e.g. "the server did not answer (0x800C0005)".
 std::string DescribeFetchError(HRESULT hr);
 

@@ -15,7 +15,7 @@ Besides the files under the root it answers:
   /start              302 to /index.html (the sample's entry through a redirect)
   /go/NAME            302 to /NAME.html
   /gen/many?n=N       a page of N distinct images (/gen/img/I.png)
-  /gen/bench?n=N&mib=M  a page of N resources of M MiB in all (/gen/res/I?size=S);
+  /gen/bench?n=N&mib=M  a page of N resources of M MiB in all (/gen/res/I?size=S; kib=K for K KiB);
                       &page=K gives page K its own resources (/gen/res/pK-I?size=S)
   /gen/big?mib=M      a page with one resource of M MiB (/gen/blob?mib=M)
   /gen/blob?mib=M     M MiB of deterministic bytes, streamed
@@ -176,7 +176,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 pass
         if path == "/gen/bench":
             n = number(query, "n", 100, 10000)
-            size = number(query, "mib", 20, 4096) * MIB // max(n, 1)
+            if "kib" in query:
+                total = number(query, "kib", 0, 4096 * 1024) * 1024
+            else:
+                total = number(query, "mib", 20, 4096) * MIB
+            size = total // max(n, 1)
             # page=K: a page of its own, every resource a distinct URL (a session of pages).
             prefix = "p%d-" % number(query, "page", 0, 10 ** 9) if "page" in query else ""
             links = "".join('<img src="/gen/res/%s%d?size=%d">' % (prefix, i, size) for i in range(n))

@@ -131,6 +131,7 @@ void STDMETHODCALLTYPE TTarvikRuntime::GenerateList(int32_t TID, int32_t SIDMark
   const HRESULT result = ComBoundary(AnyException(E_FAIL), [&] {
     std::lock_guard<std::recursive_mutex> guard(FTimeline.Mutex());
     tarvik::GenerateList(FTimeline.Items(), TID, SIDMark, URLList, BaseList);
+    FTimeline.MarkUsed(SIDMark);
   });
   if (FAILED(result)) {
     // A partial list would make an archive that silently lacks resources:

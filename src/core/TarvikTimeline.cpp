@@ -42,9 +42,18 @@ const TTarvikTimelineItem& TTarvikTimelineItems::Append(int32_t SID, int32_t TID
     if (SID < FLastSID) FSIDsAscending = false;
     // Numbers skipped were taken by others: marks of captures begun.
     if (int64_t{SID} > int64_t{FLastSID} + 1) {
-      if (FMarks.size() == PendingMarks) FMarks.erase(FMarks.begin());
-      FMarks.push_back(FLastSID + 1);
+      // A run whose every mark was used already is pending no more.
+      const int32_t first = FLastSID + 1, last = SID - 1;
+      const auto used =
+          std::remove_if(FUsedAhead.begin(), FUsedAhead.end(), [&](int32_t m) { return m >= first && m <= last; });
+      const bool allUsed = FUsedAhead.end() - used == int64_t{last} - first + 1;
+      FUsedAhead.erase(used, FUsedAhead.end());
+      if (!allUsed) {
+        if (FMarks.size() == PendingMarks) FMarks.erase(FMarks.begin());
+        FMarks.push_back({first, last, FAppended});
+      }
     }
+    while (!FMarks.empty() && FAppended - FMarks.front().AppendedAt > MarkLifetime) FMarks.erase(FMarks.begin());
   }
   FLastSID = SID;
   ++FAppended;
@@ -62,6 +71,24 @@ void TTarvikTimelineItems::Clear() {
   FFirstOfThread.clear();
   FDownloads.clear();
   FMarks.clear();
+  FUsedAhead.clear();
+}
+
+void TTarvikTimelineItems::MarkUsed(int32_t SIDMark) {
+  // A run stands for every mark in it (no item lies between them, so their
+  // walks start alike): it goes with the last of them.
+  for (auto it = FMarks.begin(); it != FMarks.end(); ++it) {
+    if (SIDMark < it->First || SIDMark > it->Last) continue;
+    if (it->First == it->Last)
+      FMarks.erase(it);
+    else if (SIDMark == it->First)
+      ++it->First;
+    else if (SIDMark == it->Last)
+      --it->Last;
+    return;
+  }
+  // Taken after the last item: its run is not seen yet.
+  if (SIDMark > FLastSID && FUsedAhead.size() < PendingMarks) FUsedAhead.push_back(SIDMark);
 }
 
 int64_t TTarvikTimelineItems::FirstOfThread(int32_t TID) const {
@@ -79,7 +106,7 @@ void TTarvikTimelineItems::Prune(bool compareThreads) {
   size_t mark = 0;
   for (int32_t i = 0; i < FCount; ++i) {
     const TTarvikTimelineItem& item = FItems[static_cast<size_t>(i)];
-    for (; mark < FMarks.size() && FMarks[mark] <= item.SID; ++mark)
+    for (; mark < FMarks.size() && FMarks[mark].First <= item.SID; ++mark)
       for (const auto& [tid, position] : lastNavigation) start.try_emplace(tid, position);
     if (item.Category == CategoryMainNavigation && item.Event == EventStart) lastNavigation[item.TID] = i;
   }
@@ -166,6 +193,11 @@ void TTarvikTimeline::Clear() {
   std::lock_guard<std::recursive_mutex> guard(FLock);
   FItems.Clear();
   FPruneAt = PruneFrom;
+}
+
+void TTarvikTimeline::MarkUsed(int32_t SIDMark) {
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  FItems.MarkUsed(SIDMark);
 }
 
 void TTarvikTimeline::Prune() {

@@ -58,6 +58,10 @@ class TTarvikTimelineItems {
   // Captures begun but not saved yet that Prune still serves: the newest
   // marks seen (see Prune). Older ones are taken as given up.
   static constexpr size_t PendingMarks = 4;
+  // A capture begun and then neither saved nor seen again (cancelled, or
+  // its window closed) would keep every later item of its window: a mark
+  // counts as pending for this many appended items at the most.
+  static constexpr int64_t MarkLifetime = 65536;
 
   int32_t Count() const noexcept { return FCount; }
   const TTarvikTimelineItem& operator[](int32_t index) const { return FItems[static_cast<size_t>(index)]; }
@@ -88,6 +92,8 @@ class TTarvikTimelineItems {
   // those of threads that began later (compareThreads), or every item, and
   // searches only forward. An item stays when some walk may reach it.
   void Prune(bool compareThreads);
+  // A capture with this mark has made its list: the mark is pending no more.
+  void MarkUsed(int32_t SIDMark);
 
  private:
   std::vector<TTarvikTimelineItem> FItems;
@@ -98,7 +104,14 @@ class TTarvikTimelineItems {
   int32_t FLastSID = 0;
   std::unordered_map<int32_t, int64_t> FFirstOfThread;
   std::unordered_map<std::string, uint32_t> FDownloads;  // UrlKey -> download starts among the items
-  std::vector<int32_t> FMarks;                           // the newest skipped numbers, ascending
+  // Numbers skipped between two items, each run of them taken as marks of
+  // captures begun and not used yet, the newest PendingMarks, ascending.
+  struct TMarks {
+    int32_t First = 0, Last = 0;
+    int64_t AppendedAt = 0;  // FAppended when the run was seen
+  };
+  std::vector<TMarks> FMarks;
+  std::vector<int32_t> FUsedAhead;  // marks used before any item came after them
 };
 
 // The timeline with the runtime's re-entrant lock that guards it.
@@ -119,6 +132,8 @@ class TTarvikTimeline {
   void Clear();
   // Whether a capture may still list url (HasDownload under the lock).
   bool Selectable(std::string_view url) const;
+  // A capture with this mark has made its list (MarkUsed under the lock).
+  void MarkUsed(int32_t SIDMark);
   // Prunes now, whatever the count: before letting go of what no capture
   // can list, the items of pages left behind must be gone too.
   void Prune();

@@ -271,6 +271,43 @@ TEST(TimelineConcurrency, SIDOrderEqualsArrayOrderUnderConcurrentAppends) {
   EXPECT_EQ(values.size(), items.size());
 }
 
+// A capture's mark keeps the page it began on only while the capture may
+// still make its list: not once it has, whether or not an item came between,
+// and not for ever when it never does (cancelled, its window closed).
+TEST(TimelinePrune, MarksOfCapturesDoneOrLongAbandonedKeepNothing) {
+  auto page = [](TTarvikTimeline& timeline, int p) {
+    const std::string url = "http://p/" + std::to_string(p);
+    timeline.InformEvent(5, 0x10, CategoryMainNavigation, EventStart, url);
+    timeline.InformEvent(5, 0, CategoryDownload, EventStart, url);
+    timeline.InformEvent(5, 0x10, CategoryMainNavigation, EventFinish, url);
+  };
+  for (const bool usedAtOnce : {true, false}) {
+    TTarvikTimeline timeline;
+    page(timeline, 0);
+    const int32_t mark = NextSID();
+    if (usedAtOnce) timeline.MarkUsed(mark);
+    page(timeline, 1);
+    timeline.Prune();
+    EXPECT_EQ(timeline.Selectable("http://p/0"), !usedAtOnce);
+    if (!usedAtOnce) timeline.MarkUsed(mark);
+    page(timeline, 2);
+    timeline.Prune();
+    EXPECT_FALSE(timeline.Selectable("http://p/0")) << usedAtOnce;
+    EXPECT_TRUE(timeline.Selectable("http://p/2"));
+  }
+  TTarvikTimeline timeline;
+  page(timeline, 0);
+  NextSID();
+  int p = 1;
+  for (; p <= TTarvikTimelineItems::MarkLifetime / 3 - 1; ++p) page(timeline, p);
+  timeline.Prune();
+  EXPECT_TRUE(timeline.Selectable("http://p/0"));
+  for (int more = 0; more < 2; ++more) page(timeline, p++);
+  timeline.Prune();
+  EXPECT_FALSE(timeline.Selectable("http://p/0"));
+  EXPECT_LT(timeline.Count(), 10);
+}
+
 // Letting go at the quota prunes first: a page left behind is no longer
 // selectable even while the timeline is far below its pruning count, the
 // page in view still is.
