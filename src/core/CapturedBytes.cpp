@@ -537,12 +537,7 @@ void TSpillState::CompactStep(bool atQuota) noexcept {
     if (FToMove.empty() && FToEmpty.empty() && !Plan(atQuota)) return;
     for (unsigned tries = 0; tries < TSpillArea::MovesPerWrite;) {
       if (FToMove.empty()) {
-        if (FToEmpty.empty()) {
-          SpillTrace(Format("Temporary files compacted: %llu files, %llu bytes held moved in %llu pieces%s",
-                            Ull(FPlanned), Ull(FMovedBytes), Ull(FMovedPieces),
-                            FWhole ? "" : "; some could not be moved"));
-          return;
-        }
+        if (FToEmpty.empty()) break;
         if (const std::shared_ptr<TSpillGeneration> generation = FToEmpty.front().lock())
           for (const std::shared_ptr<TSpillPiece>& piece : generation->HeldPieces()) FToMove.push_back(piece);
         FToEmpty.pop_front();
@@ -567,6 +562,9 @@ void TSpillState::CompactStep(bool atQuota) noexcept {
       ++FMovedPieces;
       FMovedBytes += piece->Size();
     }
+    if (FToMove.empty() && FToEmpty.empty())
+      SpillTrace(Format("Temporary files compacted: %llu files, %llu bytes held moved in %llu pieces%s", Ull(FPlanned),
+                        Ull(FMovedBytes), Ull(FMovedPieces), FWhole ? "" : "; some could not be moved"));
   } catch (...) {
     // Out of memory: this plan ends, and a later write makes another.
     FToMove.clear();

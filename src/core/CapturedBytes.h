@@ -82,8 +82,8 @@ struct TSpillExtent {
 // is bounded too: bytes go to files of a segment's size, each under a key
 // of its own, and a file goes as soon as nothing in it is held; when dead
 // bytes outweigh held ones, the held bytes of files at most half held move
-// to the newest file, so their files go too (no offset is ever encrypted
-// twice under one key). The files stay under a quota; at the quota the
+// to the newest file, a few pieces with each write, so their files go too
+// (no offset is ever encrypted twice under one key). The files stay under a quota; at the quota the
 // store is asked to let go of records (SetSpillLetGo) before a capture is
 // refused.
 class TSpillArea {

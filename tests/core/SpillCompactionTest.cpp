@@ -10,6 +10,7 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -188,6 +189,39 @@ TEST(SpillCompaction, TheFilesNeverPassTheQuotaAndWrittenCountsMoves) {
     memory.Area.reset();
     EXPECT_EQ(written, memory.Disk.Total);
   }
+}
+
+// Pieces let go of on another thread while compactions are planned: many
+// half held files, whose counts change while they are sorted.
+TEST(SpillCompaction, LettingGoWhileCompactionsArePlannedLeavesTheHeldBytesWhole) {
+  TMemoryArea memory(uint64_t{1} << 30, 16 << 10);
+  const std::shared_ptr<TSpillArea>& area = memory.Area;
+  std::vector<TDownload> held(4096);
+  for (uint64_t i = 0; i < held.size(); ++i) {
+    held[i].Id = i;
+    std::string bytes = Chunk(i, 0, 4 << 10);
+    ASSERT_TRUE(area->Write(bytes.data(), bytes.size(), held[i].Extents));
+  }
+  std::thread lettingGo([&] {
+    std::mt19937 random(2);
+    for (uint64_t i = 0; i < held.size(); ++i)
+      if (random() % 8) held[i].Extents.clear();
+  });
+  TDownload passing{99999};
+  for (int n = 0; n < 512; ++n) {
+    ASSERT_TRUE(AddChunk(*area, passing));
+    if (n % 4 == 0) passing = TDownload{99999};
+  }
+  lettingGo.join();
+  int whole = 0, kept = 0;
+  for (const TDownload& d : held) {
+    if (d.Extents.empty()) continue;
+    ++kept;
+    whole += TCapturedBytes(area, d.Extents) == Chunk(d.Id, 0, 4 << 10);
+  }
+  EXPECT_GT(kept, 0);
+  EXPECT_EQ(whole, kept);
+  EXPECT_GT(area->Moves(), 0u);
 }
 
 // A new file that cannot be made leaves writes on the one in use, for a
