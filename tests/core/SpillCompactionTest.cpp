@@ -302,17 +302,21 @@ TEST(SpillCompaction, AWriteBehindFreesItsChargeBeforeItEnds) {
 // A writer thread counts as running until it is about to end: the library
 // is not unloaded from under it.
 TEST(SpillCompaction, AWriterThreadCountsUntilItEnds) {
-  std::promise<uint32_t> atEnd;
-  std::once_flag once;
+  // The thread goes on after it tells: what it touches then is its own.
+  auto atEnd = std::make_shared<std::promise<uint32_t>>();
+  auto told = std::make_shared<std::atomic<bool>>(false);
+  std::future<uint32_t> running = atEnd->get_future();
   TMemoryArea memory(64 << 20, 16 << 20, true, [&](TSpillArea::TOptions& options) {
-    options.OnWriterEnd = [&] { std::call_once(once, [&] { atEnd.set_value(SpillWritersRunning()); }); };
+    options.OnWriterEnd = [atEnd, told] {
+      if (!told->exchange(true)) atEnd->set_value(SpillWritersRunning());
+    };
   });
   std::string bytes = Chunk(1, 0);
   TBudgetCharge charge(memory.Area);
   std::vector<TSpillExtent> extents;
   const auto ticket = std::make_shared<TSpillTicket>();
   ASSERT_TRUE(memory.Area->WriteBehind(bytes, charge, extents, ticket));
-  EXPECT_GE(atEnd.get_future().get(), 1u);
+  EXPECT_GE(running.get(), 1u);
 }
 
 // The quota follows the free space down as the disk fills, never up.
