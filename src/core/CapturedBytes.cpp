@@ -43,6 +43,11 @@ struct TSpillCounters {
   std::atomic<uint64_t> Live{0};  // of those, bytes some holder holds
 };
 
+// Where bytes may go: a place taken, no room under the quota, or no file.
+enum class TPlaced { Yes, NoRoom, NoFile };
+// A move done, to try again later (bytes on their way, or no room now), or failed.
+enum class TMoved { Yes, Later, Failed };
+
 }  // namespace
 
 // One file under one key. It is closed, and so removed, when the area has
@@ -52,14 +57,18 @@ class TSpillGeneration {
   TSpillGeneration(std::unique_ptr<TSpillFile> file, std::unique_ptr<TChaCha20> cipher,
                    std::shared_ptr<TSpillCounters> counters, std::weak_ptr<TSpillState> owner)
       : File(std::move(file)), Cipher(std::move(cipher)), Counters(std::move(counters)), Owner(std::move(owner)) {}
-  ~TSpillGeneration() { Counters->Disk.fetch_sub(End.load()); }
+  // The file goes before its bytes stop counting: the disk never holds more than is counted.
+  ~TSpillGeneration() {
+    File.reset();
+    Counters->Disk.fetch_sub(End.load());
+  }
   TSpillGeneration(const TSpillGeneration&) = delete;
   TSpillGeneration& operator=(const TSpillGeneration&) = delete;
 
   void Register(const std::shared_ptr<TSpillPiece>& piece);
   std::vector<std::shared_ptr<TSpillPiece>> HeldPieces();
 
-  const std::unique_ptr<TSpillFile> File;
+  std::unique_ptr<TSpillFile> File;
   const std::unique_ptr<TChaCha20> Cipher;
   const std::shared_ptr<TSpillCounters> Counters;
   const std::weak_ptr<TSpillState> Owner;
@@ -99,16 +108,19 @@ class TSpillPiece {
     return true;
   }
   // Grows by bytes written right after it in generation; false when it is
-  // not there (moved, or another write came between).
+  // not there (moved, or another write came between) or would pass the
+  // largest piece.
   bool Extend(const TSpillGeneration* generation, uint64_t offset, uint64_t size) {
     std::lock_guard<std::mutex> guard(FLock);
-    if (FGeneration.get() != generation || FOffset + FSize != offset) return false;
+    if (FGeneration.get() != generation || FOffset + FSize != offset || FSize + size > TSpillArea::PieceLimit)
+      return false;
     FSize += size;
     Count(*FGeneration, size, true);
     return true;
   }
-  // Moves the bytes into fresh; false (left where they are) when they cannot be.
-  bool MoveTo(const std::shared_ptr<TSpillGeneration>& fresh);
+  // Moves the bytes to a place state takes for them in its current file
+  // (fresh); they stay where they are unless Yes.
+  TMoved MoveTo(TSpillState& state, std::shared_ptr<TSpillGeneration>& fresh);
   uint64_t Size() const {
     std::lock_guard<std::mutex> guard(FLock);
     return FSize;
@@ -173,6 +185,8 @@ class TSpillWriter : public std::enable_shared_from_this<TSpillWriter> {
  public:
   static constexpr auto Linger = std::chrono::milliseconds(200);
 
+  explicit TSpillWriter(std::function<void()> onEnd) : FOnEnd(std::move(onEnd)) {}
+
   void Push(std::unique_ptr<TSpillJob> job) noexcept {
     std::unique_lock<std::mutex> guard(FLock);
     if (!NoThrow([&] { FQueue.push_back(std::move(job)); })) {
@@ -206,6 +220,7 @@ class TSpillWriter : public std::enable_shared_from_this<TSpillWriter> {
   static void Thread(void* arg) noexcept {
     std::unique_ptr<std::shared_ptr<TSpillWriter>> self(static_cast<std::shared_ptr<TSpillWriter>*>(arg));
     (*self)->Loop(true);
+    if ((*self)->FOnEnd) (*self)->FOnEnd();
   }
 
   // The job's memory and place go before anyone waiting is told.
@@ -235,6 +250,7 @@ class TSpillWriter : public std::enable_shared_from_this<TSpillWriter> {
     RunningWriters.fetch_sub(1);
   }
 
+  const std::function<void()> FOnEnd;
   std::mutex FLock;
   std::condition_variable FWork;  // a job for an idle thread
   std::condition_variable FDone;  // a job done, for those waiting
@@ -244,7 +260,8 @@ class TSpillWriter : public std::enable_shared_from_this<TSpillWriter> {
   uint32_t FWaiters = 0;
 };
 
-uint32_t SpillWritersRunning() noexcept { return RunningWriters.load(); }
+// A thread that left its loop still runs this library's code until it ends.
+uint32_t SpillWritersRunning() noexcept { return RunningWriters.load() + SpillThreadsAlive(); }
 
 class TSpillState : public std::enable_shared_from_this<TSpillState> {
  public:
@@ -255,30 +272,37 @@ class TSpillState : public std::enable_shared_from_this<TSpillState> {
                    const std::shared_ptr<TSpillTicket>& ticket) noexcept;
   // The current generation is empty: the area moves on from it, and its file goes.
   void Drained(const TSpillGeneration* generation) noexcept;
+  // The place for size more bytes at the end of the current file, taken in
+  // one step with the room for them, spare bytes left under the quota
+  // (writers side by side never pass it together). A file that is full or
+  // to be compacted is left for a new one, but written on while none can
+  // be made.
+  TPlaced Place(uint64_t size, uint64_t spare, std::shared_ptr<TSpillGeneration>& generation,
+                uint64_t& offset) noexcept;
 
   const TSpillArea::TOptions Options;
   std::atomic<uint64_t> Charged{0};
   std::atomic<uint64_t> Written{0};
+  std::atomic<uint64_t> Moves{0};
   std::atomic<uint64_t> Quota{0};
   std::atomic<uint64_t> Segment{0};
   const std::shared_ptr<TSpillCounters> Counters = std::make_shared<TSpillCounters>();
-  mutable std::mutex Lock;  // the current generation and the list of all
+  mutable std::mutex Lock;  // the current generation, the list of all, and what is taken of the quota
   std::shared_ptr<TSpillGeneration> Current;
-  const std::shared_ptr<TSpillWriter> Writer = std::make_shared<TSpillWriter>();
+  const std::shared_ptr<TSpillWriter> Writer = std::make_shared<TSpillWriter>(Options.OnWriterEnd);
 
  private:
-  bool MakeRoom(uint64_t size) noexcept;
-  bool Place(uint64_t size, std::shared_ptr<TSpillGeneration>& generation, uint64_t& offset) noexcept;
+  bool Take(uint64_t size, std::shared_ptr<TSpillGeneration>& generation, uint64_t& offset) noexcept;
+  TPlaced TakeLocked(uint64_t size, uint64_t spare, std::shared_ptr<TSpillGeneration>& generation,
+                     uint64_t& offset) noexcept;
   static void Hold(const std::shared_ptr<TSpillGeneration>& generation, uint64_t offset, uint64_t size,
                    std::vector<TSpillExtent>& extents);
-  std::shared_ptr<TSpillGeneration> CurrentOrNew() noexcept;
   std::shared_ptr<TSpillGeneration> NewGeneration() noexcept;
   bool TryOpen(std::string& why, std::shared_ptr<TSpillGeneration>& made) noexcept;
-  bool Room(uint64_t size) noexcept;
-  void CompactIfWorthIt() noexcept;
-  // wait: for a compaction that runs elsewhere to end first (at the quota);
-  // else none starts while one runs.
-  void Compact(bool wait = false) noexcept;
+  bool Plan(bool atQuota);
+  // atQuota: waits for a step that runs elsewhere, and plans though little is dead.
+  void CompactStep(bool atQuota) noexcept;
+  // Spare for the moves of a compaction under way.
   uint64_t Margin() const noexcept { return Segment.load() / 2; }
 
   std::mutex FOpenLock;  // making files, and the retry state below
@@ -286,8 +310,15 @@ class TSpillState : public std::enable_shared_from_this<TSpillState> {
   uint64_t FRetryAt = 0;
   uint64_t FRetryWait = 0;
   std::atomic<bool> FFull{false};                             // the last write found no room: said once
-  std::mutex FCompacting;                                     // one compaction at a time
+  bool FReplace = false;                                      // under Lock: the current file is to be compacted
   std::vector<std::weak_ptr<TSpillGeneration>> FGenerations;  // under Lock: every one still open
+  // A compaction, a few pieces a write: the files to empty, the emptiest
+  // first, and the pieces of the one being emptied.
+  std::mutex FCompacting;
+  std::deque<std::weak_ptr<TSpillGeneration>> FToEmpty;
+  std::vector<std::weak_ptr<TSpillPiece>> FToMove;
+  uint64_t FPlanned = 0, FMovedBytes = 0, FMovedPieces = 0;
+  bool FWhole = true;
 };
 
 void TSpillGeneration::Register(const std::shared_ptr<TSpillPiece>& piece) {
@@ -313,33 +344,41 @@ TSpillPiece::~TSpillPiece() {
     if (std::shared_ptr<TSpillState> owner = FGeneration->Owner.lock()) owner->Drained(FGeneration.get());
 }
 
-bool TSpillPiece::MoveTo(const std::shared_ptr<TSpillGeneration>& fresh) {
+TMoved TSpillPiece::MoveTo(TSpillState& state, std::shared_ptr<TSpillGeneration>& fresh) {
   std::lock_guard<std::mutex> guard(FLock);
-  if (FGeneration == fresh) return true;
   // Bytes still on their way to the file stay where they will be.
-  if (FGeneration->Unwritten.load() != 0) return false;
-  const uint64_t to = fresh->End.fetch_add(FSize);
-  fresh->Counters->Disk.fetch_add(FSize);
-  if (to > TChaCha20::StreamLimit - FSize) return false;
+  if (FGeneration->Unwritten.load() != 0) return TMoved::Later;
+  uint64_t to = 0;
+  switch (state.Place(FSize, 0, fresh, to)) {
+    case TPlaced::Yes:
+      break;
+    case TPlaced::NoRoom:
+      return TMoved::Later;
+    case TPlaced::NoFile:
+      return TMoved::Failed;
+  }
+  if (fresh == FGeneration) return TMoved::Failed;
   std::vector<char> chunk(static_cast<size_t>(std::min<uint64_t>(FSize, uint64_t{1} << 20)));
   for (uint64_t done = 0; done < FSize;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), FSize - done));
-    if (!FGeneration->File->ReadAt(FOffset + done, chunk.data(), n)) return false;
+    if (!FGeneration->File->ReadAt(FOffset + done, chunk.data(), n)) return TMoved::Failed;
     FGeneration->Cipher->Apply(FOffset + done, chunk.data(), n);
     fresh->Cipher->Apply(to + done, chunk.data(), n);
-    if (!fresh->File->WriteAt(to + done, chunk.data(), n)) return false;
+    if (!fresh->File->WriteAt(to + done, chunk.data(), n)) return TMoved::Failed;
     done += n;
   }
   Count(*fresh, FSize, true);
   Count(*FGeneration, FSize, false);
   FGeneration = fresh;
   FOffset = to;
-  return true;
+  return TMoved::Yes;
 }
 
 void TSpillState::Drained(const TSpillGeneration* generation) noexcept {
   std::lock_guard<std::mutex> guard(Lock);
-  if (Current.get() == generation && generation->Live.load() == 0) Current.reset();
+  if (Current.get() != generation || generation->Live.load() != 0) return;
+  Current.reset();
+  FReplace = false;
 }
 
 bool TSpillState::TryOpen(std::string& why, std::shared_ptr<TSpillGeneration>& made) noexcept {
@@ -363,13 +402,15 @@ bool TSpillState::TryOpen(std::string& why, std::shared_ptr<TSpillGeneration>& m
       why = "Temporary file not made in " + folder + ": " + error;
       return false;
     }
-    if (Quota.load() == 0) {
-      uint64_t quota = Options.Quota;
-      if (quota == 0) {
-        const uint64_t free = SpillFolderFreeBytes(folder);
-        quota = free == 0 ? TSpillArea::LargestQuota
-                          : std::clamp<uint64_t>(free / 10, TSpillArea::SmallestQuota, TSpillArea::LargestQuota);
-      }
+    // Each file made asks the volume again: as it fills, the quota falls
+    // (never rises), the bytes of our own files counted as free.
+    const uint64_t free = Options.Quota ? 0 : (Options.FreeBytes ? Options.FreeBytes : SpillFolderFreeBytes)(folder);
+    const uint64_t tenth =
+        std::clamp<uint64_t>((free + Counters->Disk.load()) / 10, TSpillArea::SmallestQuota, TSpillArea::LargestQuota);
+    if (Quota.load() != 0) {
+      if (free != 0 && tenth < Quota.load()) Quota.store(tenth);
+    } else {
+      const uint64_t quota = Options.Quota ? Options.Quota : free == 0 ? TSpillArea::LargestQuota : tenth;
       Quota.store(quota);
       Segment.store(Options.SegmentBytes ? Options.SegmentBytes
                                          : std::clamp<uint64_t>(quota / 8, uint64_t{64} << 10, uint64_t{64} << 20));
@@ -409,120 +450,151 @@ std::shared_ptr<TSpillGeneration> TSpillState::NewGeneration() noexcept {
   return nullptr;
 }
 
-std::shared_ptr<TSpillGeneration> TSpillState::CurrentOrNew() noexcept {
-  std::shared_ptr<TSpillGeneration> full;
+TPlaced TSpillState::Place(uint64_t size, uint64_t spare, std::shared_ptr<TSpillGeneration>& generation,
+                           uint64_t& offset) noexcept {
+  std::shared_ptr<TSpillGeneration> old;
   {
     std::lock_guard<std::mutex> guard(Lock);
-    if (Current && Current->End.load() < Segment.load()) return Current;
-    full = Current;
+    if (Current && !FReplace && Current->End.load() < Segment.load())
+      return TakeLocked(size, spare, generation, offset);
+    old = Current;
   }
   std::shared_ptr<TSpillGeneration> made = NewGeneration();
   std::lock_guard<std::mutex> guard(Lock);
-  // Another writer may have moved on meanwhile: use the first, and let this one go.
-  if (Current == full && made) Current = std::move(made);
-  return Current;
-}
-
-// Room for size bytes and one move of what a file holds (so that making
-// room never passes the quota).
-bool TSpillState::Room(uint64_t size) noexcept {
-  const uint64_t quota = Quota.load(), need = size + Margin();
-  return quota == 0 || (need <= quota && Counters->Disk.load() <= quota - need);
-}
-
-// Dead bytes that outweigh the held ones (and are worth a move) go.
-void TSpillState::CompactIfWorthIt() noexcept {
-  const uint64_t disk = Counters->Disk.load(), live = Counters->Live.load();
-  const uint64_t dead = disk > live ? disk - live : 0;
-  if (dead >= TSpillArea::CompactFrom && dead >= live) Compact();
-}
-
-// Files at most half held, the emptiest first, move what they hold to the
-// newest file and go when their last reader lets go; the current file is
-// closed for that first when enough of it is dead.
-void TSpillState::Compact(bool wait) noexcept {
-  std::unique_lock<std::mutex> one(FCompacting, std::defer_lock);
-  if (wait)
-    one.lock();
-  else if (!one.try_lock())
-    return;
-  auto halfHeld = [](const TSpillGeneration& g) { return g.Live.load() * 2 <= g.End.load(); };
-  std::vector<std::shared_ptr<TSpillGeneration>> emptiest;
-  try {
-    std::lock_guard<std::mutex> guard(Lock);
-    if (Current && Current->End.load() - Current->Live.load() >= TSpillArea::CompactFrom && halfHeld(*Current))
-      Current.reset();
-    for (const std::weak_ptr<TSpillGeneration>& g : FGenerations)
-      if (std::shared_ptr<TSpillGeneration> generation = g.lock();
-          generation && generation != Current && halfHeld(*generation))
-        emptiest.push_back(std::move(generation));
-  } catch (...) {
-    return;
+  // Another writer may have moved on meanwhile: use its file, and let this one go.
+  if (made && Current == old) {
+    Current = std::move(made);
+    FReplace = false;
   }
-  std::sort(emptiest.begin(), emptiest.end(),
-            [](const auto& a, const auto& b) { return a->Live.load() < b->Live.load(); });
-  uint64_t moved = 0, pieces = 0;
-  bool whole = true;
-  try {
-    for (std::shared_ptr<TSpillGeneration>& generation : emptiest) {
-      Writer->Wait([&] { return generation->Unwritten.load() == 0; });
-      for (const std::shared_ptr<TSpillPiece>& piece : generation->HeldPieces()) {
-        const std::shared_ptr<TSpillGeneration> target = CurrentOrNew();
-        if (target && target != generation && piece->MoveTo(target)) {
-          target->Register(piece);
-          moved += piece->Size();
-        } else {
-          whole = false;
-        }
-        ++pieces;
-      }
-      generation.reset();  // its file goes with its last reader
-    }
-  } catch (...) {
-    whole = false;
-  }
-  if (!emptiest.empty())
-    SpillTrace(Format("Temporary files compacted: %llu files, %llu bytes held moved in %llu pieces%s",
-                      Ull(emptiest.size()), Ull(moved), Ull(pieces), whole ? "" : "; some could not be moved"));
+  if (!Current) return TPlaced::NoFile;
+  return TakeLocked(size, spare, generation, offset);
 }
 
-// Room for size bytes, made by compacting and letting go if need be; false
-// (said once until a write fits again) when there is none.
-bool TSpillState::MakeRoom(uint64_t size) noexcept {
-  CompactIfWorthIt();
-  if (!Room(size)) {
-    Compact(true);
-    if (!Room(size))
-      if (TSpillLetGo letGo = LetGoHook.load()) {
-        // A quarter of the quota at least: the held bytes then move once for
-        // that much written, not for every write at the quota.
-        const uint64_t quota = Quota.load(), disk = Counters->Disk.load();
-        letGo(std::max(disk + size > quota ? disk + size - quota : size, quota / 4));
-        Compact(true);
-      }
-    if (!Room(size)) {
-      if (!FFull.exchange(true))
-        SpillTrace(Format("Temporary file full: %llu bytes of %llu held; a capture is not kept",
-                          Ull(Counters->Live.load()), Ull(Quota.load())));
-      return false;
-    }
-  }
-  FFull.store(false);
-  return true;
-}
-
-// The place for size more bytes: the current file, and the offset it ends at.
-bool TSpillState::Place(uint64_t size, std::shared_ptr<TSpillGeneration>& generation, uint64_t& offset) noexcept {
-  generation = CurrentOrNew();
-  if (!generation) return false;
+// Under Lock, so that no other place is taken between the look and the take.
+TPlaced TSpillState::TakeLocked(uint64_t size, uint64_t spare, std::shared_ptr<TSpillGeneration>& generation,
+                                uint64_t& offset) noexcept {
+  const uint64_t quota = Quota.load(), disk = Counters->Disk.load();
+  if (quota != 0 && (size > quota || spare > quota - size || disk > quota - size - spare)) return TPlaced::NoRoom;
+  generation = Current;
   offset = generation->End.fetch_add(size);
-  generation->Counters->Disk.fetch_add(size);
+  Counters->Disk.fetch_add(size);
   Written.fetch_add(size);
   // One key and nonce never encrypt two things at one place: a file only grows.
   if (offset > TChaCha20::StreamLimit - size) {
+    FReplace = true;
     SpillTrace("Temporary file not written: it is full");
-    return false;
+    return TPlaced::NoFile;
   }
+  return TPlaced::Yes;
+}
+
+// Files at most half held are to move what they hold to the newest file and
+// go with their last reader, the emptiest first; the current one is left
+// for a new file first when enough of it is dead. What each holds is copied
+// before the sort: other threads let go of pieces meanwhile, and a sort
+// needs answers that stay put. Throws std::bad_alloc.
+bool TSpillState::Plan(bool atQuota) {
+  const uint64_t disk = Counters->Disk.load(), live = Counters->Live.load();
+  const uint64_t dead = disk > live ? disk - live : 0;
+  if (!atQuota && (dead < TSpillArea::CompactFrom || dead < live)) return false;
+  struct THeld {
+    uint64_t Live;
+    std::weak_ptr<TSpillGeneration> Generation;
+  };
+  std::vector<THeld> emptiest;
+  {
+    std::lock_guard<std::mutex> guard(Lock);
+    emptiest.reserve(FGenerations.size());
+    for (const std::weak_ptr<TSpillGeneration>& g : FGenerations) {
+      const std::shared_ptr<TSpillGeneration> generation = g.lock();
+      if (!generation) continue;
+      const uint64_t held = generation->Live.load(), end = generation->End.load();
+      if (held > end / 2) continue;
+      if (generation != Current)
+        emptiest.push_back({held, generation});
+      else if (end - held >= TSpillArea::CompactFrom)
+        FReplace = true;  // emptied by a later plan, once writes go to a new file
+    }
+  }
+  std::sort(emptiest.begin(), emptiest.end(), [](const THeld& a, const THeld& b) { return a.Live < b.Live; });
+  for (THeld& held : emptiest) FToEmpty.push_back(std::move(held.Generation));
+  FPlanned = FToEmpty.size();
+  FMovedBytes = FMovedPieces = 0;
+  FWhole = true;
+  return FPlanned != 0;
+}
+
+// A few pieces of the planned files move (a plan is made when dead bytes
+// outweigh held ones and are worth a move), so that no write waits for the
+// whole of a compaction.
+void TSpillState::CompactStep(bool atQuota) noexcept {
+  std::unique_lock<std::mutex> one(FCompacting, std::defer_lock);
+  if (atQuota)
+    one.lock();
+  else if (!one.try_lock())
+    return;
+  try {
+    if (FToMove.empty() && FToEmpty.empty() && !Plan(atQuota)) return;
+    for (unsigned tries = 0; tries < TSpillArea::MovesPerWrite;) {
+      if (FToMove.empty()) {
+        if (FToEmpty.empty()) break;
+        if (const std::shared_ptr<TSpillGeneration> generation = FToEmpty.front().lock())
+          for (const std::shared_ptr<TSpillPiece>& piece : generation->HeldPieces()) FToMove.push_back(piece);
+        FToEmpty.pop_front();
+        continue;
+      }
+      const std::shared_ptr<TSpillPiece> piece = FToMove.back().lock();
+      if (!piece) {
+        FToMove.pop_back();
+        continue;
+      }
+      ++tries;
+      std::shared_ptr<TSpillGeneration> target;
+      const TMoved moved = piece->MoveTo(*this, target);
+      if (moved == TMoved::Later) return;  // a later write goes on from here
+      FToMove.pop_back();
+      if (moved == TMoved::Failed) {
+        FWhole = false;
+        continue;
+      }
+      target->Register(piece);
+      Moves.fetch_add(1);
+      ++FMovedPieces;
+      FMovedBytes += piece->Size();
+    }
+    if (FToMove.empty() && FToEmpty.empty())
+      SpillTrace(Format("Temporary files compacted: %llu files, %llu bytes held moved in %llu pieces%s", Ull(FPlanned),
+                        Ull(FMovedBytes), Ull(FMovedPieces), FWhole ? "" : "; some could not be moved"));
+  } catch (...) {
+    // Out of memory: this plan ends, and a later write makes another.
+    FToMove.clear();
+    FToEmpty.clear();
+  }
+}
+
+// A place for size bytes, made by compacting and letting go if need be;
+// false (said once until a write fits again) when there is none.
+bool TSpillState::Take(uint64_t size, std::shared_ptr<TSpillGeneration>& generation, uint64_t& offset) noexcept {
+  CompactStep(false);
+  TPlaced placed = Place(size, Margin(), generation, offset);
+  if (placed == TPlaced::NoRoom) {
+    CompactStep(true);
+    placed = Place(size, Margin(), generation, offset);
+  }
+  if (placed == TPlaced::NoRoom)
+    if (TSpillLetGo letGo = LetGoHook.load()) {
+      // A quarter of the quota at least: the held bytes then move once for
+      // that much written, not for every write at the quota.
+      const uint64_t quota = Quota.load(), disk = Counters->Disk.load();
+      letGo(std::max(disk + size > quota ? disk + size - quota : size, quota / 4));
+      CompactStep(true);
+      placed = Place(size, Margin(), generation, offset);
+    }
+  if (placed == TPlaced::NoRoom && !FFull.exchange(true))
+    SpillTrace(Format("Temporary file full: %llu bytes of %llu held; a capture is not kept", Ull(Counters->Live.load()),
+                      Ull(Quota.load())));
+  if (placed != TPlaced::Yes) return false;
+  FFull.store(false);
   return true;
 }
 
@@ -541,11 +613,10 @@ void TSpillState::Hold(const std::shared_ptr<TSpillGeneration>& generation, uint
 }
 
 bool TSpillState::Write(char* data, size_t size, std::vector<TSpillExtent>& extents) noexcept {
-  if (!MakeRoom(size)) return false;
   try {
     std::shared_ptr<TSpillGeneration> generation;
     uint64_t offset = 0;
-    if (!Place(size, generation, offset)) return false;
+    if (!Take(size, generation, offset)) return false;
     generation->Cipher->Apply(offset, data, size);
     if (!generation->File->WriteAt(offset, data, size)) {
       SpillTrace(Format("Temporary file not written: %llu bytes at %llu", Ull(size), Ull(offset)));
@@ -568,10 +639,9 @@ bool TSpillState::WriteBehind(std::string& bytes, TBudgetCharge& charge, std::ve
     return true;
   }
   const size_t size = bytes.size();
-  if (!MakeRoom(size)) return false;
   try {
     auto job = std::make_unique<TSpillJob>();
-    if (!Place(size, job->Generation, job->Offset)) return false;
+    if (!Take(size, job->Generation, job->Offset)) return false;
     // Counted before the bytes are held: a move never takes them unwritten.
     job->Generation->Unwritten.fetch_add(1);
     ticket->InFlight.fetch_add(1);
@@ -580,6 +650,7 @@ bool TSpillState::WriteBehind(std::string& bytes, TBudgetCharge& charge, std::ve
     job->Bytes = std::move(bytes);
     job->Charge = std::move(charge);
     bytes = std::string();
+    if (Options.OnWriteBehindHeld) Options.OnWriteBehindHeld();
     Writer->Push(std::move(job));
     return true;
   } catch (...) {
@@ -604,7 +675,10 @@ bool TSpillArea::Charge(uint64_t bytes, bool fromReserve) noexcept {
   return true;
 }
 
-void TSpillArea::Release(uint64_t bytes) noexcept { FState->Charged.fetch_sub(bytes); }
+void TSpillArea::Release(uint64_t bytes) noexcept {
+  if (FState->Options.OnRelease) FState->Options.OnRelease(bytes);
+  FState->Charged.fetch_sub(bytes);
+}
 
 bool TSpillArea::Write(char* data, size_t size, std::vector<TSpillExtent>& extents) noexcept {
   return FState->Write(data, size, extents);
@@ -634,6 +708,7 @@ TSpillFile* TSpillArea::File() const noexcept {
 }
 
 uint64_t TSpillArea::Written() const noexcept { return FState->Written.load(); }
+uint64_t TSpillArea::Moves() const noexcept { return FState->Moves.load(); }
 uint64_t TSpillArea::DiskBytes() const noexcept { return FState->Counters->Disk.load(); }
 uint64_t TSpillArea::LiveBytes() const noexcept { return FState->Counters->Live.load(); }
 uint64_t TSpillArea::Quota() const noexcept { return FState->Quota.load(); }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -54,6 +55,9 @@ uint64_t SpillFolderFreeBytes(const std::string& folder) noexcept;
 // Runs run(arg) on a thread of its own that keeps the library loaded until
 // it returns; false (run never called) when no thread can be made.
 bool StartSpillThread(void (*run)(void*), void* arg) noexcept;
+// Threads StartSpillThread made that have not yet ended: until then they
+// run the library's code.
+uint32_t SpillThreadsAlive() noexcept;
 
 class TBudgetCharge;
 class TSpillGeneration;
@@ -78,8 +82,8 @@ struct TSpillExtent {
 // is bounded too: bytes go to files of a segment's size, each under a key
 // of its own, and a file goes as soon as nothing in it is held; when dead
 // bytes outweigh held ones, the held bytes of files at most half held move
-// to the newest file, so their files go too (no offset is ever encrypted
-// twice under one key). The files stay under a quota; at the quota the
+// to the newest file, a few pieces with each write, so their files go too
+// (no offset is ever encrypted twice under one key). The files stay under a quota; at the quota the
 // store is asked to let go of records (SetSpillLetGo) before a capture is
 // refused.
 class TSpillArea {
@@ -98,6 +102,10 @@ class TSpillArea {
   static constexpr uint64_t SmallestQuota = uint64_t{16} << 20;
   // Dead bytes below this are not worth a move.
   static constexpr uint64_t CompactFrom = uint64_t{4} << 20;
+  // A compaction moves at most this many pieces in one write, and a piece
+  // grows no larger than PieceLimit: no write waits for a long copy.
+  static constexpr unsigned MovesPerWrite = 4;
+  static constexpr uint64_t PieceLimit = uint64_t{1} << 20;
 
   struct TOptions {
     uint64_t Budget = DefaultBudget;
@@ -114,6 +122,15 @@ class TSpillArea {
     // Whether WriteBehind hands the cipher and the write to a thread of the
     // area's (false: it writes at once, as Write does).
     bool WriteBehind = true;
+    // The free bytes of the folder's volume (default SpillFolderFreeBytes);
+    // tests play a disk that fills.
+    uint64_t (*FreeBytes)(const std::string& folder) noexcept = nullptr;
+    // Test hooks, empty in the product: a write handed to the writer is held
+    // but not yet queued; bytes go back to the budget; a writer thread has
+    // left its loop and is about to end.
+    std::function<void()> OnWriteBehindHeld = nullptr;
+    std::function<void(uint64_t bytes)> OnRelease = nullptr;
+    std::function<void()> OnWriterEnd = nullptr;
   };
   // A file that could not be made is tried again after this long, the wait
   // doubling with each failure up to the longest: a moment without the
@@ -162,6 +179,8 @@ class TSpillArea {
   TSpillFile* File() const noexcept;
   // Bytes appended to files so far, moves included.
   uint64_t Written() const noexcept;
+  // Pieces moved from file to file so far.
+  uint64_t Moves() const noexcept;
   // Bytes the open files take on disk, and of those the ones still held.
   uint64_t DiskBytes() const noexcept;
   uint64_t LiveBytes() const noexcept;
@@ -172,7 +191,8 @@ class TSpillArea {
   std::shared_ptr<TSpillState> FState;
 };
 
-// Writer threads of areas that still run (the library stays loaded for them).
+// Writer threads of areas that still run, until each has ended (the library
+// stays loaded for them).
 uint32_t SpillWritersRunning() noexcept;
 
 // Asked, outside every lock of the area, when a write would pass the quota:

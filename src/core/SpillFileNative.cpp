@@ -6,6 +6,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -99,8 +100,23 @@ bool SpillRandomBytes(void* out, size_t size) noexcept {
   return true;
 }
 
+namespace {
+std::atomic<uint32_t> ThreadsAlive{0};
+}  // namespace
+
 bool StartSpillThread(void (*run)(void*), void* arg) noexcept {
-  return NoThrow([&] { std::thread(run, arg).detach(); });
+  ThreadsAlive.fetch_add(1);
+  if (NoThrow([&] {
+        std::thread([run, arg] {
+          run(arg);
+          ThreadsAlive.fetch_sub(1);
+        }).detach();
+      }))
+    return true;
+  ThreadsAlive.fetch_sub(1);
+  return false;
 }
+
+uint32_t SpillThreadsAlive() noexcept { return ThreadsAlive.load(); }
 
 }  // namespace tarvik

@@ -245,21 +245,54 @@ DWORD WINAPI SpillThread(void* param) {
   FreeLibraryAndExitThread(start.Module, 0);
 }
 
+// Handles of the threads started, kept until they are signalled: a thread
+// frees the library in the call that ends it, so only its handle tells
+// that it no longer runs our code.
+struct TThreadHandles {
+  std::mutex Lock;
+  std::vector<HANDLE> Handles;
+  ~TThreadHandles() {
+    for (HANDLE handle : Handles) CloseHandle(handle);
+  }
+};
+
+TThreadHandles& ThreadHandles() {
+  static TThreadHandles handles;
+  return handles;
+}
+
 }  // namespace
 
 bool StartSpillThread(void (*run)(void*), void* arg) noexcept {
+  TThreadHandles& threads = ThreadHandles();
+  std::lock_guard<std::mutex> guard(threads.Lock);
+  // Room for the handle first: once the thread exists, keeping it cannot fail.
+  if (!NoThrow([&] { threads.Handles.reserve(threads.Handles.size() + 1); })) return false;
   HMODULE module = nullptr;
   if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&SpillThread), &module))
     return false;
   auto* start = new (std::nothrow) TThreadStart{run, arg, module};
-  HANDLE thread = start ? CreateThread(nullptr, 0, &SpillThread, start, 0, nullptr) : nullptr;
+  // Suspended until its handle is kept: it is counted before it can end.
+  HANDLE thread = start ? CreateThread(nullptr, 0, &SpillThread, start, CREATE_SUSPENDED, nullptr) : nullptr;
   if (!thread) {
     delete start;
     FreeLibrary(module);
     return false;
   }
-  CloseHandle(thread);
+  threads.Handles.push_back(thread);
+  ResumeThread(thread);
   return true;
+}
+
+uint32_t SpillThreadsAlive() noexcept {
+  TThreadHandles& threads = ThreadHandles();
+  std::lock_guard<std::mutex> guard(threads.Lock);
+  std::erase_if(threads.Handles, [](HANDLE handle) {
+    if (WaitForSingleObject(handle, 0) != WAIT_OBJECT_0) return false;
+    CloseHandle(handle);
+    return true;
+  });
+  return static_cast<uint32_t>(threads.Handles.size());
 }
 
 }  // namespace tarvik

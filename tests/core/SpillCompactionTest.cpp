@@ -1,0 +1,355 @@
+// Compaction and the quota of the spill files, on files kept in memory that
+// tell how far each was really written.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <deque>
+#include <future>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "core/CapturedBytes.h"
+
+namespace tarvik {
+namespace {
+
+// What the memory files hold: now, at the peak, and in all (each file's
+// length when it went).
+struct TMemoryDisk {
+  std::mutex Lock;
+  uint64_t Now = 0;
+  uint64_t Peak = 0;
+  uint64_t Total = 0;
+  int OpenFailures = 0;  // opens still to fail
+};
+TMemoryDisk* MemoryDisk = nullptr;
+
+// Reads zeros where nothing was written, as a file whose length was set ahead.
+class TMemoryFile final : public TSpillFile {
+ public:
+  ~TMemoryFile() override {
+    std::lock_guard<std::mutex> guard(MemoryDisk->Lock);
+    MemoryDisk->Now -= FBytes.size();
+    MemoryDisk->Total += FBytes.size();
+  }
+  bool WriteAt(uint64_t offset, const void* data, size_t size) noexcept override {
+    std::lock_guard<std::mutex> guard(MemoryDisk->Lock);
+    if (offset + size > FBytes.size()) {
+      MemoryDisk->Now += offset + size - FBytes.size();
+      MemoryDisk->Peak = std::max(MemoryDisk->Peak, MemoryDisk->Now);
+      FBytes.resize(static_cast<size_t>(offset + size));
+    }
+    std::memcpy(FBytes.data() + offset, data, size);
+    return true;
+  }
+  bool ReadAt(uint64_t offset, void* data, size_t size) noexcept override {
+    std::lock_guard<std::mutex> guard(MemoryDisk->Lock);
+    std::memset(data, 0, size);
+    if (offset < FBytes.size())
+      std::memcpy(data, FBytes.data() + offset, std::min<size_t>(size, FBytes.size() - static_cast<size_t>(offset)));
+    return true;
+  }
+  std::string Path() const override { return "memory"; }
+
+ private:
+  std::string FBytes;
+};
+
+std::unique_ptr<TSpillFile> OpenMemoryFile(const std::string&, std::string& error) noexcept {
+  std::lock_guard<std::mutex> guard(MemoryDisk->Lock);
+  if (MemoryDisk->OpenFailures > 0) {
+    --MemoryDisk->OpenFailures;
+    error = "no file";
+    return nullptr;
+  }
+  return std::make_unique<TMemoryFile>();
+}
+
+uint64_t Now = 0;
+uint64_t Clock() noexcept { return Now; }
+
+// An area on memory files of the given quota and segment.
+struct TMemoryArea {
+  TMemoryDisk Disk;
+  std::shared_ptr<TSpillArea> Area;
+  explicit TMemoryArea(uint64_t quota, uint64_t segment, bool writeBehind = false,
+                       const std::function<void(TSpillArea::TOptions&)>& more = nullptr) {
+    MemoryDisk = &Disk;
+    TSpillArea::TOptions options{1 << 20, "memory"};
+    options.OpenFile = OpenMemoryFile;
+    options.ClockMs = Clock;
+    options.Quota = quota;
+    options.SegmentBytes = segment;
+    options.WriteBehind = writeBehind;
+    if (more) more(options);
+    Area = std::make_shared<TSpillArea>(options);
+  }
+  ~TMemoryArea() { Area.reset(); }
+};
+
+// Bytes n of download id, told again when it is read back.
+std::string Chunk(uint64_t id, uint64_t n, size_t size = 64 << 10) {
+  std::string s(size, '\0');
+  uint32_t x = static_cast<uint32_t>(id * 2654435761u + n * 40503u + 1);
+  for (char& c : s) {
+    x = x * 1664525u + 1013904223u;
+    c = static_cast<char>(x >> 24);
+  }
+  return s;
+}
+
+struct TDownload {
+  uint64_t Id = 0;
+  uint64_t Chunks = 0;
+  std::vector<TSpillExtent> Extents = {};
+};
+
+bool AddChunk(TSpillArea& area, TDownload& d) {
+  std::string bytes = Chunk(d.Id, d.Chunks);
+  if (!area.Write(bytes.data(), bytes.size(), d.Extents)) return false;
+  ++d.Chunks;
+  return true;
+}
+
+bool ReadsBack(const std::shared_ptr<TSpillArea>& area, const TDownload& d) {
+  std::string expected;
+  for (uint64_t n = 0; n < d.Chunks; ++n) expected += Chunk(d.Id, n);
+  return TCapturedBytes(area, d.Extents) == expected;
+}
+
+// Two downloads side by side, then one let go: their files are half held.
+// What they hold moves a few pieces with each later write, not all in one.
+TEST(SpillCompaction, AWriteMovesAFewPiecesAtMost) {
+  TMemoryArea memory(32 << 20, 4 << 20);
+  TSpillArea& area = *memory.Area;
+  TDownload a{1}, b{2}, c{3};
+  for (int n = 0; n < 192; ++n) ASSERT_TRUE(AddChunk(area, a) && AddChunk(area, b)) << n;
+  b.Extents.clear();
+  uint64_t most = 0;
+  for (int n = 0; n < 128; ++n) {
+    const uint64_t before = area.Moves();
+    ASSERT_TRUE(AddChunk(area, c)) << n;
+    most = std::max(most, area.Moves() - before);
+  }
+  EXPECT_LE(most, TSpillArea::MovesPerWrite);
+  EXPECT_GE(area.Moves(), 150u);
+  EXPECT_LE(area.DiskBytes(), area.LiveBytes() + TSpillArea::CompactFrom + (4 << 20));
+  EXPECT_TRUE(ReadsBack(memory.Area, a));
+  EXPECT_TRUE(ReadsBack(memory.Area, c));
+}
+
+// Downloads of every size side by side, let go of in any order and at the
+// quota: the files never pass the quota, moves included, and Written counts
+// every byte any file took.
+std::deque<TDownload>* Kept = nullptr;
+void LetGoOldest(uint64_t wanted) {
+  for (uint64_t freed = 0; freed < wanted && !Kept->empty(); Kept->pop_front()) freed += Kept->front().Chunks << 16;
+}
+
+TEST(SpillCompaction, TheFilesNeverPassTheQuotaAndWrittenCountsMoves) {
+  constexpr uint64_t Quota = 62685184;
+  for (const unsigned seed : {1u, 3u, 11u}) {  // workloads that once passed the quota
+    SCOPED_TRACE(seed);
+    std::mt19937 random(seed);
+    std::deque<TDownload> kept;
+    Kept = &kept;
+    SetSpillLetGo(LetGoOldest);
+    TMemoryArea memory(Quota, 8 << 20);
+    TSpillArea& area = *memory.Area;
+    std::vector<TDownload> running(3);
+    uint64_t next = 1;
+    for (TDownload& d : running) d.Id = next++;
+    int refused = 0;
+    for (int step = 0; step < 6000;) {
+      // A burst of one download alone grows one piece; bursts side by side leave small ones.
+      TDownload& d = running[random() % running.size()];
+      for (unsigned burst = 1 + random() % (random() % 4 ? 24 : 128); burst > 0; --burst, ++step)
+        if (!AddChunk(area, d)) ++refused;
+      if (d.Chunks >= 1 + random() % 320 || random() % 29 == 0) {
+        // Done: kept, or let go at once, or a kept one goes.
+        if (random() % 3) kept.push_back(std::move(d));
+        if (!kept.empty() && random() % 4 == 0) kept.erase(kept.begin() + random() % kept.size());
+        d = TDownload{next++};
+      }
+    }
+    SetSpillLetGo(nullptr);
+    EXPECT_LT(refused, 600);
+    for (const TDownload& d : kept) ASSERT_TRUE(ReadsBack(memory.Area, d)) << d.Id;
+    kept.clear();
+    running.clear();
+    EXPECT_GT(area.Moves(), 0u);
+    EXPECT_LE(memory.Disk.Peak, Quota);
+    const uint64_t written = area.Written();
+    memory.Area.reset();
+    EXPECT_EQ(written, memory.Disk.Total);
+  }
+}
+
+// Pieces let go of on another thread while compactions are planned: many
+// half held files, whose counts change while they are sorted.
+TEST(SpillCompaction, LettingGoWhileCompactionsArePlannedLeavesTheHeldBytesWhole) {
+  TMemoryArea memory(uint64_t{1} << 30, 16 << 10);
+  const std::shared_ptr<TSpillArea>& area = memory.Area;
+  std::vector<TDownload> held(4096);
+  for (uint64_t i = 0; i < held.size(); ++i) {
+    held[i].Id = i;
+    std::string bytes = Chunk(i, 0, 4 << 10);
+    ASSERT_TRUE(area->Write(bytes.data(), bytes.size(), held[i].Extents));
+  }
+  std::thread lettingGo([&] {
+    std::mt19937 random(2);
+    for (uint64_t i = 0; i < held.size(); ++i)
+      if (random() % 8) held[i].Extents.clear();
+  });
+  TDownload passing{99999};
+  for (int n = 0; n < 512; ++n) {
+    ASSERT_TRUE(AddChunk(*area, passing));
+    if (n % 4 == 0) passing = TDownload{99999};
+  }
+  lettingGo.join();
+  int whole = 0, kept = 0;
+  for (const TDownload& d : held) {
+    if (d.Extents.empty()) continue;
+    ++kept;
+    whole += TCapturedBytes(area, d.Extents) == Chunk(d.Id, 0, 4 << 10);
+  }
+  EXPECT_GT(kept, 0);
+  EXPECT_EQ(whole, kept);
+  EXPECT_GT(area->Moves(), 0u);
+}
+
+// A new file that cannot be made leaves writes on the one in use, for a
+// compaction or past its segment, until one can.
+TEST(SpillCompaction, AFileThatCannotBeMadeLeavesWritesOnTheOldOne) {
+  TMemoryArea memory(64 << 20, 8 << 20);
+  TSpillArea& area = *memory.Area;
+  TDownload kept{1}, dropped{2}, later{3};
+  ASSERT_TRUE(AddChunk(area, kept));
+  for (int n = 0; n < 96; ++n) ASSERT_TRUE(AddChunk(area, dropped));
+  dropped.Extents.clear();
+  memory.Disk.OpenFailures = 1000;
+  for (int n = 0; n < 96; ++n) ASSERT_TRUE(AddChunk(area, later)) << n;
+  EXPECT_TRUE(ReadsBack(memory.Area, kept));
+  EXPECT_TRUE(ReadsBack(memory.Area, later));
+  // Once a file can be made, the next write after the wait goes to it.
+  memory.Disk.OpenFailures = 0;
+  Now += TSpillArea::LongestRetryMs;
+  TSpillFile* old = area.File();
+  ASSERT_TRUE(AddChunk(area, later));
+  EXPECT_NE(area.File(), old);
+  EXPECT_TRUE(ReadsBack(memory.Area, later));
+}
+
+// Bytes handed to the writer but not yet in their file stay where they will
+// be written, though a compaction takes their file meanwhile.
+TEST(SpillCompaction, BytesOnTheirWayToTheFileAreNotMoved) {
+  std::function<void()> held;
+  TMemoryArea memory(64 << 20, 16 << 20, true,
+                     [&](TSpillArea::TOptions& options) { options.OnWriteBehindHeld = [&] { held(); }; });
+  const std::shared_ptr<TSpillArea>& area = memory.Area;
+  TDownload kept{1}, dropped{2}, other{3};
+  ASSERT_TRUE(AddChunk(*area, kept));
+  for (int n = 0; n < 96; ++n) ASSERT_TRUE(AddChunk(*area, dropped));
+  // While the write is held and not yet queued, most of its file dies:
+  // compaction closes the file for writes and then takes what it holds.
+  bool once = true;
+  held = [&] {
+    if (!std::exchange(once, false)) return;
+    dropped.Extents.clear();
+    for (int n = 0; n < 4; ++n) ASSERT_TRUE(AddChunk(*area, other));
+  };
+  std::string bytes = Chunk(9, 0);
+  TBudgetCharge charge(area);
+  ASSERT_TRUE(charge.Add(bytes.size(), true));
+  std::vector<TSpillExtent> extents;
+  const auto ticket = std::make_shared<TSpillTicket>();
+  ASSERT_TRUE(area->WriteBehind(bytes, charge, extents, ticket));
+  area->Wait(*ticket, 0);
+  EXPECT_FALSE(ticket->Failed.load());
+  EXPECT_TRUE(TCapturedBytes(area, extents) == Chunk(9, 0));
+  EXPECT_TRUE(ReadsBack(area, kept));
+  EXPECT_TRUE(ReadsBack(area, other));
+}
+
+// A write behind lets go of its charge before it stops counting as in
+// flight: whoever waited for it finds the budget free.
+TEST(SpillCompaction, AWriteBehindFreesItsChargeBeforeItEnds) {
+  const auto ticket = std::make_shared<TSpillTicket>();
+  std::atomic<int> released{0}, early{0};
+  TMemoryArea memory(64 << 20, 16 << 20, true, [&](TSpillArea::TOptions& options) {
+    options.OnRelease = [&](uint64_t) {
+      ++released;
+      if (ticket->InFlight.load() == 0) ++early;
+    };
+  });
+  std::string bytes = Chunk(1, 0);
+  TBudgetCharge charge(memory.Area);
+  ASSERT_TRUE(charge.Add(bytes.size(), true));
+  std::vector<TSpillExtent> extents;
+  ASSERT_TRUE(memory.Area->WriteBehind(bytes, charge, extents, ticket));
+  memory.Area->Wait(*ticket, 0);
+  EXPECT_EQ(released.load(), 1);
+  EXPECT_EQ(early.load(), 0);
+  EXPECT_EQ(memory.Area->Charged(), 0u);
+}
+
+// A writer thread counts as running until it is about to end: the library
+// is not unloaded from under it.
+TEST(SpillCompaction, AWriterThreadCountsUntilItEnds) {
+  // The thread goes on after it tells: what it touches then is its own.
+  auto atEnd = std::make_shared<std::promise<uint32_t>>();
+  auto told = std::make_shared<std::atomic<bool>>(false);
+  std::future<uint32_t> running = atEnd->get_future();
+  TMemoryArea memory(64 << 20, 16 << 20, true, [&](TSpillArea::TOptions& options) {
+    options.OnWriterEnd = [atEnd, told] {
+      if (!told->exchange(true)) atEnd->set_value(SpillWritersRunning());
+    };
+  });
+  std::string bytes = Chunk(1, 0);
+  TBudgetCharge charge(memory.Area);
+  std::vector<TSpillExtent> extents;
+  const auto ticket = std::make_shared<TSpillTicket>();
+  ASSERT_TRUE(memory.Area->WriteBehind(bytes, charge, extents, ticket));
+  EXPECT_GE(running.get(), 1u);
+}
+
+// The quota follows the free space down as the disk fills, never up.
+uint64_t FreeSpace = 0;
+uint64_t FreeBytes(const std::string&) noexcept { return FreeSpace; }
+
+TEST(SpillCompaction, TheQuotaFallsWithTheFreeSpace) {
+  FreeSpace = uint64_t{1} << 30;
+  TMemoryArea memory(0, 1 << 20, false, [](TSpillArea::TOptions& options) { options.FreeBytes = FreeBytes; });
+  TSpillArea& area = *memory.Area;
+  TDownload d{1};
+  ASSERT_TRUE(AddChunk(area, d));
+  EXPECT_EQ(area.Quota(), FreeSpace / 10);
+  // Each file made asks again: a tenth of what is free, with what the files
+  // take counted as free.
+  struct TStep {
+    uint64_t Free;
+    bool Falls;
+  };
+  for (const TStep& step :
+       {TStep{200 << 20, true}, TStep{uint64_t{1} << 32, false}, TStep{0, false}, TStep{1 << 20, true}}) {
+    const uint64_t before = area.Quota();
+    FreeSpace = step.Free;
+    for (int n = 0; n < 16; ++n) ASSERT_TRUE(AddChunk(area, d));  // one file more
+    if (!step.Falls) {
+      EXPECT_EQ(area.Quota(), before) << step.Free;
+      continue;
+    }
+    EXPECT_LT(area.Quota(), before) << step.Free;
+    EXPECT_GE(area.Quota(), std::max(step.Free / 10, TSpillArea::SmallestQuota)) << step.Free;
+    EXPECT_LE(area.Quota(), std::max((step.Free + area.Written()) / 10, TSpillArea::SmallestQuota)) << step.Free;
+  }
+}
+
+}  // namespace
+}  // namespace tarvik
