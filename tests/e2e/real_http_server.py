@@ -120,7 +120,7 @@ ENTRIES = {}  # scenario -> (asked path, site, hops [(path, status, location)])
 for _code in (301, 302, 303, 307, 308):
     _first = "/go/%d/entry" % _code
     ENTRIES["r%d" % _code] = (_first, "r%d" % _code, _hops(_first, [_code], "r%d" % _code))
-ENTRIES["chain"] = ("/hop/chain/1", "chain", _hops("/hop/chain/1", [301, 302, 307, 308], "chain"))
+ENTRIES["chain"] = ("/hop/chain/1", "chain", _hops("/hop/chain/1", [301, 302, 303, 307], "chain"))
 ENTRIES["framed"] = ("/go/framed/entry", "framed", _hops("/go/framed/entry", [302], "framed"))
 ENTRIES["baserel"] = ("/go/baserel/entry", "baserel", _hops("/go/baserel/entry", [302], "baserel"))
 ENTRIES["baseabs"] = ("/go/baseabs/entry", "baseabs", _hops("/go/baseabs/entry", [301], "baseabs"))
@@ -282,13 +282,17 @@ class Handler(_site.Handler):
         if encoding == "gzip":
             sent = gzip.compress(body, mtime=0)
         elif encoding == "deflate":
-            sent = zlib.compress(body)  # the zlib wrapping HTTP's "deflate" names
+            # Raw deflate, as many servers send it (RFC 9110 names the zlib
+            # wrapping, which Wine's wininet does not decode).
+            packer = zlib.compressobj(wbits=-15)
+            sent = packer.compress(body) + packer.flush()
         extra = []
         status_out = status
         if site.get("validators"):
             tag = '"%s"' % hashlib.sha256(body).hexdigest()[:16]
             modified = email.utils.formatdate(self.server.started - 3600, usegmt=True)
-            extra = [("ETag", tag), ("Last-Modified", modified), ("Cache-Control", "no-cache")]
+            # Stale at once: kept in the cache, asked again with its validators.
+            extra = [("ETag", tag), ("Last-Modified", modified), ("Cache-Control", "max-age=0")]
             if (self.headers.get("If-None-Match") == tag or
                     (not self.headers.get("If-None-Match") and self.headers.get("If-Modified-Since") == modified)):
                 status_out, sent = 304, b""

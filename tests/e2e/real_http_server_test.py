@@ -102,7 +102,7 @@ class RealAnswers(unittest.TestCase):
                 self.assertEqual(self.get(folder + "nothing.png")[0], 404)
 
     def test_compressed_bodies_decode_to_the_logged_bytes(self):
-        for encoding, decode in (("gzip", gzip.decompress), ("deflate", zlib.decompress)):
+        for encoding, decode in (("gzip", gzip.decompress), ("deflate", lambda data: zlib.decompress(data, -15))):
             for asset in ("page.html", "style.css", "pic.svg"):
                 path = "/land/%s/%s" % (encoding, asset)
                 with self.subTest(path):

@@ -16,6 +16,7 @@ out again at the end.
 Usage: redirect_test.py WINE_RUN iexplore.exe TarvikCore.dll [TEST...]  (DISPLAY set)"""
 import hashlib
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -97,28 +98,48 @@ class TestRoot:
         return wine.reg_key_exists(self.key_name)
 
 
+def any_answer(test):
+    return lambda sent: any(test(r) for r in sent)
+
+
 # Scenarios: name -> (asked: path on the http side, sites whose pictures the
-# page shows, the feature the server log must show was used).
+# page shows, a test of the server's answers in the run: the feature was used).
 SCENARIOS = {
     "r301": ("/go/301/entry", ["r301"], None),
     "r302": ("/go/302/entry", ["r302"], None),
     "r303": ("/go/303/entry", ["r303"], None),
     "r307": ("/go/307/entry", ["r307"], None),
     "r308": ("/go/308/entry", ["r308"], None),
-    "chain": ("/hop/chain/1", ["chain"], None),
-    "https": ("/go/secure/entry", ["https"], lambda r: r["url"].startswith("https://localhost:")),
-    "gzip": ("/land/gzip/page.html", ["gzip"], lambda r: r["encoding"] == "gzip"),
-    "deflate": ("/land/deflate/page.html", ["deflate"], lambda r: r["encoding"] == "deflate"),
-    "chunked": ("/land/chunked/page.html", ["chunked"], lambda r: r["framing"] == "chunked"),
-    "close": ("/land/close/page.html", ["close"], lambda r: r["framing"] == "close"),
-    "cached": ("/land/cached/page.html", ["cached"], lambda r: r["status"] == 304),
+    "chain": ("/hop/chain/1", ["chain"], lambda sent: len([r for r in sent if r["path"].startswith("/hop/")]) == 4),
+    "https": ("/go/secure/entry", ["https"], any_answer(lambda r: r["url"].startswith("https://localhost:"))),
+    "gzip": ("/land/gzip/page.html", ["gzip"], any_answer(lambda r: r["encoding"] == "gzip")),
+    "deflate": ("/land/deflate/page.html", ["deflate"], any_answer(lambda r: r["encoding"] == "deflate")),
+    "chunked": ("/land/chunked/page.html", ["chunked"], any_answer(lambda r: r["framing"] == "chunked")),
+    "close": ("/land/close/page.html", ["close"], any_answer(lambda r: r["framing"] == "close")),
+    # Visited twice in one run (the second visit is the capture). A 304 on the
+    # second is allowed for (its body is the first visit's) but not required:
+    # Wine's wininet, as the host binds, asks again without validators.
+    "cached": ("/land/cached/page.html", ["cached"],
+               lambda sent: len([r for r in sent if r["path"] == "/land/cached/page.html"]) == 2),
     "frame": ("/land/frame/page.html", ["frame", "framed"], None),
     "baserel": ("/go/baserel/entry", ["baserel"], None),
-    "baseabs": ("/go/baseabs/entry", ["baseabs"], lambda r: r["url"].startswith("http://localhost:")),
-    "gone": ("/go/gone/entry", ["gone"], lambda r: r["status"] == 404),
+    "baseabs": ("/go/baseabs/entry", ["baseabs"], any_answer(lambda r: r["url"].startswith("http://localhost:"))),
+    "gone": ("/go/gone/entry", ["gone"], any_answer(lambda r: r["status"] == 404)),
     "docs": ("/docs", ["docs"], None),
     "minified": ("/min", ["minified"], None),
 }
+
+
+def as_served(body, ctype, origins):
+    """An HTML part's bytes as the server sent them: the archive adds a base tag
+    before </head>, and may add one that names the page's own address anywhere
+    in it (a page kept under an address that redirected). A base tag of the
+    page's own is kept: its href is relative or names another host."""
+    if body is None or "html" not in ctype.lower():
+        return body
+    body = without_injected_base(body)
+    names = b"|".join(re.escape(o.encode()) for o in origins)
+    return re.sub(rb'<base href="(?:%s)/[^"]*">' % names, b"", body, count=1)
 
 
 class RealServersThroughTheHost(unittest.TestCase):
@@ -145,14 +166,23 @@ class RealServersThroughTheHost(unittest.TestCase):
     # -- running the host ------------------------------------------------
 
     def run_host(self, name, url, *options, timeout=300, keep_earlier=False):
-        """Captures url into NAME.mht; returns (exit code, output lines, archive path, responses sent)."""
+        """Captures url into NAME.mht; returns (exit code, output lines, archive path, responses sent).
+        A host that has not ended by the timeout is ended (exit code None)."""
         out = os.path.join(self.work, name + ".mht")
         if keep_earlier:
             with open(out, "wb") as f:
                 f.write(EARLIER)
         before = len(self.server.responses())
-        code, lines = host_capture(self.wine, IEXPLORE, url, out, *options, timeout=timeout)
+        try:
+            code, lines = host_capture(self.wine, IEXPLORE, url, out, *options, timeout=timeout)
+        except subprocess.TimeoutExpired as hung:
+            # Only this test's captures run iexplore.exe in the prefix (they hold the display's lock).
+            self.wine.run("taskkill", "/f", "/im", os.path.basename(IEXPLORE), timeout=60)
+            code, lines = None, (hung.stdout or b"").decode("utf-8", "replace").splitlines()
         return code, lines, out, self.server.responses()[before:]
+
+    def origins(self):
+        return [self.server.base, self.server.https]
 
     def served_bodies(self, sent):
         """URL (one spelling) -> SHA-256 of the body last served there with content (not a redirect, not a 304)."""
@@ -167,7 +197,7 @@ class RealServersThroughTheHost(unittest.TestCase):
         by_url = {}
         for location, ctype, body in parts:
             if body is not None and same_url(location) not in by_url:
-                by_url[same_url(location)] = without_injected_base(body) if "html" in ctype.lower() else body
+                by_url[same_url(location)] = as_served(body, ctype, self.origins())
         return by_url
 
     def assert_nothing_wrong_recorded(self, parts, sent):
@@ -178,7 +208,7 @@ class RealServersThroughTheHost(unittest.TestCase):
         for location, ctype, body in parts:
             if not body:
                 continue
-            digest = sha256(without_injected_base(body) if "html" in ctype.lower() else body)
+            digest = sha256(as_served(body, ctype, self.origins()))
             self.assertNotIn(digest, bad, "%s holds a redirect's own body" % location)
             if location.lower().startswith(("http:", "https:")):
                 self.assertIn(digest, good, "%s holds %d bytes the server never sent as a page or resource" %
@@ -199,7 +229,8 @@ class RealServersThroughTheHost(unittest.TestCase):
         self.assertIsNotNone(page, "the server never sent %s: %s" % (final, [r["url"] for r in sent]))
         # The page first, under its final address, and under the one asked for.
         self.assertEqual(same_url(parts[0][0]), same_url(final), "first part: %r" % (parts[0][:2],))
-        self.assertEqual(sha256(without_injected_base(parts[0][2] or b"")), page, "the first part's body")
+        self.assertEqual(sha256(as_served(parts[0][2] or b"", parts[0][1], self.origins())), page,
+                         "the first part's body, %s" % parts[0][0])
         if same_url(asked) != same_url(final):
             self.assertIn(same_url(asked), by_url, "the address asked for, %s, is not in the archive" % asked)
             self.assertEqual(sha256(by_url[same_url(asked)]), page, "the page's bytes under %s" % asked)
@@ -246,7 +277,8 @@ class RealServersThroughTheHost(unittest.TestCase):
                         self.assertEqual(sha256(self.held(read_archive(out)[1]).get(
                             same_url(self.server.base + "/go/framed/entry"), b"")), framed, "the frame's address")
                     if feature:
-                        self.assertTrue(any(feature(r) for r in sent), "the server log shows no %s answer" % name)
+                        self.assertTrue(feature(sent), "the server's answers are not those of %s: %s" %
+                                        (name, [(r["path"], r["status"]) for r in sent]))
                 except AssertionError as error:
                     failures.append(name)
                     raise error
@@ -260,7 +292,7 @@ class RealServersThroughTheHost(unittest.TestCase):
         (exit code, output, parts or None, responses)."""
         code, lines, out, sent = self.run_host(name, url, timeout=timeout, keep_earlier=True)
         text = "\n".join(lines)
-        self.assertIn(code, (0, 1), "not a clean end (exit code %d):\n%s" % (code, text))
+        self.assertIn(code, (0, 1), "not a clean end (exit code %s):\n%s" % (code, text))
         if code == 1:
             self.assertRegex(text, r"(?m)^error: [^:]+: .+", text)
             with open(out, "rb") as f:
@@ -272,7 +304,8 @@ class RealServersThroughTheHost(unittest.TestCase):
         return code, text, parts, sent
 
     def test_a_redirect_loop(self):
-        code, text, _, sent = self.assert_clean_end("loop", self.server.base + "/bad/loop/a")
+        # A browser gives up after some twenty hops, well within the host's 10 s.
+        code, text, _, sent = self.assert_clean_end("loop", self.server.base + "/bad/loop/a", timeout=40)
         self.assertEqual(code, 1, text)
         print("loop: %d requests; %s" % (len(sent), [l for l in text.splitlines() if l.startswith("error:")]))
 
