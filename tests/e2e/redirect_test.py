@@ -33,6 +33,7 @@ WINE_RUN = IEXPLORE = DLL = None
 SERVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "real_http_server.py")
 ROOT_STORE = r"HKLM\Software\Microsoft\SystemCertificates\Root\Certificates"
 EARLIER = b"an earlier archive"
+STALE_MARK = b"Tarvik test root"  # the start of the test roots' subject
 
 
 class RealServer(SiteServer):
@@ -66,7 +67,7 @@ class TestRoot:
                     "extendedKeyUsage=serverAuth\nsubjectAltName=DNS:localhost\n")
         quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.PIPE, "check": True}
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256", "-days", "2",
-                        "-subj", "/CN=Tarvik test root %d" % os.getpid(), "-keyout", ca_key, "-out", ca,
+                        "-subj", "/CN=%s %d" % (STALE_MARK.decode(), os.getpid()), "-keyout", ca_key, "-out", ca,
                         "-addext", "basicConstraints=critical,CA:TRUE",
                         "-addext", "keyUsage=critical,keyCertSign,cRLSign"], **quiet)
         csr = os.path.join(workdir, "server.csr")
@@ -96,6 +97,22 @@ class TestRoot:
 
     def trusted(self, wine):
         return wine.reg_key_exists(self.key_name)
+
+    @staticmethod
+    def remove_stale(wine):
+        """Takes out the roots of earlier runs that were ended before their
+        clean-up (their subject names them); returns how many."""
+        answer = wine.run("reg", "query", ROOT_STORE, "/s", timeout=120)
+        mark = STALE_MARK.hex().upper()
+        stale, key = [], None
+        for line in answer.stdout.decode("utf-8", "replace").splitlines():
+            if line.startswith("HKEY_"):
+                key = line.strip()
+            elif key and "REG_BINARY" in line and mark in line.upper():
+                stale.append(key)
+        for name in stale:
+            wine.run("reg", "delete", name, "/f", timeout=60)
+        return len(stale)
 
 
 def any_answer(test):
@@ -150,6 +167,7 @@ class RealServersThroughTheHost(unittest.TestCase):
         cls.work = tempfile.mkdtemp(prefix="tarvik-redirect-")
         cls.root = TestRoot(cls.work)
         cls.server = RealServer(cls.work, cls.root.cert, cls.root.key).__enter__()
+        TestRoot.remove_stale(cls.wine)
         cls.root.trust(cls.wine)
 
     @classmethod
@@ -215,34 +233,35 @@ class RealServersThroughTheHost(unittest.TestCase):
                               (location, len(body)))
 
     def judge(self, name, asked, sites, code, lines, out, sent, final=None):
-        """The checks of one capture of a site's page; returns the pixel counts."""
+        """The checks of one capture of a site's page, all of them told
+        together when any fails; returns the pixel counts."""
         self.assertEqual(code, 0, "\n".join(lines))
         msg, parts = read_archive(out)
         self.assertFalse(msg.defects)
         self.assertEqual(msg.get_content_type(), "multipart/related")
         origins = {"http": self.server.base, "https": self.server.https}
         final = final or (origins[real.SITES[sites[0]].get("scheme", "http")] + real.page_path(sites[0]))
-        bodies, by_url = self.served_bodies(sent), self.held(parts)
-        page = bodies.get(same_url(final))
-        if page is None:  # a 304 on the page: the body is the one served on the first visit
-            page = self.served_bodies(self.server.responses()).get(same_url(final))
+        everything, by_url = self.served_bodies(self.server.responses()), self.held(parts)
+        page = everything.get(same_url(final))  # after a 304, the first visit's body
         self.assertIsNotNone(page, "the server never sent %s: %s" % (final, [r["url"] for r in sent]))
+        faults = []
         # The page first, under its final address, and under the one asked for.
-        self.assertEqual(same_url(parts[0][0]), same_url(final), "first part: %r" % (parts[0][:2],))
-        self.assertEqual(sha256(as_served(parts[0][2] or b"", parts[0][1], self.origins())), page,
-                         "the first part's body, %s" % parts[0][0])
+        if same_url(parts[0][0]) != same_url(final):
+            faults.append("the first part is %s, not the final address %s" % (parts[0][0], final))
+        elif sha256(as_served(parts[0][2] or b"", parts[0][1], self.origins())) != page:
+            faults.append("the first part's body is not the page the server sent")
         if same_url(asked) != same_url(final):
-            self.assertIn(same_url(asked), by_url, "the address asked for, %s, is not in the archive" % asked)
-            self.assertEqual(sha256(by_url[same_url(asked)]), page, "the page's bytes under %s" % asked)
+            if sha256(by_url.get(same_url(asked), b"")) != page:
+                faults.append("the address asked for, %s, does not hold the page's bytes" % asked)
         # Every body served, decoded, under the address it was asked for.
-        everything = self.served_bodies(self.server.responses())
         for r in sent:
             url = same_url(r["url"])
             if r["status"] not in (200, 304) and url != same_url(final):
                 continue  # redirects; a wrongly resolved address's 404 is told by the pictures
-            self.assertIn(url, by_url, "missing: %s (%s)" % (r["url"], r["status"]))
-            self.assertEqual(sha256(by_url[url]), everything[url], "different: %s" % r["url"])
-        self.assert_nothing_wrong_recorded(parts, self.server.responses())
+            if url not in by_url:
+                faults.append("missing: %s (%s)" % (r["url"], r["status"]))
+            elif sha256(by_url[url]) != everything[url]:
+                faults.append("different: %s" % r["url"])
         # Every picture and every style shown.
         shot = screenshot(out, os.path.join(self.work, name + ".png"))
         want = {}
@@ -251,9 +270,10 @@ class RealServersThroughTheHost(unittest.TestCase):
             want.update({"%s %s" % (site, kind): (colours[kind], 2 if kind == "band" else 1)
                          for kind in ("pic", "band", "tile", "svg") if kind != "svg" or real.SITES[site].get("svg")})
         counts = colour_counts(shot, {k: rgb for k, (rgb, _) in want.items()})
-        missing = ["%s: %d of %d pixels" % (k, counts[k], n * real.PICTURE ** 2) for k, (_, n) in want.items()
-                   if counts[k] < n * real.PICTURE ** 2 * 9 // 10]
-        self.assertEqual(missing, [], "not shown in %s" % shot)
+        faults += ["not shown: %s, %d of %d pixels (%s)" % (k, counts[k], n * real.PICTURE ** 2, shot)
+                   for k, (_, n) in want.items() if counts[k] < n * real.PICTURE ** 2 * 9 // 10]
+        self.assertEqual(faults, [])
+        self.assert_nothing_wrong_recorded(parts, self.server.responses())
         return counts
 
     # -- the scenarios ---------------------------------------------------
