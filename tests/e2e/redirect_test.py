@@ -272,7 +272,8 @@ class RealServersThroughTheHost(unittest.TestCase):
         counts = colour_counts(shot, {k: rgb for k, (rgb, _) in want.items()})
         faults += ["not shown: %s, %d of %d pixels (%s)" % (k, counts[k], n * real.PICTURE ** 2, shot)
                    for k, (_, n) in want.items() if counts[k] < n * real.PICTURE ** 2 * 9 // 10]
-        self.assertEqual(faults, [])
+        if faults:
+            self.fail("%s:\n  %s" % (name, "\n  ".join(faults)))
         self.assert_nothing_wrong_recorded(parts, self.server.responses())
         return counts
 
