@@ -4,11 +4,13 @@
 # GoogleTest/Benchmark, Chromium and Python for the archive readers,
 # NSIS for the installer, locale data and a CJK font for the tests under
 # Japanese and Chinese locales, and a documentation package that end-to-end
-# tests capture as a site nobody here wrote.
+# tests capture as a site nobody here wrote, and openssl for the certificates
+# an end-to-end test makes for its https server.
 set -euo pipefail
 
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev python3 libgtest-dev googletest libgmock-dev libbenchmark-dev libssl-dev
+  openssl
   g++-mingw-w64-i686 mingw-w64-tools wine wine32:i386
   xvfb xauth imagemagick x11-apps xdotool chromium
   nsis locales fonts-wqy-zenhei
