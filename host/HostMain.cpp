@@ -127,7 +127,9 @@ bool Visit(TBrowserWindow& window, const std::wstring& url, unsigned count, cons
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   if (!window.WaitNavigations(count, static_cast<DWORD>(std::max<long long>(0, left.count())), result)) {
     reporter.Error(label + "timeout", "the page did not complete in time");
-    return false;
+    // The window's thread is still inside the fetch and cannot be joined:
+    // the run ends here, as a user ends a browser that hangs.
+    ::ExitProcess(1);
   }
   if (!result.Ok) {
     reporter.Error(label + "navigate", Utf8(url) + " : " + result.Error);

@@ -63,7 +63,9 @@ class TPageLoader {
     std::string Error;
   };
 
-  TLoaded LoadDocument(THostWebBrowser& browser, const std::wstring& url, TLoadContext& context, int depth);
+  // hops: redirects followed as new navigations on the way to url.
+  TLoaded LoadDocument(THostWebBrowser& browser, const std::wstring& url, TLoadContext& context, int depth,
+                       unsigned hops = 0);
   void FetchSubresource(const std::wstring& url, bool styleSheet, TLoadContext& context, int depth);
   void FetchStyleReferences(std::wstring_view css, const std::wstring& base, TLoadContext& context, int depth);
   void ShowPage(const std::wstring& url, const TLoaded& loaded, const TLoadContext& context, const std::wstring& text);

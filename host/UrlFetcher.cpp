@@ -23,15 +23,28 @@ class TFetchCallback final : public TInterfacedImpl<IBindStatusCallback, IHttpNe
     return TInterfacedObject::Create<TFetchCallback>(result);
   }
 
-  STDMETHODIMP OnStartBinding(DWORD, IBinding*) override { return S_OK; }
+  STDMETHODIMP OnStartBinding(DWORD, IBinding* binding) override {
+    FBinding = binding;
+    return S_OK;
+  }
   STDMETHODIMP GetPriority(LONG*) override { return E_NOTIMPL; }
   STDMETHODIMP OnLowResource(DWORD) override { return S_OK; }
   STDMETHODIMP OnProgress(ULONG, ULONG, ULONG status, LPCWSTR text) override {
-    if (status == BINDSTATUS_REDIRECTING && text) FResult.FinalUrl = text;
+    if (status == BINDSTATUS_REDIRECTING && text) {
+      FResult.FinalUrl = text;
+      // The library follows a loop for ever: a browser gives up.
+      if (++FResult.Redirects > kRedirectLimit) {
+        if (FBinding) FBinding->Abort();
+        return E_ABORT;
+      }
+    }
     if (status == BINDSTATUS_MIMETYPEAVAILABLE && text) FResult.MimeType = text;
     return S_OK;
   }
-  STDMETHODIMP OnStopBinding(HRESULT, LPCWSTR) override { return S_OK; }
+  STDMETHODIMP OnStopBinding(HRESULT, LPCWSTR) override {
+    FBinding.Reset();
+    return S_OK;
+  }
   STDMETHODIMP GetBindInfo(DWORD* grfBINDF, BINDINFO* pbindinfo) override {
     if (!grfBINDF || !pbindinfo) return E_INVALIDARG;
     const DWORD size = pbindinfo->cbSize;
@@ -51,7 +64,11 @@ class TFetchCallback final : public TInterfacedImpl<IBindStatusCallback, IHttpNe
   STDMETHODIMP OnResponse(DWORD code, LPCWSTR headers, LPCWSTR, LPWSTR* additional) override {
     if (additional) *additional = nullptr;
     FResult.Status = static_cast<long>(code);
-    if (headers) FResult.ContentType = HeaderValue(Utf8(headers), "content-type");
+    if (headers) {
+      const std::string text = Utf8(headers);
+      FResult.ContentType = HeaderValue(text, "content-type");
+      FResult.Location = FromUtf8(HeaderValue(text, "location"));
+    }
     return S_OK;
   }
 
@@ -81,6 +98,7 @@ class TFetchCallback final : public TInterfacedImpl<IBindStatusCallback, IHttpNe
   }
 
   TFetchResult& FResult;
+  ComPtr<IBinding> FBinding;
 };
 
 // Every read's wait in microseconds, from every window's thread.
@@ -131,6 +149,7 @@ TFetchResult FetchUrl(const std::wstring& url, size_t keepLimit) {
   if (SUCCEEDED(result.Result)) result.Result = ::CreateAsyncBindCtx(0, callback.Get(), nullptr, context.Put());
   if (SUCCEEDED(result.Result))
     result.Result = moniker->BindToStorage(context.Get(), nullptr, IID_IStream, stream.PutVoid());
+  if (result.Redirects > kRedirectLimit) result.Result = kTooManyRedirects;
   if (FAILED(result.Result) || !stream) {
     if (SUCCEEDED(result.Result)) result.Result = E_FAIL;
     return result;
@@ -180,6 +199,9 @@ std::string DescribeFetchError(HRESULT hr) {
       break;
     case 0x800C0011UL:
       what = "unknown protocol";
+      break;
+    case 0x800C0014UL:
+      what = "the redirects do not end";
       break;
     default:
       break;

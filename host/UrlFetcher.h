@@ -17,7 +17,14 @@ struct TFetchResult {
   std::string ContentType;      // the Content-Type response header
   std::string Body;             // the first KeepLimit bytes
   unsigned long long Size = 0;  // every byte read
+  std::wstring Location;        // the Location response header, for a redirect the library did not follow
+  unsigned Redirects = 0;       // redirects the library followed
 };
+
+// Redirects a fetch follows at the most, as browsers stop a loop.
+inline constexpr unsigned kRedirectLimit = 20;
+// The answer of a fetch stopped at kRedirectLimit.
+inline constexpr HRESULT kTooManyRedirects = static_cast<HRESULT>(0x800C0014L);  // INET_E_REDIRECT_FAILED
 
 TFetchResult FetchUrl(const std::wstring& url, size_t keepLimit);
 

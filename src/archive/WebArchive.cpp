@@ -269,22 +269,21 @@ void WriteBody(const TPartBytes& bytes, const TCapturedBytes& content, const TPa
   body.Finish();
 }
 
-// The base tag of a page's copy at the address asked for: the copy is read
-// at that address, so the tag must come before anything the page names and
-// carry the base the page had where it was found. A page whose own base is
-// absolute needs none; one whose own base is relative gets it resolved, in
-// front of it.
-std::optional<TEarlyTag> CopyBaseTag(std::string_view head, const std::string& found) {
-  size_t at = EarlyTagPosition(head);
+// A base tag in front of everything a page names. A copy is read at the
+// address asked for, so it carries where its page was found; a page whose
+// own base is relative gets that base resolved against where the page was
+// found, in front of its own, since a reader of archives resolves no
+// relative base; a page whose own base is absolute needs none.
+std::optional<TEarlyTag> EarlyBaseTag(std::string_view head, const std::string& found, bool copy) {
+  const size_t at = EarlyTagPosition(head);
   if (at == std::string_view::npos) return std::nullopt;
   const TOwnBase own = FindOwnBase(head);
-  if (own.Found && HasScheme(own.Href)) return std::nullopt;
-  std::string base = found;
   if (own.Found) {
-    base = ResolveReference(found, own.Href);
-    at = std::min(at, own.Start);
+    if (HasScheme(own.Href)) return std::nullopt;
+    return TEarlyTag{std::min(at, own.Start), BaseTagText(ResolveReference(found, own.Href))};
   }
-  return TEarlyTag{at, BaseTagText(base)};
+  if (!copy) return std::nullopt;
+  return TEarlyTag{at, BaseTagText(found)};
 }
 
 // One content part. A copy stands at the address the browser asked for.
@@ -305,10 +304,9 @@ void WritePart(int32_t i, const TPartPlan& plan, bool copy, const TURLStringSour
   WriteBodyHeaders(type, stream);
   TPageBase base;
   if (IsHtmlContentType(type)) {
-    if (copy)
-      base.Early = CopyBaseTag(bytes.Head(), plan.Found);
-    else if (!FindOwnBase(bytes.Head()).Found)  // the page's own base must keep its place
-      base.BeforeCloseHead = urls.Base(i);
+    base.Early = EarlyBaseTag(bytes.Head(), plan.Found.empty() ? rec.URL : plan.Found, copy);
+    // Only the first base counts: the page's own must keep its place.
+    if (!copy && !FindOwnBase(bytes.Head()).Found) base.BeforeCloseHead = urls.Base(i);
   }
   WriteBody(bytes, *rec.Content, base, stream, chunkSize);
   Trace(env,
@@ -513,14 +511,24 @@ std::vector<TPartPlan> PlanParts(const TURLStringSource& urls, TTarvikDataBuffer
                                  const TArchiveEnvironment& env) {
   const int32_t count = urls.Count();
   std::vector<TPartPlan> plans(static_cast<size_t>(count));
+  // Where entries with bytes of their own stand: a document found at one of
+  // them was fetched there again (a redirect the browser followed as a new
+  // navigation), and the entry's bytes are the redirect's, not the page's.
+  std::unordered_set<std::string> captured;
+  auto addressKey = [](const std::string& url) { return CanonicalWebAddress(url).value_or(url); };
   for (int32_t i = 0; i < count; ++i) {
     TPartPlan& plan = plans[static_cast<size_t>(i)];
     plan.Rec = store.GetURLContent(urls.URL(i))->Read();
     plan.HasBytes = HasBytes(plan.Rec, env);
     plan.Written = HeaderValueText(plan.Rec.URL);
+    if (plan.HasBytes) captured.insert(addressKey(plan.Rec.URL));
+  }
+  for (int32_t i = 0; i < count; ++i) {
+    TPartPlan& plan = plans[static_cast<size_t>(i)];
     if (plan.HasBytes) {
       std::string found = urls.DocumentURL(i);
-      if (IsDocumentType(DeclaredType(plan.Rec, env)) && FoundElsewhere(plan.Rec.URL, found)) {
+      if (IsDocumentType(DeclaredType(plan.Rec, env)) && FoundElsewhere(plan.Rec.URL, found) &&
+          !captured.count(addressKey(found))) {
         plan.Asked = std::move(plan.Written);
         plan.Written = HeaderValueText(found);
         plan.Found = std::move(found);

@@ -235,10 +235,10 @@ TEST(WebArchive, ADocumentFoundElsewhereStandsWhereFoundWithACopyWhereAsked) {
       {"own absolute base", "<head><base href=\"http://cdn/\"></head>", "http://h/docs/",
        "<head><base href=\"http://cdn/\"></head>", "<head><base href=\"http://cdn/\"></head>"},
       {"own relative base", "<head><meta charset=utf-8><base href=\"../v2/\"></head>", "http://h/docs/a/",
-       "<head><meta charset=utf-8><base href=\"../v2/\"></head>",
+       "<head><meta charset=utf-8><base href=\"http://h/docs/v2/\"><base href=\"../v2/\"></head>",
        "<head><meta charset=utf-8><base href=\"http://h/docs/v2/\"><base href=\"../v2/\"></head>"},
       {"own base in the body", "<head></head><body><base href=\"x/\">", "http://h/docs/",
-       "<head></head><body><base href=\"x/\">",
+       "<head><base href=\"http://h/docs/x/\"></head><body><base href=\"x/\">",
        "<head><base href=\"http://h/docs/x/\"></head><body><base href=\"x/\">"},
   };
   for (const Case& k : cases) {
@@ -275,6 +275,15 @@ TEST(WebArchive, OnlyAnotherWebAddressWithBytesMakesADocumentFoundElsewhere) {
       {"http://h/p", "B", true, "http://h/p", 1},
       {"http://h/p", "http://h/q", false, "http://h/p", 1},  // nothing to show where it was found
   };
+  // Found where another entry has bytes of its own: fetched there again.
+  {
+    Composer c;
+    c.Capture("http://h/p", "text/html", "moved");
+    c.Capture("http://h/q", "text/html", "<head></head>");
+    const test::TParsedArchive archive = ParseArchive(c.Compose({"http://h/p", "http://h/q"}, {"http://h/q", ""}));
+    ASSERT_EQ(archive.Parts.size(), 2u);
+    EXPECT_EQ(archive.Parts[0].Header("Content-Location"), "http://h/p");
+  }
   for (const Case& k : cases) {
     Composer c;
     if (k.Captured) c.Capture(k.Asked, "text/html", "<head></head>");
@@ -290,6 +299,10 @@ TEST(WebArchive, PagesWithTheirOwnBaseKeepItAndAliasesCoverBothAddresses) {
   const std::string own = "<head><base href=\"http://cdn/\"></head>";
   c.Capture("http://h/own", "text/html", own);
   EXPECT_EQ(Base64Decode(c.OnlyPart("http://h/own", "http://h/own").Body), own);
+  // A relative one is resolved in front of it: readers of archives resolve none.
+  c.Capture("http://h/d/rel", "text/html", "<head><base href=\"../x/\"></head>");
+  EXPECT_EQ(Base64Decode(c.OnlyPart("http://h/d/rel", "http://h/d/rel").Body),
+            "<head><base href=\"http://h/x/\"><base href=\"../x/\"></head>");
   // Both addresses of a found document resolve in their encoded forms too.
   c.Capture("http://h/a_b", "text/html", "<head></head>");
   const test::TParsedArchive archive = ParseArchive(c.Compose({"http://h/a_b"}, {"http://h/c_d/"}));
