@@ -84,18 +84,16 @@ TPageLoader::TLoaded TPageLoader::LoadDocument(THostWebBrowser& browser, const s
   TFetchResult fetch = FetchUrl(url, kDocumentLimit);
   context.Fetched.insert(url);
   // A redirect the library hands over instead of following (308 on this
-  // platform): the browser follows it, as a navigation of the same window
-  // or frame to the new address.
+  // platform): the browser follows it within the same navigation, so the
+  // window or frame finishes at the new address.
   const bool redirect =
       fetch.Status == 301 || fetch.Status == 302 || fetch.Status == 303 || fetch.Status == 307 || fetch.Status == 308;
   if (SUCCEEDED(fetch.Result) && redirect && !fetch.Location.empty()) {
     if (hops + fetch.Redirects >= kRedirectLimit) {
       fetch.Result = kTooManyRedirects;
     } else {
-      const std::wstring next = ResolveUrl(fetch.FinalUrl, fetch.Location);
-      bool cancel = false;
-      FTop.Events().BeforeNavigate2(browser.Window(), next, L"", cancel);
-      if (!cancel) return LoadDocument(browser, next, context, depth, hops + fetch.Redirects + 1);
+      return LoadDocument(browser, ResolveUrl(fetch.FinalUrl, fetch.Location), context, depth,
+                          hops + fetch.Redirects + 1);
     }
   }
   loaded.Status = fetch.Status;

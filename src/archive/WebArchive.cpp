@@ -91,6 +91,7 @@ struct TPartPlan {
   std::string Written;     // the Content-Location text
   TReaderAddress Address;  // that text as a browser files it
   bool LeftOut = false;    // an empty part that could hide another's bytes
+  bool Taken = false;      // written already as the page of an entry that redirected to it
   // A document the browser found at another address than it asked for: the
   // part stands where it was found, so that the page's relative addresses
   // resolve as they did, and a copy at the address asked for (Asked, the
@@ -512,23 +513,33 @@ std::vector<TPartPlan> PlanParts(const TURLStringSource& urls, TTarvikDataBuffer
   const int32_t count = urls.Count();
   std::vector<TPartPlan> plans(static_cast<size_t>(count));
   // Where entries with bytes of their own stand: a document found at one of
-  // them was fetched there again (a redirect the browser followed as a new
-  // navigation), and the entry's bytes are the redirect's, not the page's.
-  std::unordered_set<std::string> captured;
+  // them was fetched there again (a redirect the platform handed over, which
+  // the browser followed), so the entry's bytes are the redirect's and the
+  // page is that entry's. It is written in the navigation's place, and
+  // where it was asked for, and nowhere else.
+  std::unordered_map<std::string, int32_t> captured;
   auto addressKey = [](const std::string& url) { return CanonicalWebAddress(url).value_or(url); };
   for (int32_t i = 0; i < count; ++i) {
     TPartPlan& plan = plans[static_cast<size_t>(i)];
     plan.Rec = store.GetURLContent(urls.URL(i))->Read();
     plan.HasBytes = HasBytes(plan.Rec, env);
     plan.Written = HeaderValueText(plan.Rec.URL);
-    if (plan.HasBytes) captured.insert(addressKey(plan.Rec.URL));
+    if (plan.HasBytes) captured.emplace(addressKey(plan.Rec.URL), i);
   }
   for (int32_t i = 0; i < count; ++i) {
     TPartPlan& plan = plans[static_cast<size_t>(i)];
-    if (plan.HasBytes) {
-      std::string found = urls.DocumentURL(i);
-      if (IsDocumentType(DeclaredType(plan.Rec, env)) && FoundElsewhere(plan.Rec.URL, found) &&
-          !captured.count(addressKey(found))) {
+    std::string found = urls.DocumentURL(i);
+    // An entry without bytes of its own (an empty redirect) moves only to a page fetched where it led.
+    if (FoundElsewhere(plan.Rec.URL, found)) {
+      const auto page = captured.find(addressKey(found));
+      TPartPlan* fetched = page == captured.end() ? nullptr : &plans[static_cast<size_t>(page->second)];
+      if (fetched && (fetched->Taken || !IsDocumentType(DeclaredType(fetched->Rec, env)))) fetched = nullptr;
+      if (fetched || (plan.HasBytes && page == captured.end() && IsDocumentType(DeclaredType(plan.Rec, env)))) {
+        if (fetched) {
+          plan.Rec = fetched->Rec;
+          plan.HasBytes = true;
+          fetched->Taken = true;
+        }
         plan.Asked = std::move(plan.Written);
         plan.Written = HeaderValueText(found);
         plan.Found = std::move(found);
@@ -546,6 +557,11 @@ void WriteParts(std::vector<TPartPlan>& plans, const TContentAddresses& content,
   for (int32_t i = 0; i < static_cast<int32_t>(plans.size()); ++i) {
     TPartPlan& plan = plans[static_cast<size_t>(i)];
     Trace(env, [&] { return Format("Write part #%d (URL=%s)", i, urls.URL(i).c_str()); });
+    if (plan.Taken) {
+      Trace(env, [i] { return Format("Part #%d written where a navigation was redirected to it", i); });
+      plan.LeftOut = true;
+      continue;
+    }
     if (!plan.HasBytes && content.MayMeet(plan.Written, plan.Address)) {
       Trace(env, [i] { return Format("Part #%d left out: a part with bytes may stand at its address", i); });
       plan.LeftOut = true;

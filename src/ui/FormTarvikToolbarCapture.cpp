@@ -148,8 +148,13 @@ void TTarvikToolbarForm::SaveCapture() {
   // An archive without the page's own bytes would open blank: say so, and
   // leave whatever is at that path as it is.
   // (Without a store the composer answers for itself.)
-  if (TarvikDataBuffer && !PartHasBytes(*TarvikDataBuffer, urls.front(), WindowsArchiveEnvironment()))
-    throw std::runtime_error(kPageNotCapturedText);
+  // A page whose address answered with an empty redirect is where the window found it.
+  if (TarvikDataBuffer) {
+    const TArchiveEnvironment env = WindowsArchiveEnvironment();
+    const bool found = !bases.empty() && !bases.front().empty() && TarvikDataBuffer->Exists(bases.front()) &&
+                       PartHasBytes(*TarvikDataBuffer, bases.front(), env);
+    if (!found && !PartHasBytes(*TarvikDataBuffer, urls.front(), env)) throw std::runtime_error(kPageNotCapturedText);
+  }
 
   {
     TArchiveFile file(path);

@@ -275,14 +275,28 @@ TEST(WebArchive, OnlyAnotherWebAddressWithBytesMakesADocumentFoundElsewhere) {
       {"http://h/p", "B", true, "http://h/p", 1},
       {"http://h/p", "http://h/q", false, "http://h/p", 1},  // nothing to show where it was found
   };
-  // Found where another entry has bytes of its own: fetched there again.
+  // Found where another entry has bytes of its own: fetched there again, so
+  // the entry's bytes are the redirect's own and the page is the other's,
+  // written in the navigation's place and where it was asked for only.
   {
     Composer c;
-    c.Capture("http://h/p", "text/html", "moved");
+    c.Capture("http://h/p", "text/plain", "Moved permanently");
+    c.Capture("http://h/empty", "", "");
     c.Capture("http://h/q", "text/html", "<head></head>");
-    const test::TParsedArchive archive = ParseArchive(c.Compose({"http://h/p", "http://h/q"}, {"http://h/q", ""}));
-    ASSERT_EQ(archive.Parts.size(), 2u);
-    EXPECT_EQ(archive.Parts[0].Header("Content-Location"), "http://h/p");
+    c.Capture("http://h/q.png", "image/png", Png);
+    const test::TParsedArchive archive =
+        ParseArchive(c.Compose({"http://h/p", "http://h/q.png", "http://h/q"}, {"http://h/q", "", "http://h/q"}));
+    ASSERT_EQ(archive.Parts.size(), 3u);
+    EXPECT_EQ(archive.Parts[0].Header("Content-Location"), "http://h/q");
+    EXPECT_EQ(Base64Decode(archive.Parts[0].Body), "<head><base href=\"http://h/q\">\r\n</head>");
+    EXPECT_EQ(archive.Parts[1].Header("Content-Location"), "http://h/q.png");
+    EXPECT_EQ(archive.Parts[2].Header("Content-Location"), "http://h/p");
+    EXPECT_EQ(Base64Decode(archive.Parts[2].Body), "<head><base href=\"http://h/q\"></head>");
+    // A redirect with no body of its own alike.
+    const test::TParsedArchive empty = ParseArchive(c.Compose({"http://h/empty", "http://h/q"}, {"http://h/q", ""}));
+    ASSERT_EQ(empty.Parts.size(), 2u);
+    EXPECT_EQ(empty.Parts[0].Header("Content-Location"), "http://h/q");
+    EXPECT_EQ(empty.Parts[1].Header("Content-Location"), "http://h/empty");
   }
   for (const Case& k : cases) {
     Composer c;
