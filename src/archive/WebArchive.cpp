@@ -281,7 +281,7 @@ std::optional<TEarlyTag> EarlyBaseTag(std::string_view head, const std::string& 
   const TOwnBase own = FindOwnBase(head);
   if (own.Found) {
     if (HasScheme(own.Href)) return std::nullopt;
-    return TEarlyTag{std::min(at, own.Start), BaseTagText(ResolveReference(found, own.Href))};
+    return TEarlyTag{at, BaseTagText(ResolveReference(found, own.Href))};
   }
   if (!copy) return std::nullopt;
   return TEarlyTag{at, BaseTagText(found)};

@@ -317,6 +317,10 @@ TEST(WebArchive, PagesWithTheirOwnBaseKeepItAndAliasesCoverBothAddresses) {
   c.Capture("http://h/d/rel", "text/html", "<head><base href=\"../x/\"></head>");
   EXPECT_EQ(Base64Decode(c.OnlyPart("http://h/d/rel", "http://h/d/rel").Body),
             "<head><base href=\"http://h/x/\"><base href=\"../x/\"></head>");
+  // In front of it also where it comes before the leading <meta> tags.
+  c.Capture("http://h/d/first", "text/html", "<head><base href=\"../x/\"><meta charset=utf-8></head>");
+  EXPECT_EQ(Base64Decode(c.OnlyPart("http://h/d/first", "http://h/d/first").Body),
+            "<head><base href=\"http://h/x/\"><base href=\"../x/\"><meta charset=utf-8></head>");
   // Both addresses of a found document resolve in their encoded forms too.
   c.Capture("http://h/a_b", "text/html", "<head></head>");
   const test::TParsedArchive archive = ParseArchive(c.Compose({"http://h/a_b"}, {"http://h/c_d/"}));
