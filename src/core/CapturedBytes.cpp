@@ -516,7 +516,10 @@ bool TSpillState::Plan(bool atQuota) {
         FReplace = true;  // emptied by a later plan, once writes go to a new file
     }
   }
-  std::sort(emptiest.begin(), emptiest.end(), [](const THeld& a, const THeld& b) { return a.Live < b.Live; });
+  std::sort(emptiest.begin(), emptiest.end(), [this](const THeld& a, const THeld& b) {
+    if (Options.OnPlanCompare) Options.OnPlanCompare();
+    return a.Live < b.Live;
+  });
   for (THeld& held : emptiest) FToEmpty.push_back(std::move(held.Generation));
   FPlanned = FToEmpty.size();
   FMovedBytes = FMovedPieces = 0;

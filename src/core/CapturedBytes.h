@@ -127,10 +127,12 @@ class TSpillArea {
     uint64_t (*FreeBytes)(const std::string& folder) noexcept = nullptr;
     // Test hooks, empty in the product: a write handed to the writer is held
     // but not yet queued; bytes go back to the budget; a writer thread has
-    // left its loop and is about to end.
+    // left its loop and is about to end; a compaction's plan compares two
+    // files while ordering them.
     std::function<void()> OnWriteBehindHeld = nullptr;
     std::function<void(uint64_t bytes)> OnRelease = nullptr;
     std::function<void()> OnWriterEnd = nullptr;
+    std::function<void()> OnPlanCompare = nullptr;
   };
   // A file that could not be made is tried again after this long, the wait
   // doubling with each failure up to the longest: a moment without the

@@ -224,6 +224,38 @@ TEST(SpillCompaction, LettingGoWhileCompactionsArePlannedLeavesTheHeldBytesWhole
   EXPECT_GT(area->Moves(), 0u);
 }
 
+// A file lets go of pieces while a plan orders the files, midway through:
+// the order is made on counts that stay put, else the sort runs off the
+// front of its list.
+TEST(SpillCompaction, LettingGoWhileAPlanOrdersTheFilesKeepsTheOrderInBounds) {
+  constexpr size_t kPiece = 4 << 10, kFiles = 48, kFullest = 12;
+  // Each file's first piece, the fullest file's others (let go during the
+  // order), the other files' others, and what goes before the plan.
+  std::vector<TSpillExtent> first(kFiles), passing, held, dropped;
+  size_t compares = 0;
+  TMemoryArea memory(uint64_t{1} << 30, 128 << 10, false, [&](TSpillArea::TOptions& options) {
+    options.OnPlanCompare = [&] {
+      if (++compares == 100) passing.clear();
+    };
+  });
+  TSpillArea& area = *memory.Area;
+  // Files of 32 pieces, one kept and up to 14 more held: each at most half.
+  for (uint64_t file = 0; file < kFiles; ++file)
+    for (uint64_t n = 0; n < 32; ++n) {
+      std::string bytes = Chunk(file, n, kPiece);
+      std::vector<TSpillExtent>& to = n > 2 + file % 13 ? dropped : file == kFullest ? passing : held;
+      ASSERT_TRUE(area.Write(bytes.data(), bytes.size(), n == 0 ? first[file] : to.emplace_back()));
+    }
+  dropped.clear();
+  TDownload later{999};
+  for (int n = 0; n < 64 && area.Moves() < kFiles; ++n) ASSERT_TRUE(AddChunk(area, later));
+  ASSERT_GT(compares, 100u);
+  EXPECT_TRUE(passing.empty());
+  for (uint64_t file = 0; file < kFiles; ++file)
+    EXPECT_EQ(TCapturedBytes(memory.Area, {first[file]}), Chunk(file, 0, kPiece)) << file;
+  EXPECT_TRUE(ReadsBack(memory.Area, later));
+}
+
 // A new file that cannot be made leaves writes on the one in use, for a
 // compaction or past its segment, until one can.
 TEST(SpillCompaction, AFileThatCannotBeMadeLeavesWritesOnTheOldOne) {
