@@ -17,6 +17,10 @@ save     second click to the archive on disk, against tarvik-compose writing
 windows  three browser windows on three threads capturing a page of 100
          resources at once, 20 rounds: every archive complete and byte-exact,
          nothing of the library left alive, memory against bytes captured.
+download one resource of --download-mib MiB (1 GiB) loaded with the library
+         registered against the bare host (--no-addons), --big-rounds runs
+         a side, alternating: ratio of the best speeds. --library built
+         registers the build's own library instead of the installer's.
 session  a long session in one window, each scenario run without the add-on
          and then with it, the last page captured and checked byte-exact;
          for each: browsing time (navigation to document complete, summed),
@@ -46,9 +50,9 @@ session  a long session in one window, each scenario run without the add-on
                    printed by bench_store)
            loadsave  then the load and save figures in the same run
          Not part of "all": it takes long.
-Every figure registers the library as the installer ships it: a copy of the
-build's without its debug information (build/win/figures); the build's own is
-registered again at the end.
+Every figure registers the library as the installer ships it (unless
+--library built): a copy of the build's without its debug information
+(build/win/figures); the build's own is registered again at the end.
 Needs DISPLAY (an X server such as Xvfb) for the host's windows. An Xvfb has
 no window manager, and Wine's X driver waits 2 s for one whenever a managed
 window is hidden (every closed dialog); so for the run the prefix's windows
@@ -140,6 +144,28 @@ def figure_load(host, server, args):
     register(host.wine, host.dll)
     return ratio_line("page load, registered vs unregistered (%d resources, %d MiB)" % (args.resources, args.mib),
                       registered, unregistered)
+
+
+def figure_download(host, server, args):
+    """One resource of --download-mib MiB loaded with the library registered and without add-ons, --big-rounds
+    runs a side, alternating, the best of each counted: ratio of speeds (without's time over with's)."""
+    url = "%s/gen/big?mib=%d" % (server.base, args.download_mib)
+    register(host.wine, host.dll)
+    times = {"with": [], "without": []}
+    for _ in range(args.big_rounds):
+        for side, extra in (("without", ["--no-addons"]), ("with", [])):
+            code, lines = host.run("--load-only", *extra, url, timeout=3600)
+            load = [float(m.group(1)) for _, text in lines for m in [re.match(r"load: ([\d.]+) ms", text)] if m]
+            if code != 0 or not load:
+                raise RuntimeError("download run failed (%d):\n%s" % (code, "\n".join(t for _, t in lines[-20:])))
+            times[side].append(load[0] / 1000)
+            print("  %s the add-on: %.1f s" % (side, load[0] / 1000))
+            sys.stdout.flush()
+    best_with, best_without = min(times["with"]), min(times["without"])
+    ratio = best_without / best_with
+    print("one %d MiB download, best of %d runs a side: %.1f s with the add-on vs %.1f s without, "
+          "speed %.2f x (goal >= 0.9 x)" % (args.download_mib, args.big_rounds, best_with, best_without, ratio))
+    return ratio
 
 
 X11_KEY = r"HKCU\Software\Wine\X11 Driver"
@@ -474,10 +500,12 @@ def compare_sides(what, with_addon, without, live_mib=None, memory_limit_mib=128
         print("  " + with_addon.quota)
     (count, p999, longest), (bare_count, bare_p999, bare_longest) = with_addon.reads, without.reads
     if count:
-        print("  the browser's reads: longest wait %.1f ms with the add-on, %.1f ms without; 99.9th percentile "
-              "%.2f ms vs %.2f ms (%d and %d reads); longest %s 50 ms, %.2f x the bare 99.9th percentile" %
-              (longest, bare_longest, p999, bare_p999, count, bare_count, "within" if longest <= 50 else "OVER",
-               longest / max(bare_p999, 1e-9)))
+        # A longest wait is one read in thousands: the bare host's own is several times its 99.9th percentile,
+        # so percentiles are held to each other and the longest to the absolute bound.
+        print("  the browser's reads: longest wait %.1f ms with the add-on, %.1f ms without (%s 50 ms); "
+              "99.9th percentile %.2f ms vs %.2f ms, %.2f x (goal <= 2 x) (%d and %d reads)" %
+              (longest, bare_longest, "within" if longest <= 50 else "OVER", p999, bare_p999,
+               p999 / max(bare_p999, 1e-9), count, bare_count))
     return private <= memory_limit_mib
 
 
@@ -670,7 +698,7 @@ def figure_session(host, server, args):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("figure", nargs="?", default="all", choices=["load", "save", "windows", "session", "all"])
+    parser.add_argument("figure", nargs="?", default="all", choices=["load", "save", "windows", "session", "download", "all"])
     parser.add_argument("--build", default=os.path.join(REPO, "build", "win"))
     parser.add_argument("--compose", default=os.path.join(REPO, "build", "native", "bin", "tarvik-compose"))
     parser.add_argument("--rounds", type=int, default=5, help="samples per side and block")
@@ -685,7 +713,10 @@ def main():
     parser.add_argument("--reloads", type=int, default=24, help="reload: loads of the one page")
     parser.add_argument("--week-pages", type=int, default=2000, help="week: pages of 100 resources")
     parser.add_argument("--big-mib", type=int, default=1946, help="big: MiB of the one large resource")
-    parser.add_argument("--big-rounds", type=int, default=2, help="big: runs a side")
+    parser.add_argument("--big-rounds", type=int, default=2, help="big and download: runs a side")
+    parser.add_argument("--library", choices=["shipped", "built"], default="shipped",
+                        help="the library registered: as the installer ships it, or as the build makes it")
+    parser.add_argument("--download-mib", type=int, default=1024, help="download: MiB of the one resource")
     parser.add_argument("--stream-gib", type=int, default=16, help="stream: GiB streamed in 1 MiB resources")
     parser.add_argument("--managed", action="store_true",
                         help="keep Wine's windows managed (each hidden window then waits 2 s for a window manager)")
@@ -693,6 +724,8 @@ def main():
     if not os.environ.get("DISPLAY"):
         parser.error("DISPLAY is not set: the host shows windows (start Xvfb)")
     host = Host(os.path.abspath(args.build))
+    if args.library == "built":
+        host.dll = host.built
     work = tempfile.mkdtemp(prefix="tarvik-figures-")
     ok = True
     management = contextlib.nullcontext() if args.managed else UnmanagedWindows(host.wine)
@@ -705,6 +738,8 @@ def main():
                 figure_save(host, server, args)
             if args.figure in ("windows", "all"):
                 ok = figure_windows(host, server, args)
+            if args.figure == "download":
+                figure_download(host, server, args)
             if args.figure == "session":
                 ok = figure_session(host, server, args)
     finally:
