@@ -1,8 +1,8 @@
 #pragma once
 // The COM object base of the browser-facing classes (band, browser helper
 // object): aggregation through a controlling unknown, ISupportErrorInfo for
-// the interfaces the object offers, and a server-wide count of live objects
-// that the library's unload query reads.
+// the interfaces the object offers, and each object counted among the
+// server's live ones (ComServer).
 #include <windows.h>
 #include <oaidl.h>
 #include <unknwn.h>
@@ -12,19 +12,9 @@
 
 #include "framework/ComBoundary.h"
 #include "framework/ComPtr.h"
+#include "framework/ComServer.h"
 
 namespace tarvik {
-
-// Live COM objects and factory locks of this server.
-class ComServer {
- public:
-  static LONG ObjectCount() noexcept { return FObjects.load(std::memory_order_acquire); }
-  static void ObjectCreated() noexcept { FObjects.fetch_add(1, std::memory_order_acq_rel); }
-  static void ObjectDestroyed() noexcept { FObjects.fetch_sub(1, std::memory_order_acq_rel); }
-
- private:
-  static inline std::atomic<LONG> FObjects{0};
-};
 
 template <class Derived, class First, class... Rest>
 class TComObject : public ISupportErrorInfo, public First, public Rest... {
@@ -55,8 +45,6 @@ class TComObject : public ISupportErrorInfo, public First, public Rest... {
     return OwnInterface<First, Rest...>(riid) ? S_OK : S_FALSE;
   }
 
-  IUnknown* InnerUnknown() noexcept { return &FInner; }
-  bool Aggregated() const noexcept { return FController != &FInner; }
   LONG RefCount() const noexcept { return FInner.FRefCount.load(std::memory_order_acquire); }
 
  protected:

@@ -1,6 +1,7 @@
 #pragma once
-// The in-process COM server: class factories kept by class id, the count of
-// server locks, and the standard class and type library registration.
+// The in-process COM server: the count of its live objects, class factories
+// kept by class id, the count of server locks, and the standard class and
+// type library registration.
 #include <windows.h>
 #include <unknwn.h>
 
@@ -13,6 +14,17 @@
 namespace tarvik {
 
 class TComClassManager;
+
+// Live COM objects of this server, which the library's unload query reads.
+class ComServer {
+ public:
+  static LONG ObjectCount() noexcept { return FObjects.load(std::memory_order_acquire); }
+  static void ObjectCreated() noexcept { FObjects.fetch_add(1, std::memory_order_acq_rel); }
+  static void ObjectDestroyed() noexcept { FObjects.fetch_sub(1, std::memory_order_acq_rel); }
+
+ private:
+  static inline std::atomic<LONG> FObjects{0};
+};
 
 // The class factory of one COM class. It lives as long as its manager;
 // references to it only tell whether a caller still holds it.
@@ -33,7 +45,6 @@ class TComObjectFactory : public IClassFactory {
   STDMETHODIMP LockServer(BOOL fLock) override;
 
   const CLSID& ClassID() const noexcept { return FClassId; }
-  const std::wstring& ClassName() const noexcept { return FClassName; }
   const std::wstring& Description() const noexcept { return FDescription; }
   // Server name, a dot, and the class name.
   std::wstring ProgID() const;

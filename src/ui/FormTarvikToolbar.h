@@ -121,7 +121,6 @@ class TTarvikToolbarForm {
   int32_t CaptureMark() const noexcept { return FCaptureMark; }
   const std::string& LastSaveFolder() const noexcept { return FLastSaveFolder; }
   // The save dialog's file name, kept between saves.
-  const std::string& SaveDialogFileName() const noexcept { return FSaveFileName; }
   const TRecentList& SavedArchives() const noexcept { return FSavedArchives; }
   const TRecentList& RecentSaveFolders() const noexcept { return FRecentSaveFolder; }
 

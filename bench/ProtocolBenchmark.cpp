@@ -3,7 +3,7 @@
 // and without any handler, and prints both times, their ratio, the peak
 // memory growth of a captured fetch, what the capture alone costs and the
 // speed of each cipher kernel the processor runs. Run by hand:
-//   build/win/wine-run build/win/tests/protocol/protocol_bench.exe [MiB] [rounds]
+//   build/win/wine-run build/win/bench/protocol_bench.exe [MiB] [rounds]
 // Each memory figure comes from a child process of its own, because a
 // process's peak only ever grows.
 #include <windows.h>

@@ -33,7 +33,7 @@ HRESULT NoSession(IInternetSession** session) {
 
 std::string Narrow(const std::wstring& text) { return WideToAnsi(text.c_str()); }
 
-class APPMoniterTest : public ::testing::Test {
+class CoTarvikAPPMoniterTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(SUCCEEDED(FCom.Result()));
@@ -81,7 +81,7 @@ class APPMoniterTest : public ::testing::Test {
 
 // ---------------------------------------------------------------- start
 
-TEST_F(APPMoniterTest, StartPassesEverythingToTheRegisteredHandlerThroughAWrapper) {
+TEST_F(CoTarvikAPPMoniterTest, StartPassesEverythingToTheRegisteredHandlerThroughAWrapper) {
   ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
   handler->StartResult = E_PENDING;
   ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
@@ -108,7 +108,7 @@ TEST_F(APPMoniterTest, StartPassesEverythingToTheRegisteredHandlerThroughAWrappe
   EXPECT_EQ(items[0].Value, U("a"));
 }
 
-TEST_F(APPMoniterTest, StartTracesEachStepWithItsText) {
+TEST_F(CoTarvikAPPMoniterTest, StartTracesEachStepWithItsText) {
   test::TraceRecorder trace;
   ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
   ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
@@ -138,7 +138,7 @@ TEST_F(APPMoniterTest, StartTracesEachStepWithItsText) {
   EXPECT_EQ(actual, expected);
 }
 
-TEST_F(APPMoniterTest, ConstructionAndDestructionTraceTheirLinesAndKeepTheCounts) {
+TEST_F(CoTarvikAPPMoniterTest, ConstructionAndDestructionTraceTheirLinesAndKeepTheCounts) {
   test::TraceRecorder trace;
   const LONG serial = MoniterSerial();
   const LONG before = MoniterCount();
@@ -169,7 +169,7 @@ TEST_F(APPMoniterTest, ConstructionAndDestructionTraceTheirLinesAndKeepTheCounts
   EXPECT_EQ(RemainingMoniterSIDs().back(), second->SID());
 }
 
-TEST_F(APPMoniterTest, StartTwiceReplacesUrlAndHandlerButKeepsTheBytes) {
+TEST_F(CoTarvikAPPMoniterTest, StartTwiceReplacesUrlAndHandlerButKeepsTheBytes) {
   ComPtr<FakeHandler> first = FRegistration.PrepareHandler();
   first->Reads = {{"abc", S_OK}};
   ComPtr<FakeHandler> second = FRegistration.PrepareHandler();
@@ -189,7 +189,7 @@ TEST_F(APPMoniterTest, StartTwiceReplacesUrlAndHandlerButKeepsTheBytes) {
   EXPECT_EQ(*Record(Url("two")).Content, "abcde");
 }
 
-TEST_F(APPMoniterTest, ASecondRequestOfAStoredUrlTalksToTheBrowserSinkDirectly) {
+TEST_F(CoTarvikAPPMoniterTest, ASecondRequestOfAStoredUrlTalksToTheBrowserSinkDirectly) {
   ComPtr<FakeHandler> first = FRegistration.PrepareHandler();
   first->Reads = {{"old", S_FALSE}};
   first->DuringStart = [](IInternetProtocolSink* sink) {
@@ -221,7 +221,7 @@ TEST_F(APPMoniterTest, ASecondRequestOfAStoredUrlTalksToTheBrowserSinkDirectly) 
 
 // ---------------------------------------------------------------- read and capture
 
-TEST_F(APPMoniterTest, TheEndOfTheDataStoresEveryByteReadWithZerosKept) {
+TEST_F(CoTarvikAPPMoniterTest, TheEndOfTheDataStoresEveryByteReadWithZerosKept) {
   ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
   const std::string zeros("\0\0x\0", 4);
   handler->Reads = {{"ab", S_OK}, {"", E_PENDING}, {zeros, S_OK}, {"end", S_FALSE}};
@@ -240,7 +240,7 @@ TEST_F(APPMoniterTest, TheEndOfTheDataStoresEveryByteReadWithZerosKept) {
   EXPECT_EQ(moniter->Content(), "ab" + zeros + "end");
 }
 
-TEST_F(APPMoniterTest, AnEmptyEndStoresWhatEarlierReadsDeliveredAndAnEmptyBodyIsKept) {
+TEST_F(CoTarvikAPPMoniterTest, AnEmptyEndStoresWhatEarlierReadsDeliveredAndAnEmptyBodyIsKept) {
   ComPtr<FakeHandler> some = FRegistration.PrepareHandler();
   some->Reads = {{"xyz", S_OK}, {"", S_FALSE}};
   ComPtr<FakeHandler> none = FRegistration.PrepareHandler();
@@ -258,7 +258,7 @@ TEST_F(APPMoniterTest, AnEmptyEndStoresWhatEarlierReadsDeliveredAndAnEmptyBodyIs
   EXPECT_EQ(Record(Url("empty")).ReadLength, 0);
 }
 
-TEST_F(APPMoniterTest, ReadsAfterTheEndKeepAppendingAndASecondEndStoresTheWholeAgain) {
+TEST_F(CoTarvikAPPMoniterTest, ReadsAfterTheEndKeepAppendingAndASecondEndStoresTheWholeAgain) {
   ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
   handler->Reads = {{"first", S_FALSE}, {"+more", S_OK}, {"", S_FALSE}};
   ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
@@ -274,7 +274,7 @@ TEST_F(APPMoniterTest, ReadsAfterTheEndKeepAppendingAndASecondEndStoresTheWholeA
   EXPECT_EQ(Record(Url("again")).ReadLength, 10);
 }
 
-TEST_F(APPMoniterTest, ADownloadThatNeverEndsStoresNothing) {
+TEST_F(CoTarvikAPPMoniterTest, ADownloadThatNeverEndsStoresNothing) {
   ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
   handler->Reads = {{"part", S_OK}, {"", INET_E_DOWNLOAD_FAILURE}};
   ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
@@ -288,7 +288,7 @@ TEST_F(APPMoniterTest, ADownloadThatNeverEndsStoresNothing) {
 
 // A server that closes early makes the handler end the data as if complete;
 // only the size it announced before tells the two apart.
-TEST_F(APPMoniterTest, AnEndBeforeTheAnnouncedSizeStoresNoBytes) {
+TEST_F(CoTarvikAPPMoniterTest, AnEndBeforeTheAnnouncedSizeStoresNoBytes) {
   for (const ULONG announced : {0ul, 6ul, 100ul}) {
     ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
     handler->Reads = {{"abc", S_OK}, {"def", S_FALSE}};
@@ -311,7 +311,7 @@ TEST_F(APPMoniterTest, AnEndBeforeTheAnnouncedSizeStoresNoBytes) {
 // The handler's own headers decide: a body shorter than its Content-Length
 // was cut, unless it came with a content encoding (the length counts the
 // encoded bytes). An empty Content-Encoding answer is no encoding.
-TEST_F(APPMoniterTest, AnEmptyContentEncodingStillLetsTheLengthTellACutTransfer) {
+TEST_F(CoTarvikAPPMoniterTest, AnEmptyContentEncodingStillLetsTheLengthTellACutTransfer) {
   struct Case {
     const char* Encoding;  // nullptr: no such header
     bool Stored;
@@ -332,7 +332,7 @@ TEST_F(APPMoniterTest, AnEmptyContentEncodingStillLetsTheLengthTellACutTransfer)
   }
 }
 
-TEST_F(APPMoniterTest, AReadClaimingMoreThanAskedIsCapturedUpToTheBufferAndPassedOn) {
+TEST_F(CoTarvikAPPMoniterTest, AReadClaimingMoreThanAskedIsCapturedUpToTheBufferAndPassedOn) {
   ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
   handler->Reads = {{"12345678", S_OK, 4000}, {"", S_FALSE}};
   ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
@@ -345,7 +345,7 @@ TEST_F(APPMoniterTest, AReadClaimingMoreThanAskedIsCapturedUpToTheBufferAndPasse
   EXPECT_EQ(Record(Url("claims")).ReadLength, 8);
 }
 
-TEST_F(APPMoniterTest, ReadTracesItsCountsAndTheEnd) {
+TEST_F(CoTarvikAPPMoniterTest, ReadTracesItsCountsAndTheEnd) {
   ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
   handler->Reads = {{"abc", S_OK}, {"", S_FALSE}};
   ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
@@ -366,7 +366,7 @@ TEST_F(APPMoniterTest, ReadTracesItsCountsAndTheEnd) {
 
 // ---------------------------------------------------------------- flags and releases
 
-TEST_F(APPMoniterTest, StateTableLockReadTerminateUnlock) {
+TEST_F(CoTarvikAPPMoniterTest, StateTableLockReadTerminateUnlock) {
   ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
   handler->Reads = {{"x", S_FALSE}};
   ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
@@ -394,7 +394,7 @@ TEST_F(APPMoniterTest, StateTableLockReadTerminateUnlock) {
   EXPECT_EQ(moniter->Terminate(0), E_UNEXPECTED);
 }
 
-TEST_F(APPMoniterTest, StateTableTerminateUnlockedReleasesTheHandlerAndKeepsAnUnfinishedSink) {
+TEST_F(CoTarvikAPPMoniterTest, StateTableTerminateUnlockedReleasesTheHandlerAndKeepsAnUnfinishedSink) {
   ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
   ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
   moniter->SetOIPSink(FSink.Get());
@@ -414,7 +414,7 @@ TEST_F(APPMoniterTest, StateTableTerminateUnlockedReleasesTheHandlerAndKeepsAnUn
   EXPECT_EQ(actual, expected);
 }
 
-TEST_F(APPMoniterTest, StateTableACacheFileNameThroughTheWrapperFinishesTheDownload) {
+TEST_F(CoTarvikAPPMoniterTest, StateTableACacheFileNameThroughTheWrapperFinishesTheDownload) {
   ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
   ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
   moniter->SetOIPSink(FSink.Get());
@@ -428,7 +428,7 @@ TEST_F(APPMoniterTest, StateTableACacheFileNameThroughTheWrapperFinishesTheDownl
   EXPECT_FALSE(moniter->IPHandler());
 }
 
-TEST_F(APPMoniterTest, TerminateWhileLockedKeepsTheHandlerUntilDestructionWhenNotFinished) {
+TEST_F(CoTarvikAPPMoniterTest, TerminateWhileLockedKeepsTheHandlerUntilDestructionWhenNotFinished) {
   test::TraceRecorder trace;
   ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
   ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
@@ -449,7 +449,7 @@ TEST_F(APPMoniterTest, TerminateWhileLockedKeepsTheHandlerUntilDestructionWhenNo
             Format("APPMoniter[%d/%d].SetIPHandler=nil (RefCount=%d)", sid, count, int(refs)));
 }
 
-TEST_F(APPMoniterTest, FailedLockAndUnlockChangeNothing) {
+TEST_F(CoTarvikAPPMoniterTest, FailedLockAndUnlockChangeNothing) {
   ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
   handler->Reads = {{"", S_FALSE}};
   ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
@@ -473,7 +473,7 @@ TEST_F(APPMoniterTest, FailedLockAndUnlockChangeNothing) {
 
 // The URL moniker library may unlock before it terminates: the handler then
 // still gets its Terminate, after which it is let go.
-TEST_F(APPMoniterTest, AnUnlockBeforeTerminateKeepsTheHandlerForItsTerminate) {
+TEST_F(CoTarvikAPPMoniterTest, AnUnlockBeforeTerminateKeepsTheHandlerForItsTerminate) {
   ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
   handler->Reads = {{"body", S_FALSE}};
   ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
@@ -489,7 +489,7 @@ TEST_F(APPMoniterTest, AnUnlockBeforeTerminateKeepsTheHandlerForItsTerminate) {
             (std::vector<std::string>{"Start", "Read", "LockRequest", "UnlockRequest", "Read", "Terminate"}));
 }
 
-TEST_F(APPMoniterTest, WithoutAHandlerEveryOperationIsUnexpectedAndAbortStillFinishes) {
+TEST_F(CoTarvikAPPMoniterTest, WithoutAHandlerEveryOperationIsUnexpectedAndAbortStillFinishes) {
   for (const std::wstring& url :
        {Wide(test::FakeScheme("nokey") + "://x/"), Wide(test::FakeScheme("badclsid") + "://x/"),
         Wide(test::FakeScheme("noclsid") + "://x/"), std::wstring(L"no colon at all")}) {
@@ -516,7 +516,7 @@ TEST_F(APPMoniterTest, WithoutAHandlerEveryOperationIsUnexpectedAndAbortStillFin
   EXPECT_EQ(FRuntime->Timeline().Count(), 4);
 }
 
-TEST_F(APPMoniterTest, AbortWithAHandlerTracesTheFlagsBeforeFinishing) {
+TEST_F(CoTarvikAPPMoniterTest, AbortWithAHandlerTracesTheFlagsBeforeFinishing) {
   ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
   handler->AbortResult = S_FALSE;
   ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
@@ -531,7 +531,7 @@ TEST_F(APPMoniterTest, AbortWithAHandlerTracesTheFlagsBeforeFinishing) {
   EXPECT_TRUE(trace.Contains(Tag(*moniter, count, "Abort"), "hrReason=80004004; HRESULT=00000001"));
 }
 
-TEST_F(APPMoniterTest, TheHandlerLookupReadsOnlyAValidClsid) {
+TEST_F(CoTarvikAPPMoniterTest, TheHandlerLookupReadsOnlyAValidClsid) {
   test::TraceRecorder trace;
   ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
   const int count = static_cast<int>(MoniterCount());
@@ -551,7 +551,7 @@ TEST_F(APPMoniterTest, TheHandlerLookupReadsOnlyAValidClsid) {
 
 // ---------------------------------------------------------------- results pass through
 
-TEST_F(APPMoniterTest, EveryHandlerResultReachesTheCallerUnchanged) {
+TEST_F(CoTarvikAPPMoniterTest, EveryHandlerResultReachesTheCallerUnchanged) {
   const HRESULT results[] = {
       S_OK, S_FALSE, E_PENDING, E_FAIL, INET_E_DOWNLOAD_FAILURE, E_NOTIMPL, static_cast<HRESULT>(0x00012345)};
   for (HRESULT result : results) {
@@ -580,7 +580,7 @@ TEST_F(APPMoniterTest, EveryHandlerResultReachesTheCallerUnchanged) {
   }
 }
 
-TEST_F(APPMoniterTest, TheWrapperForwardsEverySinkCallAndItsResultUnchanged) {
+TEST_F(CoTarvikAPPMoniterTest, TheWrapperForwardsEverySinkCallAndItsResultUnchanged) {
   ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
   ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
   ASSERT_EQ(Start(*moniter, Url("sink")), S_OK);
@@ -615,7 +615,7 @@ TEST_F(APPMoniterTest, TheWrapperForwardsEverySinkCallAndItsResultUnchanged) {
   EXPECT_FALSE(moniter->Finished());
 }
 
-TEST_F(APPMoniterTest, TheWrapperHandsEachReportToTheBrowserBeforeCapturingIt) {
+TEST_F(CoTarvikAPPMoniterTest, TheWrapperHandsEachReportToTheBrowserBeforeCapturingIt) {
   ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
   ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
   ASSERT_EQ(Start(*moniter, Url("first")), S_OK);
@@ -634,7 +634,7 @@ TEST_F(APPMoniterTest, TheWrapperHandsEachReportToTheBrowserBeforeCapturingIt) {
 // Memory runs out while trace lines are built and written (a sink listens):
 // no exception leaves a method, and every call returns what the handler or
 // the browser's sink answered.
-TEST_F(APPMoniterTest, RunningOutOfMemoryWhileTracingChangesNoResult) {
+TEST_F(CoTarvikAPPMoniterTest, RunningOutOfMemoryWhileTracingChangesNoResult) {
   test::TraceRecorder trace;
   constexpr HRESULT Answer = static_cast<HRESULT>(0x00012345);
   ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
@@ -704,7 +704,7 @@ TEST_F(APPMoniterTest, RunningOutOfMemoryWhileTracingChangesNoResult) {
 }
 
 // Under memory pressure a new monitor either works or is gone without a trace.
-TEST_F(APPMoniterTest, AMonitorThatCannotBeMadeLeavesNothingBehind) {
+TEST_F(CoTarvikAPPMoniterTest, AMonitorThatCannotBeMadeLeavesNothingBehind) {
   test::TraceRecorder trace;
   for (int allocation = 0; allocation < 12; ++allocation) {
     ComPtr<IInternetProtocol> protocol;
@@ -719,7 +719,7 @@ TEST_F(APPMoniterTest, AMonitorThatCannotBeMadeLeavesNothingBehind) {
   }
 }
 
-TEST_F(APPMoniterTest, TheWrapperTracesEnterAndLeaveAndCapturesWithItsOwnSID) {
+TEST_F(CoTarvikAPPMoniterTest, TheWrapperTracesEnterAndLeaveAndCapturesWithItsOwnSID) {
   ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
   ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
   ASSERT_EQ(Start(*moniter, Url("wt")), S_OK);
@@ -747,7 +747,7 @@ TEST_F(APPMoniterTest, TheWrapperTracesEnterAndLeaveAndCapturesWithItsOwnSID) {
   EXPECT_EQ(actual, expected);
 }
 
-TEST_F(APPMoniterTest, TheWrapperAnswersForItselfAndHandsOtherInterfacesToTheBrowserSink) {
+TEST_F(CoTarvikAPPMoniterTest, TheWrapperAnswersForItselfAndHandsOtherInterfacesToTheBrowserSink) {
   ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
   ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
   ASSERT_EQ(Start(*moniter, Url("qi")), S_OK);
@@ -763,7 +763,7 @@ TEST_F(APPMoniterTest, TheWrapperAnswersForItselfAndHandsOtherInterfacesToTheBro
   EXPECT_TRUE(IsEqualIID(FSink->Queried.back(), IID_IDispatch));
 }
 
-TEST_F(APPMoniterTest, QueryInterfaceFallsThroughToOIPSinkOnlyWhenThereIsOne) {
+TEST_F(CoTarvikAPPMoniterTest, QueryInterfaceFallsThroughToOIPSinkOnlyWhenThereIsOne) {
   ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
   ComPtr<IUnknown> root;
   EXPECT_EQ(moniter->QueryInterface(IID_IInternetProtocolRoot, root.PutVoid()), E_NOINTERFACE);
@@ -787,7 +787,7 @@ TEST_F(APPMoniterTest, QueryInterfaceFallsThroughToOIPSinkOnlyWhenThereIsOne) {
   EXPECT_EQ(protocol.Get(), static_cast<IInternetProtocol*>(moniter.Get()));
 }
 
-TEST_F(APPMoniterTest, TheMonitorsOwnSinkForwardsToOIPSinkAndCapturesFirst) {
+TEST_F(CoTarvikAPPMoniterTest, TheMonitorsOwnSinkForwardsToOIPSinkAndCapturesFirst) {
   ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
   ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
   ASSERT_EQ(Start(*moniter, Url("own")), S_OK);
@@ -813,7 +813,7 @@ TEST_F(APPMoniterTest, TheMonitorsOwnSinkForwardsToOIPSinkAndCapturesFirst) {
 
 // ---------------------------------------------------------------- lifetimes
 
-TEST_F(APPMoniterTest, AWrapperThatOutlivesItsMonitorStillWorks) {
+TEST_F(CoTarvikAPPMoniterTest, AWrapperThatOutlivesItsMonitorStillWorks) {
   ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
   ComPtr<TTarvikAPPMoniter> moniter = NewMoniter();
   const LONG sinksBefore = IPSinkCount();
@@ -830,7 +830,7 @@ TEST_F(APPMoniterTest, AWrapperThatOutlivesItsMonitorStillWorks) {
   EXPECT_FALSE(trace.Lines().empty());
 }
 
-TEST_F(APPMoniterTest, AHandlerThatDropsTheSinkLeavesTheWrapperToStart) {
+TEST_F(CoTarvikAPPMoniterTest, AHandlerThatDropsTheSinkLeavesTheWrapperToStart) {
   const LONG sinksBefore = IPSinkCount();
   ComPtr<FakeHandler> handler = FRegistration.PrepareHandler();
   handler->KeepSink = false;
@@ -840,7 +840,7 @@ TEST_F(APPMoniterTest, AHandlerThatDropsTheSinkLeavesTheWrapperToStart) {
   EXPECT_EQ(FSink->RefCount(), 1);  // nothing holds the browser's sink
 }
 
-TEST_F(APPMoniterTest, TheUnloadReportNamesTheLiveMonitorsInOrder) {
+TEST_F(CoTarvikAPPMoniterTest, TheUnloadReportNamesTheLiveMonitorsInOrder) {
   test::TraceRecorder trace;
   ComPtr<TTarvikAPPMoniter> first = NewMoniter();
   ComPtr<TTarvikAPPMoniter> second = NewMoniter();
@@ -853,7 +853,7 @@ TEST_F(APPMoniterTest, TheUnloadReportNamesTheLiveMonitorsInOrder) {
   LibraryLoad();  // the fixture unloads again
 }
 
-TEST_F(APPMoniterTest, MonitorsMadeAndDestroyedOnManyThreadsKeepTheListWhole) {
+TEST_F(CoTarvikAPPMoniterTest, MonitorsMadeAndDestroyedOnManyThreadsKeepTheListWhole) {
   const LONG before = MoniterCount();
   std::atomic<bool> stop{false};
   std::atomic<int> walks{0};
@@ -880,7 +880,7 @@ TEST_F(APPMoniterTest, MonitorsMadeAndDestroyedOnManyThreadsKeepTheListWhole) {
   EXPECT_EQ(RemainingMoniterSIDs().size(), static_cast<size_t>(before));
 }
 
-TEST_F(APPMoniterTest, TwoRequestsOfOneUrlFinishingAtOnceLeaveOneWholeValue) {
+TEST_F(CoTarvikAPPMoniterTest, TwoRequestsOfOneUrlFinishingAtOnceLeaveOneWholeValue) {
   const std::string a(1 << 20, 'a');
   const std::string b((1 << 20) + 7, 'b');
   for (int round = 0; round < 20; ++round) {
@@ -905,7 +905,7 @@ TEST_F(APPMoniterTest, TwoRequestsOfOneUrlFinishingAtOnceLeaveOneWholeValue) {
 
 // ---------------------------------------------------------------- bad input
 
-TEST_F(APPMoniterTest, LongUrlsLoneSurrogatesAndNullTextsAreHandled) {
+TEST_F(CoTarvikAPPMoniterTest, LongUrlsLoneSurrogatesAndNullTextsAreHandled) {
   std::wstring longUrl = Url("long/");
   longUrl.append(64 * 1024, L'x');
   std::string manyEscapes = U("many/");
@@ -948,7 +948,7 @@ TEST_F(APPMoniterTest, LongUrlsLoneSurrogatesAndNullTextsAreHandled) {
 // Addresses handed over raw, as a browser may: names that the ANSI code page
 // would turn into one "?" keep records of their own, keyed as the web writes
 // them, and the handler gets exactly what the browser gave.
-TEST_F(APPMoniterTest, RawUnicodeAddressesKeepTheirOwnRecordsUnderTheEscapedForm) {
+TEST_F(CoTarvikAPPMoniterTest, RawUnicodeAddressesKeepTheirOwnRecordsUnderTheEscapedForm) {
   const struct {
     std::wstring Given;
     std::string Key, Bytes;
