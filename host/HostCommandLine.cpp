@@ -2,6 +2,8 @@
 
 #include <cwctype>
 
+#include "framework/OptionReader.h"
+
 namespace tarvik::host {
 
 namespace {
@@ -40,12 +42,95 @@ std::string Narrow(const std::wstring& text) {
   return out;
 }
 
+enum THostOption { kCapture, kHotkey, kLoadOnly, kWindows, kRounds, kNoAddons, kTimeout, kClickGap, kSession };
+constexpr TOption kOptions[] = {
+    {kCapture, "--capture", "OUT.mht", "capture the page into OUT.mht"},
+    {kHotkey, "--hotkey", "", "save by the hot key, not by the second click"},
+    {kLoadOnly, "--load-only", "", "load the page and time it; capture nothing"},
+    {kWindows, "--windows", "N", "browser windows at once, 1 to 16 (default 1)"},
+    {kRounds, "--rounds", "R", "captures or loads in each window, 1 to 10000 (default 1)"},
+    {kNoAddons, "--no-addons", "", "load no add-ons"},
+    {kTimeout, "--timeout", "S", "seconds the whole run may take, 1 to 86400 (default 120)"},
+    {kClickGap, "--click-gap", "MS", "milliseconds between the two clicks, 0 to 60000 (default 500)"},
+    {kSession, "--session", "LIST", "addresses each window browses first, one a line (UTF-8)"},
+};
+constexpr TOptionTable kOptionTable{kOptions};
+
+struct TNumberOption {
+  int Id, Low, High;
+  int THostCommandLine::*Field;
+};
+constexpr TNumberOption kNumbers[] = {{kWindows, 1, 16, &THostCommandLine::Windows},
+                                      {kRounds, 1, 10000, &THostCommandLine::Rounds},
+                                      {kTimeout, 1, 86400, &THostCommandLine::TimeoutSeconds},
+                                      {kClickGap, 0, 60000, &THostCommandLine::ClickGapMs}};
+
+// One option into command; false with a message on a bad value.
+bool ReadOption(const TOptionItem<wchar_t>& item, THostCommandLine& command, bool& loadOnly, std::string& error) {
+  for (const TNumberOption& number : kNumbers) {
+    if (number.Id != item.Option->Id) continue;
+    if (ReadNumber(item.Value, number.Low, number.High, command.*number.Field)) return true;
+    error =
+        Narrow(item.Text) + " takes a number from " + std::to_string(number.Low) + " to " + std::to_string(number.High);
+    return false;
+  }
+  switch (item.Option->Id) {
+    case kCapture:
+      command.CapturePath = item.Value;
+      if (!command.CapturePath.empty()) return true;
+      error = "--capture needs a file name";
+      return false;
+    case kSession:
+      command.SessionPath = item.Value;
+      return true;
+    case kHotkey:
+      command.Hotkey = true;
+      return true;
+    case kLoadOnly:
+      loadOnly = true;
+      return true;
+    case kNoAddons:
+      command.LoadAddons = false;
+      return true;
+  }
+  return true;
+}
+
+// The options into command and the rest into positional; false with a message.
+bool ReadArguments(const std::vector<std::wstring>& arguments, THostCommandLine& command, bool& loadOnly,
+                   std::vector<std::wstring>& positional, std::string& error) {
+  using TKind = TOptionItem<wchar_t>::TKind;
+  for (const TOptionItem<wchar_t>& item : ReadOptions(kOptionTable, arguments)) {
+    if (item.Kind == TKind::Positional) {
+      positional.push_back(item.Text);
+    } else if (item.Kind == TKind::Unknown) {
+      error = "unknown option " + Narrow(item.Text);
+      return false;
+    } else if (item.Kind == TKind::MissingValue) {
+      error = Narrow(item.Text) + " needs a value";
+      return false;
+    } else if (!ReadOption(item, command, loadOnly, error)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool IsArchive(const std::wstring& target, bool (*fileExists)(const std::wstring&)) {
+  return !LooksLikeUrl(target) && (EndsWithNoCase(target, L".mht") || EndsWithNoCase(target, L".eml") ||
+                                   (fileExists && fileExists(WindowsPath(target))));
+}
+
 }  // namespace
 
 std::string Usage() {
-  return "usage: iexplore.exe [--capture OUT.mht [--hotkey]] [--load-only] [--windows N] [--rounds R]\n"
-         "                    [--no-addons] [--timeout S] [--click-gap MS] [--session LIST] URL\n"
-         "       iexplore.exe ARCHIVE.mht";
+  std::string text =
+      "usage: iexplore.exe [--capture OUT.mht [--hotkey]] [--load-only] [--windows N] [--rounds R]\n"
+      "                    [--no-addons] [--timeout S] [--click-gap MS] [--session LIST] URL\n"
+      "       iexplore.exe ARCHIVE.mht\n" +
+      kOptionTable.Help();
+  text.pop_back();  // the caller ends the line
+  return text;
 }
 
 bool ParseHostCommandLine(const std::vector<std::wstring>& arguments, bool (*fileExists)(const std::wstring&),
@@ -53,60 +138,13 @@ bool ParseHostCommandLine(const std::vector<std::wstring>& arguments, bool (*fil
   command = THostCommandLine{};
   std::vector<std::wstring> positional;
   bool loadOnly = false;
-  for (size_t i = 0; i < arguments.size(); ++i) {
-    const std::wstring& a = arguments[i];
-    auto value = [&](std::wstring& out) {
-      if (i + 1 >= arguments.size()) {
-        error = Narrow(a) + " needs a value";
-        return false;
-      }
-      out = arguments[++i];
-      return true;
-    };
-    auto number = [&](int low, int high, int& out) {
-      std::wstring text;
-      if (!value(text)) return false;
-      if (ReadNumber(text, low, high, out)) return true;
-      error = Narrow(a) + " takes a number from " + std::to_string(low) + " to " + std::to_string(high);
-      return false;
-    };
-    if (a == L"--capture") {
-      if (!value(command.CapturePath)) return false;
-      if (command.CapturePath.empty()) {
-        error = "--capture needs a file name";
-        return false;
-      }
-    } else if (a == L"--session") {
-      if (!value(command.SessionPath)) return false;
-    } else if (a == L"--hotkey") {
-      command.Hotkey = true;
-    } else if (a == L"--load-only") {
-      loadOnly = true;
-    } else if (a == L"--no-addons") {
-      command.LoadAddons = false;
-    } else if (a == L"--windows") {
-      if (!number(1, 16, command.Windows)) return false;
-    } else if (a == L"--rounds") {
-      if (!number(1, 10000, command.Rounds)) return false;
-    } else if (a == L"--timeout") {
-      if (!number(1, 86400, command.TimeoutSeconds)) return false;
-    } else if (a == L"--click-gap") {
-      if (!number(0, 60000, command.ClickGapMs)) return false;
-    } else if (a.size() > 1 && a[0] == L'-' && a[1] == L'-') {
-      error = "unknown option " + Narrow(a);
-      return false;
-    } else {
-      positional.push_back(a);
-    }
-  }
+  if (!ReadArguments(arguments, command, loadOnly, positional, error)) return false;
   if (positional.size() != 1) {
     error = positional.empty() ? "no URL given" : "more than one URL given";
     return false;
   }
   command.Target = positional[0];
-  const bool archive = !LooksLikeUrl(command.Target) &&
-                       (EndsWithNoCase(command.Target, L".mht") || EndsWithNoCase(command.Target, L".eml") ||
-                        (fileExists && fileExists(WindowsPath(command.Target))));
+  const bool archive = IsArchive(command.Target, fileExists);
   if (!command.CapturePath.empty() && loadOnly) {
     error = "--capture and --load-only exclude each other";
     return false;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "framework/ComPtr.h"
@@ -153,7 +154,11 @@ class TTarvikToolbarForm {
   void RunCommand(UINT id);
   // Runs action; a C++ exception leaving it goes to the default error display.
   void WithErrorBox(const std::function<void()>& action) noexcept;
+  // The second click: choose the path (none: the capture goes on), compose,
+  // and remember the archive and its folder in the recent lists.
   void SaveCapture();
+  std::optional<std::string> ChooseArchivePath();
+  void RememberSavedArchive(const std::string& path);
   std::string ProposeName();
   bool CurrentPageIsBlank();
   void MaybeOpenGuideAtFirstShow();

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -62,6 +63,31 @@ void CheckResult(HRESULT hr, const char* what) {
   if (FAILED(hr)) throw ELateBoundError(what, hr);
 }
 
+// The archive of urls at path, once the page itself is known to have bytes.
+void ComposeArchive(ITarvikEngine& engine, const std::string& path, const std::vector<std::string>& urls,
+                    const std::vector<std::string>& bases) {
+  // An archive without the page's own bytes would open blank: say so, and
+  // leave whatever is at that path as it is.
+  // (Without a store the composer answers for itself.)
+  // A page whose address answered with an empty redirect is where the window found it.
+  if (TarvikDataBuffer) {
+    const TArchiveEnvironment env = WindowsArchiveEnvironment();
+    const bool found = !bases.empty() && !bases.front().empty() && TarvikDataBuffer->Exists(bases.front()) &&
+                       PartHasBytes(*TarvikDataBuffer, bases.front(), env);
+    if (!found && !PartHasBytes(*TarvikDataBuffer, urls.front(), env)) throw std::runtime_error(kPageNotCapturedText);
+  }
+
+  TArchiveFile file(path);
+  ComPtr<IURLStrings> adaptor = TInterfacedObject::Create<TStringsToURLStrings>(urls.front(), urls, bases);
+  // The composer does not describe every failure: a description left by an
+  // earlier call (the document's, during the name fetch) must not pass for its.
+  ::SetErrorInfo(0, nullptr);
+  const HRESULT hr = engine.ComposeWebArchive(urls.front(), adaptor.Get(), nullptr, &file, ArchiveTitleFromPath(path));
+  if (FAILED(hr)) throw std::runtime_error(ComposeErrorText(hr, path));
+  // Closed and in place before anyone is offered to open it.
+  file.Commit();
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- capture
@@ -115,7 +141,21 @@ void TTarvikToolbarForm::SaveCapture() {
     return;
   }
   ComPtr<ITarvikEngine> engine = TInterfacedObject::Create<TTarvikEngine>();
+  const std::optional<std::string> path = ChooseArchivePath();
+  if (!path) return;
+  ComposeArchive(*engine, *path, urls, bases);
 
+  int notKept = 0;
+  if (TarvikDataBuffer)
+    for (const std::string& url : urls) notKept += TarvikDataBuffer->GetURLContent(url)->TooLargeToKeep() ? 1 : 0;
+  if (FServices->AskOpenSavedArchive(FHandle, SuccessText(*path, notKept))) OpenInNewWindow(*path, false);
+
+  RememberSavedArchive(*path);
+  ShowFace(0);
+  EnableMenuItemId(miCancel, false);
+}
+
+std::optional<std::string> TTarvikToolbarForm::ChooseArchivePath() {
   TSaveDialogRequest request;
   request.Owner = FHandle;
   request.Title = kSaveTitle;
@@ -139,41 +179,14 @@ void TTarvikToolbarForm::SaveCapture() {
                                    ? std::string("The file name chosen in the save dialog is too long.")
                                    : "The save dialog failed (common dialog error " +
                                          HResultText(static_cast<HRESULT>(chosen.ErrorCode)) + ").");
-    return;
+    return std::nullopt;
   }
-  const std::string path = chosen.Path;
-  FSaveFileName = path;
+  FSaveFileName = chosen.Path;
   FSaveFilterIndex = chosen.FilterIndex;
+  return chosen.Path;
+}
 
-  // An archive without the page's own bytes would open blank: say so, and
-  // leave whatever is at that path as it is.
-  // (Without a store the composer answers for itself.)
-  // A page whose address answered with an empty redirect is where the window found it.
-  if (TarvikDataBuffer) {
-    const TArchiveEnvironment env = WindowsArchiveEnvironment();
-    const bool found = !bases.empty() && !bases.front().empty() && TarvikDataBuffer->Exists(bases.front()) &&
-                       PartHasBytes(*TarvikDataBuffer, bases.front(), env);
-    if (!found && !PartHasBytes(*TarvikDataBuffer, urls.front(), env)) throw std::runtime_error(kPageNotCapturedText);
-  }
-
-  {
-    TArchiveFile file(path);
-    ComPtr<IURLStrings> adaptor = TInterfacedObject::Create<TStringsToURLStrings>(urls.front(), urls, bases);
-    // The composer does not describe every failure: a description left by an
-    // earlier call (the document's, during the name fetch) must not pass for its.
-    ::SetErrorInfo(0, nullptr);
-    const HRESULT hr =
-        engine->ComposeWebArchive(urls.front(), adaptor.Get(), nullptr, &file, ArchiveTitleFromPath(path));
-    if (FAILED(hr)) throw std::runtime_error(ComposeErrorText(hr, path));
-    // Closed and in place before anyone is offered to open it.
-    file.Commit();
-  }
-
-  int notKept = 0;
-  if (TarvikDataBuffer)
-    for (const std::string& url : urls) notKept += TarvikDataBuffer->GetURLContent(url)->TooLargeToKeep() ? 1 : 0;
-  if (FServices->AskOpenSavedArchive(FHandle, SuccessText(path, notKept))) OpenInNewWindow(path, false);
-
+void TTarvikToolbarForm::RememberSavedArchive(const std::string& path) {
   FSavedArchives.Add(path);
   FRecentSaveFolder.Add(FolderOf(path));
   if (TIniFile* ini = SettingsIni()) {
@@ -181,8 +194,6 @@ void TTarvikToolbarForm::SaveCapture() {
     FRecentSaveFolder.Store(store, "MRU.SaveLocations");
     FSavedArchives.Store(store, "MRU.RecentArchives");
   }
-  ShowFace(0);
-  EnableMenuItemId(miCancel, false);
 }
 
 std::string TTarvikToolbarForm::ProposeName() {

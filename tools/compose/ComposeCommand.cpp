@@ -8,8 +8,10 @@
 #include <fstream>
 #include <iostream>
 #include <limits>
+#include <optional>
 
 #include "archive/ArchiveIO.h"
+#include "framework/OptionReader.h"
 #include "protocol/CaptureBuffer.h"
 #ifdef _WIN32
 #include <windows.h>
@@ -27,13 +29,22 @@ namespace tarvik::compose {
 
 namespace {
 
-constexpr char Usage[] =
-    "usage: tarvik-compose --out FILE [--title TEXT] [--version TEXT] [--time] MANIFEST\n"
-    "  MANIFEST: one archive entry a line, five TAB-separated fields:\n"
-    "    URL, content type (may be empty), file holding the captured bytes (may be empty),\n"
-    "    cache file name (may be empty or missing), base URL (may be empty)\n"
-    "  MANIFEST \"-\" reads standard input.\n"
-    "  --time prints the milliseconds from reading the manifest to the closed archive.\n";
+enum TComposeOption { kOut, kTitle, kVersion, kTime };
+constexpr TOption kOptions[] = {
+    {kOut, "--out", "FILE", "the archive to write"},
+    {kTitle, "--title", "TEXT", "the archive's subject"},
+    {kVersion, "--version", "TEXT", "the product version the archive names (default: this build's)"},
+    {kTime, "--time", "", "print the milliseconds from reading the manifest to the closed archive"},
+};
+constexpr TOptionTable kOptionTable{kOptions, true, true, true};
+
+std::string Usage() {
+  return "usage: tarvik-compose --out FILE [--title TEXT] [--version TEXT] [--time] MANIFEST\n" + kOptionTable.Help() +
+         "  MANIFEST: one archive entry a line, five TAB-separated fields:\n"
+         "    URL, content type (may be empty), file holding the captured bytes (may be empty),\n"
+         "    cache file name (may be empty or missing), base URL (may be empty)\n"
+         "  MANIFEST \"-\" reads standard input.\n";
+}
 
 // A content file's bytes, kept as the browser's captures are: in memory up to
 // the process's budget, past it in the temporary file.
@@ -140,59 +151,66 @@ void MoveIntoPlace(const std::string& work, const std::string& path) {
 
 }  // namespace
 
-int ComposeCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  std::string outPath, title, manifestPath;
-  std::string version = TARVIK_PRODUCT_VERSION;
-  bool haveOut = false, haveManifest = false, timed = false;
-  auto usageError = [&err](const std::string& message) {
-    err << "tarvik-compose: " << message << "\n" << Usage;
-    return 2;
-  };
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&](const std::string& name, std::string& target) {
-      if (a.compare(0, name.size() + 1, name + "=") == 0) {
-        target = a.substr(name.size() + 1);
-        return true;
-      }
-      if (a == name && i + 1 < args.size()) {
-        target = args[++i];
-        return true;
-      }
-      return false;
-    };
-    if (a == "--help" || a == "-h") {
-      out << Usage;
+namespace {
+
+struct TComposeArguments {
+  std::string OutPath, Title, ManifestPath;
+  std::string Version = TARVIK_PRODUCT_VERSION;
+  bool Timed = false;
+};
+
+int UsageError(std::ostream& err, const std::string& message) {
+  err << "tarvik-compose: " << message << "\n" << Usage();
+  return 2;
+}
+
+// The command line into arguments; the exit code when the command ends here.
+std::optional<int> ReadArguments(const std::vector<std::string>& args, TComposeArguments& read, std::ostream& out,
+                                 std::ostream& err) {
+  using TKind = TOptionItem<char>::TKind;
+  bool haveOut = false, haveManifest = false;
+  for (const TOptionItem<char>& item : ReadOptions(kOptionTable, args)) {
+    if (item.Kind == TKind::Help) {
+      out << Usage();
       return 0;
     }
-    if (a == "--time") {
-      timed = true;
-    } else if (value("--out", outPath)) {
-      haveOut = true;
-    } else if (value("--title", title) || value("--version", version)) {
-    } else if (a == "--out" || a == "--title" || a == "--version") {
-      return usageError(a + " needs a value");
-    } else if (a.size() > 1 && a[0] == '-' && a != "-") {
-      return usageError("unknown option " + a);
-    } else if (haveManifest) {
-      return usageError("more than one MANIFEST");
-    } else {
-      manifestPath = a;
+    if (item.Kind == TKind::MissingValue) return UsageError(err, item.Text + " needs a value");
+    if (item.Kind == TKind::Unknown) return UsageError(err, "unknown option " + item.Text);
+    if (item.Kind == TKind::Positional) {
+      if (haveManifest) return UsageError(err, "more than one MANIFEST");
+      read.ManifestPath = item.Text;
       haveManifest = true;
+      continue;
+    }
+    switch (item.Option->Id) {
+      case kOut:
+        read.OutPath = item.Value, haveOut = true;
+        break;
+      case kTitle:
+        read.Title = item.Value;
+        break;
+      case kVersion:
+        read.Version = item.Value;
+        break;
+      case kTime:
+        read.Timed = true;
+        break;
     }
   }
-  if (!haveOut || outPath.empty()) return usageError("--out FILE is required");
-  if (!haveManifest) return usageError("MANIFEST is required");
+  if (!haveOut || read.OutPath.empty()) return UsageError(err, "--out FILE is required");
+  if (!haveManifest) return UsageError(err, "MANIFEST is required");
   // The version text goes into the quoted boundary.
-  for (const char c : version)
+  for (const char c : read.Version)
     if (static_cast<unsigned char>(c) < 0x20 || c == '\x7F' || c == '"')
-      return usageError("--version must not hold control characters or quotation marks");
+      return UsageError(err, "--version must not hold control characters or quotation marks");
+  return std::nullopt;
+}
 
-  std::vector<TManifestEntry> entries;
-  TTarvikDataBuffer store;
-  std::vector<std::string> urls, bases;
-  const std::string manifestName = manifestPath == "-" ? "<stdin>" : manifestPath;
-  const auto began = std::chrono::steady_clock::now();
+std::string ManifestName(const std::string& path) { return path == "-" ? "<stdin>" : path; }
+
+// The manifest's entries into store, urls and bases; false once err is told why not.
+bool LoadManifest(const std::string& manifestPath, std::vector<TManifestEntry>& entries, TTarvikDataBuffer& store,
+                  std::vector<std::string>& urls, std::vector<std::string>& bases, std::ostream& err) {
   try {
     if (manifestPath == "-") {
       entries = ParseManifest(std::cin);
@@ -200,17 +218,33 @@ int ComposeCommand(const std::vector<std::string>& args, std::ostream& out, std:
       std::ifstream in(manifestPath, std::ios::binary);
       if (!in) {
         err << "tarvik-compose: cannot open manifest \"" << manifestPath << "\": " << std::strerror(errno) << "\n";
-        return 1;
+        return false;
       }
       entries = ParseManifest(in);
     }
     FillStore(entries, store, urls, bases);
+    return true;
   } catch (const TManifestError& error) {
-    err << "tarvik-compose: " << manifestName;
+    err << "tarvik-compose: " << ManifestName(manifestPath);
     if (error.Line() > 0) err << ":" << error.Line();
     err << ": " << error.what() << "\n";
-    return 1;
+    return false;
   }
+}
+
+}  // namespace
+
+int ComposeCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  TComposeArguments read;
+  if (const std::optional<int> ended = ReadArguments(args, read, out, err)) return *ended;
+  const auto& [outPath, title, manifestPath, version, timed] = read;
+
+  std::vector<TManifestEntry> entries;
+  TTarvikDataBuffer store;
+  std::vector<std::string> urls, bases;
+  const std::string manifestName = ManifestName(manifestPath);
+  const auto began = std::chrono::steady_clock::now();
+  if (!LoadManifest(manifestPath, entries, store, urls, bases, err)) return 1;
 
 #ifdef _WIN32
   // The library's own surroundings: the same composer as a save in the browser.

@@ -5,32 +5,43 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "TimelineFile.h"
 #include "core/PlatformVersion.h"
 #include "core/UrlList.h"
+#include "framework/OptionReader.h"
 #include "framework/Trace.h"
 
 namespace {
 
 using namespace tarvik;
 
-constexpr const char* Usage =
-    "usage: tarvik-urllist --tid N --mark N [--platform MAJOR.MINOR] [--trace] TIMELINE\n"
-    "\n"
-    "Replays TIMELINE through the archive URL list walk for the window of thread\n"
-    "N and the capture mark N, and prints the URL list, one entry a line: the\n"
-    "URL, a TAB and its base.\n"
-    "\n"
-    "TIMELINE has one item a line, fields separated by TABs: SID, TID (decimal),\n"
-    "OID (hexadecimal), category (0-3 or WebBrowser, MainNavigation,\n"
-    "FrameNavigation, Download), event (0-1 or Start, Finish), value.\n"
-    "\n"
-    "  --platform MAJOR.MINOR  platform version to replay as (default 5.1;\n"
-    "                          below 5.0 threads are not told apart)\n"
-    "  --trace                 print the walk's trace lines to standard error\n";
+enum TUrlListOption { kTid, kMark, kPlatform, kTrace };
+constexpr TOption kOptions[] = {
+    {kTid, "--tid", "N", "the thread of the window whose capture is replayed"},
+    {kMark, "--mark", "N", "the capture mark: the SID the capture began at"},
+    {kPlatform, "--platform", "MAJOR.MINOR",
+     "platform version to replay as (default 5.1;\nbelow 5.0 threads are not told apart)"},
+    {kTrace, "--trace", "", "print the walk's trace lines to standard error"},
+};
+constexpr TOptionTable kOptionTable{kOptions, false, true, true};
+
+std::string Usage() {
+  return "usage: tarvik-urllist --tid N --mark N [--platform MAJOR.MINOR] [--trace] TIMELINE\n"
+         "\n"
+         "Replays TIMELINE through the archive URL list walk for the window of thread\n"
+         "N and the capture mark N, and prints the URL list, one entry a line: the\n"
+         "URL, a TAB and its base.\n"
+         "\n"
+         "TIMELINE has one item a line, fields separated by TABs: SID, TID (decimal),\n"
+         "OID (hexadecimal), category (0-3 or WebBrowser, MainNavigation,\n"
+         "FrameNavigation, Download), event (0-1 or Start, Finish), value.\n"
+         "\n" +
+         kOptionTable.Help();
+}
 
 // Trace lines to standard error, "source: message", one a line.
 class StderrTrace : public TraceSink {
@@ -60,44 +71,61 @@ bool ReadWholeFile(const std::string& path, std::string& contents, std::string& 
 }
 
 int UsageError(const std::string& message) {
-  std::cerr << "tarvik-urllist: " << message << "\n\n" << Usage;
+  std::cerr << "tarvik-urllist: " << message << "\n\n" << Usage();
   return 2;
+}
+
+struct TUrlListArguments {
+  std::optional<int32_t> Tid, Mark;
+  std::optional<TPlatformVersion> Platform;
+  bool Trace = false;
+  std::string Path;
+};
+
+// One option into read; the usage error when its value is missing or not one.
+const char* ReadOption(const TOptionItem<char>& item, TUrlListArguments& read) {
+  const bool missing = item.Kind == TOptionItem<char>::TKind::MissingValue;
+  switch (item.Option->Id) {
+    case kTid:
+      return !missing && (read.Tid = urllist::ParseThreadId(item.Value)) ? nullptr : "--tid needs a decimal thread id";
+    case kMark:
+      return !missing && (read.Mark = urllist::ParseInt32(item.Value)) ? nullptr : "--mark needs a decimal SID";
+    case kPlatform:
+      return !missing && (read.Platform = urllist::ParsePlatformVersion(item.Value))
+                 ? nullptr
+                 : "--platform needs a version MAJOR.MINOR, such as 5.0";
+    case kTrace:
+      read.Trace = true;
+  }
+  return nullptr;
+}
+
+// The command line into read; the exit code when the command ends there.
+std::optional<int> ReadArguments(const std::vector<std::string>& args, TUrlListArguments& read) {
+  using TKind = TOptionItem<char>::TKind;
+  for (const TOptionItem<char>& item : ReadOptions(kOptionTable, args)) {
+    if (item.Kind == TKind::Help) {
+      std::cout << Usage();
+      return 0;
+    }
+    if (item.Kind == TKind::Unknown) return UsageError("unknown option " + item.Text);
+    if (item.Kind == TKind::Positional) {
+      if (!read.Path.empty()) return UsageError("more than one TIMELINE given");
+      read.Path = item.Text;
+    } else if (const char* error = ReadOption(item, read)) {
+      return UsageError(error);
+    }
+  }
+  if (!read.Tid || !read.Mark || read.Path.empty()) return UsageError("--tid, --mark and TIMELINE are required");
+  return std::nullopt;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::optional<int32_t> tid, mark;
-  std::optional<TPlatformVersion> platform;
-  bool trace = false;
-  std::string path;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-    if (arg == "--help" || arg == "-h") {
-      std::cout << Usage;
-      return 0;
-    } else if (arg == "--tid") {
-      const char* text = value();
-      if (!text || !(tid = urllist::ParseThreadId(text))) return UsageError("--tid needs a decimal thread id");
-    } else if (arg == "--mark") {
-      const char* text = value();
-      if (!text || !(mark = urllist::ParseInt32(text))) return UsageError("--mark needs a decimal SID");
-    } else if (arg == "--platform") {
-      const char* text = value();
-      if (!text || !(platform = urllist::ParsePlatformVersion(text)))
-        return UsageError("--platform needs a version MAJOR.MINOR, such as 5.0");
-    } else if (arg == "--trace") {
-      trace = true;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return UsageError("unknown option " + arg);
-    } else if (path.empty()) {
-      path = arg;
-    } else {
-      return UsageError("more than one TIMELINE given");
-    }
-  }
-  if (!tid || !mark || path.empty()) return UsageError("--tid, --mark and TIMELINE are required");
+  TUrlListArguments read;
+  if (const std::optional<int> ended = ReadArguments({argv + 1, argv + argc}, read)) return *ended;
+  const auto& [tid, mark, platform, trace, path] = read;
 
   std::string contents, error;
   if (!ReadWholeFile(path, contents, error)) {
