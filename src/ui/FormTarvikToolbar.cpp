@@ -317,11 +317,16 @@ void TTarvikToolbarForm::SetCaptureChecked(bool checked) {
   ::SendMessageA(FToolbar, TB_CHECKBUTTON, btnCapture, MAKELPARAM(checked ? TRUE : FALSE, 0));
 }
 
-void TTarvikToolbarForm::ShowFace(int face) {
+void TTarvikToolbarForm::ShowFace(TCaptureFace face) {
   FCaptureFace = face;
   RECT r{};
   if (::SendMessageA(FToolbar, TB_GETRECT, btnCapture, reinterpret_cast<LPARAM>(&r)))
     ::InvalidateRect(FToolbar, &r, TRUE);
+}
+
+void TTarvikToolbarForm::ShowIdle() {
+  ShowFace(IdleFace);
+  EnableMenuItemId(miCancel, false);
 }
 
 namespace {

@@ -113,9 +113,13 @@ class TTarvikToolbarForm {
       std::function<bool(TTarvikToolbarForm& form, UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result)>;
   static void SetMessageHook(MessageHook hook);
 
+  // The capture button's faces, by their place in its pictures: idle, and
+  // capturing (it blinks between the two while a capture waits to be saved).
+  enum TCaptureFace : int { IdleFace = 0, ActiveFace = 1 };
+
   // State, as the user sees it.
   bool CaptureChecked() const;
-  int CaptureFace() const noexcept { return FCaptureFace; }
+  TCaptureFace CaptureFace() const noexcept { return FCaptureFace; }
   bool TimerEnabled() const noexcept { return FTimerEnabled; }
   bool MenuItemEnabled(UINT id) const;
   bool MenuItemChecked(UINT id) const;
@@ -145,7 +149,9 @@ class TTarvikToolbarForm {
   void ShowStoredBeepPreference();
   void FitToToolbar();
   void SetCaptureChecked(bool checked);
-  void ShowFace(int face);
+  void ShowFace(TCaptureFace face);
+  // Back to idle, with nothing left to cancel.
+  void ShowIdle();
   int CaptureButtonWidth() const;
   void DrawCaptureButton(const NMTBCUSTOMDRAW& draw) const;
   void SetTimer1(bool enabled);
@@ -179,7 +185,7 @@ class TTarvikToolbarForm {
   HMENU FWebArchivesMenu = nullptr;  // a submenu of FOptionsMenu, destroyed with it
   ComPtr<IWebBrowser2> FWebBrowser;
   int32_t FCaptureMark = 0;
-  int FCaptureFace = 0;
+  TCaptureFace FCaptureFace = IdleFace;
   bool FTimerEnabled = false;
   std::string FLastSaveFolder;
   std::string FSaveFileName;

@@ -105,7 +105,7 @@ void TTarvikToolbarForm::btnCaptureClick() {
   }
   if (CaptureChecked()) {
     FCaptureMark = NextSID();
-    ShowFace(1);
+    ShowFace(ActiveFace);
     SetTimer1(true);
     EnableMenuItemId(miCancel, true);
   } else {
@@ -114,7 +114,7 @@ void TTarvikToolbarForm::btnCaptureClick() {
 }
 
 void TTarvikToolbarForm::Timer1Timer() {
-  ShowFace(FCaptureFace == 0 ? 1 : 0);
+  ShowFace(FCaptureFace == IdleFace ? ActiveFace : IdleFace);
   bool beep = true;
   if (TIniFile* ini = SettingsIni()) beep = ReadBeepNotification(TIniFileStore(*ini));
   if (beep) FServices->Beep(8000, 25);
@@ -123,21 +123,18 @@ void TTarvikToolbarForm::Timer1Timer() {
 void TTarvikToolbarForm::miCancelClick() {
   FCaptureMark = 0;
   SetCaptureChecked(false);
-  ShowFace(0);
-  EnableMenuItemId(miCancel, false);
+  ShowIdle();
   SetTimer1(false);
 }
 
 void TTarvikToolbarForm::SaveCapture() {
   SetTimer1(false);
-  ShowFace(1);
+  ShowFace(ActiveFace);
   std::vector<std::string> urls, bases;
   // Outside the browser's process there is no runtime: nothing was captured.
   if (Runtime) Runtime->GenerateList(static_cast<int32_t>(::GetCurrentThreadId()), FCaptureMark, &urls, &bases);
   if (urls.empty()) {
-    // Nothing to save: back to idle, with nothing left to cancel.
-    ShowFace(0);
-    EnableMenuItemId(miCancel, false);
+    ShowIdle();  // nothing to save
     return;
   }
   ComPtr<ITarvikEngine> engine = TInterfacedObject::Create<TTarvikEngine>();
@@ -151,8 +148,7 @@ void TTarvikToolbarForm::SaveCapture() {
   if (FServices->AskOpenSavedArchive(FHandle, SuccessText(*path, notKept))) OpenInNewWindow(*path, false);
 
   RememberSavedArchive(*path);
-  ShowFace(0);
-  EnableMenuItemId(miCancel, false);
+  ShowIdle();
 }
 
 std::optional<std::string> TTarvikToolbarForm::ChooseArchivePath() {

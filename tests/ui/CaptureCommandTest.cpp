@@ -19,7 +19,7 @@ bool Contains(const std::string& text, const std::string& part) { return text.fi
 
 void ExpectIdle(const Form& form) {
   EXPECT_FALSE(form.CaptureChecked());
-  EXPECT_EQ(form.CaptureFace(), 0);
+  EXPECT_EQ(form.CaptureFace(), TTarvikToolbarForm::IdleFace);
   EXPECT_FALSE(form.TimerEnabled());
   EXPECT_FALSE(form.MenuItemEnabled(Form::miCancel));
 }
@@ -51,7 +51,7 @@ TEST_F(ToolbarFormTest, FullCaptureWritesTheArchiveReportsAndRemembersIt) {
 
   form.ClickCapture();
   ExpectCapturing(form);
-  EXPECT_EQ(form.CaptureFace(), 1);
+  EXPECT_EQ(form.CaptureFace(), TTarvikToolbarForm::ActiveFace);
   const int32_t mark = form.CaptureMark();
 
   const std::string path = FFolder.File("My Page.mht");
@@ -173,13 +173,13 @@ TEST_F(ToolbarFormTest, TheBlinkTimerStopsAfterCancelAndAfterASave) {
   FServices->Beeps.clear();
   PumpMessages(1300);  // the window's own timer would have ticked
   EXPECT_TRUE(FServices->Beeps.empty());
-  EXPECT_EQ(form.CaptureFace(), 0);
+  EXPECT_EQ(form.CaptureFace(), TTarvikToolbarForm::IdleFace);
 
   CaptureAndSave(FFolder.File("a.mht"));
   FServices->Beeps.clear();
   PumpMessages(1300);
   EXPECT_TRUE(FServices->Beeps.empty());
-  EXPECT_EQ(form.CaptureFace(), 0);
+  EXPECT_EQ(form.CaptureFace(), TTarvikToolbarForm::IdleFace);
 }
 
 TEST_F(ToolbarFormTest, OpenInNewWindowChoosesShellOrBrowser) {
@@ -254,7 +254,7 @@ TEST_F(ToolbarFormTest, TimerBlinksAndBeepsByThePreference) {
   form.ClickCapture();
   // The real timer: one tick after a second.
   PumpMessages(1300);
-  EXPECT_EQ(form.CaptureFace(), 0);
+  EXPECT_EQ(form.CaptureFace(), TTarvikToolbarForm::IdleFace);
   ASSERT_EQ(FServices->Beeps.size(), 1u);
   EXPECT_EQ(FServices->Beeps[0], (std::pair<DWORD, DWORD>{8000, 25}));
 
@@ -426,7 +426,7 @@ TEST_F(ToolbarFormTest, AFileThatCannotBeCreatedShowsTheErrorAndChangesNothing) 
   EXPECT_EQ(IniValue("MRU.RecentArchives", "MRU1"), "<missing>");
   // The state of a failed save.
   EXPECT_FALSE(form.CaptureChecked());
-  EXPECT_EQ(form.CaptureFace(), 1);
+  EXPECT_EQ(form.CaptureFace(), TTarvikToolbarForm::ActiveFace);
   EXPECT_FALSE(form.TimerEnabled());
   EXPECT_TRUE(form.MenuItemEnabled(Form::miCancel));
   // The next click starts a new capture.
@@ -503,7 +503,7 @@ TEST_F(ToolbarFormTest, WithoutARuntimeTheCommandIsInert) {
   // Not even the first click blinks or beeps.
   ExpectIdle(form);
   PumpMessages(1300);
-  EXPECT_EQ(form.CaptureFace(), 0);
+  EXPECT_EQ(form.CaptureFace(), TTarvikToolbarForm::IdleFace);
   EXPECT_TRUE(FServices->Beeps.empty());
   form.ClickCapture();
   EXPECT_TRUE(FServices->DialogRequests.empty());

@@ -202,7 +202,7 @@ TEST_F(ToolbarWindowTest, ToolbarLooksAsDesignedIdleCapturingAndWithItsMenus) {
   form.ClickCapture();
   PumpMessages(300);
   EXPECT_TRUE(::SendMessageA(toolbar, TB_ISBUTTONCHECKED, Form::btnCapture, 0));
-  EXPECT_EQ(form.CaptureFace(), 1);  // the active face
+  EXPECT_EQ(form.CaptureFace(), TTarvikToolbarForm::ActiveFace);
   EXPECT_TRUE(SaveScreenShot(FHost->Handle(), "toolbar_capturing.bmp"));
 
   // A user opens the help menu with the button's arrow; the real menu shows it.
