@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "archive/ArchiveIO.h"
-#include "archive/CoTarvikEngine.h"
+#include "archive/ArchiveIOWin.h"
 
 namespace tarvik {
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "archive/ArchiveEnvironmentWin.h"
+#include "archive/ArchiveIOWin.h"
 #include "archive/CoTarvikEngine.h"
 #include "archive/WebArchive.h"
 #include "core/ClassTarvikRuntime.h"

@@ -14,7 +14,7 @@
 #ifdef _WIN32
 #include <windows.h>
 
-#include "archive/CoTarvikEngine.h"
+#include "archive/ArchiveEnvironmentWin.h"
 #else
 #include <unistd.h>
 #endif
