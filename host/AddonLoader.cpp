@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "framework/GuidText.h"
 #include "framework/Handles.h"
 
 namespace tarvik::host {
@@ -77,8 +78,7 @@ HRESULT TAddonLoader::ShowBand(const CLSID& clsid, bool show) {
   while (found != FBands.end() && !IsEqualCLSID(found->Clsid, clsid)) ++found;
   UniqueHKey remembered;
   ::RegCreateKeyExW(HKEY_CURRENT_USER, kShownBarsKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, remembered.Put(), nullptr);
-  wchar_t name[40] = {};
-  ::StringFromGUID2(clsid, name, 40);
+  const std::wstring name = WideGuidText(clsid);
   const DWORD shownValue = show ? 1 : 0;
   if (!show) {
     if (found != FBands.end()) {
@@ -109,7 +109,7 @@ HRESULT TAddonLoader::ShowBand(const CLSID& clsid, bool show) {
     FBands.push_back(std::move(band));
   }
   if (remembered)
-    ::RegSetValueExW(remembered.Get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&shownValue),
+    ::RegSetValueExW(remembered.Get(), name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&shownValue),
                      sizeof(shownValue));
   return S_OK;
 }

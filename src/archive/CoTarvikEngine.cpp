@@ -1,15 +1,11 @@
 #include "archive/CoTarvikEngine.h"
 
-#include <objbase.h>
 #include <oleauto.h>
 
-#include <algorithm>
-
-#include "archive/ContentSniffing.h"
+#include "archive/ArchiveEnvironmentWin.h"
 #include "core/ClassTarvikRuntime.h"
 #include "framework/ComBoundary.h"
 #include "framework/ComPtr.h"
-#include "framework/GuidText.h"
 
 namespace tarvik {
 
@@ -28,26 +24,6 @@ class TURLStringsSource final : public TURLStringSource {
   IURLStrings* FStrings;
 };
 
-std::string LocaleDate(const TLocalDateTime& t) {
-  const SYSTEMTIME st = ToSystemTime(t);
-  char buffer[256];
-  const int length = ::GetDateFormatA(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr, buffer, sizeof(buffer));
-  return length > 1 ? std::string(buffer, static_cast<size_t>(length - 1)) : std::string();
-}
-
-std::string LocaleTime(const TLocalDateTime& t) {
-  const SYSTEMTIME st = ToSystemTime(t);
-  char buffer[256];
-  const int length = ::GetTimeFormatA(LOCALE_USER_DEFAULT, 0, &st, nullptr, buffer, sizeof(buffer));
-  return length > 1 ? std::string(buffer, static_cast<size_t>(length - 1)) : std::string();
-}
-
-std::string NewGuidText() {
-  GUID guid{};
-  ::CoCreateGuid(&guid);
-  return GuidText(guid);
-}
-
 // Hands the failure to the caller's error object as well.
 void SetErrorDescription(const std::string& text) {
   ComPtr<ICreateErrorInfo> create;
@@ -61,109 +37,7 @@ void SetErrorDescription(const std::string& text) {
   ::SetErrorInfo(0, info.Get());
 }
 
-class TWinFileReader final : public TFileReader {
- public:
-  TWinFileReader(std::string path, HANDLE handle) : FPath(std::move(path)), FHandle(handle) {}
-  uint64_t SizeHint() override {
-    LARGE_INTEGER size{};
-    return ::GetFileSizeEx(FHandle.Get(), &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
-  }
-  size_t Read(char* buffer, size_t size) override {
-    size_t total = 0;
-    while (total < size) {
-      const DWORD want = static_cast<DWORD>(std::min<size_t>(size - total, 1u << 30));
-      DWORD got = 0;
-      if (!::ReadFile(FHandle.Get(), buffer + total, want, &got, nullptr)) {
-        const DWORD code = ::GetLastError();
-        throw TFileError(FPath, code, "Cannot read file \"" + FPath + "\": " + SystemErrorText(code));
-      }
-      if (got == 0) break;
-      total += got;
-    }
-    return total;
-  }
-
- private:
-  std::string FPath;
-  UniqueHandle FHandle;
-};
-
 }  // namespace
-
-SYSTEMTIME ToSystemTime(const TLocalDateTime& t) {
-  SYSTEMTIME st{};
-  st.wYear = static_cast<WORD>(t.Year);
-  st.wMonth = static_cast<WORD>(t.Month);
-  st.wDay = static_cast<WORD>(t.Day);
-  st.wHour = static_cast<WORD>(t.Hour);
-  st.wMinute = static_cast<WORD>(t.Minute);
-  st.wSecond = static_cast<WORD>(t.Second);
-  st.wMilliseconds = static_cast<WORD>(t.Milliseconds);
-  return st;
-}
-
-std::string SystemErrorText(DWORD code) {
-  char* text = nullptr;
-  const DWORD length =
-      ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                       nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string result = length ? std::string(text, length) : "error " + std::to_string(code);
-  if (text) ::LocalFree(text);
-  while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == ' ')) result.pop_back();
-  return result;
-}
-
-std::unique_ptr<TFileReader> TWinFileSource::OpenIfExists(const std::string& path) {
-  if (path.empty()) return nullptr;
-  const DWORD attributes = ::GetFileAttributesA(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return nullptr;
-  HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    const DWORD code = ::GetLastError();
-    throw TFileError(path, code, "Cannot open file \"" + path + "\": " + SystemErrorText(code));
-  }
-  return std::make_unique<TWinFileReader>(path, handle);
-}
-
-TWinFileOutputStream::TWinFileOutputStream(const std::string& path) : FPath(path) {
-  FHandle.Reset(::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!FHandle) {
-    const DWORD code = ::GetLastError();
-    throw TFileError(path, code, "Cannot create file \"" + path + "\": " + SystemErrorText(code));
-  }
-}
-
-void TWinFileOutputStream::Write(const char* data, size_t size) {
-  while (size > 0) {
-    const DWORD want = static_cast<DWORD>(std::min<size_t>(size, 1u << 30));
-    DWORD written = 0;
-    if (!FHandle || !::WriteFile(FHandle.Get(), data, want, &written, nullptr) || written == 0) {
-      const DWORD code = FHandle ? ::GetLastError() : ERROR_INVALID_HANDLE;
-      throw TFileError(FPath, code, "Cannot write file \"" + FPath + "\": " + SystemErrorText(code));
-    }
-    data += written;
-    size -= written;
-  }
-}
-
-TArchiveEnvironment WindowsArchiveEnvironment() {
-  static TWinFileSource files;
-  TArchiveEnvironment env;
-  env.Version = VersionInfo.FileVersion;
-  env.NewArchiveID = &NewGuidText;
-  env.Now = [] {
-    SYSTEMTIME st{};
-    ::GetLocalTime(&st);
-    return TLocalDateTime{st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond, st.wMilliseconds};
-  };
-  env.FormatShortDate = &LocaleDate;
-  env.FormatLongTime = &LocaleTime;
-  env.SniffContentType = [](const std::string& name) { return SniffContentType(name); };
-  env.Trace = [](const std::string& source, const std::string& message) { Log(source, message); };
-  env.Files = &files;
-  return env;
-}
 
 HRESULT STDMETHODCALLTYPE TTarvikEngine::ComposeWebArchive(const std::string& FirstURL, IURLStrings* URLs,
                                                            IUnknown* Observer, TOutputStream* Stream,

@@ -1,7 +1,7 @@
 #pragma once
 // The composer and the URL-string adaptor as the toolbar uses them: thin
-// reference-counted shells over WriteWebArchive, with the platform's GUID,
-// clock, locale, MIME sniffer, cache files and trace.
+// reference-counted shells over WriteWebArchive in the platform's surroundings
+// (ArchiveEnvironmentWin.h).
 #include <windows.h>
 #include <unknwn.h>
 
@@ -12,7 +12,6 @@
 
 #include "archive/ArchiveIO.h"
 #include "archive/WebArchive.h"
-#include "framework/Handles.h"
 #include "framework/InterfacedObject.h"
 
 // Slot order: IUnknown, then Count, URL, Base, DocumentURL.
@@ -73,37 +72,5 @@ class TStringsToURLStrings final : public TInterfacedImpl<IURLStrings> {
 
   TURLStringList FList;
 };
-
-// The platform's surroundings of an archive: CoCreateGuid, the local clock
-// with the user's short date and long time formats, FindMimeFromData, the
-// cache files opened for shared reading, the runtime's trace, and the
-// library's version text.
-TArchiveEnvironment WindowsArchiveEnvironment();
-// The clock's reading as the platform's date and time functions take it.
-SYSTEMTIME ToSystemTime(const TLocalDateTime& t);
-
-// Cache files opened for reading while others may read and write them.
-class TWinFileSource final : public TFileSource {
- public:
-  std::unique_ptr<TFileReader> OpenIfExists(const std::string& path) override;
-};
-
-// The archive file: created anew (replacing one that exists) and kept open
-// exclusively until Close or destruction. A failed write throws TFileError.
-class TWinFileOutputStream final : public TOutputStream {
- public:
-  explicit TWinFileOutputStream(const std::string& path);
-  void Write(const char* data, size_t size) override;
-  using TOutputStream::Write;
-  void Close() noexcept { FHandle.Reset(); }
-  HANDLE Handle() const noexcept { return FHandle.Get(); }
-
- private:
-  std::string FPath;
-  UniqueHandle FHandle;
-};
-
-// The platform's text for a Win32 error code.
-std::string SystemErrorText(DWORD code);
 
 }  // namespace tarvik

@@ -8,6 +8,7 @@
 #include "browser/TarvikClassIds.h"
 #include "core/ClassTarvikRuntime.h"
 #include "framework/ComBoundary.h"
+#include "framework/GuidText.h"
 #include "framework/Handles.h"
 #include "framework/IniFile.h"
 
@@ -87,7 +88,7 @@ void TTarvikBrowserHelper::ShowToolbarOnFirstRun() noexcept {
 
     UniqueVariant clsid, show, size;
     V_VT(&clsid.Get()) = VT_BSTR;
-    V_BSTR(&clsid.Get()) = ::SysAllocString(ClassIdText(CLSID_TarvikToolbar).c_str());
+    V_BSTR(&clsid.Get()) = ::SysAllocString(WideGuidText(CLSID_TarvikToolbar).c_str());
     if (!V_BSTR(&clsid.Get())) return;
     V_VT(&show.Get()) = VT_BOOL;
     V_BOOL(&show.Get()) = VARIANT_TRUE;

@@ -5,8 +5,6 @@
 #include <windows.h>
 #include <objbase.h>
 
-#include <string>
-
 namespace tarvik {
 
 // The toolbar band, "CoToolbar": {7D6FD738-E14D-4E83-940A-EC63ADB0AADD}
@@ -16,13 +14,5 @@ inline constexpr CLSID CLSID_TarvikToolbar = {
 // The browser helper object, "CoBrowserHelper": {9AF9538C-CBA5-46E9-A5C7-6E44DBE06301}
 inline constexpr CLSID CLSID_TarvikBrowserHelper = {
     0x9af9538c, 0xcba5, 0x46e9, {0xa5, 0xc7, 0x6e, 0x44, 0xdb, 0xe0, 0x63, 0x01}};
-
-// A class id in registry form: 38 characters, braces, hyphens and upper-case
-// hexadecimal digits.
-inline std::wstring ClassIdText(REFCLSID clsid) {
-  wchar_t text[40] = {};
-  const int length = ::StringFromGUID2(clsid, text, 40);
-  return length > 0 ? std::wstring(text, static_cast<size_t>(length - 1)) : std::wstring();
-}
 
 }  // namespace tarvik

@@ -7,19 +7,10 @@
 #include "framework/ComBoundary.h"
 #include "framework/ComObject.h"
 #include "framework/ComPtr.h"
+#include "framework/GuidText.h"
 #include "framework/Registry.h"
 
 namespace tarvik {
-
-namespace {
-
-std::wstring RegistryGuidText(REFGUID guid) {
-  wchar_t text[40] = {};
-  const int length = ::StringFromGUID2(guid, text, 40);
-  return length > 0 ? std::wstring(text, static_cast<size_t>(length - 1)) : std::wstring();
-}
-
-}  // namespace
 
 TComObjectFactory::TComObjectFactory(TComClassManager& manager, TCreateInstance create, REFCLSID classId,
                                      std::wstring className, std::wstring description)
@@ -62,7 +53,7 @@ STDMETHODIMP TComObjectFactory::LockServer(BOOL fLock) {
 
 std::wstring TComObjectFactory::ProgID() const { return FManager.ServerName() + L"." + FClassName; }
 
-std::wstring TComObjectFactory::ClassIdKeyName() const { return RegistryGuidText(FClassId); }
+std::wstring TComObjectFactory::ClassIdKeyName() const { return WideGuidText(FClassId); }
 
 void TComObjectFactory::UpdateRegistry(bool Register) {
   const std::wstring classKey = L"CLSID\\" + ClassIdKeyName();

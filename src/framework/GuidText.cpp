@@ -13,6 +13,11 @@ std::string GuidText(const GUID& guid) {
   return text;
 }
 
+std::wstring WideGuidText(const GUID& guid) {
+  const std::string text = GuidText(guid);
+  return std::wstring(text.begin(), text.end());
+}
+
 bool ParseGuidText(const std::string& text, GUID* guid) {
   // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
   if (text.size() != 38 || text.front() != '{' || text.back() != '}') return false;

@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "archive/CoTarvikEngine.h"
+#include "archive/ArchiveIOWin.h"
 #include "framework/WinText.h"
 #include "ui/Hotkeys.h"
 #include "ui/ToolbarImages.h"

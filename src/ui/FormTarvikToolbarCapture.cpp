@@ -11,12 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "archive/ArchiveEnvironmentWin.h"
+#include "archive/ArchiveFile.h"
+#include "archive/ArchiveIOWin.h"
 #include "archive/CoTarvikEngine.h"
 #include "archive/WebArchive.h"
 #include "core/ClassTarvikRuntime.h"
 #include "core/TarvikTimeline.h"
 #include "framework/WinText.h"
-#include "ui/ArchiveFile.h"
 #include "ui/FormTarvikToolbarParts.h"
 #include "ui/LateBound.h"
 #include "ui/NameRules.h"

@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "archive/ArchiveEnvironmentWin.h"
+#include "archive/ArchiveIOWin.h"
 #include "archive/ContentSniffing.h"
 #include "archive/SynaCode.h"
 #include "core/ClassTarvikRuntime.h"

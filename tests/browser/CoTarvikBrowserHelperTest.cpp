@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "browser/TarvikClassIds.h"
+#include "framework/GuidText.h"
 #include "support/browser/FakeBrowser.h"
 #include "support/browser/RecordingRuntime.h"
 #include "support/win/WinTestUtil.h"
@@ -45,8 +46,8 @@ class BrowserHelper : public ::testing::Test {
 };
 
 TEST(BrowserClassIds, TheBandsIdInRegistryFormAndTheTwoIdsDiffer) {
-  EXPECT_EQ(ClassIdText(CLSID_TarvikToolbar), L"{7D6FD738-E14D-4E83-940A-EC63ADB0AADD}");
-  EXPECT_EQ(ClassIdText(CLSID_TarvikBrowserHelper), L"{9AF9538C-CBA5-46E9-A5C7-6E44DBE06301}");
+  EXPECT_EQ(WideGuidText(CLSID_TarvikToolbar), L"{7D6FD738-E14D-4E83-940A-EC63ADB0AADD}");
+  EXPECT_EQ(WideGuidText(CLSID_TarvikBrowserHelper), L"{9AF9538C-CBA5-46E9-A5C7-6E44DBE06301}");
   EXPECT_FALSE(IsEqualCLSID(CLSID_TarvikToolbar, CLSID_TarvikBrowserHelper));
 }
 

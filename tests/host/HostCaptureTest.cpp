@@ -7,6 +7,7 @@
 
 #include "ArchiveReader.h"
 #include "browser/TarvikClassIds.h"
+#include "framework/GuidText.h"
 #include "framework/Handles.h"
 #include "support/win/LoopbackHttpServer.h"
 #include "support/win/WinTestUtil.h"
@@ -77,7 +78,7 @@ class HostCapture : public ::testing::Test {
     UniqueHKey shown;
     DWORD size = sizeof(FShownBefore);
     FShownExisted = ::RegOpenKeyExW(HKEY_CURRENT_USER, kShownBars, 0, KEY_QUERY_VALUE, shown.Put()) == ERROR_SUCCESS &&
-                    ::RegQueryValueExW(shown.Get(), ClassIdText(CLSID_TarvikToolbar).c_str(), nullptr, nullptr,
+                    ::RegQueryValueExW(shown.Get(), WideGuidText(CLSID_TarvikToolbar).c_str(), nullptr, nullptr,
                                        reinterpret_cast<BYTE*>(&FShownBefore), &size) == ERROR_SUCCESS;
     const TRun registration = RunProgram("regsvr32.exe /s \"" + FFolder.File("TarvikCore.dll") + "\"", 60000);
     ASSERT_EQ(registration.ExitCode, 0u) << registration.Output;
@@ -88,7 +89,7 @@ class HostCapture : public ::testing::Test {
     // The host remembers the band it showed, as the browser does: put back what was there.
     UniqueHKey shown;
     if (::RegOpenKeyExW(HKEY_CURRENT_USER, kShownBars, 0, KEY_SET_VALUE, shown.Put()) != ERROR_SUCCESS) return;
-    const std::wstring name = ClassIdText(CLSID_TarvikToolbar);
+    const std::wstring name = WideGuidText(CLSID_TarvikToolbar);
     if (FShownExisted)
       ::RegSetValueExW(shown.Get(), name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&FShownBefore),
                        sizeof(FShownBefore));

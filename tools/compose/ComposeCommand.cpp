@@ -1,6 +1,5 @@
 #include "ComposeCommand.h"
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -10,15 +9,11 @@
 #include <limits>
 #include <optional>
 
-#include "archive/ArchiveIO.h"
+#include "archive/ArchiveFile.h"
 #include "framework/OptionReader.h"
 #include "protocol/CaptureBuffer.h"
 #ifdef _WIN32
-#include <windows.h>
-
-#include "archive/CoTarvikEngine.h"
-#else
-#include <unistd.h>
+#include "archive/ArchiveEnvironmentWin.h"
 #endif
 
 #ifndef TARVIK_PRODUCT_VERSION
@@ -120,36 +115,6 @@ void FillStore(const std::vector<TManifestEntry>& entries, TTarvikDataBuffer& st
     bases.push_back(e.Base);
   }
 }
-
-namespace {
-
-std::string WorkPathBeside(const std::string& path) {
-  static std::atomic<unsigned> serial{0};
-#ifdef _WIN32
-  const unsigned long process = ::GetCurrentProcessId();
-#else
-  const unsigned long process = static_cast<unsigned long>(::getpid());
-#endif
-  return path + "." + std::to_string(process) + "-" + std::to_string(serial++) + ".part";
-}
-
-// Replaces whatever stands at path.
-void MoveIntoPlace(const std::string& work, const std::string& path) {
-#ifdef _WIN32
-  if (!::MoveFileExA(work.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    const unsigned long code = ::GetLastError();
-    throw TFileError(path, code, "cannot move the archive to " + path + " (error " + std::to_string(code) + ")");
-  }
-#else
-  if (std::rename(work.c_str(), path.c_str()) != 0) {
-    const int code = errno;
-    throw TFileError(path, static_cast<unsigned long>(code),
-                     "cannot move the archive to " + path + ": " + std::strerror(code));
-  }
-#endif
-}
-
-}  // namespace
 
 namespace {
 
@@ -255,16 +220,12 @@ int ComposeCommand(const std::vector<std::string>& args, std::ostream& out, std:
 #endif
   // The archive is written beside its place and moved there only whole: a
   // file already at --out survives a composition that fails.
-  const std::string workPath = WorkPathBeside(outPath);
   try {
-    TStdFileOutputStream stream(workPath);
+    TArchiveFile file(outPath);
     try {
-      WriteWebArchive(TURLStringList(urls.front(), urls, bases), store, stream, title, env);
-      stream.Close();
-      MoveIntoPlace(workPath, outPath);
+      WriteWebArchive(TURLStringList(urls.front(), urls, bases), store, file, title, env);
+      file.Commit();
     } catch (const TFileError& error) {
-      stream.Close();
-      std::remove(workPath.c_str());
       // Name the manifest line that brought the failing cache file in.
       for (const TManifestEntry& e : entries) {
         if (e.LocalFilename == error.Path()) {
@@ -275,7 +236,6 @@ int ComposeCommand(const std::vector<std::string>& args, std::ostream& out, std:
       throw;
     }
   } catch (const TFileError& error) {
-    std::remove(workPath.c_str());
     err << "tarvik-compose: " << error.what() << "\n";
     return 1;
   }
