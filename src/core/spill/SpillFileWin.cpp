@@ -10,7 +10,7 @@
 #include <new>
 #include <vector>
 
-#include "core/CapturedBytes.h"
+#include "core/spill/SpillFile.h"
 #include "framework/Trace.h"
 
 namespace tarvik {

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <thread>
 
-#include "core/CapturedBytes.h"
+#include "core/spill/SpillFile.h"
 #include "framework/Trace.h"
 
 namespace tarvik {
