@@ -39,26 +39,30 @@ void TSpillState::Drained(const TSpillGeneration* generation) noexcept {
   FReplace = false;
 }
 
-bool TSpillState::TryOpen(std::string& why, std::shared_ptr<TSpillGeneration>& made) noexcept {
+bool TSpillState::TryOpen(std::string& why, const char*& failed, std::shared_ptr<TSpillGeneration>& made) noexcept {
   uint8_t key[TChaCha20::KeySize];
   uint8_t nonce[TChaCha20::NonceSize];
   struct TWipe {
     uint8_t* Key;
     ~TWipe() { SecureWipe(Key, TChaCha20::KeySize); }
   } wipe{key};
-  try {
+  bool opened = false;
+  // failed names the step under way: an exception leaves no other word of it.
+  NoThrow([&] {
+    failed = "Temporary file not made: making its key failed";
     if (!SpillRandomBytes(key, sizeof(key)) || !SpillRandomBytes(nonce, sizeof(nonce))) {
       why = "Temporary file not made: no random source for its key";
-      return false;
+      return;
     }
     auto cipher = std::make_unique<TChaCha20>(key, nonce);
+    failed = "Temporary file not made: opening it failed";
     const std::string folder = Options.Folder.empty() ? DefaultSpillFolder() : Options.Folder;
     RemoveStaleSpillFiles(folder);
     std::string error;
     std::unique_ptr<TSpillFile> file = (Options.OpenFile ? Options.OpenFile : OpenSpillFile)(folder, error);
     if (!file) {
       why = "Temporary file not made in " + folder + ": " + error;
-      return false;
+      return;
     }
     // Each file made asks the volume again: as it fills, the quota falls
     // (never rises), the bytes of our own files counted as free.
@@ -73,21 +77,22 @@ bool TSpillState::TryOpen(std::string& why, std::shared_ptr<TSpillGeneration>& m
       Segment.store(Options.SegmentBytes ? Options.SegmentBytes
                                          : std::clamp<uint64_t>(quota / 8, uint64_t{64} << 10, uint64_t{64} << 20));
     }
+    failed = "Temporary file not made: recording it failed";
     made = std::make_shared<TSpillGeneration>(std::move(file), std::move(cipher), Counters, weak_from_this());
-    return true;
-  } catch (...) {
-  }
-  return false;
+    opened = true;
+  });
+  return opened;
 }
 
 std::shared_ptr<TSpillGeneration> TSpillState::NewGeneration() noexcept {
   std::lock_guard<std::mutex> guard(FOpenLock);
   const uint64_t now = (Options.ClockMs ? Options.ClockMs : SteadyClockMs)();
   if (FFailing && now < FRetryAt) return nullptr;
-  // An empty reason after a failure: there was no memory to say more.
+  // An empty reason after a failure: the step that threw says it.
   std::string why;
+  const char* failed = nullptr;
   std::shared_ptr<TSpillGeneration> made;
-  if (TryOpen(why, made)) {
+  if (TryOpen(why, failed, made)) {
     SpillTrace((FFailing ? "Temporary file made again: " : "Temporary file made: ") + made->File->Path());
     FFailing = false;
     // Out of memory: the generation is used but never compacted.
@@ -103,7 +108,12 @@ std::shared_ptr<TSpillGeneration> TSpillState::NewGeneration() noexcept {
   // One line when spilling stops working, none for each retry that fails too.
   FRetryWait = FFailing ? std::min(FRetryWait * 2, TSpillArea::LongestRetryMs) : TSpillArea::FirstRetryMs;
   FRetryAt = now + FRetryWait;
-  if (!FFailing) SpillTrace(why.empty() ? "Temporary file not made: out of memory" : why);
+  if (!FFailing) {
+    if (why.empty())
+      Log(SpillTraceSource, failed);
+    else
+      SpillTrace(why);
+  }
   FFailing = true;
   return nullptr;
 }
@@ -187,21 +197,17 @@ void TSpillState::Hold(const std::shared_ptr<TSpillGeneration>& generation, uint
 }
 
 bool TSpillState::Write(char* data, size_t size, std::vector<TSpillExtent>& extents) noexcept {
-  try {
-    std::shared_ptr<TSpillGeneration> generation;
-    uint64_t offset = 0;
-    if (!Take(size, generation, offset)) return false;
-    generation->Cipher->Apply(offset, data, size);
-    if (!generation->File->WriteAt(offset, data, size)) {
-      SpillTrace(Format("Temporary file not written: %llu bytes at %llu", Ull(size), Ull(offset)));
-      return false;
-    }
-    Hold(generation, offset, size, extents);
-    return true;
-  } catch (...) {
-    SpillTrace("Temporary file not written: out of memory");
+  std::shared_ptr<TSpillGeneration> generation;
+  uint64_t offset = 0;
+  if (!Take(size, generation, offset)) return false;
+  generation->Cipher->Apply(offset, data, size);
+  if (!generation->File->WriteAt(offset, data, size)) {
+    Log(SpillTraceSource,
+        [&] { return Format("Temporary file not written: %llu bytes at %llu", Ull(size), Ull(offset)); });
     return false;
   }
+  return NoThrow({SpillTraceSource, "Temporary file not written: holding the bytes written failed"},
+                 [&] { Hold(generation, offset, size, extents); });
 }
 
 bool TSpillState::WriteBehind(std::string& bytes, TBudgetCharge& charge, std::vector<TSpillExtent>& extents,
@@ -213,24 +219,27 @@ bool TSpillState::WriteBehind(std::string& bytes, TBudgetCharge& charge, std::ve
     return true;
   }
   const size_t size = bytes.size();
-  try {
-    auto job = std::make_unique<TSpillJob>();
-    if (!Take(size, job->Generation, job->Offset)) return false;
-    // Counted before the bytes are held: a move never takes them unwritten.
-    job->Generation->Unwritten.fetch_add(1);
-    ticket->InFlight.fetch_add(1);
-    job->Ticket = ticket;
-    Hold(job->Generation, job->Offset, size, extents);
-    job->Bytes = std::move(bytes);
-    job->Charge = std::move(charge);
-    bytes = std::string();
-    if (Options.OnWriteBehindHeld) Options.OnWriteBehindHeld();
-    Writer->Push(std::move(job));
-    return true;
-  } catch (...) {
-    SpillTrace("Temporary file not written: out of memory");
+  std::unique_ptr<TSpillJob> job;
+  if (!NoThrow({SpillTraceSource, "Temporary file not written: making the writer's job failed"},
+               [&] { job = std::make_unique<TSpillJob>(); }))
     return false;
-  }
+  if (!Take(size, job->Generation, job->Offset)) return false;
+  // Counted before the bytes are held: a move never takes them unwritten.
+  job->Generation->Unwritten.fetch_add(1);
+  ticket->InFlight.fetch_add(1);
+  job->Ticket = ticket;
+  if (!NoThrow({SpillTraceSource, "Temporary file not written: holding its place failed"},
+               [&] { Hold(job->Generation, job->Offset, size, extents); }))
+    return false;
+  job->Bytes = std::move(bytes);
+  job->Charge = std::move(charge);
+  bytes = std::string();
+  if (Options.OnWriteBehindHeld &&
+      !NoThrow({SpillTraceSource, "Temporary file not written: the hook on its hold failed"},
+               Options.OnWriteBehindHeld))
+    return false;
+  Writer->Push(std::move(job));
+  return true;
 }
 
 TSpillArea::TSpillArea(TOptions options) : FState(std::make_shared<TSpillState>(std::move(options))) {}

@@ -85,7 +85,7 @@ void TSpillState::CompactStep(bool atQuota) noexcept {
     one.lock();
   else if (!one.try_lock())
     return;
-  try {
+  const bool stepped = NoThrow({SpillTraceSource, "Temporary files not compacted: a step of the plan failed"}, [&] {
     if (FToMove.empty() && FToEmpty.empty() && !Plan(atQuota)) return;
     for (unsigned tries = 0; tries < TSpillArea::MovesPerWrite;) {
       if (FToMove.empty()) {
@@ -117,11 +117,11 @@ void TSpillState::CompactStep(bool atQuota) noexcept {
     if (FToMove.empty() && FToEmpty.empty())
       SpillTrace(Format("Temporary files compacted: %llu files, %llu bytes held moved in %llu pieces%s", Ull(FPlanned),
                         Ull(FMovedBytes), Ull(FMovedPieces), FWhole ? "" : "; some could not be moved"));
-  } catch (...) {
-    // Out of memory: this plan ends, and a later write makes another.
-    FToMove.clear();
-    FToEmpty.clear();
-  }
+  });
+  if (stepped) return;
+  // This plan ends, and a later write makes another.
+  FToMove.clear();
+  FToEmpty.clear();
 }
 
 }  // namespace tarvik

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "framework/Trace.h"
+
 namespace tarvik {
 
 // The platform's temporary file: created in a folder, readable only by its
@@ -37,6 +39,12 @@ inline constexpr char SpillFilePrefix[] = "TarvikSpill-";
 inline constexpr char SpillFileSuffix[] = ".tmp";
 // Names tried before a folder counts as full of others' files.
 inline constexpr int SpillNameAttempts = 100;
+
+// What OpenSpillFile sets error to when step throws; error stays empty when
+// even that cannot be told.
+inline void SpillStepFailed(std::string& error, const char* step) noexcept {
+  NoThrow([&] { error = std::string(step) + " failed"; });
+}
 
 // The free bytes on the volume of folder; 0 when it cannot be told.
 uint64_t SpillFolderFreeBytes(const std::string& folder) noexcept;

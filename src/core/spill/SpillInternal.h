@@ -199,7 +199,8 @@ class TSpillState : public std::enable_shared_from_this<TSpillState> {
   static void Hold(const std::shared_ptr<TSpillGeneration>& generation, uint64_t offset, uint64_t size,
                    std::vector<TSpillExtent>& extents);
   std::shared_ptr<TSpillGeneration> NewGeneration() noexcept;
-  bool TryOpen(std::string& why, std::shared_ptr<TSpillGeneration>& made) noexcept;
+  // False with why set, or with why empty and failed naming the step that threw.
+  bool TryOpen(std::string& why, const char*& failed, std::shared_ptr<TSpillGeneration>& made) noexcept;
   // SpillCompaction.cpp.
   bool Plan(bool atQuota);
   // atQuota: waits for a step that runs elsewhere, and plans though little is dead.
