@@ -93,7 +93,9 @@ std::shared_ptr<TSpillGeneration> TSpillState::NewGeneration() noexcept {
   const char* failed = nullptr;
   std::shared_ptr<TSpillGeneration> made;
   if (TryOpen(why, failed, made)) {
-    SpillTrace((FFailing ? "Temporary file made again: " : "Temporary file made: ") + made->File->Path());
+    // Built inside the trace call, where a failure to build it ends.
+    Log(SpillTraceSource,
+        [&] { return (FFailing ? "Temporary file made again: " : "Temporary file made: ") + made->File->Path(); });
     FFailing = false;
     // Out of memory: the generation is used but never compacted.
     NoThrow([&] {
