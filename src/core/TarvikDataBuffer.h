@@ -23,7 +23,7 @@ namespace tarvik {
 // never a torn one. Content bytes are shared, not copied, between holders.
 class TURLContent {
  public:
-  // In memory or in the process's temporary file (see CapturedBytes.h).
+  // In memory or in the process's spill files (see CapturedBytes.h).
   using Bytes = std::shared_ptr<const TCapturedBytes>;
 
   explicit TURLContent(std::string url) : FURL(std::move(url)) {}
@@ -120,7 +120,7 @@ class TTarvikDataBuffer {
   // typical record with its address takes in a 64-bit build (100,000 took
   // 56 MiB), less in the 32-bit browser.
   static constexpr size_t IdleRecords = 4096;
-  // A quarter of the default memory budget (CapturedBytes.h): the bodies of
+  // A quarter of the default memory budget (spill/SpillArea.h): the bodies of
   // pages left never keep the pages in view from the other three quarters.
   static constexpr uint64_t IdleMemory = TSpillArea::DefaultBudget / 4;
   // The bounds are enforced once this many records were added since the

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/ChaCha20.h"
+#include "core/spill/SpillFile.h"
 #include "support/TraceRecorder.h"
 
 namespace tarvik {

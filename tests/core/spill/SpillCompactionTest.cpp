@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/CapturedBytes.h"
+#include "core/spill/SpillArea.h"
 
 namespace tarvik {
 namespace {

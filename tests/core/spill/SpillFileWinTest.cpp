@@ -12,6 +12,7 @@
 
 #include "core/CapturedBytes.h"
 #include "core/ClassTarvikRuntime.h"
+#include "core/spill/SpillFile.h"
 #include "support/win/WinTestUtil.h"
 
 namespace tarvik {

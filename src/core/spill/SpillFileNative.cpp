@@ -12,7 +12,7 @@
 #include <cstring>
 #include <thread>
 
-#include "core/CapturedBytes.h"
+#include "core/spill/SpillFile.h"
 #include "framework/Trace.h"
 
 namespace tarvik {
@@ -63,21 +63,26 @@ std::string DefaultSpillFolder() {
 }
 
 std::unique_ptr<TSpillFile> OpenSpillFile(const std::string& folder, std::string& error) noexcept {
-  try {
-    std::string path = folder + "/" + SpillFilePrefix + "XXXXXX" + SpillFileSuffix;
-    const int fd = ::mkostemps(path.data(), static_cast<int>(sizeof(SpillFileSuffix) - 1), O_CLOEXEC);
-    if (fd < 0) {
-      error = std::strerror(errno);
-      return nullptr;
-    }
-    // mkostemps makes it 0600; the name goes at once.
-    ::fchmod(fd, S_IRUSR | S_IWUSR);
-    ::unlink(path.c_str());
-    return std::make_unique<TNativeSpillFile>(fd, std::move(path));
-  } catch (...) {
-    error = "out of memory";
-    return nullptr;
-  }
+  // The step under way, for the error when one throws.
+  const char* step = "naming it";
+  std::unique_ptr<TSpillFile> file;
+  if (NoThrow([&] {
+        std::string path = folder + "/" + SpillFilePrefix + "XXXXXX" + SpillFileSuffix;
+        const int fd = ::mkostemps(path.data(), static_cast<int>(sizeof(SpillFileSuffix) - 1), O_CLOEXEC);
+        if (fd < 0) {
+          step = "telling why it failed";
+          error = std::strerror(errno);
+          return;
+        }
+        // mkostemps makes it 0600; the name goes at once.
+        ::fchmod(fd, S_IRUSR | S_IWUSR);
+        ::unlink(path.c_str());
+        step = "keeping its descriptor";
+        file = std::make_unique<TNativeSpillFile>(fd, std::move(path));
+      }))
+    return file;
+  SpillStepFailed(error, step);
+  return nullptr;
 }
 
 void RemoveStaleSpillFiles(const std::string&) noexcept {}

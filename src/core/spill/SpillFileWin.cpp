@@ -10,7 +10,7 @@
 #include <new>
 #include <vector>
 
-#include "core/CapturedBytes.h"
+#include "core/spill/SpillFile.h"
 #include "framework/Trace.h"
 
 namespace tarvik {
@@ -139,43 +139,51 @@ std::string DefaultSpillFolder() {
 }
 
 std::unique_ptr<TSpillFile> OpenSpillFile(const std::string& folder, std::string& error) noexcept {
-  try {
-    if (folder.empty()) {
-      error = "no temporary folder";
-      return nullptr;
-    }
-    TOwnerOnly security;
-    if (!security.Attributes()) {
-      error = "no owner-only access list: " + ErrorText(GetLastError());
-      return nullptr;
-    }
-    const std::wstring base = WithSlash(Widen(folder));
-    // Names from the random source: another user of a shared folder cannot
-    // take them in advance, and a collision is tried again with a new one.
-    for (int attempt = 0; attempt < SpillNameAttempts; ++attempt) {
-      uint32_t random[4];
-      if (!SpillRandomBytes(random, sizeof(random))) {
-        error = "no random source for its name";
-        return nullptr;
-      }
-      wchar_t name[96];
-      swprintf(name, 96, L"%hs%08lX-%08lX%08lX%08lX%08lX%hs", SpillFilePrefix, GetCurrentProcessId(),
-               static_cast<unsigned long>(random[0]), static_cast<unsigned long>(random[1]),
-               static_cast<unsigned long>(random[2]), static_cast<unsigned long>(random[3]), SpillFileSuffix);
-      const std::wstring path = base + name;
-      const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, security.Attributes(),
-                                        CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-      if (handle != INVALID_HANDLE_VALUE) return std::make_unique<TWinSpillFile>(handle, Narrow(path));
-      const DWORD code = GetLastError();
-      if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) {
-        error = ErrorText(code);
-        return nullptr;
-      }
-    }
-    error = "no free name";
-  } catch (...) {
-    error = "out of memory";
-  }
+  // The step under way, for the error when one throws.
+  const char* step = "making its access list";
+  std::unique_ptr<TSpillFile> file;
+  if (NoThrow([&] {
+        if (folder.empty()) {
+          error = "no temporary folder";
+          return;
+        }
+        TOwnerOnly security;
+        if (!security.Attributes()) {
+          error = "no owner-only access list: " + ErrorText(GetLastError());
+          return;
+        }
+        step = "naming it";
+        const std::wstring base = WithSlash(Widen(folder));
+        // Names from the random source: another user of a shared folder cannot
+        // take them in advance, and a collision is tried again with a new one.
+        for (int attempt = 0; attempt < SpillNameAttempts; ++attempt) {
+          uint32_t random[4];
+          if (!SpillRandomBytes(random, sizeof(random))) {
+            error = "no random source for its name";
+            return;
+          }
+          wchar_t name[96];
+          swprintf(name, 96, L"%hs%08lX-%08lX%08lX%08lX%08lX%hs", SpillFilePrefix, GetCurrentProcessId(),
+                   static_cast<unsigned long>(random[0]), static_cast<unsigned long>(random[1]),
+                   static_cast<unsigned long>(random[2]), static_cast<unsigned long>(random[3]), SpillFileSuffix);
+          const std::wstring path = base + name;
+          const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, security.Attributes(),
+                                            CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+          if (handle != INVALID_HANDLE_VALUE) {
+            step = "keeping its handle";
+            file = std::make_unique<TWinSpillFile>(handle, Narrow(path));
+            return;
+          }
+          const DWORD code = GetLastError();
+          if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) {
+            error = ErrorText(code);
+            return;
+          }
+        }
+        error = "no free name";
+      }))
+    return file;
+  SpillStepFailed(error, step);
   return nullptr;
 }
 

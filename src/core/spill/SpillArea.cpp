@@ -1,0 +1,316 @@
+// The spill area: its files (made, retried and rolled over), the quota, the
+// places bytes take and the writes, and the process's area.
+#include <algorithm>
+#include <chrono>
+
+#include "core/spill/SpillInternal.h"
+#include "framework/Trace.h"
+
+namespace tarvik {
+
+namespace {
+
+std::mutex& ProcessAreaLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+std::shared_ptr<TSpillArea>& ProcessArea() {
+  static std::shared_ptr<TSpillArea> area;
+  return area;
+}
+
+std::atomic<TSpillLetGo> LetGoHook{nullptr};
+
+uint64_t SteadyClockMs() noexcept {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count());
+}
+
+}  // namespace
+
+void SpillTrace(const std::string& message) noexcept { Log(SpillTraceSource, message); }
+
+void TSpillState::Drained(const TSpillGeneration* generation) noexcept {
+  std::lock_guard<std::mutex> guard(Lock);
+  if (Current.get() != generation || generation->Live.load() != 0) return;
+  Current.reset();
+  FReplace = false;
+}
+
+bool TSpillState::TryOpen(std::string& why, const char*& failed, std::shared_ptr<TSpillGeneration>& made) noexcept {
+  uint8_t key[TChaCha20::KeySize];
+  uint8_t nonce[TChaCha20::NonceSize];
+  struct TWipe {
+    uint8_t* Key;
+    ~TWipe() { SecureWipe(Key, TChaCha20::KeySize); }
+  } wipe{key};
+  bool opened = false;
+  // failed names the step under way: an exception leaves no other word of it.
+  NoThrow([&] {
+    failed = "Temporary file not made: making its key failed";
+    if (!SpillRandomBytes(key, sizeof(key)) || !SpillRandomBytes(nonce, sizeof(nonce))) {
+      why = "Temporary file not made: no random source for its key";
+      return;
+    }
+    auto cipher = std::make_unique<TChaCha20>(key, nonce);
+    failed = "Temporary file not made: opening it failed";
+    const std::string folder = Options.Folder.empty() ? DefaultSpillFolder() : Options.Folder;
+    RemoveStaleSpillFiles(folder);
+    std::string error;
+    std::unique_ptr<TSpillFile> file = (Options.OpenFile ? Options.OpenFile : OpenSpillFile)(folder, error);
+    if (!file) {
+      why = "Temporary file not made in " + folder + ": " + error;
+      return;
+    }
+    // Each file made asks the volume again: as it fills, the quota falls
+    // (never rises), the bytes of our own files counted as free.
+    const uint64_t free = Options.Quota ? 0 : (Options.FreeBytes ? Options.FreeBytes : SpillFolderFreeBytes)(folder);
+    const uint64_t tenth =
+        std::clamp<uint64_t>((free + Counters->Disk.load()) / 10, TSpillArea::SmallestQuota, TSpillArea::LargestQuota);
+    if (Quota.load() != 0) {
+      if (free != 0 && tenth < Quota.load()) Quota.store(tenth);
+    } else {
+      const uint64_t quota = Options.Quota ? Options.Quota : free == 0 ? TSpillArea::LargestQuota : tenth;
+      Quota.store(quota);
+      Segment.store(Options.SegmentBytes ? Options.SegmentBytes
+                                         : std::clamp<uint64_t>(quota / 8, uint64_t{64} << 10, uint64_t{64} << 20));
+    }
+    failed = "Temporary file not made: recording it failed";
+    made = std::make_shared<TSpillGeneration>(std::move(file), std::move(cipher), Counters, weak_from_this());
+    opened = true;
+  });
+  return opened;
+}
+
+std::shared_ptr<TSpillGeneration> TSpillState::NewGeneration() noexcept {
+  std::lock_guard<std::mutex> guard(FOpenLock);
+  const uint64_t now = (Options.ClockMs ? Options.ClockMs : SteadyClockMs)();
+  if (FFailing && now < FRetryAt) return nullptr;
+  // An empty reason after a failure: the step that threw says it.
+  std::string why;
+  const char* failed = nullptr;
+  std::shared_ptr<TSpillGeneration> made;
+  if (TryOpen(why, failed, made)) {
+    // Built inside the trace call, where a failure to build it ends.
+    Log(SpillTraceSource,
+        [&] { return (FFailing ? "Temporary file made again: " : "Temporary file made: ") + made->File->Path(); });
+    FFailing = false;
+    // Out of memory: the generation is used but never compacted.
+    NoThrow([&] {
+      std::lock_guard<std::mutex> list(Lock);
+      FGenerations.erase(
+          std::remove_if(FGenerations.begin(), FGenerations.end(), [](const auto& g) { return g.expired(); }),
+          FGenerations.end());
+      FGenerations.push_back(made);
+    });
+    return made;
+  }
+  // One line when spilling stops working, none for each retry that fails too.
+  FRetryWait = FFailing ? std::min(FRetryWait * 2, TSpillArea::LongestRetryMs) : TSpillArea::FirstRetryMs;
+  FRetryAt = now + FRetryWait;
+  if (!FFailing) {
+    if (why.empty())
+      Log(SpillTraceSource, failed);
+    else
+      SpillTrace(why);
+  }
+  FFailing = true;
+  return nullptr;
+}
+
+TPlaced TSpillState::Place(uint64_t size, uint64_t spare, std::shared_ptr<TSpillGeneration>& generation,
+                           uint64_t& offset) noexcept {
+  std::shared_ptr<TSpillGeneration> old;
+  {
+    std::lock_guard<std::mutex> guard(Lock);
+    if (Current && !FReplace && Current->End.load() < Segment.load())
+      return TakeLocked(size, spare, generation, offset);
+    old = Current;
+  }
+  std::shared_ptr<TSpillGeneration> made = NewGeneration();
+  std::lock_guard<std::mutex> guard(Lock);
+  // Another writer may have moved on meanwhile: use its file, and let this one go.
+  if (made && Current == old) {
+    Current = std::move(made);
+    FReplace = false;
+  }
+  if (!Current) return TPlaced::NoFile;
+  return TakeLocked(size, spare, generation, offset);
+}
+
+// Under Lock, so that no other place is taken between the look and the take.
+TPlaced TSpillState::TakeLocked(uint64_t size, uint64_t spare, std::shared_ptr<TSpillGeneration>& generation,
+                                uint64_t& offset) noexcept {
+  const uint64_t quota = Quota.load(), disk = Counters->Disk.load();
+  if (quota != 0 && (size > quota || spare > quota - size || disk > quota - size - spare)) return TPlaced::NoRoom;
+  generation = Current;
+  offset = generation->End.fetch_add(size);
+  Counters->Disk.fetch_add(size);
+  Written.fetch_add(size);
+  // One key and nonce never encrypt two things at one place: a file only grows.
+  if (offset > TChaCha20::StreamLimit - size) {
+    FReplace = true;
+    SpillTrace("Temporary file not written: it is full");
+    return TPlaced::NoFile;
+  }
+  return TPlaced::Yes;
+}
+
+// A place for size bytes, made by compacting and letting go if need be;
+// false (said once until a write fits again) when there is none.
+bool TSpillState::Take(uint64_t size, std::shared_ptr<TSpillGeneration>& generation, uint64_t& offset) noexcept {
+  CompactStep(false);
+  TPlaced placed = Place(size, Margin(), generation, offset);
+  if (placed == TPlaced::NoRoom) {
+    CompactStep(true);
+    placed = Place(size, Margin(), generation, offset);
+  }
+  if (placed == TPlaced::NoRoom)
+    if (TSpillLetGo letGo = LetGoHook.load()) {
+      // A quarter of the quota at least: the held bytes then move once for
+      // that much written, not for every write at the quota.
+      const uint64_t quota = Quota.load(), disk = Counters->Disk.load();
+      letGo(std::max(disk + size > quota ? disk + size - quota : size, quota / 4));
+      CompactStep(true);
+      placed = Place(size, Margin(), generation, offset);
+    }
+  if (placed == TPlaced::NoRoom && !FFull.exchange(true))
+    SpillTrace(Format("Temporary file full: %llu bytes of %llu held; a capture is not kept", Ull(Counters->Live.load()),
+                      Ull(Quota.load())));
+  if (placed != TPlaced::Yes) return false;
+  FFull.store(false);
+  return true;
+}
+
+// The bytes at offset join extents: the last piece grows when this capture
+// alone holds it and the bytes follow it. Throws std::bad_alloc.
+void TSpillState::Hold(const std::shared_ptr<TSpillGeneration>& generation, uint64_t offset, uint64_t size,
+                       std::vector<TSpillExtent>& extents) {
+  if (!extents.empty() && extents.back().Piece && extents.back().Piece.use_count() == 1 &&
+      extents.back().Piece->Extend(generation.get(), offset, size)) {
+    extents.back().Size += size;
+    return;
+  }
+  auto piece = std::make_shared<TSpillPiece>(generation, offset, size);
+  generation->Register(piece);
+  extents.push_back({std::move(piece), size});
+}
+
+bool TSpillState::Write(char* data, size_t size, std::vector<TSpillExtent>& extents) noexcept {
+  std::shared_ptr<TSpillGeneration> generation;
+  uint64_t offset = 0;
+  if (!Take(size, generation, offset)) return false;
+  generation->Cipher->Apply(offset, data, size);
+  if (!generation->File->WriteAt(offset, data, size)) {
+    Log(SpillTraceSource,
+        [&] { return Format("Temporary file not written: %llu bytes at %llu", Ull(size), Ull(offset)); });
+    return false;
+  }
+  return NoThrow({SpillTraceSource, "Temporary file not written: holding the bytes written failed"},
+                 [&] { Hold(generation, offset, size, extents); });
+}
+
+bool TSpillState::WriteBehind(std::string& bytes, TBudgetCharge& charge, std::vector<TSpillExtent>& extents,
+                              const std::shared_ptr<TSpillTicket>& ticket) noexcept {
+  if (!Options.WriteBehind) {
+    // Written here: the caller keeps the buffer and its charge for the next bytes.
+    if (!Write(bytes.data(), bytes.size(), extents)) return false;
+    bytes.clear();
+    return true;
+  }
+  const size_t size = bytes.size();
+  std::unique_ptr<TSpillJob> job;
+  if (!NoThrow({SpillTraceSource, "Temporary file not written: making the writer's job failed"},
+               [&] { job = std::make_unique<TSpillJob>(); }))
+    return false;
+  if (!Take(size, job->Generation, job->Offset)) return false;
+  // Counted before the bytes are held: a move never takes them unwritten.
+  job->Generation->Unwritten.fetch_add(1);
+  ticket->InFlight.fetch_add(1);
+  job->Ticket = ticket;
+  if (!NoThrow({SpillTraceSource, "Temporary file not written: holding its place failed"},
+               [&] { Hold(job->Generation, job->Offset, size, extents); }))
+    return false;
+  job->Bytes = std::move(bytes);
+  job->Charge = std::move(charge);
+  bytes = std::string();
+  if (Options.OnWriteBehindHeld &&
+      !NoThrow({SpillTraceSource, "Temporary file not written: the hook on its hold failed"},
+               Options.OnWriteBehindHeld))
+    return false;
+  Writer->Push(std::move(job));
+  return true;
+}
+
+TSpillArea::TSpillArea(TOptions options) : FState(std::make_shared<TSpillState>(std::move(options))) {}
+TSpillArea::TSpillArea() : TSpillArea(TOptions{}) {}
+TSpillArea::~TSpillArea() = default;
+
+uint64_t TSpillArea::Budget() const noexcept { return FState->Options.Budget; }
+uint64_t TSpillArea::Charged() const noexcept { return FState->Charged.load(); }
+
+bool TSpillArea::Charge(uint64_t bytes, bool fromReserve) noexcept {
+  const uint64_t limit = fromReserve ? Budget() : Budget() - StageReserve();
+  uint64_t now = FState->Charged.load();
+  do {
+    if (bytes > limit || now > limit - bytes) return false;
+  } while (!FState->Charged.compare_exchange_weak(now, now + bytes));
+  return true;
+}
+
+void TSpillArea::Release(uint64_t bytes) noexcept {
+  if (FState->Options.OnRelease) FState->Options.OnRelease(bytes);
+  FState->Charged.fetch_sub(bytes);
+}
+
+bool TSpillArea::Write(char* data, size_t size, std::vector<TSpillExtent>& extents) noexcept {
+  return FState->Write(data, size, extents);
+}
+
+bool TSpillArea::Write(char* data, size_t size, TSpillExtent& where) noexcept {
+  std::vector<TSpillExtent> one;
+  if (!NoThrow([&] { one.reserve(1); })) return false;
+  if (!FState->Write(data, size, one)) return false;
+  where = std::move(one.front());
+  return true;
+}
+
+bool TSpillArea::WriteBehind(std::string& bytes, TBudgetCharge& charge, std::vector<TSpillExtent>& extents,
+                             const std::shared_ptr<TSpillTicket>& ticket) noexcept {
+  return FState->WriteBehind(bytes, charge, extents, ticket);
+}
+
+void TSpillArea::Wait(const TSpillTicket& ticket, uint32_t inFlight) const noexcept {
+  if (ticket.InFlight.load() <= inFlight) return;
+  FState->Writer->Wait([&] { return ticket.InFlight.load() <= inFlight; });
+}
+
+TSpillFile* TSpillArea::File() const noexcept {
+  std::lock_guard<std::mutex> guard(FState->Lock);
+  return FState->Current ? FState->Current->File.get() : nullptr;
+}
+
+uint64_t TSpillArea::Written() const noexcept { return FState->Written.load(); }
+uint64_t TSpillArea::Moves() const noexcept { return FState->Moves.load(); }
+uint64_t TSpillArea::DiskBytes() const noexcept { return FState->Counters->Disk.load(); }
+uint64_t TSpillArea::LiveBytes() const noexcept { return FState->Counters->Live.load(); }
+uint64_t TSpillArea::Quota() const noexcept { return FState->Quota.load(); }
+
+void SetSpillLetGo(TSpillLetGo letGo) noexcept { LetGoHook.store(letGo); }
+
+std::shared_ptr<TSpillArea> ProcessSpillArea() {
+  std::lock_guard<std::mutex> guard(ProcessAreaLock());
+  std::shared_ptr<TSpillArea>& area = ProcessArea();
+  if (!area) area = std::make_shared<TSpillArea>();
+  return area;
+}
+
+std::shared_ptr<TSpillArea> SetProcessSpillArea(std::shared_ptr<TSpillArea> area) {
+  std::lock_guard<std::mutex> guard(ProcessAreaLock());
+  ProcessArea().swap(area);
+  return area;
+}
+
+}  // namespace tarvik

@@ -1,0 +1,58 @@
+#pragma once
+// The platform's side of the spill files (one implementation per platform:
+// SpillFileWin.cpp, SpillFileNative.cpp). Folders and paths are UTF-8 on
+// Windows (wide from the system call to the file), the file system's bytes
+// natively.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "framework/Trace.h"
+
+namespace tarvik {
+
+// The platform's temporary file: created in a folder, readable only by its
+// owner, never reachable by another process and gone when it is closed or
+// the process dies. Positioned reads and writes may come from many threads.
+class TSpillFile {
+ public:
+  virtual ~TSpillFile() = default;
+  virtual bool WriteAt(uint64_t offset, const void* data, size_t size) noexcept = 0;
+  virtual bool ReadAt(uint64_t offset, void* data, size_t size) noexcept = 0;
+  // Where it was created (a name that no longer exists where the platform
+  // removes the name at once).
+  virtual std::string Path() const = 0;
+};
+
+// The user's temporary folder.
+std::string DefaultSpillFolder();
+// A new spill file in folder; null with error set when it cannot be made.
+std::unique_ptr<TSpillFile> OpenSpillFile(const std::string& folder, std::string& error) noexcept;
+// Removes files that processes which died left in folder (none where the
+// platform removes them itself). A file another process holds is kept.
+void RemoveStaleSpillFiles(const std::string& folder) noexcept;
+// Bytes from the platform's random source; false when there is none.
+bool SpillRandomBytes(void* out, size_t size) noexcept;
+// The spill file name pattern: prefix, then anything, then suffix.
+inline constexpr char SpillFilePrefix[] = "TarvikSpill-";
+inline constexpr char SpillFileSuffix[] = ".tmp";
+// Names tried before a folder counts as full of others' files.
+inline constexpr int SpillNameAttempts = 100;
+
+// What OpenSpillFile sets error to when step throws; error stays empty when
+// even that cannot be told.
+inline void SpillStepFailed(std::string& error, const char* step) noexcept {
+  NoThrow([&] { error = std::string(step) + " failed"; });
+}
+
+// The free bytes on the volume of folder; 0 when it cannot be told.
+uint64_t SpillFolderFreeBytes(const std::string& folder) noexcept;
+// Runs run(arg) on a thread of its own that keeps the library loaded until
+// it returns; false (run never called) when no thread can be made.
+bool StartSpillThread(void (*run)(void*), void* arg) noexcept;
+// Threads StartSpillThread made that have not yet ended: until then they
+// run the library's code.
+uint32_t SpillThreadsAlive() noexcept;
+
+}  // namespace tarvik

@@ -1,0 +1,88 @@
+// The spill area's writer thread and the jobs captures hand it.
+#include <new>
+
+#include "core/spill/SpillInternal.h"
+#include "framework/Trace.h"
+
+namespace tarvik {
+
+namespace {
+
+std::atomic<uint32_t> RunningWriters{0};
+
+}  // namespace
+
+TSpillJob::~TSpillJob() {
+  Charge.Clear();
+  Bytes = std::string();
+  if (!Ticket) return;
+  Generation->Unwritten.fetch_sub(1);
+  Generation.reset();
+  Ticket->InFlight.fetch_sub(1);
+}
+
+void TSpillJob::Run() noexcept {
+  Generation->Cipher->Apply(Offset, Bytes.data(), Bytes.size());
+  if (!Generation->File->WriteAt(Offset, Bytes.data(), Bytes.size())) {
+    Ticket->Failed.store(true);
+    SpillTrace(Format("Temporary file not written: %llu bytes at %llu", Ull(Bytes.size()), Ull(Offset)));
+  }
+}
+
+void TSpillWriter::Push(std::unique_ptr<TSpillJob> job) noexcept {
+  std::unique_lock<std::mutex> guard(FLock);
+  if (!NoThrow([&] { FQueue.push_back(std::move(job)); })) {
+    guard.unlock();
+    Finish(std::move(job));
+    return;
+  }
+  if (FRunning) {
+    if (FIdle) FWork.notify_one();
+    return;
+  }
+  FRunning = true;
+  RunningWriters.fetch_add(1);
+  guard.unlock();
+  auto* self = new (std::nothrow) std::shared_ptr<TSpillWriter>(shared_from_this());
+  if (self && StartSpillThread(&TSpillWriter::Thread, self)) return;
+  delete self;
+  // No thread: what is queued is written here.
+  Loop(false);
+}
+
+void TSpillWriter::Thread(void* arg) noexcept {
+  std::unique_ptr<std::shared_ptr<TSpillWriter>> self(static_cast<std::shared_ptr<TSpillWriter>*>(arg));
+  (*self)->Loop(true);
+  if ((*self)->FOnEnd) (*self)->FOnEnd();
+}
+
+void TSpillWriter::Finish(std::unique_ptr<TSpillJob> job) noexcept {
+  job->Run();
+  job.reset();
+  std::lock_guard<std::mutex> guard(FLock);
+  if (FWaiters) FDone.notify_all();
+}
+
+void TSpillWriter::Loop(bool linger) noexcept {
+  std::unique_lock<std::mutex> guard(FLock);
+  for (;;) {
+    if (FQueue.empty() && linger) {
+      FIdle = true;
+      FWork.wait_for(guard, Linger, [this] { return !FQueue.empty(); });
+      FIdle = false;
+    }
+    if (FQueue.empty()) break;
+    std::unique_ptr<TSpillJob> job = std::move(FQueue.front());
+    FQueue.pop_front();
+    guard.unlock();
+    Finish(std::move(job));
+    guard.lock();
+  }
+  FRunning = false;
+  RunningWriters.fetch_sub(1);
+}
+
+// A thread that left its loop still runs this library's code until it ends.
+uint32_t SpillWritersRunning() noexcept { return RunningWriters.load() + SpillThreadsAlive(); }
+
+}  // namespace tarvik
