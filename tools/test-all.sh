@@ -15,7 +15,9 @@
 #   win      the mingw-w64 build: TarvikCore.dll and its tests under Wine
 #
 # Each build's logs: build/PRESET.configure.log, .build.log, .ctest.log.
-# An executable tools/check-format.sh runs first, as the suite "format".
+# An executable tools/check-format.sh runs first, as the suite "format";
+# after the native build, clang-tidy runs over its sources as the suite
+# "tidy" (tools/tidy.sh build/native).
 # TARVIK_JOBS sets the parallel jobs (default: the number of processors).
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -51,6 +53,21 @@ run_format() {
   else
     tail -30 build/format.log
     failed=$((failed + 1)); summary+=("format: failed (build/format.log)")
+  fi
+}
+
+# clang-tidy over the native build's sources (the logic every build shares):
+# about two minutes. The cross build's Windows sources are left to
+# tools/tidy.sh by hand: parsed as i686-w64-mingw32 they take several times
+# as long again, past what the test command can spend.
+run_tidy() {
+  [ -f build/native/compile_commands.json ] || return 0
+  echo "=== tidy"
+  if TARVIK_JOBS="$jobs" tools/tidy.sh build/native >build/tidy.log 2>&1; then
+    passed=$((passed + 1)); summary+=("tidy: passed")
+  else
+    tail -30 build/tidy.log
+    failed=$((failed + 1)); summary+=("tidy: failed (build/tidy.log)")
   fi
 }
 
@@ -102,6 +119,7 @@ for name in "${chosen[@]}"; do
   case "$name" in
     # ThreadSanitizer needs the address space without full randomisation.
     tsan) run_suite tsan setarch "$(uname -m)" -R ;;
+    native) run_suite native; run_tidy ;;
     *) run_suite "$name" ;;
   esac
 done

@@ -101,24 +101,24 @@ __attribute__((noinline)) void ScalarXor(const uint32_t (&state)[16], uint32_t c
 #endif
 
 #define TARVIK_CHACHA_QUARTER(a, b, c, d, ADD, XOR, ROTL) \
-  a = ADD(a, b);                                          \
-  d = ROTL(XOR(d, a), 16);                                \
-  c = ADD(c, d);                                          \
-  b = ROTL(XOR(b, c), 12);                                \
-  a = ADD(a, b);                                          \
-  d = ROTL(XOR(d, a), 8);                                 \
-  c = ADD(c, d);                                          \
-  b = ROTL(XOR(b, c), 7)
+  (a) = ADD(a, b);                                        \
+  (d) = ROTL(XOR(d, a), 16);                              \
+  (c) = ADD(c, d);                                        \
+  (b) = ROTL(XOR(b, c), 12);                              \
+  (a) = ADD(a, b);                                        \
+  (d) = ROTL(XOR(d, a), 8);                               \
+  (c) = ADD(c, d);                                        \
+  (b) = ROTL(XOR(b, c), 7)
 
-#define TARVIK_CHACHA_DOUBLE_ROUND(x, ADD, XOR, ROTL)              \
-  TARVIK_CHACHA_QUARTER(x[0], x[4], x[8], x[12], ADD, XOR, ROTL);  \
-  TARVIK_CHACHA_QUARTER(x[1], x[5], x[9], x[13], ADD, XOR, ROTL);  \
-  TARVIK_CHACHA_QUARTER(x[2], x[6], x[10], x[14], ADD, XOR, ROTL); \
-  TARVIK_CHACHA_QUARTER(x[3], x[7], x[11], x[15], ADD, XOR, ROTL); \
-  TARVIK_CHACHA_QUARTER(x[0], x[5], x[10], x[15], ADD, XOR, ROTL); \
-  TARVIK_CHACHA_QUARTER(x[1], x[6], x[11], x[12], ADD, XOR, ROTL); \
-  TARVIK_CHACHA_QUARTER(x[2], x[7], x[8], x[13], ADD, XOR, ROTL);  \
-  TARVIK_CHACHA_QUARTER(x[3], x[4], x[9], x[14], ADD, XOR, ROTL)
+#define TARVIK_CHACHA_DOUBLE_ROUND(x, ADD, XOR, ROTL)                      \
+  TARVIK_CHACHA_QUARTER((x)[0], (x)[4], (x)[8], (x)[12], ADD, XOR, ROTL);  \
+  TARVIK_CHACHA_QUARTER((x)[1], (x)[5], (x)[9], (x)[13], ADD, XOR, ROTL);  \
+  TARVIK_CHACHA_QUARTER((x)[2], (x)[6], (x)[10], (x)[14], ADD, XOR, ROTL); \
+  TARVIK_CHACHA_QUARTER((x)[3], (x)[7], (x)[11], (x)[15], ADD, XOR, ROTL); \
+  TARVIK_CHACHA_QUARTER((x)[0], (x)[5], (x)[10], (x)[15], ADD, XOR, ROTL); \
+  TARVIK_CHACHA_QUARTER((x)[1], (x)[6], (x)[11], (x)[12], ADD, XOR, ROTL); \
+  TARVIK_CHACHA_QUARTER((x)[2], (x)[7], (x)[8], (x)[13], ADD, XOR, ROTL);  \
+  TARVIK_CHACHA_QUARTER((x)[3], (x)[4], (x)[9], (x)[14], ADD, XOR, ROTL)
 
 #define TARVIK_SSE2_ROTL(v, n) _mm_or_si128(_mm_slli_epi32(v, n), _mm_srli_epi32(v, 32 - (n)))
 

@@ -80,7 +80,7 @@ TEST(ChaCha20Kernels, EveryLaneGivesTheRfcBlocks) {
       for (uint32_t lane = 0; lane < 8; ++lane) {
         std::vector<uint8_t> data(16 * TChaCha20::BlockSize, 0);
         cipher.ApplyWith(k.Kernel, 0, data.data(), data.size(), v.Counter - lane);
-        const auto block = data.begin() + lane * TChaCha20::BlockSize;
+        const auto block = data.begin() + static_cast<std::ptrdiff_t>(lane * TChaCha20::BlockSize);
         EXPECT_EQ(std::vector<uint8_t>(block, block + TChaCha20::BlockSize), expected)
             << v.Name << ", " << k.Name << ", lane " << lane;
       }

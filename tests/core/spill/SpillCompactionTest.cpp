@@ -124,6 +124,28 @@ bool ReadsBack(const std::shared_ptr<TSpillArea>& area, const TDownload& d) {
   return TCapturedBytes(area, d.Extents) == expected;
 }
 
+// A write takes room only when it fits under the quota with the spare kept
+// for a compaction's moves (half a segment): an exact fit is taken, a byte
+// more is not.
+TEST(SpillCompaction, AWriteFitsUnderTheQuotaToTheByte) {
+  constexpr uint64_t kQuota = 16 << 20, kSegment = 8 << 20, kRoom = kQuota - kSegment / 2;
+  struct TCase {
+    uint64_t Filled, Size;
+    bool Fits;
+  };
+  for (const TCase c : {TCase{kRoom - (64 << 10), 64 << 10, true}, TCase{kRoom - (64 << 10), (64 << 10) + 1, false},
+                        TCase{kRoom, 1, false}}) {
+    SCOPED_TRACE(testing::Message() << c.Filled << " + " << c.Size);
+    TMemoryArea memory(kQuota, kSegment);
+    TDownload held{1};
+    while (held.Chunks * (64 << 10) < c.Filled) ASSERT_TRUE(AddChunk(*memory.Area, held));
+    std::string bytes(c.Size, 'x');
+    std::vector<TSpillExtent> extents;
+    EXPECT_EQ(memory.Area->Write(bytes.data(), bytes.size(), extents), c.Fits);
+    EXPECT_LE(memory.Area->DiskBytes(), kQuota);
+  }
+}
+
 // Two downloads side by side, then one let go: their files are half held.
 // What they hold moves a few pieces with each later write, not all in one.
 TEST(SpillCompaction, AWriteMovesAFewPiecesAtMost) {
@@ -175,7 +197,8 @@ TEST(SpillCompaction, TheFilesNeverPassTheQuotaAndWrittenCountsMoves) {
       if (d.Chunks >= 1 + random() % 320 || random() % 29 == 0) {
         // Done: kept, or let go at once, or a kept one goes.
         if (random() % 3) kept.push_back(std::move(d));
-        if (!kept.empty() && random() % 4 == 0) kept.erase(kept.begin() + random() % kept.size());
+        if (!kept.empty() && random() % 4 == 0)
+          kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(random() % kept.size()));
         d = TDownload{next++};
       }
     }

@@ -268,7 +268,7 @@ TEST(SpillFileWin, TransfersFromSeveralThreadsAtOnceKeepTheirPlaces) {
   for (int t = 0; t < threads; ++t)
     workers.emplace_back([&, t] {
       for (int i = 0; i < pieces; ++i) {
-        const uint64_t at = uint64_t{piece} * (uint64_t{i} * threads + t);
+        const uint64_t at = uint64_t{piece} * (static_cast<uint64_t>(i) * threads + static_cast<uint64_t>(t));
         const std::string bytes = bytesOf(t, i);
         if (!file->WriteAt(at, bytes.data(), bytes.size())) ++faults[t];
         std::string back(piece, '\0');
@@ -280,7 +280,8 @@ TEST(SpillFileWin, TransfersFromSeveralThreadsAtOnceKeepTheirPlaces) {
   for (int i = 0; i < pieces; ++i)
     for (int t = 0; t < threads; ++t) {
       std::string back(piece, '\0');
-      ASSERT_TRUE(file->ReadAt(uint64_t{piece} * (uint64_t{i} * threads + t), back.data(), back.size()));
+      ASSERT_TRUE(file->ReadAt(uint64_t{piece} * (static_cast<uint64_t>(i) * threads + static_cast<uint64_t>(t)),
+                               back.data(), back.size()));
       ASSERT_EQ(back, bytesOf(t, i)) << "piece " << i << " of thread " << t;
     }
 }
