@@ -78,7 +78,6 @@ class TCountingStream final : public TOutputStream {
 
 TArchiveEnvironment BenchEnvironment() {
   TArchiveEnvironment env = NativeArchiveEnvironment("1.0.0.1");
-  env.Trace = nullptr;
   return env;
 }
 

@@ -78,11 +78,12 @@ void PrintProcessFigures(TReporter& reporter) {
                   std::to_string(counters.PeakWorkingSetSize) + " bytes, committed " +
                   std::to_string(counters.PagefileUsage) + " bytes, peak committed " +
                   std::to_string(counters.PeakPagefileUsage) + " bytes");
-  const TReadWaits waits = ReadWaits();
-  char text[160];
-  std::snprintf(text, sizeof(text), "reads: %lu, 99.9th percentile %.3f ms, longest %.3f ms",
-                static_cast<unsigned long>(waits.Count), waits.Percentile999Ms, waits.LongestMs);
-  reporter.Line(text);
+  for (const auto& [name, waits] : {std::pair{"reads", ReadWaits()}, std::pair{"binds", BindWaits()}}) {
+    char text[160];
+    std::snprintf(text, sizeof(text), "%s: %lu, 99.9th percentile %.3f ms, longest %.3f ms", name,
+                  static_cast<unsigned long>(waits.Count), waits.Percentile999Ms, waits.LongestMs);
+    reporter.Line(text);
+  }
   HMODULE addon = ::GetModuleHandleW(L"TarvikCore.dll");
   if (!addon) {
     reporter.Line("addon: not loaded");

@@ -101,13 +101,19 @@ class TFetchCallback final : public TInterfacedImpl<IBindStatusCallback, IHttpNe
   ComPtr<IBinding> FBinding;
 };
 
-// Every read's wait in microseconds, from every window's thread.
+// Every read's wait in microseconds, from every window's thread; and every
+// bind's, apart: a bind also waits for the server's answer.
 struct TWaitLog {
   std::mutex Lock;
   std::vector<float> Micros;
 };
 
 TWaitLog& Waits() {
+  static TWaitLog log;
+  return log;
+}
+
+TWaitLog& BindWaitLog() {
   static TWaitLog log;
   return log;
 }
@@ -119,13 +125,17 @@ double Now() {
   return static_cast<double>(counter.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart);
 }
 
-}  // namespace
+void RecordWait(TWaitLog& log, double began) {
+  const float waited = static_cast<float>(Now() - began);
+  std::lock_guard<std::mutex> guard(log.Lock);
+  log.Micros.push_back(waited);
+}
 
-TReadWaits ReadWaits() {
+TReadWaits Summary(TWaitLog& log) {
   std::vector<float> micros;
   {
-    std::lock_guard<std::mutex> guard(Waits().Lock);
-    micros = Waits().Micros;
+    std::lock_guard<std::mutex> guard(log.Lock);
+    micros = log.Micros;
   }
   TReadWaits waits;
   waits.Count = micros.size();
@@ -135,6 +145,11 @@ TReadWaits ReadWaits() {
   waits.Percentile999Ms = micros[std::min(micros.size() - 1, micros.size() * 999 / 1000)] / 1000.0;
   return waits;
 }
+
+}  // namespace
+
+TReadWaits ReadWaits() { return Summary(Waits()); }
+TReadWaits BindWaits() { return Summary(BindWaitLog()); }
 
 TFetchResult FetchUrl(const std::wstring& url, size_t keepLimit) {
   TFetchResult result;
@@ -147,8 +162,13 @@ TFetchResult FetchUrl(const std::wstring& url, size_t keepLimit) {
   ComPtr<IBindCtx> context;
   result.Result = ::CreateURLMonikerEx(nullptr, url.c_str(), moniker.Put(), URL_MK_UNIFORM);
   if (SUCCEEDED(result.Result)) result.Result = ::CreateAsyncBindCtx(0, callback.Get(), nullptr, context.Put());
-  if (SUCCEEDED(result.Result))
+  if (SUCCEEDED(result.Result)) {
+    // The bind reads the first bytes through the protocol before it returns
+    // (the type is sniffed from them): a wait of the thread like any read.
+    const double began = Now();
     result.Result = moniker->BindToStorage(context.Get(), nullptr, IID_IStream, stream.PutVoid());
+    RecordWait(BindWaitLog(), began);
+  }
   if (result.Redirects > kRedirectLimit) result.Result = kTooManyRedirects;
   if (FAILED(result.Result) || !stream) {
     if (SUCCEEDED(result.Result)) result.Result = E_FAIL;
@@ -159,11 +179,7 @@ TFetchResult FetchUrl(const std::wstring& url, size_t keepLimit) {
     ULONG read = 0;
     const double began = Now();
     const HRESULT hr = stream->Read(buffer.data(), static_cast<ULONG>(buffer.size()), &read);
-    {
-      const float waited = static_cast<float>(Now() - began);
-      std::lock_guard<std::mutex> guard(Waits().Lock);
-      Waits().Micros.push_back(waited);
-    }
+    RecordWait(Waits(), began);
     result.Size += read;
     if (result.Body.size() < keepLimit)
       result.Body.append(buffer.data(), std::min<size_t>(read, keepLimit - result.Body.size()));

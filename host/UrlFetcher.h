@@ -36,6 +36,10 @@ struct TReadWaits {
   double LongestMs = 0;
 };
 TReadWaits ReadWaits();
+// The same of every bind, which reads the first bytes through the protocol
+// before it returns (the type is sniffed from them) but also waits for the
+// server's answer.
+TReadWaits BindWaits();
 
 // A failed fetch in words, e.g. "the server did not answer (0x800C0005)".
 std::string DescribeFetchError(HRESULT hr);

@@ -5,7 +5,6 @@
 
 #include "archive/ContentSniffing.h"
 #include "archive/WebArchive.h"
-#include "framework/Trace.h"
 
 namespace tarvik {
 
@@ -64,7 +63,6 @@ TArchiveEnvironment NativeArchiveEnvironment(std::string version) {
   env.FormatShortDate = [](const TLocalDateTime& t) { return StrFTime("%x", t); };
   env.FormatLongTime = [](const TLocalDateTime& t) { return StrFTime("%X", t); };
   env.SniffContentType = [](const std::string& name) { return SniffContentType(name); };
-  env.Trace = [](const std::string& source, const std::string& message) { Log(source, message); };
   env.Files = &files;
   return env;
 }

@@ -60,7 +60,6 @@ TArchiveEnvironment WindowsArchiveEnvironment() {
   env.FormatShortDate = &LocaleDate;
   env.FormatLongTime = &LocaleTime;
   env.SniffContentType = [](const std::string& name) { return SniffContentType(name); };
-  env.Trace = [](const std::string& source, const std::string& message) { Log(source, message); };
   env.Files = &files;
   return env;
 }

@@ -66,13 +66,6 @@ class TBase64Writer {
   size_t FPendingCount = 0;
 };
 
-// A line built only while a sink listens; a failure to build or write it
-// never fails the archive.
-template <class Message>
-void Trace(const TArchiveEnvironment& env, Message&& message) noexcept {
-  if (env.Trace && TraceActive()) NoThrow([&] { env.Trace(TraceSource, TraceText(message)); });
-}
-
 TFileError CapturedReadError() { return TFileError(std::string(), 0, "the captured bytes cannot be read back"); }
 
 // The first size bytes of captured content.
@@ -148,9 +141,8 @@ std::unique_ptr<TFileReader> OpenCacheFile(int32_t i, const TURLContent::Snapsho
   if (file && !rec.Content->empty()) {
     const uint64_t size = file->SizeHint();
     if (size != 0 && size != rec.Content->size()) {
-      Trace(env, [&] {
-        return Format("Part #%d: cache file %s is not the captured content", i, rec.LocalFilename.c_str());
-      });
+      Log(TraceSource,
+          [&] { return Format("Part #%d: cache file %s is not the captured content", i, rec.LocalFilename.c_str()); });
       return nullptr;
     }
   }
@@ -197,7 +189,7 @@ std::string WrittenType(int32_t i, const std::string& declared, std::string_view
   std::string usable = PartContentType(declared);
   if (usable.empty()) {
     usable = ContentTypeFromBytes(head.substr(0, 64));
-    Trace(env, [&] { return Format("Part #%d: type %s written as %s", i, declared.c_str(), usable.c_str()); });
+    Log(TraceSource, [&] { return Format("Part #%d: type %s written as %s", i, declared.c_str(), usable.c_str()); });
   }
   return usable;
 }
@@ -299,7 +291,7 @@ void WritePart(int32_t i, const TPartPlan& plan, bool copy, const TURLStringSour
   stream.Write("Content-Location: " + (copy ? plan.Asked : plan.Written) + CRLF);
   // An address with a fragment and no bytes of its own is an in-page anchor.
   if (bytes.Head().empty() && rec.URL.find('#') != std::string::npos) {
-    Trace(env, [i] { return Format("Done written part #%d (local anchor placeholder)", i); });
+    Log(TraceSource, [i] { return Format("Done written part #%d (local anchor placeholder)", i); });
     return;
   }
   WriteBodyHeaders(type, stream);
@@ -310,8 +302,8 @@ void WritePart(int32_t i, const TPartPlan& plan, bool copy, const TURLStringSour
     if (!copy && !FindOwnBase(bytes.Head()).Found) base.BeforeCloseHead = urls.Base(i);
   }
   WriteBody(bytes, *rec.Content, base, stream, chunkSize);
-  Trace(env,
-        [i, copy] { return copy ? Format("Done written copy of part #%d", i) : Format("Done written part #%d", i); });
+  Log(TraceSource,
+      [i, copy] { return copy ? Format("Done written copy of part #%d", i) : Format("Done written part #%d", i); });
 }
 
 // The addresses of the parts that carry bytes, as either kind of reader
@@ -556,14 +548,14 @@ void WriteParts(std::vector<TPartPlan>& plans, const TContentAddresses& content,
                 const TURLStringSource& urls, TOutputStream& stream, const TArchiveEnvironment& env) {
   for (int32_t i = 0; i < static_cast<int32_t>(plans.size()); ++i) {
     TPartPlan& plan = plans[static_cast<size_t>(i)];
-    Trace(env, [&] { return Format("Write part #%d (URL=%s)", i, urls.URL(i).c_str()); });
+    Log(TraceSource, [&] { return Format("Write part #%d (URL=%s)", i, urls.URL(i).c_str()); });
     if (plan.Taken) {
-      Trace(env, [i] { return Format("Part #%d written where a navigation was redirected to it", i); });
+      Log(TraceSource, [i] { return Format("Part #%d written where a navigation was redirected to it", i); });
       plan.LeftOut = true;
       continue;
     }
     if (!plan.HasBytes && content.MayMeet(plan.Written, plan.Address)) {
-      Trace(env, [i] { return Format("Part #%d left out: a part with bytes may stand at its address", i); });
+      Log(TraceSource, [i] { return Format("Part #%d left out: a part with bytes may stand at its address", i); });
       plan.LeftOut = true;
       continue;
     }
@@ -584,7 +576,7 @@ void WriteCopies(const std::vector<TPartPlan>& plans, const std::string& delimit
   for (int32_t i = 0; i < static_cast<int32_t>(plans.size()); ++i) {
     const TPartPlan& plan = plans[static_cast<size_t>(i)];
     if (plan.Asked.empty() || !written.insert(plan.Asked).second) continue;
-    Trace(env, [&] { return Format("Write copy of part #%d (URL=%s)", i, plan.Asked.c_str()); });
+    Log(TraceSource, [&] { return Format("Write copy of part #%d (URL=%s)", i, plan.Asked.c_str()); });
     stream.Write(CRLF);
     stream.Write(delimiter);
     WritePart(i, plan, true, urls, stream, env);
@@ -619,7 +611,7 @@ void WriteAliasParts(const std::vector<TPartPlan>& plans, const TContentAddresse
 void WriteWebArchive(const TURLStringSource& urls, TTarvikDataBuffer& store, TOutputStream& stream,
                      const std::string& title, const TArchiveEnvironment& env) {
   const std::string archiveID = env.NewArchiveID ? env.NewArchiveID() : std::string();
-  Trace(env, [&] { return "Begin composing ArchiveID = " + archiveID; });
+  Log(TraceSource, [&] { return "Begin composing ArchiveID = " + archiveID; });
   const std::string boundary = ArchiveBoundary(env.Version, archiveID);
   const std::string delimiter = "--" + boundary + CRLF;
   WriteHeaderBlock(archiveID, boundary, title, stream, env);
@@ -629,7 +621,7 @@ void WriteWebArchive(const TURLStringSource& urls, TTarvikDataBuffer& store, TOu
   WriteCopies(plans, delimiter, urls, stream, env);
   WriteAliasParts(plans, content, delimiter, stream);
   stream.Write(std::string(CRLF) + "--" + boundary + "--" + CRLF);
-  Trace(env, [&] { return "Finish composing ArchiveID = " + archiveID; });
+  Log(TraceSource, [&] { return "Finish composing ArchiveID = " + archiveID; });
 }
 
 }  // namespace tarvik

@@ -61,8 +61,6 @@ struct TArchiveEnvironment {
   std::function<std::string(const TLocalDateTime&)> FormatLongTime;
   // A type for content whose type was never reported, from its cache file name.
   std::function<std::string(const std::string&)> SniffContentType;
-  // Trace lines (source, message).
-  std::function<void(const std::string&, const std::string&)> Trace;
   // Where the cache files are read.
   TFileSource* Files = nullptr;
   // Bytes of a cache file read and encoded at a time (a multiple of 3).

@@ -1,8 +1,12 @@
 #include "core/ClassTarvikRuntime.h"
 
+#include <utility>
+
+#include "core/PathText.h"
 #include "core/UrlList.h"
 #include "framework/ComBoundary.h"
 #include "framework/Trace.h"
+#include "framework/TraceFile.h"
 
 namespace tarvik {
 
@@ -54,27 +58,40 @@ void LetGoForQuota(uint64_t wanted) noexcept {
   });
 }
 
-// Every line of the library reaches Runtime.Log, and none while Runtime is
-// empty (a process other than the browser's).
-void PassToRuntime(const std::string& source, const std::string& message, int32_t extra, int32_t level) {
-  if (ITarvikRuntime* runtime = Runtime.Get()) runtime->Log(source, message, extra, level);
+// The trace file that the settings name, the sink of every line while the
+// browser's runtime lives; none by default, and never in another process.
+// Not a static object: at the process's end no destructor may take it from
+// under a late line; the system closes the file then.
+TTraceFile* GTraceFile = nullptr;
+
+void StartTraceFile() noexcept {
+  NoThrow([] {
+    TIniFile* ini = TarvikSettings ? TarvikSettings->IniFile() : nullptr;
+    if (GTraceFile || !ini) return;
+    const std::string named = ini->ReadString(TraceFileSection, TraceFileKey, "");
+    if (named.empty()) return;
+    GTraceFile = TTraceFile::Open(PathBeside(ini->FileName(), named)).release();
+    if (GTraceFile) SetTraceSink(GTraceFile);
+  });
 }
-// Installed when the library is loaded, before any line can be written.
-[[maybe_unused]] const TraceWriter GPreviousWriter = SetTraceWriter(&PassToRuntime);
+
+void StopTraceFile() noexcept {
+  if (!GTraceFile) return;
+  // A sink installed after ours (a test's) stays where it is.
+  TraceSink* const previous = SetTraceSink(nullptr);
+  if (previous != GTraceFile) SetTraceSink(previous);
+  delete std::exchange(GTraceFile, nullptr);
+}
 }  // namespace
 
 HRESULT TTarvikRuntime::DefaultSessionProvider(IInternetSession** session) {
   return ::CoInternetGetSession(0, session, 0);
 }
 
-void TTarvikRuntime::OwnTrace(const char* source, const char* message) noexcept {
-  if (TraceActive()) NoThrow([&] { Log(source, message, 0, 50); });
-}
-
 void TTarvikRuntime::AfterConstruction() {
   if (!FInternetSession && FSessionProvider) FSessionProvider(FInternetSession.Put());
   if (!FInternetSession) {
-    OwnTrace("Runtime.AfterConstruction", "Failed to get FInternetSession!!");
+    tarvik::Log("Runtime.AfterConstruction", "Failed to get FInternetSession!!");
     return;
   }
   for (const wchar_t* scheme : Schemes)
@@ -93,7 +110,7 @@ TTarvikRuntime::~TTarvikRuntime() {
   if (FInternetSession)
     UnregisterNameSpaces();
   else
-    OwnTrace("Runtime.BeforeDestruction", "FInternetSession=nil!!");
+    tarvik::Log("Runtime.BeforeDestruction", "FInternetSession=nil!!");
   FTimeline.Clear();
 }
 
@@ -159,6 +176,7 @@ ComPtr<TTarvikRuntime> CreateRuntime(const TProtocolMonitors& monitors, TTarvikR
   GOwnRuntime = runtime;
   Runtime = static_cast<ITarvikRuntime*>(runtime.Get());
   SetSpillLetGo(&LetGoForQuota);
+  StartTraceFile();
   return runtime;
 }
 
@@ -184,6 +202,8 @@ void LibraryUnload() {
   SetProcessSpillArea(nullptr);
   TarvikSettings = nullptr;
   VersionInfo = TTarvikVersionInfo{};
+  // Last: what the steps above trace still reaches the file.
+  StopTraceFile();
 }
 
 }  // namespace tarvik

@@ -63,8 +63,6 @@ class TTarvikRuntime final : public TInterfacedImpl<IClassFactory, ITarvikRuntim
       : FMonitors(monitors), FSessionProvider(provider) {}
   ~TTarvikRuntime() override;
   void AfterConstruction() override;
-  // Its own lines go through its own Log, also while Runtime does not hold it.
-  void OwnTrace(const char* source, const char* message) noexcept;
 
   const TProtocolMonitors FMonitors;
   SessionProvider FSessionProvider;
@@ -80,12 +78,20 @@ extern ComPtr<ITarvikSettings> TarvikSettings;
 extern std::unique_ptr<TTarvikDataBuffer> TarvikDataBuffer;
 extern TTarvikVersionInfo VersionInfo;
 
+// Where the settings name the trace file, which is off while the key is
+// absent or empty: a path in the system's code page, taken beside the ini
+// file when relative. Read once, when the browser's runtime is created.
+inline constexpr char TraceFileSection[] = "Diagnostics";
+inline constexpr char TraceFileKey[] = "TraceFile";
+
 // Library load: version text, settings object, content store.
 void LibraryLoad();
-// Creates the process's runtime and publishes it in Runtime.
+// Creates the process's runtime and publishes it in Runtime; opens the trace
+// file if the settings name one.
 ComPtr<TTarvikRuntime> CreateRuntime(const TProtocolMonitors& monitors, TTarvikRuntime::SessionProvider provider =
                                                                             &TTarvikRuntime::DefaultSessionProvider);
-// Library unload, in its order: report live monitors, content store, settings, runtime.
+// Library unload, in its order: report live monitors, content store, settings,
+// runtime; the trace file closes after the last line.
 void LibraryUnload();
 
 }  // namespace tarvik

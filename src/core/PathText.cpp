@@ -34,4 +34,12 @@ std::string FolderOf(std::string_view path, const LeadBytePredicate& isLeadByte)
   return separator == std::string_view::npos ? std::string() : std::string(path.substr(0, separator + 1));
 }
 
+std::string PathBeside(std::string_view file, std::string_view path, const LeadBytePredicate& isLeadByte) {
+  const auto isLetter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+  const bool absolute = (!path.empty() && (path[0] == '\\' || path[0] == '/')) ||
+                        (path.size() >= 2 && isLetter(path[0]) && path[1] == ':');
+  if (absolute) return std::string(path);
+  return FolderOf(file, isLeadByte) + std::string(path);
+}
+
 }  // namespace tarvik

@@ -27,4 +27,9 @@ size_t FindLastOf(std::string_view text, std::string_view chars,
 // The folder of a path with its trailing separator; empty without one.
 std::string FolderOf(std::string_view path, const LeadBytePredicate& isLeadByte = IsSystemLeadByte);
 
+// path when it is absolute (a drive, a root or a share); otherwise path in
+// the folder of file.
+std::string PathBeside(std::string_view file, std::string_view path,
+                       const LeadBytePredicate& isLeadByte = IsSystemLeadByte);
+
 }  // namespace tarvik

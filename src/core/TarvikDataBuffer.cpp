@@ -228,7 +228,6 @@ uint64_t TTarvikDataBuffer::LetGo(uint64_t wanted, const std::function<bool(std:
   struct TCandidate {
     Record Held;
     TURLContent::Snapshot Taken;
-    bool CacheHolds;
     uint64_t Used;
   };
   std::vector<TCandidate> candidates;
@@ -237,25 +236,38 @@ uint64_t TTarvikDataBuffer::LetGo(uint64_t wanted, const std::function<bool(std:
     for (const Record& record : FRecords) {
       TURLContent::Snapshot taken = record->Read();
       if (taken.Content->Spilled())
-        candidates.push_back({record, std::move(taken), false, record->FUsed.load(std::memory_order_relaxed)});
+        candidates.push_back({record, std::move(taken), record->FUsed.load(std::memory_order_relaxed)});
     }
   }
   // The pages in view and the cache files are asked outside the store's lock.
   candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
                                   [&](const TCandidate& c) { return needed && needed(c.Taken.URL); }),
                    candidates.end());
-  for (TCandidate& c : candidates) c.CacheHolds = cacheHolds && cacheHolds(c.Taken);
-  std::sort(candidates.begin(), candidates.end(), [](const TCandidate& a, const TCandidate& b) {
-    return a.CacheHolds != b.CacheHolds ? a.CacheHolds : a.Used < b.Used;
-  });
+  std::sort(candidates.begin(), candidates.end(),
+            [](const TCandidate& a, const TCandidate& b) { return a.Used < b.Used; });
   uint64_t gone = 0;
   std::vector<const TCandidate*> letGo;
-  for (const TCandidate& c : candidates) {
-    if (gone >= wanted) break;
+  const auto tryLetGo = [&](const TCandidate& c) {
     const uint64_t size = c.Taken.Content->size();
-    if (!c.Held->LetGoOf(c.Taken.Content)) continue;
+    if (!c.Held->LetGoOf(c.Taken.Content)) return;
     gone += size;
     letGo.push_back(&c);
+  };
+  // Those a cache file still holds go first, least recently asked for
+  // first. Asking a file costs a call into the system each (under Wine a
+  // trip to its server), on the browser's read thread: they are asked in
+  // that order only until enough is let go, not all of them every time.
+  std::vector<const TCandidate*> uncached;
+  for (const TCandidate& c : candidates) {
+    if (gone >= wanted) break;
+    if (cacheHolds && cacheHolds(c.Taken))
+      tryLetGo(c);
+    else
+      uncached.push_back(&c);
+  }
+  for (const TCandidate* c : uncached) {
+    if (gone >= wanted) break;
+    tryLetGo(*c);
   }
   std::vector<const TURLContent*> forgotten;
   std::lock_guard<std::recursive_mutex> guard(FLock);

@@ -8,7 +8,6 @@ namespace tarvik {
 
 namespace {
 std::atomic<TraceSink*> GTraceSink{nullptr};
-std::atomic<TraceWriter> GTraceWriter{nullptr};
 }  // namespace
 
 TraceSink* SetTraceSink(TraceSink* sink) noexcept { return GTraceSink.exchange(sink, std::memory_order_acq_rel); }
@@ -17,17 +16,6 @@ bool TraceActive() noexcept { return GTraceSink.load(std::memory_order_acquire) 
 
 void WriteToTraceSink(std::string_view source, std::string_view message, int32_t extra, int32_t level) {
   if (TraceSink* sink = GTraceSink.load(std::memory_order_acquire)) sink->Write(source, message, extra, level);
-}
-
-TraceWriter SetTraceWriter(TraceWriter writer) noexcept {
-  return GTraceWriter.exchange(writer, std::memory_order_acq_rel);
-}
-
-void WriteTraceLine(const std::string& source, const std::string& message, int32_t extra, int32_t level) {
-  if (TraceWriter writer = GTraceWriter.load(std::memory_order_acquire))
-    writer(source, message, extra, level);
-  else
-    WriteToTraceSink(source, message, extra, level);
 }
 
 std::string FormatV(const char* format, va_list args) {

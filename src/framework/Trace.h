@@ -2,11 +2,10 @@
 // The one way this library traces, and its one home for swallowed failures.
 //
 // Log(Source, Message, Extra, Level) builds a line only while a sink listens
-// and hands it to the writer: the runtime installs one at load that passes
-// each line to Runtime.Log (nothing is traced while Runtime is empty); the
-// native build, which has no runtime, writes straight to the sink. No failure
-// of building or writing a line reaches the caller, so a line never changes
-// what a call returns.
+// and hands it to that one sink. The browser's runtime installs the trace
+// file as the sink when the settings name one (off by default); tools and
+// tests install their own. No failure of building or writing a line reaches
+// the caller, so a line never changes what a call returns.
 #include <cstdarg>
 #include <cstdint>
 #include <exception>
@@ -28,16 +27,9 @@ TraceSink* SetTraceSink(TraceSink* sink) noexcept;
 // Whether a sink receives lines now; hot paths may skip building lines that
 // nobody would receive.
 bool TraceActive() noexcept;
-// The end of a line's way: the sink, if one listens. The runtime's Log and
-// the default writer call it; everything else calls Log.
+// The end of a line's way: the sink, if one listens. Log and the runtime's
+// Log operation call it; everything else calls Log.
 void WriteToTraceSink(std::string_view source, std::string_view message, int32_t extra, int32_t level);
-
-using TraceWriter = void (*)(const std::string& source, const std::string& message, int32_t extra, int32_t level);
-// Installs the writer that Log hands its lines to (nullptr: the sink
-// directly); returns the previous one.
-TraceWriter SetTraceWriter(TraceWriter writer) noexcept;
-// Log's last step, once the texts are built: the writer, or the sink.
-void WriteTraceLine(const std::string& source, const std::string& message, int32_t extra, int32_t level);
 
 // The text of a trace line: a literal, or a callable that builds it, so
 // that nothing is built for a line that nobody receives.
@@ -55,7 +47,7 @@ template <class Source, class Message>
 void Log(Source&& source, Message&& message, int32_t extra = 0, int32_t level = 50) noexcept {
   if (!TraceActive()) return;
   try {
-    WriteTraceLine(TraceText(source), TraceText(message), extra, level);
+    WriteToTraceSink(TraceText(source), TraceText(message), extra, level);
   } catch (...) {
   }
 }

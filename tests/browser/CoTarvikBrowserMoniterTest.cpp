@@ -19,7 +19,6 @@ namespace {
 using test::TFakeHtmlDocument;
 using test::TFakeWebBrowser;
 using test::TInformedEvent;
-using test::TLoggedLine;
 using test::TRecordingRuntime;
 using test::TScopedRuntime;
 
@@ -35,7 +34,7 @@ void ExpectEvent(const TInformedEvent& e, uintptr_t oid, uint8_t category, uint8
   EXPECT_EQ(e.Value, value);
 }
 
-void ExpectLine(const TLoggedLine& line, const std::string& source, const std::string& message, int32_t extra,
+void ExpectLine(const test::TraceLine& line, const std::string& source, const std::string& message, int32_t extra,
                 int32_t level) {
   EXPECT_EQ(line.Source, source);
   EXPECT_EQ(line.Message, message);
@@ -86,8 +85,8 @@ class BrowserMoniter : public ::testing::Test {
   }
   IDispatch* Top() { return FBrowser->Window(); }
 
-  // Lines are built only while a sink listens; the stand-in runtime records them.
-  test::TraceRecorder FListening;
+  // The lines the monitor traced.
+  test::TraceRecorder FTrace;
   ComPtr<TRecordingRuntime> FRuntime = TRecordingRuntime::Create();
   TScopedRuntime FScope{FRuntime.Get()};
   ComPtr<TFakeWebBrowser> FBrowser = TFakeWebBrowser::Create();
@@ -104,7 +103,7 @@ TEST_F(BrowserMoniter, TopLevelHttpsNavigationIsRecordedWithoutItsFragment) {
   ASSERT_EQ(events.size(), 2u);
   ExpectEvent(events[0], Oid(Top()), CategoryMainNavigation, EventStart, "https://example.test/page?q=1");
   ExpectEvent(events[1], Oid(Top()), CategoryMainNavigation, EventFinish, "https://example.test/page?q=1");
-  const auto lines = FRuntime->Lines();
+  const auto lines = FTrace.Lines();
   ASSERT_EQ(lines.size(), 2u);
   ExpectLine(lines[0], "BrowserMoniter.BeforeNavigation2(window[" + Hex8(Top()) + "])", "https://example.test/page?q=1",
              0, 50);
@@ -123,7 +122,7 @@ TEST_F(BrowserMoniter, OnlyHttpAndHttpsStartsAreRecordedWhateverTheirCase) {
   for (const auto& url : skipped) EXPECT_EQ(FBrowser->FireBeforeNavigate2(Top(), url), S_OK);
   EXPECT_EQ(FRuntime->Values(), (std::vector<std::string>{"HTTP://EXAMPLE.TEST/", "HtTpS://example.test/a", "http:x"}));
   // Every navigation start is traced, recorded or not.
-  EXPECT_EQ(FRuntime->Lines().size(), recorded.size() + skipped.size());
+  EXPECT_EQ(FTrace.Lines().size(), recorded.size() + skipped.size());
 }
 
 TEST_F(BrowserMoniter, AboutBlankInAFrameIsRecordedOnlyWhenItCompletes) {
@@ -134,7 +133,7 @@ TEST_F(BrowserMoniter, AboutBlankInAFrameIsRecordedOnlyWhenItCompletes) {
   const auto events = FRuntime->Events();
   ASSERT_EQ(events.size(), 1u);
   ExpectEvent(events[0], Oid(frame->Window()), CategoryFrameNavigation, EventFinish, "about:blank");
-  const auto lines = FRuntime->Lines();
+  const auto lines = FTrace.Lines();
   ASSERT_EQ(lines.size(), 2u);
   ExpectLine(lines[0], "BrowserMoniter.BeforeNavigation2(iframe[" + Hex8(frame->Window()) + "])", "about:blank", 0, 50);
   ExpectLine(lines[1], "BrowserMoniter.NavigationComplete2(iframe[" + Hex8(frame->Window()) + "])", "about:blank", 0,
@@ -158,7 +157,7 @@ TEST_F(BrowserMoniter, FramesAndTheTopWindowAreToldApartByComIdentity) {
   // The OID is the pointer the event carried; the category follows the identity.
   ExpectEvent(events[2], Oid(other), CategoryMainNavigation, EventStart, "http://example.test/other");
   ExpectEvent(events[3], Oid(frame->Window()), CategoryFrameNavigation, EventFinish, "http://example.test/frame.html");
-  EXPECT_EQ(FRuntime->Lines()[2].Source, "BrowserMoniter.BeforeNavigation2(window[" + Hex8(other) + "])");
+  EXPECT_EQ(FTrace.Lines()[2].Source, "BrowserMoniter.BeforeNavigation2(window[" + Hex8(other) + "])");
 }
 
 TEST_F(BrowserMoniter, DocumentCompleteRecordsNamedAnchorsThenLinksEndingInHash) {
@@ -176,7 +175,7 @@ TEST_F(BrowserMoniter, DocumentCompleteRecordsNamedAnchorsThenLinksEndingInHash)
   ExpectEvent(events[1], 0, CategoryDownload, EventStart, "http://example.test/page#");
   // The page's own URL, not the link's address.
   ExpectEvent(events[2], 0, CategoryDownload, EventStart, "http://example.test/page#");
-  const auto lines = FRuntime->Lines();
+  const auto lines = FTrace.Lines();
   ASSERT_EQ(lines.size(), 1u);
   ExpectLine(lines[0], "BrowserMoniter", "DocumentComplete (window[" + Hex8(Top()) + "])", 0, 50);
 
@@ -212,8 +211,8 @@ TEST_F(BrowserMoniter, AFrameThatCompletesHasItsOwnDocumentExamined) {
   EXPECT_EQ(FRuntime->Values(),
             (std::vector<std::string>{"http://example.test/frame.html#inner", "http://example.test/frame.html#"}));
   for (const auto& e : FRuntime->Events()) EXPECT_EQ(e.OID, 0u);
-  ASSERT_EQ(FRuntime->Lines().size(), 1u);
-  EXPECT_EQ(FRuntime->Lines()[0].Message, "DocumentComplete (iframe[" + Hex8(frame->Window()) + "])");
+  ASSERT_EQ(FTrace.Lines().size(), 1u);
+  EXPECT_EQ(FTrace.Lines()[0].Message, "DocumentComplete (iframe[" + Hex8(frame->Window()) + "])");
 }
 
 TEST_F(BrowserMoniter, NothingHappensWhileTheTopWindowShowsNoHtmlDocument) {
@@ -224,7 +223,7 @@ TEST_F(BrowserMoniter, NothingHappensWhileTheTopWindowShowsNoHtmlDocument) {
     EXPECT_EQ(FBrowser->FireDocumentComplete(frame->Window(), L"http://example.test/f"), S_OK);
     EXPECT_EQ(FBrowser->FireDocumentComplete(Top(), L"http://example.test/"), S_OK);
     EXPECT_TRUE(FRuntime->Events().empty());
-    EXPECT_TRUE(FRuntime->Lines().empty());
+    EXPECT_TRUE(FTrace.Lines().empty());
     EXPECT_EQ(frame->DocumentRequests(), 0);
   };
   expectNothing("no document");
@@ -263,7 +262,7 @@ TEST_F(BrowserMoniter, AnImageMapAreaAmongTheLinksEndsTheScan) {
   // What came before the area stays; nothing after it is looked at.
   EXPECT_EQ(FRuntime->Values(), (std::vector<std::string>{"http://example.test/#first", "http://example.test/#"}));
   EXPECT_EQ(document->Links().ItemCalls().size(), 2u);
-  const auto lines = FRuntime->Lines();
+  const auto lines = FTrace.Lines();
   ASSERT_EQ(lines.size(), 2u);
   ExpectLine(lines[1], "Browser Moniter", "EXCEPTION [DocumentComplete]", 1000, 200);
 }
@@ -290,7 +289,7 @@ TEST_F(BrowserMoniter, FailuresInsideTheDocumentEndTheScanWithSOk) {
 
   EXPECT_EQ(FRuntime->Values(), (std::vector<std::string>{"http://example.test/f#good"}));
   int exceptions = 0;
-  for (const auto& line : FRuntime->Lines())
+  for (const auto& line : FTrace.Lines())
     if (line.Source == "Browser Moniter") {
       ExpectLine(line, "Browser Moniter", "EXCEPTION [DocumentComplete]", 1000, 200);
       ++exceptions;
@@ -309,7 +308,7 @@ TEST_F(BrowserMoniter, DownloadEventsAreTracedOnlyAndOtherEventsIgnored) {
     EXPECT_EQ(Invoke(dispid, nullptr), S_OK) << dispid;
   }
   EXPECT_TRUE(FRuntime->Events().empty());
-  const auto lines = FRuntime->Lines();
+  const auto lines = FTrace.Lines();
   ASSERT_EQ(lines.size(), 2u);
   ExpectLine(lines[0], "BrowserMoniter", "DownloadBegin", 3000, 50);
   ExpectLine(lines[1], "BrowserMoniter", "DownloadEnd", 3000, 50);
@@ -352,10 +351,11 @@ TEST_F(BrowserMoniter, MalformedNavigationEventsGiveDispEException) {
   for (Case& c : cases) {
     SCOPED_TRACE(c.What);
     FRuntime->Clear();
+    FTrace.Clear();
     DISPPARAMS params = {c.NullArray ? nullptr : c.Args.data(), nullptr, static_cast<UINT>(c.Args.size()), 0};
     EXPECT_EQ(Invoke(DISPID_BEFORENAVIGATE2, &params), static_cast<HRESULT>(0x80020009));
     EXPECT_TRUE(FRuntime->Events().empty());
-    auto lines = FRuntime->Lines();
+    auto lines = FTrace.Lines();
     ASSERT_EQ(lines.size(), 1u);
     ExpectLine(lines[0], "Browser Moniter", "EXCEPTION [BeforeNavigation2]", 1000, 200);
   }
@@ -363,6 +363,7 @@ TEST_F(BrowserMoniter, MalformedNavigationEventsGiveDispEException) {
 
   // The same shapes for the two-argument events.
   FRuntime->Clear();
+  FTrace.Clear();
   FBrowser->ShowHtmlDocument()->AddAnchor(L"a", L"#");
   std::vector<std::vector<VARIANT>> shortCases = {{},
                                                   {DispatchVar(Top())},
@@ -377,7 +378,7 @@ TEST_F(BrowserMoniter, MalformedNavigationEventsGiveDispEException) {
   }
   EXPECT_TRUE(FRuntime->Events().empty());
   int navigationLines = 0, documentLines = 0;
-  for (const auto& line : FRuntime->Lines()) {
+  for (const auto& line : FTrace.Lines()) {
     EXPECT_EQ(line.Source, "Browser Moniter");
     navigationLines += line.Message == "EXCEPTION [NavigationComplete2]";
     documentLines += line.Message == "EXCEPTION [DocumentComplete]";
@@ -426,7 +427,7 @@ TEST_F(BrowserMoniter, AMissingWindowIsAFrameWithoutIdentity) {
   ASSERT_EQ(events.size(), 2u);
   ExpectEvent(events[0], 0, CategoryFrameNavigation, EventStart, "http://example.test/");
   ExpectEvent(events[1], 0, CategoryFrameNavigation, EventFinish, "http://example.test/");
-  const auto lines = FRuntime->Lines();
+  const auto lines = FTrace.Lines();
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0].Source, "BrowserMoniter.BeforeNavigation2(iframe[00000000])");
   EXPECT_EQ(lines[2].Message, "DocumentComplete (iframe[00000000])");
@@ -540,15 +541,13 @@ TEST_F(BrowserMoniter, TypeInformationIsNotOffered) {
   EXPECT_EQ(FMoniter->QueryInterface(DIID_DWebBrowserEvents2, other.PutVoid()), E_NOINTERFACE);
 }
 
-// With no sink listening, no line is built or handed to the runtime; the
-// events are recorded all the same.
-TEST_F(BrowserMoniter, WithoutAListeningSinkNoLineIsSent) {
+// With no sink listening (tracing off), the events are recorded all the same.
+TEST_F(BrowserMoniter, WithoutAListeningSinkTheEventsAreRecordedAllTheSame) {
   TraceSink* listening = SetTraceSink(nullptr);
   EXPECT_EQ(FBrowser->FireBeforeNavigate2(Top(), L"http://example.test/"), S_OK);
   EXPECT_EQ(Invoke(DISPID_DOWNLOADBEGIN, nullptr), S_OK);
   SetTraceSink(listening);
   EXPECT_EQ(FRuntime->Events().size(), 1u);
-  EXPECT_TRUE(FRuntime->Lines().empty());
 }
 
 // Outside the browser's process: not a trace, not an event, not even a look
@@ -567,7 +566,6 @@ TEST_F(BrowserMoniter, WithoutARuntimeNothingIsCalledAtAll) {
   EXPECT_EQ(Invoke(DISPID_DOCUMENTCOMPLETE, nullptr), S_OK);
 
   EXPECT_TRUE(FRuntime->Events().empty());
-  EXPECT_TRUE(FRuntime->Lines().empty());
   EXPECT_TRUE(trace.Lines().empty());
   EXPECT_EQ(FBrowser->DocumentRequests(), 0);
   EXPECT_EQ(frame->DocumentRequests(), 0);

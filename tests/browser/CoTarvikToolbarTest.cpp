@@ -14,6 +14,7 @@
 
 #include "browser/TarvikClassIds.h"
 #include "browser/TarvikRegistration.h"
+#include "support/GoldenTrace.h"
 #include "support/TraceRecorder.h"
 #include "support/browser/FakeBrowser.h"
 #include "support/browser/RecordingRuntime.h"
@@ -61,14 +62,9 @@ class Band : public ::testing::Test {
     EXPECT_EQ(ToolbarForms().Count(), 0u);
     EXPECT_FALSE(AtomExists());
   }
-  std::vector<std::pair<std::string, std::string>> Lines() const {
-    std::vector<std::pair<std::string, std::string>> lines;
-    for (const auto& line : FRuntime->Lines()) lines.emplace_back(line.Source, line.Message);
-    return lines;
-  }
   bool Traced(const std::string& source, const std::string& message, int32_t extra, int32_t level) const {
-    const auto lines = FRuntime->Lines();
-    return std::any_of(lines.begin(), lines.end(), [&](const test::TLoggedLine& l) {
+    const auto lines = FTrace.Lines();
+    return std::any_of(lines.begin(), lines.end(), [&](const test::TraceLine& l) {
       return l.Source == source && l.Message == message && l.Extra == extra && l.Level == level;
     });
   }
@@ -78,7 +74,7 @@ class Band : public ::testing::Test {
   test::TScopedSettings FSettings{FFolder.File("Tarvik.ini")};
   ComPtr<test::TRecordingRuntime> FRuntime = test::TRecordingRuntime::Create();
   test::TScopedRuntime FScope{FRuntime.Get()};
-  test::TraceRecorder FTrace;  // a listener, so that lines are built
+  test::TraceRecorder FTrace;  // the lines the band traced
   test::THostWindow FHost;
   std::shared_ptr<test::TScriptedUiServices> FServices = std::make_shared<test::TScriptedUiServices>();
   ComPtr<TFakeWebBrowser> FBrowser = TFakeWebBrowser::Create();
@@ -107,15 +103,7 @@ TEST_F(Band, SitingMakesTheFormInTheSitesWindowWithTheBrowserAndReportsItsSize) 
   ComPtr<IOleWindow> site;
   EXPECT_EQ(band->GetSite(IID_IOleWindow, site.PutVoid()), S_OK);
   EXPECT_EQ(site.Get(), static_cast<IOleWindow*>(FSite.Get()));
-  EXPECT_TRUE(Traced("CoToolbar.SetSite(pUnkSite<>nil)", "Setting up site", 2000, 100));
-  EXPECT_TRUE(Traced("CoToolbar.SetSite(pUnkSite<>nil)", "Site Setup.", 2000, 100));
-  const auto lines = Lines();
-  const std::vector<std::pair<std::string, std::string>> expected = {
-      {"CoToolbar.SetSite(pUnkSite<>nil)", "Setting up site"},
-      {"CoToolbar.RegisterTarvikHotkeys", ""},
-      {"CoToolbar.RegisterTarvikHotkeys", "Finished."},
-      {"CoToolbar.SetSite(pUnkSite<>nil)", "Site Setup."}};
-  EXPECT_EQ(lines, expected);
+  EXPECT_TRUE(test::MatchesGoldenTrace(FTrace.Lines(), "browser/traces/band_sited.trace"));
 
   EXPECT_FALSE(form->Visible());
   EXPECT_EQ(band->ShowDW(TRUE), S_OK);
@@ -161,13 +149,9 @@ TEST_F(Band, SitingMakesTheFormInTheSitesWindowWithTheBrowserAndReportsItsSize) 
   EXPECT_TRUE(AtomExists());
 
   FRuntime->Clear();
+  FTrace.Clear();
   EXPECT_EQ(band->SetSite(nullptr), S_OK);
-  const std::vector<std::pair<std::string, std::string>> unsiting = {
-      {"CoToolbar.SetSite(pUnkSite=nil)", "Cleaning SetSite"},
-      {"CoToolbar.UnRegisterTarvikHotkeys", "Begin."},
-      {"CoToolbar.UnRegisterTarvikHotkeys", "Finished."},
-      {"CoToolbar.SetSite(pUnkSite=nil)", "Cleaned"}};
-  EXPECT_EQ(Lines(), unsiting);
+  EXPECT_TRUE(test::MatchesGoldenTrace(FTrace.Lines(), "browser/traces/band_unsited.trace"));
   EXPECT_EQ(band->GetSite(IID_IUnknown, site.PutVoid()), E_FAIL);
   EXPECT_EQ(site.Get(), nullptr);
 }
@@ -179,11 +163,7 @@ TEST_F(Band, OddSites) {
   EXPECT_EQ(band->Form(), nullptr);
   ComPtr<IUnknown> site;
   EXPECT_EQ(band->GetSite(IID_IUnknown, site.PutVoid()), E_FAIL);
-  const std::vector<std::pair<std::string, std::string>> refused = {
-      {"CoToolbar.SetSite(pUnkSite<>nil)", "Setting up site"},
-      {"CoToolbar.SetSite(pUnkSite<>nil)", "IOleWindow not Supported"},
-      {"CoToolbar.SetSite(pUnkSite<>nil)", "Exit with E_INVALIDARG"}};
-  EXPECT_EQ(Lines(), refused);
+  EXPECT_TRUE(test::MatchesGoldenTrace(FTrace.Lines(), "browser/traces/band_refuses_a_site_without_a_window.trace"));
   EXPECT_EQ(band->GetSite(IID_IUnknown, nullptr), E_FAIL);
 
   // No service provider, or one that fails or hands out nothing: the band
@@ -213,9 +193,9 @@ TEST_F(Band, AFormThatCannotBeMadeIsTriedAgainAndThenSetSiteFails) {
   FFailures = TTarvikToolbar::FormCreationAttempts - 1;
   ASSERT_EQ(band->SetSite(FSite->Identity()), S_OK);
   EXPECT_NE(band->Form(), nullptr);
-  const auto lines = FRuntime->Lines();
+  const auto lines = FTrace.Lines();
   EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                          [](const test::TLoggedLine& l) {
+                          [](const test::TraceLine& l) {
                             return l.Source == "CoToolbar.SetSite" &&
                                    l.Message == "Exception upon TTarvikToolbarForm.Create" && l.Extra == 1000 &&
                                    l.Level == 250;
@@ -225,6 +205,7 @@ TEST_F(Band, AFormThatCannotBeMadeIsTriedAgainAndThenSetSiteFails) {
   EXPECT_EQ(band->SetSite(nullptr), S_OK);
 
   FRuntime->Clear();
+  FTrace.Clear();
   FFailures = TTarvikToolbar::FormCreationAttempts;
   EXPECT_EQ(band->SetSite(FSite->Identity()), E_FAIL);
   EXPECT_EQ(band->Form(), nullptr);

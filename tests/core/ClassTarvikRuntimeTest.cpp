@@ -10,9 +10,11 @@
 
 #include "framework/Handles.h"
 #include "protocol/CoTarvikAPPMoniter.h"
+#include "support/GoldenTrace.h"
 #include "support/TraceRecorder.h"
 #include "support/win/LoopbackHttpServer.h"
 #include "support/win/UrlFetch.h"
+#include "support/win/WinTestUtil.h"
 
 namespace tarvik {
 namespace {
@@ -108,10 +110,7 @@ TEST_F(RuntimeWithFakeSession, UnloadUnregistersBothSchemesAndFreesTheRuntime) {
   // The runtime was destroyed: it no longer holds the session.
   EXPECT_EQ(FSession->RefCount(), sessionRefsWithRuntime - 1);
 
-  const std::vector<std::string> expected = {
-      "ClassTarvikRuntime.Print ALL Remaining APPMoniters...", "ClassTarvikRuntime.Finalizing TarvikDataBuffer...",
-      "ClassTarvikRuntime.Finalizing TarvikSettings...", "ClassTarvikRuntime.Finalizing Runtime..."};
-  EXPECT_EQ(trace.Sources(), expected);
+  EXPECT_TRUE(test::MatchesGoldenTrace(trace.Lines(), "core/traces/unload.trace"));
 }
 
 // A stand-in in Runtime (as diagnosis and tests put there): the unload path
@@ -122,27 +121,70 @@ class StandInRuntime final : public TInterfacedImpl<ITarvikRuntime> {
   void STDMETHODCALLTYPE InformEvent(int32_t, UINT_PTR, uint8_t, uint8_t, const std::string&) override {}
   void STDMETHODCALLTYPE GenerateList(int32_t, int32_t, std::vector<std::string>*, std::vector<std::string>*) override {
   }
-  void STDMETHODCALLTYPE Log(const std::string& source, const std::string& message, int32_t extra,
-                             int32_t level) override {
-    Lines.push_back(source + "|" + message + "|" + std::to_string(extra) + "|" + std::to_string(level));
-  }
-  std::vector<std::string> Lines;
+  void STDMETHODCALLTYPE Log(const std::string&, const std::string&, int32_t, int32_t) override {}
 };
 
-// The library's one trace function reaches whatever runtime Runtime holds,
-// and nothing at all while it holds none.
-TEST(Runtime, EveryLineGoesThroughRuntimeLog) {
-  test::TraceRecorder sink;
-  ComPtr<ITarvikRuntime> previous = std::move(Runtime);
-  ComPtr<StandInRuntime> standIn = TInterfacedObject::Create<StandInRuntime>();
-  Runtime = static_cast<ITarvikRuntime*>(standIn.Get());
+// The trace file that the settings name: "path" beside the ini file.
+class TraceFileSetting : public RuntimeWithFakeSession {
+ protected:
+  void SetUp() override {
+    RuntimeWithFakeSession::SetUp();
+    LibraryLoad();
+    TarvikSettings = TInterfacedObject::Create<TTarvikSettings>(FFolder.File("Tarvik.ini"));
+  }
+  void Name(const std::string& path) { TarvikSettings->IniFile()->WriteString("Diagnostics", "TraceFile", path); }
+  std::vector<std::string> FileLines(const std::string& name) const {
+    std::vector<std::string> lines;
+    if (!test::FileExists(FFolder.File(name))) return lines;
+    const std::string bytes = test::ReadWholeFile(FFolder.File(name));
+    // What follows the time and the thread.
+    for (size_t at = 0, end; (end = bytes.find("\r\n", at)) != std::string::npos; at = end + 2)
+      lines.push_back(bytes.substr(at + 33, end - at - 33));
+    return lines;
+  }
+
+  test::TempFolder FFolder;
+};
+
+TEST_F(TraceFileSetting, TheNamedFileTakesEveryLineWhileTheBrowsersRuntimeLives) {
+  Name("trace.log");
+  EXPECT_FALSE(TraceActive());  // loading alone opens nothing
+  CreateRuntime(TProtocolMonitors{}, &FakeProvider);
+  ASSERT_TRUE(TraceActive());
   Log("BrowserMoniter", "DownloadBegin", 3000, 50);
-  Log([] { return std::string("Built"); }, [] { return std::string("late"); });
-  Runtime = nullptr;
-  Log("Nobody", "hears this");
-  Runtime = std::move(previous);
-  EXPECT_EQ(standIn->Lines, (std::vector<std::string>{"BrowserMoniter|DownloadBegin|3000|50", "Built|late|0|50"}));
-  EXPECT_TRUE(sink.Lines().empty());  // the stand-in's Log writes nowhere
+  Runtime->Log("Through", "the runtime's operation", 0, 50);
+  LibraryUnload();
+  EXPECT_FALSE(TraceActive());
+  Log("After", "unload");
+  const std::vector<std::string> expected = {"TraceFile: Tracing process " + std::to_string(::GetCurrentProcessId()),
+                                             "BrowserMoniter: DownloadBegin {Extra=3000 Level=50}",
+                                             "Through: the runtime's operation",
+                                             "ClassTarvikRuntime.Print ALL Remaining APPMoniters...",
+                                             "ClassTarvikRuntime.Finalizing TarvikDataBuffer...",
+                                             "ClassTarvikRuntime.Finalizing TarvikSettings...",
+                                             "ClassTarvikRuntime.Finalizing Runtime..."};
+  EXPECT_EQ(FileLines("trace.log"), expected);
+}
+
+TEST_F(TraceFileSetting, OffWithoutTheKeyAndInEveryProcessOtherThanTheBrowsers) {
+  struct Case {
+    const char* Name;
+    std::string Value;
+    bool Browser;
+  };
+  const Case cases[] = {{"no key", "", true}, {"another process", "trace.log", false}};
+  for (const Case& c : cases) {
+    if (!TarvikSettings) {
+      LibraryLoad();
+      TarvikSettings = TInterfacedObject::Create<TTarvikSettings>(FFolder.File("Tarvik.ini"));
+    }
+    if (!c.Value.empty()) Name(c.Value);
+    if (c.Browser) CreateRuntime(TProtocolMonitors{}, &FakeProvider);
+    EXPECT_FALSE(TraceActive()) << c.Name;
+    Log("Nobody", "reads this");
+    LibraryUnload();
+    EXPECT_FALSE(test::FileExists(FFolder.File("trace.log"))) << c.Name;
+  }
 }
 
 TEST_F(RuntimeWithFakeSession, UnloadWithAStandInRuntimeUnregistersTheRealOne) {
@@ -156,16 +198,6 @@ TEST_F(RuntimeWithFakeSession, UnloadWithAStandInRuntimeUnregistersTheRealOne) {
   EXPECT_FALSE(real->NameSpacesRegistered());
   EXPECT_EQ(FSession->Unregistered, (std::vector<std::wstring>{L"http", L"https"}));
   EXPECT_EQ(real->RefCount(), 1);  // ours alone
-}
-
-TEST_F(RuntimeWithFakeSession, WithoutARuntimeUnloadTracesNothing) {
-  test::TraceRecorder trace;
-  LibraryLoad();
-  Log("anything", "at all");
-  LibraryUnload();
-  EXPECT_TRUE(trace.Lines().empty());
-  EXPECT_FALSE(TarvikSettings);
-  EXPECT_FALSE(TarvikDataBuffer);
 }
 
 TEST(Runtime, WithoutASessionItTracesAndStillRecordsEvents) {

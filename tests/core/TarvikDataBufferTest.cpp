@@ -206,6 +206,37 @@ TEST(TarvikDataBuffer, LettingGoTakesJustEnoughOldestFirst) {
   }
 }
 
+// Asking whether a cache file holds a record is a call into the system on
+// the browser's read thread: the files are asked oldest first, only until
+// enough is let go, and the order stays cached first, then oldest.
+TEST(TarvikDataBuffer, LettingGoAsksTheCacheFilesOnlyUntilEnoughIsLetGo) {
+  const struct {
+    const char* Cached;  // the records a cache file holds
+    uint64_t Wanted;
+    size_t Asked;
+    std::vector<std::string> Held;
+  } cases[] = {
+      {"abcdefgh", 2000, 2, {"c", "d", "e", "f", "g", "h"}},
+      {"abcdefgh", 1, 1, {"b", "c", "d", "e", "f", "g", "h"}},
+      {"g", 1000, 7, {"a", "b", "c", "d", "e", "f", "h"}},
+      {"ceg", 2000, 5, {"a", "b", "d", "f", "g", "h"}},
+      {"", 3000, 8, {"d", "e", "f", "g", "h"}},
+      {"abcdefgh", UINT64_MAX, 8, {}},
+  };
+  for (const auto& c : cases) {
+    SpilledStore spilled{"a", "b", "c", "d", "e", "f", "g", "h"};
+    size_t asked = 0;
+    const std::string cached = c.Cached;
+    const auto cacheHolds = [&](const TURLContent::Snapshot& r) {
+      ++asked;
+      return cached.find(r.URL.back()) != std::string::npos;
+    };
+    spilled.Store.LetGo(c.Wanted, nullptr, cacheHolds);
+    EXPECT_EQ(asked, c.Asked) << c.Cached << " " << c.Wanted;
+    EXPECT_EQ(spilled.Held(), c.Held) << c.Cached << " " << c.Wanted;
+  }
+}
+
 // The end of a download takes the record, then sets its bytes; a letting go
 // between the two must not forget the record, or the bytes land where no
 // save finds them.

@@ -12,6 +12,7 @@
 #include "core/PlatformVersion.h"
 #include "core/UrlKey.h"
 #include "framework/Trace.h"
+#include "support/GoldenTrace.h"
 #include "support/PlainUrlListWalk.h"
 #include "support/TraceRecorder.h"
 
@@ -71,7 +72,7 @@ class UrlList : public ::testing::Test {
   ScopedPlatformVersion FVersion{{5, 1}};
 };
 
-TEST_F(UrlList, WorkedExampleGivesTheListsAndTheTraceLines) {
+TEST_F(UrlList, WorkedExampleGivesTheListsAndTheTraceLinesOfTheListTool) {
   Timeline timeline;
   timeline.Add(9, S, 0, CategoryDownload, EventStart, "http://s/first")
       .Add(10, T, W, CategoryMainNavigation, EventStart, "http://u/")
@@ -83,19 +84,8 @@ TEST_F(UrlList, WorkedExampleGivesTheListsAndTheTraceLines) {
   const Lists lists = Generate(timeline, T, 15);
   EXPECT_EQ(lists.URLs, (Strings{"http://u/", "http://u/i.png"}));
   EXPECT_EQ(lists.Bases, (Strings{"http://u2/", ""}));
-  EXPECT_EQ(Messages(trace), (Strings{
-                                 "SID of Recent Navigation is #10",
-                                 "Begin traverse event list...",
-                                 "[0] SID[#   9/TID[ 200]/OID[0]:Download.Start = http://s/first",
-                                 "[1] SID[#  10/TID[ 100]/OID[1A2B]:MainNavigation.Start = http://u/",
-                                 "[0] SID[#  11/TID[ 100]/OID[0]:Download.Start = http://u/",
-                                 "[1] SID[#  12/TID[ 100]/OID[0]:Download.Start = http://u/i.png",
-                                 "[0] SID[#  13/TID[ 100]/OID[1A2B]:MainNavigation.Finish = http://u2/",
-                                 "[0] SID[#  14/TID[ 200]/OID[0]:Download.Start = http://s/j.png",
-                                 "URL list generated. [1] selected [0] not selected",
-                                 "URL list generated: \r\nhttp://u/\r\nhttp://u/i.png\r\n",
-                                 "Base list generated: \r\nhttp://u2/\r\n\r\n",
-                             }));
+  // The same scenario as the list tool's worked example, and the same lines.
+  EXPECT_TRUE(test::MatchesGoldenTrace(trace.Lines(), "tools/urllist/worked_example.trace"));
 }
 
 // What letting go of captured bytes spares: every window's current page
@@ -361,20 +351,7 @@ TEST_F(UrlList, TraceLinesComeWithASinkForEveryItemAndTheListsStayTheSame) {
   const Lists traced = Generate(timeline, T, 8);
   EXPECT_EQ(traced.URLs, quiet.URLs);
   EXPECT_EQ(traced.Bases, quiet.Bases);
-  EXPECT_EQ(Messages(trace), (Strings{
-                                 "SID of Recent Navigation is #4",
-                                 "Begin traverse event list...",
-                                 "[0] SID[#   1/TID[ 100]/OID[1A2B]:MainNavigation.Start = http://old/",
-                                 "[0] SID[#   2/TID[ 100]/OID[0]:Download.Start = http://old/doc",
-                                 "[0] SID[#   3/TID[ 200]/OID[0]:Download.Start = http://s/",
-                                 "[1] SID[#   4/TID[ 100]/OID[1A2B]:MainNavigation.Start = http://new/",
-                                 "[0] SID[#   5/TID[ 100]/OID[0]:Download.Start = http://NEW/doc",
-                                 "[0] SID[#   6/TID[ 100]/OID[0]:Download.Start = HTTP://new/doc",
-                                 "[0] SID[#   7/TID[ 100]/OID[1A2B]:MainNavigation.Finish = http://new/final",
-                                 "URL list generated. [1] selected [0] not selected",
-                                 "URL list generated: \r\nhttp://NEW/doc\r\n",
-                                 "Base list generated: \r\nhttp://new/final\r\n",
-                             }));
+  EXPECT_TRUE(test::MatchesGoldenTrace(trace.Lines(), "core/traces/list_with_a_sink.trace"));
 }
 
 // SIDs out of array order (a timeline file): the recent navigation is still

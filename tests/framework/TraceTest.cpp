@@ -12,63 +12,57 @@
 namespace tarvik {
 namespace {
 
-std::vector<std::string> GWritten;
-bool GWriterThrows = false;
-void Remember(const std::string& source, const std::string& message, int32_t extra, int32_t level) {
-  if (GWriterThrows) throw std::bad_alloc();
-  GWritten.push_back(source + "|" + message + "|" + std::to_string(extra) + "|" + std::to_string(level));
-}
-
-class TraceTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    FPrevious = SetTraceWriter(nullptr);
-    GWritten.clear();
-    GWriterThrows = false;
+// A sink that can be told to fail, as a full disk would make a file fail.
+class FailingSink final : public TraceSink {
+ public:
+  void Write(std::string_view source, std::string_view, int32_t, int32_t) override {
+    if (Throws) throw std::bad_alloc();
+    Written.emplace_back(source);
   }
-  void TearDown() override { SetTraceWriter(FPrevious); }
-
-  TraceWriter FPrevious = nullptr;
+  bool Throws = false;
+  std::vector<std::string> Written;
 };
 
-TEST_F(TraceTest, LinesReachTheWriterOnlyWhileASinkListensAndAreBuiltOnlyThen) {
+TEST(TraceTest, LinesReachTheOneSinkOnlyWhileItListensAndAreBuiltOnlyThen) {
   int built = 0;
   auto message = [&] {
     ++built;
     return std::string("built");
   };
-  SetTraceWriter(&Remember);
   Log("Nobody", message);
   EXPECT_EQ(built, 0);
-  EXPECT_TRUE(GWritten.empty());
 
-  test::TraceRecorder sink;
-  Log("Source", message);
-  Log([] { return std::string("Made"); }, "text", 3000, 100);
+  {
+    test::TraceRecorder sink;
+    Log("Source", message);
+    Log([] { return std::string("Made"); }, "text", 3000, 100);
+    EXPECT_EQ(built, 1);
+    const std::vector<test::TraceLine> lines = sink.Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].Source + "|" + lines[0].Message, "Source|built");
+    EXPECT_EQ(lines[0].Extra * 1000 + lines[0].Level, 50);
+    EXPECT_EQ(lines[1].Source + "|" + lines[1].Message, "Made|text");
+    EXPECT_EQ(lines[1].Extra * 1000 + lines[1].Level, 3000 * 1000 + 100);
+  }
+  // The recorder put back what was there before it: nothing.
+  EXPECT_FALSE(TraceActive());
+  Log("Nobody", message);
   EXPECT_EQ(built, 1);
-  EXPECT_EQ(GWritten, (std::vector<std::string>{"Source|built|0|50", "Made|text|3000|100"}));
-  // The writer decides where a line goes: here, not to the sink.
-  EXPECT_TRUE(sink.Lines().empty());
-
-  SetTraceWriter(nullptr);
-  Log("Direct", "to the sink", 1000, 200);
-  ASSERT_EQ(sink.Lines().size(), 1u);
-  EXPECT_EQ(sink.Lines()[0].Source, "Direct");
-  EXPECT_EQ(sink.Lines()[0].Level, 200);
 }
 
-TEST_F(TraceTest, NoFailureOfBuildingOrWritingALineReachesTheCaller) {
-  test::TraceRecorder sink;
-  SetTraceWriter(&Remember);
-  GWriterThrows = true;
+TEST(TraceTest, NoFailureOfBuildingOrWritingALineReachesTheCaller) {
+  FailingSink sink;
+  TraceSink* const previous = SetTraceSink(&sink);
+  sink.Throws = true;
   EXPECT_NO_THROW(Log("Source", "lost"));
-  GWriterThrows = false;
+  sink.Throws = false;
   EXPECT_NO_THROW(Log("Source", []() -> std::string { throw std::runtime_error("cannot build"); }));
-  Log("Source", "after");
-  EXPECT_EQ(GWritten, std::vector<std::string>{"Source|after|0|50"});
+  Log("After", "kept");
+  SetTraceSink(previous);
+  EXPECT_EQ(sink.Written, std::vector<std::string>{"After"});
 }
 
-TEST_F(TraceTest, NoThrowAnswersWhetherTheBodyEndedAndTracesOnlyAFailureThatNamesALine) {
+TEST(TraceTest, NoThrowAnswersWhetherTheBodyEndedAndTracesOnlyAFailureThatNamesALine) {
   test::TraceRecorder sink;
   struct Case {
     const char* Name;

@@ -15,6 +15,7 @@
 #include "core/ClassTarvikRuntime.h"
 #include "framework/Handles.h"
 #include "framework/Trace.h"
+#include "support/GoldenTrace.h"
 #include "support/TraceRecorder.h"
 #include "support/protocol/FailingAllocator.h"
 #include "support/protocol/FakeProtocol.h"
@@ -24,7 +25,6 @@ namespace {
 
 using test::FakeHandler;
 using test::RecordingSink;
-using Line = std::pair<std::string, std::string>;
 
 HRESULT NoSession(IInternetSession** session) {
   *session = nullptr;
@@ -119,23 +119,14 @@ TEST_F(CoTarvikAPPMoniterTest, StartTracesEachStepWithItsText) {
   const int wrappers = static_cast<int>(IPSinkCount());
   const int eventSID = FRuntime->Timeline().Snapshot().at(0).SID;
 
-  const std::vector<Line> expected = {
-      {Tag(*moniter, count, "Start.Enter"), "URL=" + U("t")},
-      {Format("Runtime.InformEvent(#%d/Download:Start)", eventSID), ""},
-      {Tag(*moniter, count, "Start.CreateProtocolHandler"), ""},
-      {Tag(*moniter, count, "GetProtocolHandlerCLSID"),
-       "Protocol=" + test::FakeScheme() + "; CLSID={6E1C2A40-3B9D-4F57-A1E2-7C0D9B8E5F31}"},
-      {Tag(*moniter, count, "Start.ProtocolHandler Created"), ""},
-      {Tag(*moniter, count, "Start.InvokeProtocolHandler.Start"), ""},
-      {Format("IPSink[%d/%d].Enter (RefCount=1)", wrapperSID, wrappers),
-       Format("Constructor (MoniterSID=%d, URL=%s)", moniter->SID(), U("t").c_str())},
-      {Format("IPSink[%d/%d].Leave (RefCount=1)", wrapperSID, wrappers), ""},
-      {Tag(*moniter, count, "Start.InvokeProtocolHandler.With wrapped IPSink"), ""},
-      {Tag(*moniter, count, "Start.ReturnedFromHandler.Start"), "HRESULT=00000000"},
-  };
-  std::vector<Line> actual;
-  for (const auto& line : trace.Lines()) actual.emplace_back(line.Source, line.Message);
-  EXPECT_EQ(actual, expected);
+  EXPECT_TRUE(test::MatchesGoldenTrace(trace.Lines(), "protocol/traces/start.trace",
+                                       {{"sid", std::to_string(moniter->SID())},
+                                        {"count", std::to_string(count)},
+                                        {"url", U("t")},
+                                        {"scheme", test::FakeScheme()},
+                                        {"event", std::to_string(eventSID)},
+                                        {"sink", std::to_string(wrapperSID)},
+                                        {"sinks", std::to_string(wrappers)}}));
 }
 
 TEST_F(CoTarvikAPPMoniterTest, ConstructionAndDestructionTraceTheirLinesAndKeepTheCounts) {
@@ -158,14 +149,11 @@ TEST_F(CoTarvikAPPMoniterTest, ConstructionAndDestructionTraceTheirLinesAndKeepT
   const int sid = first->SID();
   trace.Clear();
   first = nullptr;
-  const std::vector<Line> expected = {
-      {Format("APPMoniter[%d/%d].BeforeDestruction", sid, int(before + 2)), ""},
-      {Format("APPMoniter[%d/%d].SetIPHandler=nil (RefCount=0)", sid, int(before + 2)), ""},  // empty field: 0
-      {Format("APPMoniter[%d/%d].Destroy", sid, int(before + 1)), Format("%d remaining", int(before + 1))},
-  };
-  std::vector<Line> actual;
-  for (const auto& line : trace.Lines()) actual.emplace_back(line.Source, line.Message);
-  EXPECT_EQ(actual, expected);
+  // The count in a tag is the one when the line is written: one fewer once destroyed.
+  EXPECT_TRUE(test::MatchesGoldenTrace(trace.Lines(), "protocol/traces/destruction.trace",
+                                       {{"sid", std::to_string(sid)},
+                                        {"count", std::to_string(before + 2)},
+                                        {"remaining", std::to_string(before + 1)}}));
   EXPECT_EQ(RemainingMoniterSIDs().back(), second->SID());
 }
 
@@ -354,14 +342,8 @@ TEST_F(CoTarvikAPPMoniterTest, ReadTracesItsCountsAndTheEnd) {
   test::TraceRecorder trace;
   ReadOnce(*moniter, 8);
   ReadOnce(*moniter, 8);
-  const std::vector<Line> expected = {
-      {Tag(*moniter, count, "Read"), "cb=8; cbRead=3; HRESULT=00000000"},
-      {Tag(*moniter, count, "Read.Finished(S_FALSE)"), "ReadLength=3; Len(Content)=3"},
-      {Tag(*moniter, count, "Read"), "cb=8; cbRead=0; HRESULT=00000001"},
-  };
-  std::vector<Line> actual;
-  for (const auto& line : trace.Lines()) actual.emplace_back(line.Source, line.Message);
-  EXPECT_EQ(actual, expected);
+  EXPECT_TRUE(test::MatchesGoldenTrace(trace.Lines(), "protocol/traces/read_past_the_end.trace",
+                                       {{"sid", std::to_string(moniter->SID())}, {"count", std::to_string(count)}}));
 }
 
 // ---------------------------------------------------------------- flags and releases
@@ -404,14 +386,9 @@ TEST_F(CoTarvikAPPMoniterTest, StateTableTerminateUnlockedReleasesTheHandlerAndK
   EXPECT_EQ(moniter->Terminate(0), S_OK);
   EXPECT_FALSE(moniter->IPHandler());
   EXPECT_TRUE(moniter->OIPSink());  // not Finished: left alone
-  const std::vector<Line> expected = {
-      {Tag(*moniter, count, "Terminate"), "Locked=False; ReadDone=False"},
-      {Tag(*moniter, count, "SetIPHandler=nil (RefCount=2)"), ""},  // the field's and the test's
-      {Tag(*moniter, count, "Terminate"), "Locked=False; HRESULT=00000000"},
-  };
-  std::vector<Line> actual;
-  for (const auto& line : trace.Lines()) actual.emplace_back(line.Source, line.Message);
-  EXPECT_EQ(actual, expected);
+  // RefCount=2: the field's reference and the test's.
+  EXPECT_TRUE(test::MatchesGoldenTrace(trace.Lines(), "protocol/traces/terminate_unlocked.trace",
+                                       {{"sid", std::to_string(moniter->SID())}, {"count", std::to_string(count)}}));
 }
 
 TEST_F(CoTarvikAPPMoniterTest, StateTableACacheFileNameThroughTheWrapperFinishesTheDownload) {
@@ -733,18 +710,12 @@ TEST_F(CoTarvikAPPMoniterTest, TheWrapperTracesEnterAndLeaveAndCapturesWithItsOw
   const LONG refs = wrapper->RefCount();
   handler->Sink = nullptr;  // the handler lets go: the wrapper goes
   EXPECT_EQ(refs, 1);
-  const std::vector<Line> expected = {
-      {Format("IPSink[%d/%d].Enter (RefCount=1)", sid, sinks), "ReportProgress (StatusCode=13, StatusText=text/html)"},
-      {Format("APPMoniter[%d/%d].ReportProgress", sid, moniters), "Set URLContent.ContentType=text/html"},
-      {Format("IPSink[%d/%d].Leave (RefCount=1)", sid, sinks), "ReportProgress (HRESULT=0)"},
-      {Format("IPSink[%d/%d].Enter (RefCount=1)", sid, sinks), "ReportData (BSCF=5, Progress=1, ProgressMax=2)"},
-      {Format("IPSink[%d/%d].Leave (RefCount=1)", sid, sinks), "ReportData (HRESULT=0)"},
-      {Format("IPSink[%d/%d].Enter (RefCount=0)", sid, sinks), Format("Destructor (MoniterSID=%d)", moniter->SID())},
-      {Format("IPSink[%d/%d].Leave (RefCount=0)", sid, sinks - 1), Format("Destructor (Remaining=%d)", sinks - 1)},
-  };
-  std::vector<Line> actual;
-  for (const auto& line : trace.Lines()) actual.emplace_back(line.Source, line.Message);
-  EXPECT_EQ(actual, expected);
+  EXPECT_TRUE(test::MatchesGoldenTrace(trace.Lines(), "protocol/traces/wrapper.trace",
+                                       {{"sid", std::to_string(sid)},
+                                        {"sinks", std::to_string(sinks)},
+                                        {"remaining", std::to_string(sinks - 1)},
+                                        {"moniters", std::to_string(moniters)},
+                                        {"moniter", std::to_string(moniter->SID())}}));
 }
 
 TEST_F(CoTarvikAPPMoniterTest, TheWrapperAnswersForItselfAndHandsOtherInterfacesToTheBrowserSink) {

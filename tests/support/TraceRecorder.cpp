@@ -15,12 +15,6 @@ std::vector<TraceLine> TraceRecorder::Lines() const {
   return FLines;
 }
 
-std::vector<std::string> TraceRecorder::Sources() const {
-  std::vector<std::string> sources;
-  for (const TraceLine& line : Lines()) sources.push_back(line.Source);
-  return sources;
-}
-
 int TraceRecorder::Find(const std::string& source, size_t from) const {
   const std::vector<TraceLine> lines = Lines();
   for (size_t i = from; i < lines.size(); ++i)

@@ -26,8 +26,6 @@ class TraceRecorder : public TraceSink {
   void Write(std::string_view source, std::string_view message, int32_t extra, int32_t level) override;
 
   std::vector<TraceLine> Lines() const;
-  // Sources only, in order.
-  std::vector<std::string> Sources() const;
   // Index of the first line with this source at or after from, or -1.
   int Find(const std::string& source, size_t from = 0) const;
   bool Contains(const std::string& source, const std::string& message) const;

@@ -46,6 +46,22 @@ TEST(PathSplit, FindsTheLastSeparatorByWholeCharacters) {
   EXPECT_EQ(FindLastOf("a\\" + kSeikou950, "\\", Lead950), 1u);
 }
 
+TEST(PathSplit, APathBesideAFileIsTakenInItsFolderUnlessAbsolute) {
+  const std::string folder932 = "C:\\" + kHyouji932 + "\\";
+  const std::pair<std::string, std::string> cases[] = {
+      {"trace.log", folder932 + "trace.log"},
+      {"logs\\t.log", folder932 + "logs\\t.log"},
+      {"D:\\t.log", "D:\\t.log"},
+      {"d:t.log", "d:t.log"},
+      {"\\\\server\\share\\t.log", "\\\\server\\share\\t.log"},
+      {"/tmp/t.log", "/tmp/t.log"},
+  };
+  for (const auto& [path, expected] : cases)
+    EXPECT_EQ(PathBeside(folder932 + "Tarvik.ini", path, Lead932), expected) << path;
+  // A name without a folder leaves the path as it is given.
+  EXPECT_EQ(PathBeside("Tarvik.ini", "t.log", Lead932), "t.log");
+}
+
 TEST(Trim, DropsCodesUpToBlankAtBothEndsOnly) {
   EXPECT_EQ(Trim(" \t\r\n two  words \x01\x20"), "two  words");
   EXPECT_EQ(Trim("\x21x\x21"), "\x21x\x21");

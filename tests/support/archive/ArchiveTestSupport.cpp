@@ -79,7 +79,6 @@ TArchiveEnvironment FixedEnvironment(TFileSource* files) {
                   t.Hour < 12 ? "AM" : "PM");
   };
   env.SniffContentType = [](const std::string& name) { return ContentTypeFromExtension(name); };
-  env.Trace = [](const std::string& source, const std::string& message) { Log(source, message); };
   env.Files = files;
   return env;
 }

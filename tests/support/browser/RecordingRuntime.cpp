@@ -8,20 +8,9 @@ void STDMETHODCALLTYPE TRecordingRuntime::InformEvent(int32_t TID, UINT_PTR OID,
   FEvents.push_back({TID, OID, Category, Event, Value});
 }
 
-void STDMETHODCALLTYPE TRecordingRuntime::Log(const std::string& Source, const std::string& Message, int32_t Extra,
-                                              int32_t Level) {
-  std::lock_guard<std::mutex> guard(FLock);
-  FLines.push_back({Source, Message, Extra, Level});
-}
-
 std::vector<TInformedEvent> TRecordingRuntime::Events() const {
   std::lock_guard<std::mutex> guard(FLock);
   return FEvents;
-}
-
-std::vector<TLoggedLine> TRecordingRuntime::Lines() const {
-  std::lock_guard<std::mutex> guard(FLock);
-  return FLines;
 }
 
 std::vector<std::string> TRecordingRuntime::Values() const {
@@ -33,7 +22,6 @@ std::vector<std::string> TRecordingRuntime::Values() const {
 void TRecordingRuntime::Clear() {
   std::lock_guard<std::mutex> guard(FLock);
   FEvents.clear();
-  FLines.clear();
 }
 
 TScopedSettings::TScopedSettings(const std::string& iniPath) : FPrevious(std::move(TarvikSettings)) {

@@ -1,5 +1,5 @@
 #pragma once
-// A runtime that records what the browser integration hands it, and scope
+// A runtime that records the events the browser integration hands it, and scope
 // holders that publish a runtime or a settings file in the process-wide
 // globals for a test and restore the previous ones afterwards.
 #include <cstdint>
@@ -20,13 +20,6 @@ struct TInformedEvent {
   std::string Value;
 };
 
-struct TLoggedLine {
-  std::string Source;
-  std::string Message;
-  int32_t Extra;
-  int32_t Level;
-};
-
 class TRecordingRuntime final : public TInterfacedImpl<ITarvikRuntime> {
  public:
   static ComPtr<TRecordingRuntime> Create() { return TInterfacedObject::Create<TRecordingRuntime>(); }
@@ -37,11 +30,13 @@ class TRecordingRuntime final : public TInterfacedImpl<ITarvikRuntime> {
   // Leaves both lists as they are.
   void STDMETHODCALLTYPE GenerateList(int32_t, int32_t, std::vector<std::string>*, std::vector<std::string>*) override {
   }
+  // Lines go to the trace sink, as the library's own runtime sends them.
   void STDMETHODCALLTYPE Log(const std::string& Source, const std::string& Message, int32_t Extra,
-                             int32_t Level) override;
+                             int32_t Level) override {
+    WriteToTraceSink(Source, Message, Extra, Level);
+  }
 
   std::vector<TInformedEvent> Events() const;
-  std::vector<TLoggedLine> Lines() const;
   // The values of the events, in order.
   std::vector<std::string> Values() const;
   void Clear();
@@ -51,7 +46,6 @@ class TRecordingRuntime final : public TInterfacedImpl<ITarvikRuntime> {
   TRecordingRuntime() = default;
   mutable std::mutex FLock;
   std::vector<TInformedEvent> FEvents;
-  std::vector<TLoggedLine> FLines;
 };
 
 // Publishes runtime (which may be empty) in Runtime while it lives.
