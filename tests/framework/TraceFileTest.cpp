@@ -167,9 +167,9 @@ TEST_F(TraceFileOnDisk, ThreadsWritingAtOnceLeaveWholeLinesUnderTheBoundAndASeco
   EXPECT_NE(Read(TracePathForProcess(path, TraceProcessId())).find("Second: here"), std::string::npos);
 
   std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t)
-    threads.emplace_back([&file, t] {
-      for (int i = 0; i < 400; ++i) file->Write("Thread" + std::to_string(t), std::string(40, 'a' + t), 0, 50);
+  for (const char letter : {'a', 'b', 'c', 'd'})
+    threads.emplace_back([&file, letter] {
+      for (int i = 0; i < 400; ++i) file->Write(std::string("Thread ") + letter, std::string(40, letter), 0, 50);
     });
   for (std::thread& thread : threads) thread.join();
   file.reset();
