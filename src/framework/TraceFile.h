@@ -19,7 +19,8 @@ class TTraceStore {
   virtual ~TTraceStore() = default;
   virtual uint64_t Size() noexcept = 0;
   virtual bool Append(std::string_view bytes) noexcept = 0;
-  virtual bool ReadAll(std::string& bytes) noexcept = 0;
+  // Throws std::bad_alloc when the copy does not fit in memory.
+  virtual bool ReadAll(std::string& bytes) = 0;
   // Makes bytes the whole file.
   virtual bool Replace(std::string_view bytes) noexcept = 0;
 };

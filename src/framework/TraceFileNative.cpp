@@ -27,7 +27,7 @@ class TNativeTraceStore final : public TTraceStore {
     return ::fstat(FFd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
   }
   bool Append(std::string_view bytes) noexcept override { return WriteAt(static_cast<off_t>(Size()), bytes); }
-  bool ReadAll(std::string& bytes) noexcept override {
+  bool ReadAll(std::string& bytes) override {
     bytes.resize(static_cast<size_t>(Size()));
     size_t done = 0;
     while (done < bytes.size()) {

@@ -20,21 +20,14 @@ class TWinTraceStore final : public TTraceStore {
     return ::GetFileSizeEx(FHandle.Get(), &size) ? static_cast<uint64_t>(size.QuadPart) : 0;
   }
   bool Append(std::string_view bytes) noexcept override {
-    LARGE_INTEGER end{};
-    return ::SetFilePointerEx(FHandle.Get(), LARGE_INTEGER{}, &end, FILE_END) && WriteAll(bytes);
+    return ::SetFilePointerEx(FHandle.Get(), LARGE_INTEGER{}, nullptr, FILE_END) && WriteAll(bytes);
   }
-  bool ReadAll(std::string& bytes) noexcept override {
+  bool ReadAll(std::string& bytes) override {
     bytes.resize(static_cast<size_t>(Size()));
-    if (!::SetFilePointerEx(FHandle.Get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN)) return false;
-    size_t done = 0;
-    while (done < bytes.size()) {
-      DWORD n = 0;
-      if (!::ReadFile(FHandle.Get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &n, nullptr) ||
-          n == 0)
-        return false;
-      done += n;
-    }
-    return true;
+    return ::SetFilePointerEx(FHandle.Get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN) &&
+           Transfer(bytes.data(), bytes.size(), [&](char* at, DWORD size, DWORD* done) {
+             return ::ReadFile(FHandle.Get(), at, size, done, nullptr);
+           });
   }
   bool Replace(std::string_view bytes) noexcept override {
     return ::SetFilePointerEx(FHandle.Get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN) && WriteAll(bytes) &&
@@ -43,12 +36,16 @@ class TWinTraceStore final : public TTraceStore {
 
  private:
   bool WriteAll(std::string_view bytes) noexcept {
-    size_t done = 0;
-    while (done < bytes.size()) {
+    return Transfer(const_cast<char*>(bytes.data()), bytes.size(), [&](char* at, DWORD size, DWORD* done) {
+      return ::WriteFile(FHandle.Get(), at, size, done, nullptr);
+    });
+  }
+  // The whole of size bytes, in as many calls as the system needs.
+  template <class Call>
+  static bool Transfer(char* data, size_t size, Call call) noexcept {
+    for (size_t done = 0; done < size;) {
       DWORD n = 0;
-      if (!::WriteFile(FHandle.Get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &n, nullptr) ||
-          n == 0)
-        return false;
+      if (!call(data + done, static_cast<DWORD>(size - done), &n) || n == 0) return false;
       done += n;
     }
     return true;

@@ -60,7 +60,7 @@ class MemoryStore final : public TTraceStore {
     FBytes->append(bytes);
     return true;
   }
-  bool ReadAll(std::string& bytes) noexcept override {
+  bool ReadAll(std::string& bytes) override {
     if (RefuseReads) return false;
     bytes = *FBytes;
     return true;
