@@ -164,6 +164,7 @@ void STDMETHODCALLTYPE TTarvikRuntime::Log(const std::string& Source, const std:
 }
 
 void LibraryLoad() {
+  SetSpillClosesInPlace(false);
   ResetSIDCounter();
   VersionInfo = TTarvikVersionInfo::ReadOwn();
   TarvikSettings = TInterfacedObject::Create<TTarvikSettings>();
@@ -182,6 +183,7 @@ ComPtr<TTarvikRuntime> CreateRuntime(const TProtocolMonitors& monitors, TTarvikR
 
 void LibraryUnload() {
   SetSpillLetGo(nullptr);
+  SetSpillClosesInPlace(true);
   if (Runtime) {
     Log("ClassTarvikRuntime.Print ALL Remaining APPMoniters...", "");
     if (TraceActive() && GOwnRuntime && GOwnRuntime->Monitors().Remaining)

@@ -316,6 +316,7 @@ TEST(SpillArea, SpaceNoCaptureHoldsGoesBackToTheSystem) {
     // The same address fetched again: the new body replaces the old one.
     std::vector<TSpillExtent> next = Spill(*area, Pattern(2 << 20, 10 + reload));
     current = std::move(next);
+    area->WaitForCloses();
     largest = std::max(largest, SpillFilesOnDisk(scratch.Path).second);
     // Dead bytes are moved out of the way once they outweigh held ones.
     EXPECT_LE(area->DiskBytes(), 2 * area->LiveBytes() + TSpillArea::CompactFrom) << reload;
@@ -332,6 +333,7 @@ TEST(SpillArea, SpaceNoCaptureHoldsGoesBackToTheSystem) {
   EXPECT_TRUE(reader == kept);
   EXPECT_GT(SpillFilesOnDisk(scratch.Path).first, 0);
   { const TCapturedBytes gone = std::move(const_cast<TCapturedBytes&>(reader)); }
+  area->WaitForCloses();
   EXPECT_EQ(area->LiveBytes(), 0u);
   EXPECT_EQ(area->DiskBytes(), 0u);
   EXPECT_EQ(area->File(), nullptr);

@@ -25,7 +25,10 @@ class CaptureThroughTheHost(unittest.TestCase):
 
     def capture_and_prove(self, *options):
         work = tempfile.mkdtemp(prefix="tarvik-capture-")
-        self.addCleanup(shutil.rmtree, work, True)
+        if os.environ.get("TARVIK_E2E_KEEP"):  # the archive, to compare or look at
+            print("kept: " + work)
+        else:
+            self.addCleanup(shutil.rmtree, work, True)
         out = os.path.join(work, "Sample page.mht")
         with SiteServer(work) as server:
             code, lines = host_capture(self.wine, IEXPLORE, server.base + "/start", out, *options)

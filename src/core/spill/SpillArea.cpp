@@ -21,6 +21,7 @@ std::shared_ptr<TSpillArea>& ProcessArea() {
 }
 
 std::atomic<TSpillLetGo> LetGoHook{nullptr};
+std::atomic<bool> ClosesInPlace{false};
 
 uint64_t SteadyClockMs() noexcept {
   return static_cast<uint64_t>(
@@ -37,6 +38,18 @@ void TSpillState::Drained(const TSpillGeneration* generation) noexcept {
   if (Current.get() != generation || generation->Live.load() != 0) return;
   Current.reset();
   FReplace = false;
+}
+
+bool TSpillState::CloseLater(std::unique_ptr<TSpillFile>& file, uint64_t bytes) noexcept {
+  if (!Options.WriteBehind || ClosesInPlace.load() || !file) return false;
+  std::unique_ptr<TSpillJob> job;
+  if (!NoThrow([&] { job = std::make_unique<TSpillJob>(); })) return false;
+  job->ClosedFrom = Counters;
+  job->ClosedBytes = bytes;
+  Counters->Closing.fetch_add(1);
+  job->Closed = std::move(file);
+  Writer->Push(std::move(job));
+  return true;
 }
 
 bool TSpillState::TryOpen(std::string& why, const char*& failed, std::shared_ptr<TSpillGeneration>& made) noexcept {
@@ -158,6 +171,18 @@ TPlaced TSpillState::TakeLocked(uint64_t size, uint64_t spare, std::shared_ptr<T
   return TPlaced::Yes;
 }
 
+TPlaced TSpillState::PlaceAfterCloses(uint64_t size, std::shared_ptr<TSpillGeneration>& generation,
+                                      uint64_t& offset) noexcept {
+  TPlaced placed = Place(size, Margin(), generation, offset);
+  while (placed == TPlaced::NoRoom && Counters->Closing.load() != 0) {
+    // Each file closed, or any other change on the disk, is worth a look.
+    const uint64_t disk = Counters->Disk.load();
+    Writer->Wait([&] { return Counters->Closing.load() == 0 || Counters->Disk.load() != disk; });
+    placed = Place(size, Margin(), generation, offset);
+  }
+  return placed;
+}
+
 // A place for size bytes, made by compacting and letting go if need be;
 // false (said once until a write fits again) when there is none.
 bool TSpillState::Take(uint64_t size, std::shared_ptr<TSpillGeneration>& generation, uint64_t& offset) noexcept {
@@ -165,7 +190,7 @@ bool TSpillState::Take(uint64_t size, std::shared_ptr<TSpillGeneration>& generat
   TPlaced placed = Place(size, Margin(), generation, offset);
   if (placed == TPlaced::NoRoom) {
     CompactStep(true);
-    placed = Place(size, Margin(), generation, offset);
+    placed = PlaceAfterCloses(size, generation, offset);
   }
   if (placed == TPlaced::NoRoom)
     if (TSpillLetGo letGo = LetGoHook.load()) {
@@ -174,7 +199,7 @@ bool TSpillState::Take(uint64_t size, std::shared_ptr<TSpillGeneration>& generat
       const uint64_t quota = Quota.load(), disk = Counters->Disk.load();
       letGo(std::max(disk + size > quota ? disk + size - quota : size, quota / 4));
       CompactStep(true);
-      placed = Place(size, Margin(), generation, offset);
+      placed = PlaceAfterCloses(size, generation, offset);
     }
   if (placed == TPlaced::NoRoom && !FFull.exchange(true))
     SpillTrace(Format("Temporary file full: %llu bytes of %llu held; a capture is not kept", Ull(Counters->Live.load()),
@@ -287,6 +312,11 @@ void TSpillArea::Wait(const TSpillTicket& ticket, uint32_t inFlight) const noexc
   FState->Writer->Wait([&] { return ticket.InFlight.load() <= inFlight; });
 }
 
+void TSpillArea::WaitForCloses() const noexcept {
+  const TSpillCounters& counters = *FState->Counters;
+  if (counters.Closing.load() != 0) FState->Writer->Wait([&] { return counters.Closing.load() == 0; });
+}
+
 TSpillFile* TSpillArea::File() const noexcept {
   std::lock_guard<std::mutex> guard(FState->Lock);
   return FState->Current ? FState->Current->File.get() : nullptr;
@@ -299,6 +329,7 @@ uint64_t TSpillArea::LiveBytes() const noexcept { return FState->Counters->Live.
 uint64_t TSpillArea::Quota() const noexcept { return FState->Quota.load(); }
 
 void SetSpillLetGo(TSpillLetGo letGo) noexcept { LetGoHook.store(letGo); }
+void SetSpillClosesInPlace(bool inPlace) noexcept { ClosesInPlace.store(inPlace); }
 
 std::shared_ptr<TSpillArea> ProcessSpillArea() {
   std::lock_guard<std::mutex> guard(ProcessAreaLock());

@@ -40,7 +40,8 @@ struct TSpillExtent {
 
 // The process's memory budget for captured bytes and its spill files. Disk
 // is bounded too: bytes go to files of a segment's size, each under a key
-// of its own, and a file goes as soon as nothing in it is held; when dead
+// of its own, and a file goes as soon as nothing in it is held (the writer
+// thread empties and closes it, its bytes counted until then); when dead
 // bytes outweigh held ones, the held bytes of files at most half held move
 // to the newest file, a few pieces with each write, so their files go too
 // (no offset is ever encrypted twice under one key). The files stay under a quota; at the quota the
@@ -135,6 +136,9 @@ class TSpillArea {
                    const std::shared_ptr<TSpillTicket>& ticket) noexcept;
   // Until ticket has at most inFlight writes under way.
   void Wait(const TSpillTicket& ticket, uint32_t inFlight) const noexcept;
+  // Until the files nothing holds any more are closed (the writer closes
+  // them; until then their bytes count on the disk).
+  void WaitForCloses() const noexcept;
 
   // The current file, or null (before the first write, when it failed, or
   // when nothing is held in it any more).
@@ -156,6 +160,11 @@ class TSpillArea {
 // Writer threads of areas that still run, until each has ended (the library
 // stays loaded for them).
 uint32_t SpillWritersRunning() noexcept;
+
+// Whether files nothing holds close where they are let go of rather than on
+// a writer thread: the library's unload, which runs under the loader lock,
+// must start no thread.
+void SetSpillClosesInPlace(bool inPlace) noexcept;
 
 // Asked, outside every lock of the area, when a write would pass the quota:
 // let go of captured bytes worth at least wanted, as far as it can. The

@@ -23,6 +23,9 @@ class TSpillFile {
   // Where it was created (a name that no longer exists where the platform
   // removes the name at once).
   virtual std::string Path() const = 0;
+  // Gives the file's space back before it is closed, so that closing it
+  // costs little; the default keeps the space until then.
+  virtual void Empty() noexcept {}
 };
 
 // The user's temporary folder.

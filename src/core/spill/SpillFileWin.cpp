@@ -57,6 +57,14 @@ class TWinSpillFile final : public TSpillFile {
 
   std::string Path() const override { return FPath; }
 
+  // Under Wine the truncation runs in this thread, while the removal at close
+  // runs in the server, where every thread of the browser waits behind it.
+  void Empty() noexcept override {
+    FILE_END_OF_FILE_INFO end{};
+    std::lock_guard<std::mutex> guard(FLock);
+    SetFileInformationByHandle(FHandle, FileEndOfFileInfo, &end, sizeof(end));
+  }
+
  private:
   // Positioned transfers: the file pointer is moved and used under a lock.
   // An OVERLAPPED offset would need no lock, but under Wine each such call

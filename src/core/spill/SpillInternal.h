@@ -29,8 +29,9 @@ inline unsigned long long Ull(uint64_t value) noexcept { return static_cast<unsi
 
 // What the files hold, shared with the generations, which may outlive the area.
 struct TSpillCounters {
-  std::atomic<uint64_t> Disk{0};  // bytes in files still open
-  std::atomic<uint64_t> Live{0};  // of those, bytes some holder holds
+  std::atomic<uint64_t> Disk{0};     // bytes in files still open
+  std::atomic<uint64_t> Live{0};     // of those, bytes some holder holds
+  std::atomic<uint32_t> Closing{0};  // files handed to the writer to empty and close
 };
 
 // Where bytes may go: a place taken, no room under the quota, or no file.
@@ -45,11 +46,9 @@ class TSpillGeneration {
   TSpillGeneration(std::unique_ptr<TSpillFile> file, std::unique_ptr<TChaCha20> cipher,
                    std::shared_ptr<TSpillCounters> counters, std::weak_ptr<TSpillState> owner)
       : File(std::move(file)), Cipher(std::move(cipher)), Counters(std::move(counters)), Owner(std::move(owner)) {}
-  // The file goes before its bytes stop counting: the disk never holds more than is counted.
-  ~TSpillGeneration() {
-    File.reset();
-    Counters->Disk.fetch_sub(End.load());
-  }
+  // The file goes before its bytes stop counting: the disk never holds more
+  // than is counted. The area's writer closes it where it can (SpillPieces.cpp).
+  ~TSpillGeneration();
   TSpillGeneration(const TSpillGeneration&) = delete;
   TSpillGeneration& operator=(const TSpillGeneration&) = delete;
 
@@ -114,13 +113,17 @@ class TSpillPiece {
 };
 
 // One write handed to the writer thread: the bytes, their charge against
-// the budget and the place taken for them.
+// the budget and the place taken for them. Or a file nothing holds any
+// more, to empty and close: its bytes count on the disk until then.
 struct TSpillJob {
   std::shared_ptr<TSpillGeneration> Generation;
   uint64_t Offset = 0;
   std::string Bytes;
   TBudgetCharge Charge;
   std::shared_ptr<TSpillTicket> Ticket;  // set once the write is counted in flight
+  std::unique_ptr<TSpillFile> Closed;
+  uint64_t ClosedBytes = 0;
+  std::shared_ptr<TSpillCounters> ClosedFrom;
 
   // Memory, charge and file go before the write stops counting as in
   // flight: whoever waited for it sees them gone.
@@ -128,10 +131,12 @@ struct TSpillJob {
   void Run() noexcept;
 };
 
-// The thread that encrypts and writes what captures hand it, in order. It
-// runs while there is work and a moment after, then ends (a library that
-// is unloaded leaves no thread behind), and a new one starts with the next
-// write. Without a thread, the writes happen where they are handed over.
+// The thread that encrypts and writes what captures hand it, in order, and
+// closes files when no write waits (a close takes a while, and writes
+// behind it would hold up the captures that wait for them). It runs while
+// there is work and a moment after, then ends (a library that is unloaded
+// leaves no thread behind), and a new one starts with the next job. Without
+// a thread, the jobs run where they are handed over.
 class TSpillWriter : public std::enable_shared_from_this<TSpillWriter> {
  public:
   static constexpr auto Linger = std::chrono::milliseconds(200);
@@ -159,6 +164,7 @@ class TSpillWriter : public std::enable_shared_from_this<TSpillWriter> {
   std::condition_variable FWork;  // a job for an idle thread
   std::condition_variable FDone;  // a job done, for those waiting
   std::deque<std::unique_ptr<TSpillJob>> FQueue;
+  std::deque<std::unique_ptr<TSpillJob>> FCloses;
   bool FRunning = false;
   bool FIdle = false;
   uint32_t FWaiters = 0;
@@ -173,6 +179,10 @@ class TSpillState : public std::enable_shared_from_this<TSpillState> {
                    const std::shared_ptr<TSpillTicket>& ticket) noexcept;
   // The current generation is empty: the area moves on from it, and its file goes.
   void Drained(const TSpillGeneration* generation) noexcept;
+  // Hands a file nothing holds any more, of bytes counted on the disk, to
+  // the writer to empty and close, so that a capture that let go of it does
+  // not wait for that; false (file kept) when it must close here.
+  bool CloseLater(std::unique_ptr<TSpillFile>& file, uint64_t bytes) noexcept;
   // The place for size more bytes at the end of the current file, taken in
   // one step with the room for them, spare bytes left under the quota
   // (writers side by side never pass it together). A file that is full or
@@ -194,6 +204,9 @@ class TSpillState : public std::enable_shared_from_this<TSpillState> {
 
  private:
   bool Take(uint64_t size, std::shared_ptr<TSpillGeneration>& generation, uint64_t& offset) noexcept;
+  // Place, waiting for files on their way to close while there is no room
+  // without them.
+  TPlaced PlaceAfterCloses(uint64_t size, std::shared_ptr<TSpillGeneration>& generation, uint64_t& offset) noexcept;
   TPlaced TakeLocked(uint64_t size, uint64_t spare, std::shared_ptr<TSpillGeneration>& generation,
                      uint64_t& offset) noexcept;
   static void Hold(const std::shared_ptr<TSpillGeneration>& generation, uint64_t offset, uint64_t size,

@@ -5,6 +5,14 @@
 
 namespace tarvik {
 
+TSpillGeneration::~TSpillGeneration() {
+  const uint64_t bytes = End.load();
+  if (std::shared_ptr<TSpillState> owner = Owner.lock())
+    if (owner->CloseLater(File, bytes)) return;
+  File.reset();
+  Counters->Disk.fetch_sub(bytes);
+}
+
 void TSpillGeneration::Register(const std::shared_ptr<TSpillPiece>& piece) {
   std::lock_guard<std::mutex> guard(FPiecesLock);
   // Pieces let go of are dropped from the list now and then.

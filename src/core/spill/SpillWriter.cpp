@@ -13,6 +13,12 @@ std::atomic<uint32_t> RunningWriters{0};
 }  // namespace
 
 TSpillJob::~TSpillJob() {
+  if (Closed) {
+    Closed->Empty();
+    Closed.reset();
+    ClosedFrom->Disk.fetch_sub(ClosedBytes);
+    ClosedFrom->Closing.fetch_sub(1);
+  }
   Charge.Clear();
   Bytes = std::string();
   if (!Ticket) return;
@@ -22,6 +28,7 @@ TSpillJob::~TSpillJob() {
 }
 
 void TSpillJob::Run() noexcept {
+  if (!Generation) return;  // a file to close: the job's end closes it
   Generation->Cipher->Apply(Offset, Bytes.data(), Bytes.size());
   if (!Generation->File->WriteAt(Offset, Bytes.data(), Bytes.size())) {
     Ticket->Failed.store(true);
@@ -31,7 +38,7 @@ void TSpillJob::Run() noexcept {
 
 void TSpillWriter::Push(std::unique_ptr<TSpillJob> job) noexcept {
   std::unique_lock<std::mutex> guard(FLock);
-  if (!NoThrow([&] { FQueue.push_back(std::move(job)); })) {
+  if (!NoThrow([&] { (job->Closed ? FCloses : FQueue).push_back(std::move(job)); })) {
     guard.unlock();
     Finish(std::move(job));
     return;
@@ -68,14 +75,15 @@ void TSpillWriter::Finish(std::unique_ptr<TSpillJob> job) noexcept {
 void TSpillWriter::Loop(bool linger) noexcept {
   std::unique_lock<std::mutex> guard(FLock);
   for (;;) {
-    if (FQueue.empty() && linger) {
+    if (FQueue.empty() && FCloses.empty() && linger) {
       FIdle = true;
-      FWork.wait_for(guard, Linger, [this] { return !FQueue.empty(); });
+      FWork.wait_for(guard, Linger, [this] { return !FQueue.empty() || !FCloses.empty(); });
       FIdle = false;
     }
-    if (FQueue.empty()) break;
-    std::unique_ptr<TSpillJob> job = std::move(FQueue.front());
-    FQueue.pop_front();
+    auto& queue = FQueue.empty() ? FCloses : FQueue;
+    if (queue.empty()) break;
+    std::unique_ptr<TSpillJob> job = std::move(queue.front());
+    queue.pop_front();
     guard.unlock();
     Finish(std::move(job));
     guard.lock();

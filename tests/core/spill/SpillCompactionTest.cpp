@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <future>
@@ -28,6 +30,11 @@ struct TMemoryDisk {
   uint64_t Peak = 0;
   uint64_t Total = 0;
   int OpenFailures = 0;  // opens still to fail
+  // Emptying a file waits while the gate is shut; the threads that emptied
+  // files.
+  bool Shut = false;
+  std::condition_variable Gate;
+  std::vector<std::thread::id> Emptied;
 };
 TMemoryDisk* MemoryDisk = nullptr;
 
@@ -57,6 +64,15 @@ class TMemoryFile final : public TSpillFile {
     return true;
   }
   std::string Path() const override { return "memory"; }
+  void Empty() noexcept override {
+    std::unique_lock<std::mutex> guard(MemoryDisk->Lock);
+    // Bounded: a capture thread that empties a file itself would wait for ever.
+    MemoryDisk->Gate.wait_for(guard, std::chrono::seconds(2), [] { return !MemoryDisk->Shut; });
+    MemoryDisk->Emptied.push_back(std::this_thread::get_id());
+    MemoryDisk->Now -= FBytes.size();
+    MemoryDisk->Total += FBytes.size();
+    FBytes = std::string();
+  }
 
  private:
   std::string FBytes;
@@ -91,7 +107,12 @@ struct TMemoryArea {
     if (more) more(options);
     Area = std::make_shared<TSpillArea>(options);
   }
-  ~TMemoryArea() { Area.reset(); }
+  // The writer may still be closing files, which tell the disk of this area.
+  ~TMemoryArea() {
+    Area.reset();
+    for (int n = 0; n < 500 && SpillWritersRunning() != 0; ++n)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 };
 
 // Bytes n of download id, told again when it is read back.
@@ -226,15 +247,20 @@ TEST(SpillCompaction, LettingGoWhileCompactionsArePlannedLeavesTheHeldBytesWhole
     std::string bytes = Chunk(i, 0, 4 << 10);
     ASSERT_TRUE(area->Write(bytes.data(), bytes.size(), held[i].Extents));
   }
+  std::atomic<bool> done{false};
   std::thread lettingGo([&] {
     std::mt19937 random(2);
     for (uint64_t i = 0; i < held.size(); ++i)
       if (random() % 8) held[i].Extents.clear();
+    done = true;
   });
+  // Writes go on until well after the last let-go, however the threads are
+  // scheduled: the compaction that follows it always comes.
   TDownload passing{99999};
-  for (int n = 0; n < 512; ++n) {
+  for (int n = 0, after = 0; n < 512 || after < 128; ++n) {
     ASSERT_TRUE(AddChunk(*area, passing));
     if (n % 4 == 0) passing = TDownload{99999};
+    if (done) ++after;
   }
   lettingGo.join();
   int whole = 0, kept = 0;
@@ -353,6 +379,45 @@ TEST(SpillCompaction, AWriteBehindFreesItsChargeBeforeItEnds) {
   EXPECT_EQ(released.load(), 1);
   EXPECT_EQ(early.load(), 0);
   EXPECT_EQ(memory.Area->Charged(), 0u);
+}
+
+// A file nothing holds any more is emptied and closed by the writer, not by
+// the capture that let go of it, and counts on the disk until then. A write
+// that finds no room while files are on their way to close waits for them
+// rather than being refused, and the disk never passes the quota.
+TEST(SpillCompaction, FilesLetGoOfCloseOnTheWriterAndAWriteAtTheQuotaWaitsForThem) {
+  constexpr uint64_t kQuota = 16 << 20;
+  TMemoryArea memory(kQuota, 2 << 20, true);
+  TSpillArea& area = *memory.Area;
+  TDownload dropped{1};
+  while (AddChunk(area, dropped) && dropped.Chunks < 200) {
+  }
+  ASSERT_GE(dropped.Chunks * (64 << 10), uint64_t{12} << 20);
+  {
+    std::lock_guard<std::mutex> guard(memory.Disk.Lock);
+    memory.Disk.Shut = true;
+  }
+  dropped.Extents.clear();  // returns though no file can be emptied yet
+  EXPECT_GE(area.DiskBytes(), uint64_t{10} << 20);
+  TDownload later{2};
+  auto writing = std::async(std::launch::async, [&] {
+    for (int n = 0; n < 160; ++n)
+      if (!AddChunk(area, later)) return n;
+    return 160;
+  });
+  // Long enough for the write to reach the full disk, usually; it passes either way.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  {
+    std::lock_guard<std::mutex> guard(memory.Disk.Lock);
+    memory.Disk.Shut = false;
+  }
+  memory.Disk.Gate.notify_all();
+  EXPECT_EQ(writing.get(), 160);
+  EXPECT_TRUE(ReadsBack(memory.Area, later));
+  EXPECT_LE(memory.Disk.Peak, kQuota);
+  std::lock_guard<std::mutex> guard(memory.Disk.Lock);
+  EXPECT_GE(memory.Disk.Emptied.size(), 6u);
+  for (const std::thread::id& thread : memory.Disk.Emptied) EXPECT_NE(thread, std::this_thread::get_id());
 }
 
 // A writer thread counts as running until it is about to end: the library

@@ -109,6 +109,7 @@ TEST(SpillFileWin, MadeInTheUserTemporaryFolderForItsOwnerAloneAndOpenedByNoOneE
     EXPECT_EQ(users, 1);
     ::LocalFree(descriptor);
     Held.clear();
+    area.WaitForCloses();
   }
   EXPECT_FALSE(test::FileExists(path)) << "left behind: " << path;
 }
