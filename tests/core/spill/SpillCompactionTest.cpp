@@ -35,6 +35,8 @@ struct TMemoryDisk {
   bool Shut = false;
   std::condition_variable Gate;
   std::vector<std::thread::id> Emptied;
+  int Waiting = 0;    // emptyings waiting at the gate now
+  std::string Order;  // 'W' for each write, 'E' for each file emptied
 };
 TMemoryDisk* MemoryDisk = nullptr;
 
@@ -48,6 +50,7 @@ class TMemoryFile final : public TSpillFile {
   }
   bool WriteAt(uint64_t offset, const void* data, size_t size) noexcept override {
     std::lock_guard<std::mutex> guard(MemoryDisk->Lock);
+    MemoryDisk->Order += 'W';
     if (offset + size > FBytes.size()) {
       MemoryDisk->Now += offset + size - FBytes.size();
       MemoryDisk->Peak = std::max(MemoryDisk->Peak, MemoryDisk->Now);
@@ -66,8 +69,11 @@ class TMemoryFile final : public TSpillFile {
   std::string Path() const override { return "memory"; }
   void Empty() noexcept override {
     std::unique_lock<std::mutex> guard(MemoryDisk->Lock);
+    ++MemoryDisk->Waiting;
     // Bounded: a capture thread that empties a file itself would wait for ever.
     MemoryDisk->Gate.wait_for(guard, std::chrono::seconds(2), [] { return !MemoryDisk->Shut; });
+    --MemoryDisk->Waiting;
+    MemoryDisk->Order += 'E';
     MemoryDisk->Emptied.push_back(std::this_thread::get_id());
     MemoryDisk->Now -= FBytes.size();
     MemoryDisk->Total += FBytes.size();
@@ -418,6 +424,48 @@ TEST(SpillCompaction, FilesLetGoOfCloseOnTheWriterAndAWriteAtTheQuotaWaitsForThe
   std::lock_guard<std::mutex> guard(memory.Disk.Lock);
   EXPECT_GE(memory.Disk.Emptied.size(), 6u);
   for (const std::thread::id& thread : memory.Disk.Emptied) EXPECT_NE(thread, std::this_thread::get_id());
+}
+
+// A write handed over while the writer empties one file goes before the
+// next file waiting to be emptied: captures wait for their writes, not for
+// files nobody needs.
+TEST(SpillCompaction, WritesGoBeforeFilesWaitingToBeClosed) {
+  TMemoryArea memory(64 << 20, 1 << 20, true);
+  const std::shared_ptr<TSpillArea>& area = memory.Area;
+  TDownload first{1}, second{2}, current{3};
+  for (TDownload* d : {&first, &second})  // a file each
+    for (int n = 0; n < 16; ++n) ASSERT_TRUE(AddChunk(*area, *d));
+  ASSERT_TRUE(AddChunk(*area, current));
+  auto gate = [&](bool shut) {
+    std::lock_guard<std::mutex> guard(memory.Disk.Lock);
+    memory.Disk.Shut = shut;
+    memory.Disk.Order.clear();
+  };
+  gate(true);
+  first.Extents.clear();  // the writer takes this file and waits at the gate
+  for (int n = 0; n < 200; ++n) {
+    {
+      std::lock_guard<std::mutex> guard(memory.Disk.Lock);
+      if (memory.Disk.Waiting == 1) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  second.Extents.clear();
+  std::string bytes = Chunk(9, 0);
+  TBudgetCharge charge(area);
+  ASSERT_TRUE(charge.Add(bytes.size(), true));
+  std::vector<TSpillExtent> extents;
+  const auto ticket = std::make_shared<TSpillTicket>();
+  ASSERT_TRUE(area->WriteBehind(bytes, charge, extents, ticket));
+  {
+    std::lock_guard<std::mutex> guard(memory.Disk.Lock);
+    memory.Disk.Shut = false;
+  }
+  memory.Disk.Gate.notify_all();
+  area->Wait(*ticket, 0);
+  area->WaitForCloses();
+  std::lock_guard<std::mutex> guard(memory.Disk.Lock);
+  EXPECT_EQ(memory.Disk.Order, "EWE");
 }
 
 // A writer thread counts as running until it is about to end: the library
