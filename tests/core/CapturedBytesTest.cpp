@@ -423,6 +423,28 @@ std::unique_ptr<TSpillFile> FailingThenWorking(const std::string& folder, std::s
   return OpenSpillFile(folder, error);
 }
 
+// The platform's file gives back what lies past a length and keeps what
+// lies before it; a length past its end leaves it as it is rather than
+// growing it (a file whose last write failed is shorter than its places).
+TEST(SpillArea, AFileShortensAndNeverGrows) {
+  std::string error;
+  std::unique_ptr<TSpillFile> file = OpenSpillFile(TestFolder(), error);
+  ASSERT_TRUE(file) << error;
+  const std::string bytes = std::string(4096, 'a') + std::string(4096, 'b') + std::string(4096, 'c');
+  ASSERT_TRUE(file->WriteAt(0, bytes.data(), bytes.size()));
+  std::string back(8192, '\0');
+  char past = 0;
+  for (const uint64_t length : {uint64_t{8192}, uint64_t{1} << 20, uint64_t{8192}}) {
+    SCOPED_TRACE(length);
+    file->Shorten(length);
+    EXPECT_TRUE(file->ReadAt(0, back.data(), back.size()));
+    EXPECT_EQ(back, bytes.substr(0, 8192));
+    EXPECT_FALSE(file->ReadAt(8192, &past, 1));
+  }
+  file->Shorten(0);
+  EXPECT_FALSE(file->ReadAt(0, &past, 1));
+}
+
 TEST(SpillArea, AFailedFileIsTriedAgainLaterWithLongerWaits) {
   FakeNow = 5000;
   OpenCalls = 0;

@@ -23,9 +23,10 @@ class TSpillFile {
   // Where it was created (a name that no longer exists where the platform
   // removes the name at once).
   virtual std::string Path() const = 0;
-  // Gives the file's space back before it is closed, so that closing it
-  // costs little; the default keeps the space until then.
-  virtual void Empty() noexcept {}
+  // Gives the file's space beyond length back (a file no longer than that
+  // stays as it is), so that closing it costs little; the default keeps the
+  // space until then.
+  virtual void Shorten(uint64_t length) noexcept { (void)length; }
 };
 
 // The user's temporary folder.

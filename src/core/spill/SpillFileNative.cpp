@@ -37,7 +37,11 @@ class TNativeSpillFile final : public TSpillFile {
 
   // The pages the file held are freed here rather than in whichever thread
   // closes it. One that cannot be emptied still goes when closed.
-  void Empty() noexcept override { [[maybe_unused]] const int emptied = ::ftruncate(FFd, 0); }
+  void Shorten(uint64_t length) noexcept override {
+    struct stat now {};
+    if (::fstat(FFd, &now) != 0 || static_cast<uint64_t>(now.st_size) <= length) return;
+    [[maybe_unused]] const int cut = ::ftruncate(FFd, static_cast<off_t>(length));
+  }
 
  private:
   // All of size bytes at offset, however many calls it takes.

@@ -59,9 +59,14 @@ class TWinSpillFile final : public TSpillFile {
 
   // Under Wine the truncation runs in this thread, while the removal at close
   // runs in the server, where every thread of the browser waits behind it.
-  void Empty() noexcept override {
-    FILE_END_OF_FILE_INFO end{};
+  // A length past the end would grow the file (a write that failed leaves it
+  // shorter than the places taken in it).
+  void Shorten(uint64_t length) noexcept override {
     std::lock_guard<std::mutex> guard(FLock);
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(FHandle, &size) || static_cast<uint64_t>(size.QuadPart) <= length) return;
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = static_cast<LONGLONG>(length);
     SetFileInformationByHandle(FHandle, FileEndOfFileInfo, &end, sizeof(end));
   }
 

@@ -1,4 +1,5 @@
 // The spill area's writer thread and the jobs captures hand it.
+#include <algorithm>
 #include <new>
 
 #include "core/spill/SpillInternal.h"
@@ -14,7 +15,7 @@ std::atomic<uint32_t> RunningWriters{0};
 
 TSpillJob::~TSpillJob() {
   if (Closed) {
-    Closed->Empty();
+    Closed->Shorten(0);
     Closed.reset();
     ClosedFrom->Disk.fetch_sub(ClosedBytes);
     ClosedFrom->Closing.fetch_sub(1);
@@ -25,6 +26,16 @@ TSpillJob::~TSpillJob() {
   Generation->Unwritten.fetch_sub(1);
   Generation.reset();
   Ticket->InFlight.fetch_sub(1);
+}
+
+bool TSpillJob::ShortenStep() noexcept {
+  const uint64_t step = std::min(ClosedBytes, TSpillArea::ShortenStep);
+  if (step == ClosedBytes) return true;
+  Closed->Shorten(ClosedBytes - step);
+  // Counted off once the space is back: the disk never holds more than is counted.
+  ClosedBytes -= step;
+  ClosedFrom->Disk.fetch_sub(step);
+  return false;
 }
 
 void TSpillJob::Run() noexcept {
@@ -75,18 +86,44 @@ void TSpillWriter::Finish(std::unique_ptr<TSpillJob> job) noexcept {
 void TSpillWriter::Loop(bool linger) noexcept {
   std::unique_lock<std::mutex> guard(FLock);
   for (;;) {
-    if (FQueue.empty() && FCloses.empty() && linger) {
-      FIdle = true;
-      FWork.wait_for(guard, Linger, [this] { return !FQueue.empty() || !FCloses.empty(); });
-      FIdle = false;
+    if (FQueue.empty() && linger) {
+      const auto work = [this] {
+        return !FQueue.empty() ||
+               (!FCloses.empty() && (FSpaceWanted != 0 || std::chrono::steady_clock::now() >= FNextStep));
+      };
+      if (!work()) {
+        FIdle = true;
+        if (FCloses.empty())
+          FWork.wait_for(guard, Linger, [&] { return !FQueue.empty() || !FCloses.empty(); });
+        else
+          FWork.wait_until(guard, FNextStep, [&] { return !FQueue.empty() || FSpaceWanted != 0; });
+        FIdle = false;
+        if (!FCloses.empty() && !work()) continue;
+      }
     }
     auto& queue = FQueue.empty() ? FCloses : FQueue;
     if (queue.empty()) break;
     std::unique_ptr<TSpillJob> job = std::move(queue.front());
     queue.pop_front();
     guard.unlock();
-    Finish(std::move(job));
-    guard.lock();
+    if (!job->Closed) {
+      Finish(std::move(job));
+      guard.lock();
+      continue;
+    }
+    const auto began = std::chrono::steady_clock::now();
+    if (job->ShortenStep()) {
+      Finish(std::move(job));
+      guard.lock();
+    } else {
+      // The rest of this file after the writes handed over meanwhile; a
+      // write at the quota may wait for the space given back.
+      guard.lock();
+      FCloses.push_front(std::move(job));
+      if (FWaiters) FDone.notify_all();
+    }
+    const auto now = std::chrono::steady_clock::now();
+    FNextStep = now + std::min<std::chrono::steady_clock::duration>(2 * (now - began), LongestPause);
   }
   FRunning = false;
   RunningWriters.fetch_sub(1);

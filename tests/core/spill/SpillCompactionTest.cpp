@@ -67,17 +67,18 @@ class TMemoryFile final : public TSpillFile {
     return true;
   }
   std::string Path() const override { return "memory"; }
-  void Empty() noexcept override {
+  void Shorten(uint64_t length) noexcept override {
     std::unique_lock<std::mutex> guard(MemoryDisk->Lock);
+    if (FBytes.size() <= length) return;
     ++MemoryDisk->Waiting;
     // Bounded: a capture thread that empties a file itself would wait for ever.
     MemoryDisk->Gate.wait_for(guard, std::chrono::seconds(2), [] { return !MemoryDisk->Shut; });
     --MemoryDisk->Waiting;
-    MemoryDisk->Order += 'E';
+    MemoryDisk->Order += length == 0 ? 'E' : 'S';
     MemoryDisk->Emptied.push_back(std::this_thread::get_id());
-    MemoryDisk->Now -= FBytes.size();
-    MemoryDisk->Total += FBytes.size();
-    FBytes = std::string();
+    MemoryDisk->Now -= FBytes.size() - length;
+    MemoryDisk->Total += FBytes.size() - length;
+    FBytes.resize(static_cast<size_t>(length));
   }
 
  private:
@@ -427,49 +428,56 @@ TEST(SpillCompaction, FilesLetGoOfCloseOnTheWriterAndAWriteAtTheQuotaWaitsForThe
 }
 
 // A write handed over while the writer empties one file goes before the
-// next file waiting to be emptied: captures wait for their writes, not for
-// files nobody needs.
+// rest of that file and before the next file waiting to be emptied:
+// captures wait for their writes, not for files nobody needs. A file larger
+// than a step is given back a step at a time ('S'), the last one 'E'.
 TEST(SpillCompaction, WritesGoBeforeFilesWaitingToBeClosed) {
-  TMemoryArea memory(64 << 20, 1 << 20, true);
-  const std::shared_ptr<TSpillArea>& area = memory.Area;
-  TDownload first{1}, second{2}, current{3};
-  for (TDownload* d : {&first, &second})  // a file each
-    for (int n = 0; n < 16; ++n) ASSERT_TRUE(AddChunk(*area, *d));
-  ASSERT_TRUE(AddChunk(*area, current));
-  auto gate = [&](bool shut) {
-    std::lock_guard<std::mutex> guard(memory.Disk.Lock);
-    memory.Disk.Shut = shut;
-    memory.Disk.Order.clear();
+  struct TCase {
+    uint64_t Segment;
+    const char* Order;
   };
-  gate(true);
-  first.Extents.clear();  // the writer takes this file and waits at the gate
-  for (int n = 0; n < 200; ++n) {
+  for (const TCase c : {TCase{1 << 20, "EWE"}, TCase{16 << 20, "SWSSESSSE"}}) {
+    SCOPED_TRACE(c.Segment);
+    TMemoryArea memory(64 << 20, c.Segment, true);
+    const std::shared_ptr<TSpillArea>& area = memory.Area;
+    TDownload first{1}, second{2}, current{3};
+    for (TDownload* d : {&first, &second})  // a file each
+      while (d->Chunks * (64 << 10) < c.Segment) ASSERT_TRUE(AddChunk(*area, *d));
+    ASSERT_TRUE(AddChunk(*area, current));
     {
       std::lock_guard<std::mutex> guard(memory.Disk.Lock);
-      if (memory.Disk.Waiting == 1) break;
+      memory.Disk.Shut = true;
+      memory.Disk.Order.clear();
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  second.Extents.clear();
-  std::string bytes = Chunk(9, 0);
-  TBudgetCharge charge(area);
-  ASSERT_TRUE(charge.Add(bytes.size(), true));
-  std::vector<TSpillExtent> extents;
-  const auto ticket = std::make_shared<TSpillTicket>();
-  ASSERT_TRUE(area->WriteBehind(bytes, charge, extents, ticket));
-  {
+    first.Extents.clear();  // the writer takes this file and waits at the gate
+    for (int n = 0; n < 200; ++n) {
+      {
+        std::lock_guard<std::mutex> guard(memory.Disk.Lock);
+        if (memory.Disk.Waiting == 1) break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    second.Extents.clear();
+    std::string bytes = Chunk(9, 0);
+    TBudgetCharge charge(area);
+    ASSERT_TRUE(charge.Add(bytes.size(), true));
+    std::vector<TSpillExtent> extents;
+    const auto ticket = std::make_shared<TSpillTicket>();
+    ASSERT_TRUE(area->WriteBehind(bytes, charge, extents, ticket));
+    {
+      std::lock_guard<std::mutex> guard(memory.Disk.Lock);
+      memory.Disk.Shut = false;
+    }
+    memory.Disk.Gate.notify_all();
+    area->Wait(*ticket, 0);
+    area->WaitForCloses();
+    EXPECT_EQ(area->DiskBytes(), (current.Chunks + 1) * (64 << 10));  // with the write behind
     std::lock_guard<std::mutex> guard(memory.Disk.Lock);
-    memory.Disk.Shut = false;
+    EXPECT_EQ(memory.Disk.Order, c.Order);
+    EXPECT_EQ(memory.Disk.Now, area->DiskBytes());
   }
-  memory.Disk.Gate.notify_all();
-  area->Wait(*ticket, 0);
-  area->WaitForCloses();
-  std::lock_guard<std::mutex> guard(memory.Disk.Lock);
-  EXPECT_EQ(memory.Disk.Order, "EWE");
 }
 
-// A writer thread counts as running until it is about to end: the library
-// is not unloaded from under it.
 TEST(SpillCompaction, AWriterThreadCountsUntilItEnds) {
   // The thread goes on after it tells: what it touches then is its own.
   auto atEnd = std::make_shared<std::promise<uint32_t>>();
