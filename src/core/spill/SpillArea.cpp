@@ -48,7 +48,7 @@ bool TSpillState::CloseLater(std::unique_ptr<TSpillFile>& file, uint64_t bytes) 
   job->ClosedBytes = bytes;
   Counters->Closing.fetch_add(1);
   job->Closed = std::move(file);
-  Writer->Push(std::move(job));
+  Closer->Push(std::move(job));
   return true;
 }
 
@@ -177,7 +177,7 @@ TPlaced TSpillState::PlaceAfterCloses(uint64_t size, std::shared_ptr<TSpillGener
   while (placed == TPlaced::NoRoom && Counters->Closing.load() != 0) {
     // Each file closed, or any other change on the disk, is worth a look.
     const uint64_t disk = Counters->Disk.load();
-    Writer->WaitForSpace([&] { return Counters->Closing.load() == 0 || Counters->Disk.load() != disk; });
+    Closer->WaitForSpace([&] { return Counters->Closing.load() == 0 || Counters->Disk.load() != disk; });
     placed = Place(size, Margin(), generation, offset);
   }
   return placed;
@@ -314,7 +314,7 @@ void TSpillArea::Wait(const TSpillTicket& ticket, uint32_t inFlight) const noexc
 
 void TSpillArea::WaitForCloses() const noexcept {
   const TSpillCounters& counters = *FState->Counters;
-  if (counters.Closing.load() != 0) FState->Writer->WaitForSpace([&] { return counters.Closing.load() == 0; });
+  if (counters.Closing.load() != 0) FState->Closer->WaitForSpace([&] { return counters.Closing.load() == 0; });
 }
 
 TSpillFile* TSpillArea::File() const noexcept {

@@ -136,7 +136,7 @@ struct TSpillJob {
   bool ShortenStep() noexcept;
 };
 
-// The thread that encrypts and writes what captures hand it, in order, and
+// The thread that encrypts and writes what captures hand it, in order, or
 // empties and closes files a step at a time when no write waits (emptying
 // takes a while, and writes behind it would hold up the captures that wait
 // for them), unhurried unless a write waits for the space. It runs while
@@ -205,8 +205,8 @@ class TSpillState : public std::enable_shared_from_this<TSpillState> {
   // The current generation is empty: the area moves on from it, and its file goes.
   void Drained(const TSpillGeneration* generation) noexcept;
   // Hands a file nothing holds any more, of bytes counted on the disk, to
-  // the writer to empty and close, so that a capture that let go of it does
-  // not wait for that; false (file kept) when it must close here.
+  // the closer thread to empty and close, so that a capture that let go of
+  // it does not wait for that; false (file kept) when it must close here.
   bool CloseLater(std::unique_ptr<TSpillFile>& file, uint64_t bytes) noexcept;
   // The place for size more bytes at the end of the current file, taken in
   // one step with the room for them, spare bytes left under the quota
@@ -226,6 +226,10 @@ class TSpillState : public std::enable_shared_from_this<TSpillState> {
   mutable std::mutex Lock;  // the current generation, the list of all, and what is taken of the quota
   std::shared_ptr<TSpillGeneration> Current;
   const std::shared_ptr<TSpillWriter> Writer = std::make_shared<TSpillWriter>(Options.OnWriterEnd);
+  // Files nothing holds are emptied and closed on a thread of their own:
+  // emptying a file whose pages the system is writing out waits for them
+  // (45-110 ms under load), and writes behind it would wait too.
+  const std::shared_ptr<TSpillWriter> Closer = std::make_shared<TSpillWriter>(Options.OnWriterEnd);
 
  private:
   bool Take(uint64_t size, std::shared_ptr<TSpillGeneration>& generation, uint64_t& offset) noexcept;

@@ -152,6 +152,15 @@ bool ReadsBack(const std::shared_ptr<TSpillArea>& area, const TDownload& d) {
   return TCapturedBytes(area, d.Extents) == expected;
 }
 
+// Chunk 0 of id handed to the writer with a charge of its own, counted in
+// flight on ticket.
+bool WriteBehindChunk(const std::shared_ptr<TSpillArea>& area, uint64_t id, std::vector<TSpillExtent>& extents,
+                      const std::shared_ptr<TSpillTicket>& ticket) {
+  std::string bytes = Chunk(id, 0);
+  TBudgetCharge charge(area);
+  return charge.Add(bytes.size(), true) && area->WriteBehind(bytes, charge, extents, ticket);
+}
+
 // A write takes room only when it fits under the quota with the spare kept
 // for a compaction's moves (half a segment): an exact fit is taken, a byte
 // more is not.
@@ -353,12 +362,9 @@ TEST(SpillCompaction, BytesOnTheirWayToTheFileAreNotMoved) {
     dropped.Extents.clear();
     for (int n = 0; n < 4; ++n) ASSERT_TRUE(AddChunk(*area, other));
   };
-  std::string bytes = Chunk(9, 0);
-  TBudgetCharge charge(area);
-  ASSERT_TRUE(charge.Add(bytes.size(), true));
   std::vector<TSpillExtent> extents;
   const auto ticket = std::make_shared<TSpillTicket>();
-  ASSERT_TRUE(area->WriteBehind(bytes, charge, extents, ticket));
+  ASSERT_TRUE(WriteBehindChunk(area, 9, extents, ticket));
   area->Wait(*ticket, 0);
   EXPECT_FALSE(ticket->Failed.load());
   EXPECT_TRUE(TCapturedBytes(area, extents) == Chunk(9, 0));
@@ -377,11 +383,8 @@ TEST(SpillCompaction, AWriteBehindFreesItsChargeBeforeItEnds) {
       if (ticket->InFlight.load() == 0) ++early;
     };
   });
-  std::string bytes = Chunk(1, 0);
-  TBudgetCharge charge(memory.Area);
-  ASSERT_TRUE(charge.Add(bytes.size(), true));
   std::vector<TSpillExtent> extents;
-  ASSERT_TRUE(memory.Area->WriteBehind(bytes, charge, extents, ticket));
+  ASSERT_TRUE(WriteBehindChunk(memory.Area, 1, extents, ticket));
   memory.Area->Wait(*ticket, 0);
   EXPECT_EQ(released.load(), 1);
   EXPECT_EQ(early.load(), 0);
@@ -392,7 +395,7 @@ TEST(SpillCompaction, AWriteBehindFreesItsChargeBeforeItEnds) {
 // the capture that let go of it, and counts on the disk until then. A write
 // that finds no room while files are on their way to close waits for them
 // rather than being refused, and the disk never passes the quota.
-TEST(SpillCompaction, FilesLetGoOfCloseOnTheWriterAndAWriteAtTheQuotaWaitsForThem) {
+TEST(SpillCompaction, FilesLetGoOfCloseElsewhereAndAWriteAtTheQuotaWaitsForThem) {
   constexpr uint64_t kQuota = 16 << 20;
   TMemoryArea memory(kQuota, 2 << 20, true);
   TSpillArea& area = *memory.Area;
@@ -427,16 +430,16 @@ TEST(SpillCompaction, FilesLetGoOfCloseOnTheWriterAndAWriteAtTheQuotaWaitsForThe
   for (const std::thread::id& thread : memory.Disk.Emptied) EXPECT_NE(thread, std::this_thread::get_id());
 }
 
-// A write handed over while the writer empties one file goes before the
-// rest of that file and before the next file waiting to be emptied:
-// captures wait for their writes, not for files nobody needs. A file larger
-// than a step is given back a step at a time ('S'), the last one 'E'.
-TEST(SpillCompaction, WritesGoBeforeFilesWaitingToBeClosed) {
+// A write handed over while a file is being emptied is written meanwhile,
+// not after that file or the next one waiting: captures wait for their
+// writes, not for files nobody needs. A file larger than a step is given
+// back a step at a time ('S'), the last one 'E'.
+TEST(SpillCompaction, AWriteNeverWaitsForFilesBeingEmptied) {
   struct TCase {
     uint64_t Segment;
     const char* Order;
   };
-  for (const TCase c : {TCase{1 << 20, "EWE"}, TCase{16 << 20, "SWSSESSSE"}}) {
+  for (const TCase c : {TCase{1 << 20, "WEE"}, TCase{16 << 20, "WSSSESSSE"}}) {
     SCOPED_TRACE(c.Segment);
     TMemoryArea memory(64 << 20, c.Segment, true);
     const std::shared_ptr<TSpillArea>& area = memory.Area;
@@ -444,12 +447,13 @@ TEST(SpillCompaction, WritesGoBeforeFilesWaitingToBeClosed) {
     for (TDownload* d : {&first, &second})  // a file each
       while (d->Chunks * (64 << 10) < c.Segment) ASSERT_TRUE(AddChunk(*area, *d));
     ASSERT_TRUE(AddChunk(*area, current));
+    area->WaitForCloses();
     {
       std::lock_guard<std::mutex> guard(memory.Disk.Lock);
       memory.Disk.Shut = true;
       memory.Disk.Order.clear();
     }
-    first.Extents.clear();  // the writer takes this file and waits at the gate
+    first.Extents.clear();  // the first step waits at the gate
     for (int n = 0; n < 200; ++n) {
       {
         std::lock_guard<std::mutex> guard(memory.Disk.Lock);
@@ -458,18 +462,16 @@ TEST(SpillCompaction, WritesGoBeforeFilesWaitingToBeClosed) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     second.Extents.clear();
-    std::string bytes = Chunk(9, 0);
-    TBudgetCharge charge(area);
-    ASSERT_TRUE(charge.Add(bytes.size(), true));
     std::vector<TSpillExtent> extents;
     const auto ticket = std::make_shared<TSpillTicket>();
-    ASSERT_TRUE(area->WriteBehind(bytes, charge, extents, ticket));
+    ASSERT_TRUE(WriteBehindChunk(area, 9, extents, ticket));
+    area->Wait(*ticket, 0);
     {
       std::lock_guard<std::mutex> guard(memory.Disk.Lock);
+      EXPECT_EQ(memory.Disk.Waiting, 1);  // still shut out: the write went meanwhile
       memory.Disk.Shut = false;
     }
     memory.Disk.Gate.notify_all();
-    area->Wait(*ticket, 0);
     area->WaitForCloses();
     EXPECT_EQ(area->DiskBytes(), (current.Chunks + 1) * (64 << 10));  // with the write behind
     std::lock_guard<std::mutex> guard(memory.Disk.Lock);
@@ -488,11 +490,8 @@ TEST(SpillCompaction, AWriterThreadCountsUntilItEnds) {
       if (!told->exchange(true)) atEnd->set_value(SpillWritersRunning());
     };
   });
-  std::string bytes = Chunk(1, 0);
-  TBudgetCharge charge(memory.Area);
   std::vector<TSpillExtent> extents;
-  const auto ticket = std::make_shared<TSpillTicket>();
-  ASSERT_TRUE(memory.Area->WriteBehind(bytes, charge, extents, ticket));
+  ASSERT_TRUE(WriteBehindChunk(memory.Area, 1, extents, std::make_shared<TSpillTicket>()));
   EXPECT_GE(running.get(), 1u);
 }
 
