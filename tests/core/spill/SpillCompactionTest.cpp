@@ -396,38 +396,42 @@ TEST(SpillCompaction, AWriteBehindFreesItsChargeBeforeItEnds) {
 // that finds no room while files are on their way to close waits for them
 // rather than being refused, and the disk never passes the quota.
 TEST(SpillCompaction, FilesLetGoOfCloseElsewhereAndAWriteAtTheQuotaWaitsForThem) {
-  constexpr uint64_t kQuota = 16 << 20;
-  TMemoryArea memory(kQuota, 2 << 20, true);
-  TSpillArea& area = *memory.Area;
-  TDownload dropped{1};
-  while (AddChunk(area, dropped) && dropped.Chunks < 200) {
-  }
-  ASSERT_GE(dropped.Chunks * (64 << 10), uint64_t{12} << 20);
-  {
+  // Files emptied at once, and files larger than a step, given back in steps.
+  for (const uint64_t segment : {uint64_t{2} << 20, uint64_t{8} << 20}) {
+    SCOPED_TRACE(segment);
+    const uint64_t quota = segment * 8, chunks = quota / (64 << 10);
+    TMemoryArea memory(quota, segment, true);
+    TSpillArea& area = *memory.Area;
+    TDownload dropped{1};
+    while (AddChunk(area, dropped) && dropped.Chunks < chunks * 25 / 32) {
+    }
+    ASSERT_GE(dropped.Chunks, chunks * 3 / 4);
+    {
+      std::lock_guard<std::mutex> guard(memory.Disk.Lock);
+      memory.Disk.Shut = true;
+    }
+    dropped.Extents.clear();  // returns though no file can be emptied yet
+    EXPECT_GE(area.DiskBytes(), quota * 5 / 8);
+    TDownload later{2};
+    auto writing = std::async(std::launch::async, [&] {
+      for (uint64_t n = 0; n < chunks * 5 / 8; ++n)
+        if (!AddChunk(area, later)) return n;
+      return chunks * 5 / 8;
+    });
+    // Long enough for the write to reach the full disk, usually; it passes either way.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    {
+      std::lock_guard<std::mutex> guard(memory.Disk.Lock);
+      memory.Disk.Shut = false;
+    }
+    memory.Disk.Gate.notify_all();
+    EXPECT_EQ(writing.get(), chunks * 5 / 8);
+    EXPECT_TRUE(ReadsBack(memory.Area, later));
+    EXPECT_LE(memory.Disk.Peak, quota);
     std::lock_guard<std::mutex> guard(memory.Disk.Lock);
-    memory.Disk.Shut = true;
+    EXPECT_GE(memory.Disk.Emptied.size(), 6u);
+    for (const std::thread::id& thread : memory.Disk.Emptied) EXPECT_NE(thread, std::this_thread::get_id());
   }
-  dropped.Extents.clear();  // returns though no file can be emptied yet
-  EXPECT_GE(area.DiskBytes(), uint64_t{10} << 20);
-  TDownload later{2};
-  auto writing = std::async(std::launch::async, [&] {
-    for (int n = 0; n < 160; ++n)
-      if (!AddChunk(area, later)) return n;
-    return 160;
-  });
-  // Long enough for the write to reach the full disk, usually; it passes either way.
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  {
-    std::lock_guard<std::mutex> guard(memory.Disk.Lock);
-    memory.Disk.Shut = false;
-  }
-  memory.Disk.Gate.notify_all();
-  EXPECT_EQ(writing.get(), 160);
-  EXPECT_TRUE(ReadsBack(memory.Area, later));
-  EXPECT_LE(memory.Disk.Peak, kQuota);
-  std::lock_guard<std::mutex> guard(memory.Disk.Lock);
-  EXPECT_GE(memory.Disk.Emptied.size(), 6u);
-  for (const std::thread::id& thread : memory.Disk.Emptied) EXPECT_NE(thread, std::this_thread::get_id());
 }
 
 // A write handed over while a file is being emptied is written meanwhile,
