@@ -30,7 +30,9 @@ session  a long session in one window, each scenario run without the add-on
          peak working set, with minus without; and the add-on's temporary
          file in the prefix's temporary folder, on disk (allocated) and
          long: its peak, and its size when the pages are done (a quota
-         line of the host's output, if any, is printed beside it).
+         line of the host's output, if any, is printed beside it); and the
+         browser's waits on its reads, the host pulling as a browser does
+         (--pull), so that each read goes through the add-on's monitor.
          --scenarios picks them (default
          pages,reload,big,loadsave; times of both sides measured on 2 shared
          cores, which vary twofold with the machine's load):
@@ -510,7 +512,7 @@ def compare_sides(what, with_addon, without, live_mib=None, memory_limit_mib=128
                p999 / max(bare_p999, 1e-9), count, bare_count))
     (count, p999, longest), (bare_count, bare_p999, bare_longest) = with_addon.binds, without.binds
     if count:
-        # A bind reads the first bytes through the add-on too, but also waits for the server: told beside.
+        # A pulling bind only starts the transfer: told beside, for a start that waits.
         print("  the browser's binds: longest wait %.1f ms with the add-on, %.1f ms without; 99.9th percentile "
               "%.2f ms vs %.2f ms (%d and %d binds)" % (longest, bare_longest, p999, bare_p999, count, bare_count))
     return private <= memory_limit_mib
@@ -546,10 +548,12 @@ def browse_then_capture(host, server, work, name, session_urls, last_url, check)
             f.write("\n".join(urls) + "\n")
         out = os.path.join(work, "%s.mht" % name)
         before = len(server.responses())
+        # Fetches pull as a browser's do, so that every read the figure times goes through the add-on
+        # (a blocking bind's reads come from Wine's cache file once the bind has read everything).
         if side == "with":
-            call = ["--capture", out, "--session", session, url]
+            call = ["--pull", "--capture", out, "--session", session, url]
         else:
-            call = ["--load-only", "--no-addons", "--session", session, url]
+            call = ["--pull", "--load-only", "--no-addons", "--session", session, url]
         sides[side] = run_side(host, side, call)
         if side == "with":
             exact, summary = check(out, before)

@@ -42,7 +42,7 @@ std::string Narrow(const std::wstring& text) {
   return out;
 }
 
-enum THostOption { kCapture, kHotkey, kLoadOnly, kWindows, kRounds, kNoAddons, kTimeout, kClickGap, kSession };
+enum THostOption { kCapture, kHotkey, kLoadOnly, kWindows, kRounds, kNoAddons, kTimeout, kClickGap, kSession, kPull };
 constexpr TOption kOptions[] = {
     {kCapture, "--capture", "OUT.mht", "capture the page into OUT.mht"},
     {kHotkey, "--hotkey", "", "save by the hot key, not by the second click"},
@@ -53,6 +53,7 @@ constexpr TOption kOptions[] = {
     {kTimeout, "--timeout", "S", "seconds the whole run may take, 1 to 86400 (default 120)"},
     {kClickGap, "--click-gap", "MS", "milliseconds between the two clicks, 0 to 60000 (default 500)"},
     {kSession, "--session", "LIST", "addresses each window browses first, one a line (UTF-8)"},
+    {kPull, "--pull", "", "bind asynchronously, reading data as it arrives (default: blocking binds)"},
 };
 constexpr TOptionTable kOptionTable{kOptions};
 
@@ -92,6 +93,9 @@ bool ReadOption(const TOptionItem<wchar_t>& item, THostCommandLine& command, boo
     case kNoAddons:
       command.LoadAddons = false;
       return true;
+    case kPull:
+      command.Pull = true;
+      return true;
   }
   return true;
 }
@@ -126,7 +130,7 @@ bool IsArchive(const std::wstring& target, bool (*fileExists)(const std::wstring
 std::string Usage() {
   std::string text =
       "usage: iexplore.exe [--capture OUT.mht [--hotkey]] [--load-only] [--windows N] [--rounds R]\n"
-      "                    [--no-addons] [--timeout S] [--click-gap MS] [--session LIST] URL\n"
+      "                    [--no-addons] [--timeout S] [--click-gap MS] [--session LIST] [--pull] URL\n"
       "       iexplore.exe ARCHIVE.mht\n" +
       kOptionTable.Help();
   text.pop_back();  // the caller ends the line

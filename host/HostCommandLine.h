@@ -14,6 +14,7 @@ struct THostCommandLine {
   std::wstring SessionPath;  // addresses each window browses first, one a line (UTF-8)
   bool Hotkey = false;
   bool LoadAddons = true;
+  bool Pull = false;  // fetches bind asynchronously and read as data arrives
   int Windows = 1;
   int Rounds = 1;
   int TimeoutSeconds = 120;

@@ -247,5 +247,6 @@ int main() {
     return 2;
   }
   if (command.Mode == THostCommandLine::TMode::ListArchive) return ListArchive(command.Target, reporter);
+  SetPullReads(command.Pull);
   return RunBrowser(command, reporter);
 }

@@ -3,6 +3,8 @@
 #include <urlmon.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -17,10 +19,16 @@ namespace tarvik::host {
 
 namespace {
 
+std::atomic<bool> PullReads{false};
+
+// Reads what the stream has until it has no more for now (E_PENDING) or at
+// all, timing each read.
+void Drain(IStream* stream, TFetchResult& result, size_t keepLimit);
+
 class TFetchCallback final : public TInterfacedImpl<IBindStatusCallback, IHttpNegotiate> {
  public:
-  static ComPtr<TFetchCallback> Create(TFetchResult& result) {
-    return TInterfacedObject::Create<TFetchCallback>(result);
+  static ComPtr<TFetchCallback> Create(TFetchResult& result, size_t keepLimit, bool pull) {
+    return TInterfacedObject::Create<TFetchCallback>(result, keepLimit, pull);
   }
 
   STDMETHODIMP OnStartBinding(DWORD, IBinding* binding) override {
@@ -31,18 +39,20 @@ class TFetchCallback final : public TInterfacedImpl<IBindStatusCallback, IHttpNe
   STDMETHODIMP OnLowResource(DWORD) override { return S_OK; }
   STDMETHODIMP OnProgress(ULONG, ULONG, ULONG status, LPCWSTR text) override {
     if (status == BINDSTATUS_REDIRECTING && text) {
-      FResult.FinalUrl = text;
+      FResult->FinalUrl = text;
       // The library follows a loop for ever: a browser gives up.
-      if (++FResult.Redirects > kRedirectLimit) {
+      if (++FResult->Redirects > kRedirectLimit) {
         if (FBinding) FBinding->Abort();
         return E_ABORT;
       }
     }
-    if (status == BINDSTATUS_MIMETYPEAVAILABLE && text) FResult.MimeType = text;
+    if (status == BINDSTATUS_MIMETYPEAVAILABLE && text) FResult->MimeType = text;
     return S_OK;
   }
-  STDMETHODIMP OnStopBinding(HRESULT, LPCWSTR) override {
+  STDMETHODIMP OnStopBinding(HRESULT result, LPCWSTR) override {
     FBinding.Reset();
+    FStopped = true;
+    FStopResult = result;
     return S_OK;
   }
   STDMETHODIMP GetBindInfo(DWORD* grfBINDF, BINDINFO* pbindinfo) override {
@@ -51,10 +61,27 @@ class TFetchCallback final : public TInterfacedImpl<IBindStatusCallback, IHttpNe
     std::memset(pbindinfo, 0, size);
     pbindinfo->cbSize = size;
     pbindinfo->dwBindVerb = BINDVERB_GET;
-    *grfBINDF &= ~BINDF_ASYNCHRONOUS;  // the caller waits for the data on this thread
+    if (FPull)
+      *grfBINDF |= BINDF_ASYNCHRONOUS | BINDF_ASYNCSTORAGE | BINDF_PULLDATA;
+    else
+      *grfBINDF &= ~BINDF_ASYNCHRONOUS;  // the caller waits for the data on this thread
     return S_OK;
   }
-  STDMETHODIMP OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) override { return S_OK; }
+  STDMETHODIMP OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM* medium) override {
+    if (!FPull || !medium || medium->tymed != TYMED_ISTREAM || !medium->pstm) return S_OK;
+    // What has arrived, read as a browser reads it: each Read reaches the
+    // protocol handlers (a blocking bind reads the cache file instead).
+    Drain(medium->pstm, *FResult, FKeepLimit);
+    return S_OK;
+  }
+  bool Stopped() const { return FStopped; }
+  HRESULT StopResult() const { return FStopResult; }
+  void Abort() {
+    if (FBinding) FBinding->Abort();
+  }
+  // The fetch has returned: a late notification of a bind given up on
+  // writes nowhere that matters.
+  void Detach() { FResult = &FDiscarded; }
   STDMETHODIMP OnObjectAvailable(REFIID, IUnknown*) override { return S_OK; }
 
   STDMETHODIMP BeginningTransaction(LPCWSTR, LPCWSTR, DWORD, LPWSTR* additional) override {
@@ -63,18 +90,19 @@ class TFetchCallback final : public TInterfacedImpl<IBindStatusCallback, IHttpNe
   }
   STDMETHODIMP OnResponse(DWORD code, LPCWSTR headers, LPCWSTR, LPWSTR* additional) override {
     if (additional) *additional = nullptr;
-    FResult.Status = static_cast<long>(code);
+    FResult->Status = static_cast<long>(code);
     if (headers) {
       const std::string text = Utf8(headers);
-      FResult.ContentType = HeaderValue(text, "content-type");
-      FResult.Location = FromUtf8(HeaderValue(text, "location"));
+      FResult->ContentType = HeaderValue(text, "content-type");
+      FResult->Location = FromUtf8(HeaderValue(text, "location"));
     }
     return S_OK;
   }
 
  private:
   friend class TInterfacedObject;
-  explicit TFetchCallback(TFetchResult& result) : FResult(result) {}
+  TFetchCallback(TFetchResult& result, size_t keepLimit, bool pull)
+      : FResult(&result), FKeepLimit(keepLimit), FPull(pull) {}
 
   static std::string HeaderValue(const std::string& headers, const std::string& lowerName) {
     size_t start = 0;
@@ -97,7 +125,12 @@ class TFetchCallback final : public TInterfacedImpl<IBindStatusCallback, IHttpNe
     return {};
   }
 
-  TFetchResult& FResult;
+  TFetchResult* FResult;
+  TFetchResult FDiscarded;
+  const size_t FKeepLimit;
+  const bool FPull;
+  bool FStopped = false;
+  HRESULT FStopResult = S_OK;
   ComPtr<IBinding> FBinding;
 };
 
@@ -146,34 +179,7 @@ TReadWaits Summary(TWaitLog& log) {
   return waits;
 }
 
-}  // namespace
-
-TReadWaits ReadWaits() { return Summary(Waits()); }
-TReadWaits BindWaits() { return Summary(BindWaitLog()); }
-
-TFetchResult FetchUrl(const std::wstring& url, size_t keepLimit) {
-  TFetchResult result;
-  result.FinalUrl = url;
-  ComPtr<TFetchCallback> callback = TFetchCallback::Create(result);
-  ComPtr<IStream> stream;
-  // A blocking bind of our own, so that the binding reaches this callback's
-  // IHttpNegotiate (the status line and the response headers).
-  ComPtr<IMoniker> moniker;
-  ComPtr<IBindCtx> context;
-  result.Result = ::CreateURLMonikerEx(nullptr, url.c_str(), moniker.Put(), URL_MK_UNIFORM);
-  if (SUCCEEDED(result.Result)) result.Result = ::CreateAsyncBindCtx(0, callback.Get(), nullptr, context.Put());
-  if (SUCCEEDED(result.Result)) {
-    // The bind reads the first bytes through the protocol before it returns
-    // (the type is sniffed from them): a wait of the thread like any read.
-    const double began = Now();
-    result.Result = moniker->BindToStorage(context.Get(), nullptr, IID_IStream, stream.PutVoid());
-    RecordWait(BindWaitLog(), began);
-  }
-  if (result.Redirects > kRedirectLimit) result.Result = kTooManyRedirects;
-  if (FAILED(result.Result) || !stream) {
-    if (SUCCEEDED(result.Result)) result.Result = E_FAIL;
-    return result;
-  }
+void Drain(IStream* stream, TFetchResult& result, size_t keepLimit) {
   std::string buffer(65536, '\0');
   for (;;) {
     ULONG read = 0;
@@ -183,9 +189,77 @@ TFetchResult FetchUrl(const std::wstring& url, size_t keepLimit) {
     result.Size += read;
     if (result.Body.size() < keepLimit)
       result.Body.append(buffer.data(), std::min<size_t>(read, keepLimit - result.Body.size()));
-    if (FAILED(hr)) result.Result = hr;
+    if (FAILED(hr) && hr != E_PENDING) result.Result = hr;
     if (hr != S_OK || read == 0) break;
   }
+}
+
+// An asynchronous bind's notifications come as messages to the moniker
+// library's window on this thread: only those are dispatched, so that no
+// message of the browser's own runs inside a fetch.
+HWND MonikerWindow() {
+  const DWORD thread = ::GetCurrentThreadId();
+  for (HWND window = nullptr;
+       (window = ::FindWindowExW(HWND_MESSAGE, window, L"URL Moniker Notification Window", nullptr));)
+    if (::GetWindowThreadProcessId(window, nullptr) == thread) return window;
+  return nullptr;
+}
+
+HRESULT WaitForStop(TFetchCallback& callback) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+  HWND window = nullptr;
+  while (!callback.Stopped()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      callback.Abort();
+      return INET_E_DATA_NOT_AVAILABLE;
+    }
+    if (!window) window = MonikerWindow();
+    ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_POSTMESSAGE | QS_SENDMESSAGE);
+    MSG message;
+    while (window && ::PeekMessageW(&message, window, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
+  }
+  return callback.StopResult();
+}
+
+}  // namespace
+
+TReadWaits ReadWaits() { return Summary(Waits()); }
+TReadWaits BindWaits() { return Summary(BindWaitLog()); }
+
+void SetPullReads(bool pull) { PullReads.store(pull); }
+
+TFetchResult FetchUrl(const std::wstring& url, size_t keepLimit) {
+  const bool pull = PullReads.load();
+  TFetchResult result;
+  result.FinalUrl = url;
+  ComPtr<TFetchCallback> callback = TFetchCallback::Create(result, keepLimit, pull);
+  ComPtr<IStream> stream;
+  // A bind of our own, so that the binding reaches this callback's
+  // IHttpNegotiate (the status line and the response headers).
+  ComPtr<IMoniker> moniker;
+  ComPtr<IBindCtx> context;
+  result.Result = ::CreateURLMonikerEx(nullptr, url.c_str(), moniker.Put(), URL_MK_UNIFORM);
+  if (SUCCEEDED(result.Result)) result.Result = ::CreateAsyncBindCtx(0, callback.Get(), nullptr, context.Put());
+  if (SUCCEEDED(result.Result)) {
+    // A blocking bind returns once every byte has come through the protocol
+    // (its reads then come from the cache file): a wait of the thread like any read.
+    const double began = Now();
+    result.Result = moniker->BindToStorage(context.Get(), nullptr, IID_IStream, stream.PutVoid());
+    RecordWait(BindWaitLog(), began);
+  }
+  if (pull && SUCCEEDED(result.Result)) {
+    const HRESULT stopped = WaitForStop(*callback);
+    if (result.Result == MK_S_ASYNCHRONOUS) result.Result = S_OK;
+    if (FAILED(stopped)) result.Result = stopped;
+  }
+  callback->Detach();
+  if (result.Redirects > kRedirectLimit) result.Result = kTooManyRedirects;
+  if (pull) return result;
+  if (FAILED(result.Result) || !stream) {
+    if (SUCCEEDED(result.Result)) result.Result = E_FAIL;
+    return result;
+  }
+  Drain(stream.Get(), result, keepLimit);
   return result;
 }
 

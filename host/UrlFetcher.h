@@ -27,6 +27,11 @@ inline constexpr unsigned kRedirectLimit = 20;
 inline constexpr HRESULT kTooManyRedirects = static_cast<HRESULT>(0x800C0014L);  // INET_E_REDIRECT_FAILED
 
 TFetchResult FetchUrl(const std::wstring& url, size_t keepLimit);
+// Whether fetches bind as a browser does, asynchronously, reading the data
+// as it arrives, so that each read goes through the protocol handlers; by
+// default a bind blocks until every byte is in the cache file, and the reads
+// come from there.
+void SetPullReads(bool pull);
 
 // How long the browser waited on its reads, every Read of every fetch of
 // the process so far: what an add-on standing in the way adds shows here.
@@ -36,9 +41,8 @@ struct TReadWaits {
   double LongestMs = 0;
 };
 TReadWaits ReadWaits();
-// The same of every bind, which reads the first bytes through the protocol
-// before it returns (the type is sniffed from them) but also waits for the
-// server's answer.
+// The same of every bind: a blocking one returns once every byte has come
+// through the protocol handlers, a pulling one once the transfer started.
 TReadWaits BindWaits();
 
 // A failed fetch in words, e.g. "the server did not answer (0x800C0005)".

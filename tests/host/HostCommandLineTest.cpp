@@ -24,15 +24,18 @@ TEST(HostCommandLine, ModesOptionsAndMistakes) {
   EXPECT_EQ(command.Windows, 3);
   EXPECT_EQ(command.Rounds, 20);
   EXPECT_EQ(command.TimeoutSeconds, 600);
+  EXPECT_FALSE(command.Pull);
 
   ASSERT_TRUE(ParseHostCommandLine({L"C:\\x\\Getting Started.MHT"}, NoFile, command, error));
   EXPECT_EQ(command.Mode, THostCommandLine::TMode::ListArchive);
   ASSERT_TRUE(ParseHostCommandLine({L"/tmp/saved"}, AnyFile, command, error));
   EXPECT_EQ(command.Mode, THostCommandLine::TMode::ListArchive);
   EXPECT_EQ(command.Target, L"Z:\\tmp\\saved");
-  ASSERT_TRUE(ParseHostCommandLine({L"--no-addons", L"--load-only", L"http://h/a.mht"}, AnyFile, command, error));
+  ASSERT_TRUE(
+      ParseHostCommandLine({L"--no-addons", L"--pull", L"--load-only", L"http://h/a.mht"}, AnyFile, command, error));
   EXPECT_EQ(command.Mode, THostCommandLine::TMode::LoadOnly);
   EXPECT_FALSE(command.LoadAddons);
+  EXPECT_TRUE(command.Pull);
   EXPECT_EQ(command.SessionPath, L"");
   ASSERT_TRUE(
       ParseHostCommandLine({L"--session", L"/tmp/pages.txt", L"--load-only", L"http://h/"}, NoFile, command, error));
