@@ -102,7 +102,8 @@ void TCaptureBuffer::SpillStage() {
     return;
   }
   if (!FTicket) FTicket = std::make_shared<TSpillTicket>();
-  FArea->Wait(*FTicket, StagesBehind - 1);
+  const uint64_t room = FArea->Budget() - std::min(FArea->Budget(), FArea->Charged());
+  FArea->Wait(*FTicket, (room >= FArea->StageReserve() / 2 ? DeepStagesBehind : StagesBehind) - 1);
   if (!FArea->WriteBehind(FStage, FStageCharge, FExtents, FTicket)) throw TCaptureDropped("temporary file not written");
 }
 

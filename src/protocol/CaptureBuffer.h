@@ -35,6 +35,11 @@ class TCaptureBuffer {
   // Full stages a transfer may have on their way to the file at once (the
   // area's writer thread encrypts and writes them while the transfer reads on).
   static constexpr uint32_t StagesBehind = 4;
+  // As many while at least half the stage reserve is free: the system's
+  // writeback of dirty pages holds the writer up for 50-90 ms at times, and
+  // 2 MiB lets a transfer read on through that at some 30 MB/s; a tighter
+  // budget keeps room for other transfers' stages.
+  static constexpr uint32_t DeepStagesBehind = 32;
 
   // area null: the process's.
   explicit TCaptureBuffer(std::shared_ptr<TSpillArea> area = nullptr);

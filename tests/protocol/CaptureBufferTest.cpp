@@ -389,76 +389,85 @@ std::unique_ptr<TSpillFile> OpenGated(const std::string&, std::string&) noexcept
 
 // A transfer that spills hands full stages to the area's writer thread and
 // reads on while they are written: it waits only with StagesBehind stages on
-// their way, and the end waits for every one. A write that fails there drops
+// their way (DeepStagesBehind while half the stage reserve is free), and the
+// end waits for every one. A write that fails there drops
 // the capture, named as not kept, and its memory is given back: when the
 // first of the stages on their way fails, the capture is dropped at the next
 // hand-over, which still waits for the others.
 TEST(RequestCapture, SpilledStagesAreWrittenBehindTheReadsAndTheEndWaitsForThem) {
   enum TMode { Succeed, FailAll, FailFirstHoldRest };
-  for (const TMode mode : {Succeed, FailAll, FailFirstHoldRest}) {
-    SCOPED_TRACE(mode);
-    test::TraceRecorder trace;
-    TGate gate;
-    Gate = &gate;
-    TSpillArea::TOptions options{uint64_t{4} << 20, {}};
-    options.OpenFile = OpenGated;
-    const auto area = std::make_shared<TSpillArea>(options);
-    TBudgetCharge memoryFull(area);  // what the store holds: every new body spills
-    const uint64_t held = area->Budget() - area->StageReserve();
-    ASSERT_TRUE(memoryFull.Add(held));
-    const size_t stages = TCaptureBuffer::StagesBehind + 2;
-    const std::string bytes = Pattern(stages * TCaptureBuffer::SpillChunk, 9);
-    TRequestCapture capture(3, area);
-    capture.Begin("http://h/behind");
-    std::atomic<size_t> appended{0};
-    std::atomic<bool> readsDone{false};
-    std::thread reads([&] {
-      for (size_t at = 0; at < bytes.size(); at += TCaptureBuffer::SpillChunk) {
-        capture.Append(bytes.data() + at, TCaptureBuffer::SpillChunk);
-        ++appended;
+  // A reserve of 8 stages is at least half free for no more than 4 on their
+  // way; one of 128 stages lets the deep queue fill.
+  const struct {
+    uint64_t Budget;
+    size_t Behind;
+  } budgets[] = {{uint64_t{4} << 20, TCaptureBuffer::StagesBehind},
+                 {uint64_t{64} << 20, TCaptureBuffer::DeepStagesBehind}};
+  for (const auto& [budget, behind] : budgets)
+    for (const TMode mode : {Succeed, FailAll, FailFirstHoldRest}) {
+      SCOPED_TRACE(testing::Message() << mode << " budget " << budget);
+      test::TraceRecorder trace;
+      TGate gate;
+      Gate = &gate;
+      TSpillArea::TOptions options{budget, {}};
+      options.OpenFile = OpenGated;
+      const auto area = std::make_shared<TSpillArea>(options);
+      TBudgetCharge memoryFull(area);  // what the store holds: every new body spills
+      const uint64_t held = area->Budget() - area->StageReserve();
+      ASSERT_TRUE(memoryFull.Add(held));
+      const size_t stages = behind + 2;
+      const std::string bytes = Pattern(stages * TCaptureBuffer::SpillChunk, 9);
+      TRequestCapture capture(3, area);
+      capture.Begin("http://h/behind");
+      std::atomic<size_t> appended{0};
+      std::atomic<bool> readsDone{false};
+      std::thread reads([&] {
+        for (size_t at = 0; at < bytes.size(); at += TCaptureBuffer::SpillChunk) {
+          capture.Append(bytes.data() + at, TCaptureBuffer::SpillChunk);
+          ++appended;
+        }
+        readsDone = true;
+      });
+      // With the gate shut, as many stages as may be behind are handed over;
+      // the next hand-over waits.
+      auto waitFor = [](const std::function<bool()>& done, int ms) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (!done() && std::chrono::steady_clock::now() < until)
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      };
+      waitFor([&] { return appended >= behind; }, 20000);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      EXPECT_EQ(appended.load(), behind);
+      EXPECT_LE(area->Charged(), area->Budget());
+      if (mode == FailFirstHoldRest) {
+        gate.LetOneFail();
+        // The dropped capture may not be gone before the stages still on
+        // their way have given their memory back.
+        waitFor([&] { return readsDone.load(); }, 300);
+        if (readsDone) {
+          EXPECT_EQ(area->Charged(), held);
+        }
       }
-      readsDone = true;
-    });
-    // With the gate shut, as many stages as may be behind are handed over;
-    // the next hand-over waits.
-    auto waitFor = [](const std::function<bool()>& done, int ms) {
-      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-      while (!done() && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    };
-    waitFor([&] { return appended >= TCaptureBuffer::StagesBehind; }, 20000);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(appended.load(), TCaptureBuffer::StagesBehind);
-    EXPECT_LE(area->Charged(), area->Budget());
-    if (mode == FailFirstHoldRest) {
-      gate.LetOneFail();
-      // The dropped capture may not be gone before the stages still on
-      // their way have given their memory back.
-      waitFor([&] { return readsDone.load(); }, 300);
-      if (readsDone) {
-        EXPECT_EQ(area->Charged(), held);
+      gate.Let(mode == FailAll);
+      reads.join();
+      const TRequestCapture::TEnd end = capture.End({});
+      {
+        std::lock_guard<std::mutex> guard(gate.Lock);
+        EXPECT_NE(gate.Writer, std::this_thread::get_id());
       }
+      if (mode != Succeed) {
+        EXPECT_FALSE(end.Body);
+        EXPECT_TRUE(end.NotKept);
+        EXPECT_TRUE(Traced(trace, "Temporary file not written: 65536 bytes at 0"));
+        EXPECT_TRUE(Traced(trace, "Capture dropped (temporary file not written): SID=3"));
+      } else {
+        ASSERT_TRUE(end.Body);
+        EXPECT_TRUE(*end.Body == bytes);
+      }
+      EXPECT_EQ(area->Charged(), held);
+      memoryFull.Clear();
+      EXPECT_EQ(area->Charged(), 0u);
     }
-    gate.Let(mode == FailAll);
-    reads.join();
-    const TRequestCapture::TEnd end = capture.End({});
-    {
-      std::lock_guard<std::mutex> guard(gate.Lock);
-      EXPECT_NE(gate.Writer, std::this_thread::get_id());
-    }
-    if (mode != Succeed) {
-      EXPECT_FALSE(end.Body);
-      EXPECT_TRUE(end.NotKept);
-      EXPECT_TRUE(Traced(trace, "Temporary file not written: 65536 bytes at 0"));
-      EXPECT_TRUE(Traced(trace, "Capture dropped (temporary file not written): SID=3"));
-    } else {
-      ASSERT_TRUE(end.Body);
-      EXPECT_TRUE(*end.Body == bytes);
-    }
-    EXPECT_EQ(area->Charged(), held);
-    memoryFull.Clear();
-    EXPECT_EQ(area->Charged(), 0u);
-  }
   Gate = nullptr;
 }
 
