@@ -403,8 +403,10 @@ TEST(RequestCapture, SpilledStagesAreWrittenBehindTheReadsAndTheEndWaitsForThem)
     size_t Behind;
   } budgets[] = {{uint64_t{4} << 20, TCaptureBuffer::StagesBehind},
                  {uint64_t{64} << 20, TCaptureBuffer::DeepStagesBehind}};
-  for (const auto& [budget, behind] : budgets)
+  for (const auto& row : budgets)
     for (const TMode mode : {Succeed, FailAll, FailFirstHoldRest}) {
+      const uint64_t budget = row.Budget;
+      const size_t behind = row.Behind;
       SCOPED_TRACE(testing::Message() << mode << " budget " << budget);
       test::TraceRecorder trace;
       TGate gate;
