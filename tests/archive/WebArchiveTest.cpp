@@ -304,7 +304,9 @@ TEST(WebArchive, OnlyAnotherWebAddressWithBytesMakesADocumentFoundElsewhere) {
     const test::TParsedArchive archive = ParseArchive(c.Compose({k.Asked}, {k.Found}));
     ASSERT_EQ(archive.Parts.size(), k.Parts) << k.Asked << " " << k.Found;
     EXPECT_EQ(archive.Parts[0].Header("Content-Location"), k.Location) << k.Found;
-    if (k.Parts == 2) EXPECT_EQ(archive.Parts[1].Header("Content-Location"), k.Asked);
+    if (k.Parts == 2) {
+      EXPECT_EQ(archive.Parts[1].Header("Content-Location"), k.Asked);
+    }
   }
 }
 

@@ -161,7 +161,9 @@ TEST_F(OutOfMemoryTest, EveryComMethodAnswersWithEachAllocationFailingInTurn) {
     for (int allocation = 0; allocation < 400; ++allocation) {
       TObjects objects = Prepare(call, ++serial);
       ASSERT_TRUE(objects.Factory) << call.Name;
-      if (call.Started) ASSERT_TRUE(objects.Wrapper) << call.Name;
+      if (call.Started) {
+        ASSERT_TRUE(objects.Wrapper) << call.Name;
+      }
       HRESULT result = E_FAIL;
       bool escaped = false;
       test::FailAllocationAfter(allocation);
@@ -174,7 +176,9 @@ TEST_F(OutOfMemoryTest, EveryComMethodAnswersWithEachAllocationFailingInTurn) {
       test::FailAllocationAfter(-1);
       EXPECT_FALSE(escaped) << call.Name << " with allocation " << allocation << " failing";
       // The run that failed nothing answers as the call always does.
-      if (pending || call.AnswerStands) EXPECT_EQ(result, clean) << call.Name << " with allocation " << allocation;
+      if (pending || call.AnswerStands) {
+        EXPECT_EQ(result, clean) << call.Name << " with allocation " << allocation;
+      }
       if (pending) break;  // the call made fewer allocations: every one has failed once
       ++failed;
     }

@@ -326,8 +326,9 @@ TEST_F(ToolbarWindowTest, RealSaveDialogAndSuccessBoxAnsweredAsAUser) {
 // of both), and the browser reading back targets ending in such characters.
 TEST_F(ToolbarWindowTest, ANameInTheSystemsCodePageInTheDialogAndTheRecentMenu) {
   const TCodePageNames names = SystemsCodePageNames();
-  if (::GetACP() == 932 || ::GetACP() == 950)
+  if (::GetACP() == 932 || ::GetACP() == 950) {
     ASSERT_NE((names.Folder + names.File + names.Title).find('\\'), std::string::npos);
+  }
   Form& form = NewForm();
   VisitPage();
   FDocument->SetTitle(AnsiToWide(names.Title));
