@@ -32,6 +32,12 @@ TEST(UrlFetcher, LearnsTheFinalAddressStatusAndTypeOnTheWay) {
   missing.Reason = "Not Found";
   missing.Body = "gone";
   server.Route("/missing", missing);
+  // Part now, the rest later: a pulling read finds nothing yet in between.
+  test::HttpResponse later;
+  later.Body = big;
+  later.PauseAfter = 100 * 1024;
+  later.PauseMs = 400;
+  server.Route("/later.bin", later);
 
   for (const bool pull : {false, true}) {
     SCOPED_TRACE(pull ? "pulling" : "blocking");
@@ -51,6 +57,9 @@ TEST(UrlFetcher, LearnsTheFinalAddressStatusAndTypeOnTheWay) {
     EXPECT_EQ(fetch.Size, big.size());
     EXPECT_TRUE(fetch.Body == big);
     EXPECT_GE(ReadWaits().Count - readsBefore, 2u);
+    fetch = FetchUrl(server.UrlW("/later.bin"), big.size());
+    ASSERT_EQ(fetch.Result, S_OK);
+    EXPECT_TRUE(fetch.Body == big);
 
     // An error page arrives as a page with its status.
     fetch = FetchUrl(server.UrlW("/missing"), 100);

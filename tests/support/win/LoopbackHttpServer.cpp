@@ -163,7 +163,11 @@ void LoopbackHttpServer::Serve(SOCKET client) {
       }
       if (!cut) SendAll(client, "0\r\n\r\n", 5);
     } else {
-      SendAll(client, body.data(), limit);
+      const size_t first = std::min(limit, response.PauseAfter);
+      if (SendAll(client, body.data(), first) && first < limit) {
+        ::Sleep(response.PauseMs);
+        SendAll(client, body.data() + first, limit - first);
+      }
     }
     break;  // Connection: close
   }

@@ -25,6 +25,9 @@ struct HttpResponse {
   size_t ChunkSize = 4096;
   // Closes the connection after this many body bytes (a cut-off transfer).
   size_t CutAfter = static_cast<size_t>(-1);
+  // Waits PauseMs after this many body bytes (a server that sends part now and the rest later).
+  size_t PauseAfter = static_cast<size_t>(-1);
+  unsigned PauseMs = 0;
   // When set, served instead of Body without a copy per request (large bodies).
   std::shared_ptr<const std::string> SharedBody;
 };
