@@ -16,7 +16,8 @@ Besides the files under the root it answers:
   /go/NAME            302 to /NAME.html
   /gen/many?n=N       a page of N distinct images (/gen/img/I.png)
   /gen/bench?n=N&mib=M  a page of N resources of M MiB in all (/gen/res/I?size=S; kib=K for K KiB);
-                      &page=K gives page K its own resources (/gen/res/pK-I?size=S)
+                      &page=K gives page K its own resources (/gen/res/pK-I?size=S);
+                      &store=no sends them with "Cache-Control: no-store"
   /gen/big?mib=M      a page with one resource of M MiB (/gen/blob?mib=M)
   /gen/blob?mib=M     M MiB of deterministic bytes, streamed
   /gen/malformed      HTML that is not well formed, with one image
@@ -153,10 +154,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             route = (500, "text/plain", ("server error: %s" % error).encode())
         status, ctype, body = route[:3]
         location = route[3] if len(route) > 3 else None
+        extra = route[4] if len(route) > 4 else ()
         if callable(body):
             self.stream(status, ctype, body, head)
         else:
-            self.send_body(status, ctype, body, location, head)
+            self.send_body(status, ctype, body, location, head, extra)
 
     def route(self, path, query):
         if path == "/start":
@@ -183,14 +185,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
             size = total // max(n, 1)
             # page=K: a page of its own, every resource a distinct URL (a session of pages).
             prefix = "p%d-" % number(query, "page", 0, 10 ** 9) if "page" in query else ""
-            links = "".join('<img src="/gen/res/%s%d?size=%d">' % (prefix, i, size) for i in range(n))
+            # store=no: resources no cache keeps (a host whose cache never evicts slows with every entry).
+            store = "&store=no" if query.get("store") == ["no"] else ""
+            links = "".join('<img src="/gen/res/%s%d?size=%d%s">' % (prefix, i, size, store) for i in range(n))
             return 200, TYPES[".html"], ("<!DOCTYPE html><html><head><title>Bench %d</title></head><body>%s"
                                           "</body></html>" % (n, links)).encode()
         if path.startswith("/gen/res/"):
             size = number(query, "size", 0, 64 * MIB)
             seed = path[9:]
             data = (block(seed) * (size // MIB + 1))[:size]
-            return 200, "application/octet-stream", data
+            extra = [("Cache-Control", "no-store")] if query.get("store") == ["no"] else []
+            return 200, "application/octet-stream", data, None, extra
         if path == "/gen/big":
             mib = number(query, "mib", 256, 4096)
             return 200, TYPES[".html"], ("<!DOCTYPE html><html><head><title>Big</title></head><body>"
@@ -215,7 +220,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             data = f.read()
         return 200, TYPES.get(os.path.splitext(full)[1].lower(), "application/octet-stream"), data
 
-    def send_body(self, status, ctype, body, location, head):
+    def send_body(self, status, ctype, body, location, head, extra=()):
         encoding = "identity"
         sent = body
         if (self.server.gzip and "gzip" in self.headers.get("Accept-Encoding", "") and
@@ -228,6 +233,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Encoding", encoding)
         if location:
             self.send_header("Location", location)
+        for name, value in extra:
+            self.send_header(name, value)
         self.end_headers()
         # Logged before the body goes out: once a client holds the bytes, the log has them.
         self.server.record(self.path, status, ctype, len(body), hashlib.sha256(body).hexdigest(), encoding,
