@@ -23,6 +23,19 @@ std::shared_ptr<TSpillArea>& ProcessArea() {
 std::atomic<TSpillLetGo> LetGoHook{nullptr};
 std::atomic<bool> ClosesInPlace{false};
 
+// A cipher under a new random key and nonce; null without a random source.
+// Throws std::bad_alloc.
+std::unique_ptr<TChaCha20> FreshCipher() {
+  uint8_t key[TChaCha20::KeySize];
+  uint8_t nonce[TChaCha20::NonceSize];
+  struct TWipe {
+    uint8_t* Key;
+    ~TWipe() { SecureWipe(Key, TChaCha20::KeySize); }
+  } wipe{key};
+  if (!SpillRandomBytes(key, sizeof(key)) || !SpillRandomBytes(nonce, sizeof(nonce))) return nullptr;
+  return std::make_unique<TChaCha20>(key, nonce);
+}
+
 uint64_t SteadyClockMs() noexcept {
   return static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -33,11 +46,81 @@ uint64_t SteadyClockMs() noexcept {
 
 void SpillTrace(const std::string& message) noexcept { Log(SpillTraceSource, message); }
 
+TSpillState::~TSpillState() {
+  for (TIdleFile& idle : FIdle) {
+    idle.File.reset();
+    Counters->Disk.fetch_sub(idle.Bytes);
+  }
+}
+
 void TSpillState::Drained(const TSpillGeneration* generation) noexcept {
-  std::lock_guard<std::mutex> guard(Lock);
-  if (Current.get() != generation || generation->Live.load() != 0) return;
-  Current.reset();
-  FReplace = false;
+  {
+    std::lock_guard<std::mutex> guard(Lock);
+    if (Current.get() == generation && generation->Live.load() == 0) {
+      Current.reset();
+      FReplace = false;
+    }
+  }
+  // Nothing held at all: no file is about to be wanted.
+  if (Counters->Live.load() == 0 && FIdleBytes.load() != 0) GiveBackIdle();
+}
+
+bool TSpillState::KeepIdle(std::unique_ptr<TSpillFile>& file, uint64_t bytes) noexcept {
+  const uint64_t quota = Quota.load(), disk = Counters->Disk.load();
+  // Files far from the quota give their space back as they go; and so does
+  // each once a quarter of the quota (what one let-go frees) sits idle.
+  if (!file || bytes == 0 || ClosesInPlace.load() || quota == 0 || bytes > Segment.load() || disk < quota / 2 ||
+      Counters->Live.load() == 0)
+    return false;
+  std::lock_guard<std::mutex> guard(FIdleLock);
+  if (FIdleBytes.load() + bytes > quota / 4) return false;
+  if (!NoThrow([&] { FIdle.push_back({std::move(file), bytes}); })) return false;
+  FIdleBytes.fetch_add(bytes);
+  return true;
+}
+
+void TSpillState::GiveBackIdle() noexcept {
+  std::vector<TIdleFile> idle;
+  {
+    std::lock_guard<std::mutex> guard(FIdleLock);
+    idle.swap(FIdle);
+    FIdleBytes.store(0);
+  }
+  for (TIdleFile& one : idle)
+    if (!CloseLater(one.File, one.Bytes)) {
+      one.File.reset();
+      Counters->Disk.fetch_sub(one.Bytes);
+    }
+}
+
+std::shared_ptr<TSpillGeneration> TSpillState::IdleGeneration() noexcept {
+  if (FIdleBytes.load() == 0) return nullptr;
+  std::unique_ptr<TChaCha20> cipher;
+  if (!NoThrow([&] {
+        cipher = FreshCipher();
+        FollowFreeSpace(Options.Folder.empty() ? DefaultSpillFolder() : Options.Folder);
+      }) ||
+      !cipher)
+    return nullptr;
+  std::shared_ptr<TSpillGeneration> made;
+  {
+    std::lock_guard<std::mutex> guard(FIdleLock);
+    if (FIdle.empty()) return nullptr;
+    NoThrow([&] {
+      TIdleFile& idle = FIdle.back();
+      made = std::make_shared<TSpillGeneration>(std::move(idle.File), std::move(cipher), Counters, weak_from_this(),
+                                                idle.Bytes);
+      FIdleBytes.fetch_sub(idle.Bytes);
+      FIdle.pop_back();
+    });
+  }
+  // Out of memory: the generation is used but never compacted.
+  if (made)
+    NoThrow([&] {
+      std::lock_guard<std::mutex> list(Lock);
+      FGenerations.push_back(made);
+    });
+  return made;
 }
 
 bool TSpillState::CloseLater(std::unique_ptr<TSpillFile>& file, uint64_t bytes) noexcept {
@@ -52,22 +135,28 @@ bool TSpillState::CloseLater(std::unique_ptr<TSpillFile>& file, uint64_t bytes) 
   return true;
 }
 
+uint64_t TSpillState::QuotaFor(uint64_t free) const noexcept {
+  return std::clamp<uint64_t>((free + Counters->Disk.load()) / 10, TSpillArea::SmallestQuota, TSpillArea::LargestQuota);
+}
+
+// Each file made or taken up again asks the volume again: as it fills, the
+// quota falls (never rises), the bytes of our own files counted as free.
+uint64_t TSpillState::FollowFreeSpace(const std::string& folder) noexcept {
+  const uint64_t free = Options.Quota ? 0 : (Options.FreeBytes ? Options.FreeBytes : SpillFolderFreeBytes)(folder);
+  if (Quota.load() != 0 && free != 0 && QuotaFor(free) < Quota.load()) Quota.store(QuotaFor(free));
+  return free;
+}
+
 bool TSpillState::TryOpen(std::string& why, const char*& failed, std::shared_ptr<TSpillGeneration>& made) noexcept {
-  uint8_t key[TChaCha20::KeySize];
-  uint8_t nonce[TChaCha20::NonceSize];
-  struct TWipe {
-    uint8_t* Key;
-    ~TWipe() { SecureWipe(Key, TChaCha20::KeySize); }
-  } wipe{key};
   bool opened = false;
   // failed names the step under way: an exception leaves no other word of it.
   NoThrow([&] {
     failed = "Temporary file not made: making its key failed";
-    if (!SpillRandomBytes(key, sizeof(key)) || !SpillRandomBytes(nonce, sizeof(nonce))) {
+    std::unique_ptr<TChaCha20> cipher = FreshCipher();
+    if (!cipher) {
       why = "Temporary file not made: no random source for its key";
       return;
     }
-    auto cipher = std::make_unique<TChaCha20>(key, nonce);
     failed = "Temporary file not made: opening it failed";
     const std::string folder = Options.Folder.empty() ? DefaultSpillFolder() : Options.Folder;
     RemoveStaleSpillFiles(folder);
@@ -77,14 +166,9 @@ bool TSpillState::TryOpen(std::string& why, const char*& failed, std::shared_ptr
       why = "Temporary file not made in " + folder + ": " + error;
       return;
     }
-    // Each file made asks the volume again: as it fills, the quota falls
-    // (never rises), the bytes of our own files counted as free.
-    const uint64_t free = Options.Quota ? 0 : (Options.FreeBytes ? Options.FreeBytes : SpillFolderFreeBytes)(folder);
-    const uint64_t tenth =
-        std::clamp<uint64_t>((free + Counters->Disk.load()) / 10, TSpillArea::SmallestQuota, TSpillArea::LargestQuota);
-    if (Quota.load() != 0) {
-      if (free != 0 && tenth < Quota.load()) Quota.store(tenth);
-    } else {
+    const uint64_t free = FollowFreeSpace(folder);
+    if (Quota.load() == 0) {
+      const uint64_t tenth = QuotaFor(free);
       const uint64_t quota = Options.Quota ? Options.Quota : free == 0 ? TSpillArea::LargestQuota : tenth;
       Quota.store(quota);
       Segment.store(Options.SegmentBytes ? Options.SegmentBytes
@@ -99,6 +183,7 @@ bool TSpillState::TryOpen(std::string& why, const char*& failed, std::shared_ptr
 
 std::shared_ptr<TSpillGeneration> TSpillState::NewGeneration() noexcept {
   std::lock_guard<std::mutex> guard(FOpenLock);
+  if (std::shared_ptr<TSpillGeneration> idle = IdleGeneration()) return idle;
   const uint64_t now = (Options.ClockMs ? Options.ClockMs : SteadyClockMs)();
   if (FFailing && now < FRetryAt) return nullptr;
   // An empty reason after a failure: the step that threw says it.
@@ -136,13 +221,19 @@ std::shared_ptr<TSpillGeneration> TSpillState::NewGeneration() noexcept {
 TPlaced TSpillState::Place(uint64_t size, uint64_t spare, std::shared_ptr<TSpillGeneration>& generation,
                            uint64_t& offset) noexcept {
   std::shared_ptr<TSpillGeneration> old;
+  bool roomless = false;
   {
     std::lock_guard<std::mutex> guard(Lock);
-    if (Current && !FReplace && Current->End.load() < Segment.load())
-      return TakeLocked(size, spare, generation, offset);
+    if (Current && !FReplace && Current->End.load() < Segment.load()) {
+      const TPlaced placed = TakeLocked(size, spare, generation, offset);
+      // No room, but an idle file's space is counted already: writes move on to it.
+      if (placed != TPlaced::NoRoom || FIdleBytes.load() == 0) return placed;
+      roomless = true;
+    }
     old = Current;
   }
-  std::shared_ptr<TSpillGeneration> made = NewGeneration();
+  // Without room only an idle file helps; a new one would find none either.
+  std::shared_ptr<TSpillGeneration> made = roomless ? IdleGeneration() : NewGeneration();
   std::lock_guard<std::mutex> guard(Lock);
   // Another writer may have moved on meanwhile: use its file, and let this one go.
   if (made && Current == old) {
@@ -157,10 +248,14 @@ TPlaced TSpillState::Place(uint64_t size, uint64_t spare, std::shared_ptr<TSpill
 TPlaced TSpillState::TakeLocked(uint64_t size, uint64_t spare, std::shared_ptr<TSpillGeneration>& generation,
                                 uint64_t& offset) noexcept {
   const uint64_t quota = Quota.load(), disk = Counters->Disk.load();
-  if (quota != 0 && (size > quota || spare > quota - size || disk > quota - size - spare)) return TPlaced::NoRoom;
+  // Only bytes past what the file already took cost space (End changes under Lock alone).
+  const uint64_t end = Current->End.load(), from = std::max(end, Current->Prior);
+  const uint64_t grows = end + size > from ? end + size - from : 0;
+  if (quota != 0 && grows != 0 && (grows > quota || spare > quota - grows || disk > quota - grows - spare))
+    return TPlaced::NoRoom;
   generation = Current;
   offset = generation->End.fetch_add(size);
-  Counters->Disk.fetch_add(size);
+  Counters->Disk.fetch_add(grows);
   Written.fetch_add(size);
   // One key and nonce never encrypt two things at one place: a file only grows.
   if (offset > TChaCha20::StreamLimit - size) {
@@ -190,6 +285,7 @@ bool TSpillState::Take(uint64_t size, std::shared_ptr<TSpillGeneration>& generat
   TPlaced placed = Place(size, Margin(), generation, offset);
   if (placed == TPlaced::NoRoom) {
     CompactStep(true);
+    GiveBackIdle();
     placed = PlaceAfterCloses(size, generation, offset);
   }
   if (placed == TPlaced::NoRoom)

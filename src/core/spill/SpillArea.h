@@ -41,7 +41,9 @@ struct TSpillExtent {
 // The process's memory budget for captured bytes and its spill files. Disk
 // is bounded too: bytes go to files of a segment's size, each under a key
 // of its own, and a file goes as soon as nothing in it is held (the writer
-// thread empties and closes it, its bytes counted until then); when dead
+// thread empties and closes it, its bytes counted until then), unless the
+// files are near the quota: then it stays, up to a quarter of the quota,
+// to be written over under a new key as the next file; when dead
 // bytes outweigh held ones, the held bytes of files at most half held move
 // to the newest file, a few pieces with each write, so their files go too
 // (no offset is ever encrypted twice under one key). The files stay under a quota; at the quota the
@@ -147,7 +149,7 @@ class TSpillArea {
   // The current file, or null (before the first write, when it failed, or
   // when nothing is held in it any more).
   TSpillFile* File() const noexcept;
-  // Bytes appended to files so far, moves included.
+  // Bytes written to files so far, moves included.
   uint64_t Written() const noexcept;
   // Pieces moved from file to file so far.
   uint64_t Moves() const noexcept;

@@ -43,7 +43,9 @@ TMoved TSpillPiece::MoveTo(TSpillState& state, std::shared_ptr<TSpillGeneration>
 // before the sort: other threads let go of pieces meanwhile, and a sort
 // needs answers that stay put. Throws std::bad_alloc.
 bool TSpillState::Plan(bool atQuota) {
-  const uint64_t disk = Counters->Disk.load(), live = Counters->Live.load();
+  // Idle files are written over, not moved out of the way.
+  const uint64_t disk = Counters->Disk.load() - std::min(Counters->Disk.load(), FIdleBytes.load());
+  const uint64_t live = Counters->Live.load();
   const uint64_t dead = disk > live ? disk - live : 0;
   if (!atQuota && (dead < TSpillArea::CompactFrom || dead < live)) return false;
   struct THeld {
@@ -57,7 +59,7 @@ bool TSpillState::Plan(bool atQuota) {
     for (const std::weak_ptr<TSpillGeneration>& g : FGenerations) {
       const std::shared_ptr<TSpillGeneration> generation = g.lock();
       if (!generation) continue;
-      const uint64_t held = generation->Live.load(), end = generation->End.load();
+      const uint64_t held = generation->Live.load(), end = generation->DiskSize();
       if (held > end / 2) continue;
       if (generation != Current)
         emptiest.push_back({held, generation});

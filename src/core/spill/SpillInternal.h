@@ -4,6 +4,7 @@
 // SpillArea.cpp holds the area, its files and the quota, SpillPieces.cpp the
 // generations and pieces, SpillWriter.cpp the writer, SpillCompaction.cpp
 // the moves that empty old files.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -44,8 +45,12 @@ enum class TMoved { Yes, Later, Failed };
 class TSpillGeneration {
  public:
   TSpillGeneration(std::unique_ptr<TSpillFile> file, std::unique_ptr<TChaCha20> cipher,
-                   std::shared_ptr<TSpillCounters> counters, std::weak_ptr<TSpillState> owner)
-      : File(std::move(file)), Cipher(std::move(cipher)), Counters(std::move(counters)), Owner(std::move(owner)) {}
+                   std::shared_ptr<TSpillCounters> counters, std::weak_ptr<TSpillState> owner, uint64_t prior = 0)
+      : File(std::move(file)),
+        Cipher(std::move(cipher)),
+        Counters(std::move(counters)),
+        Owner(std::move(owner)),
+        Prior(prior) {}
   // The file goes before its bytes stop counting: the disk never holds more
   // than is counted. The area's writer closes it where it can (SpillPieces.cpp).
   ~TSpillGeneration();
@@ -59,7 +64,11 @@ class TSpillGeneration {
   const std::unique_ptr<TChaCha20> Cipher;
   const std::shared_ptr<TSpillCounters> Counters;
   const std::weak_ptr<TSpillState> Owner;
-  std::atomic<uint64_t> End{0};        // bytes appended; offsets only grow
+  // What the file already took on disk when it was taken up again under
+  // this key: the bytes up to there cost no more space.
+  const uint64_t Prior;
+  std::atomic<uint64_t> End{0};  // bytes appended; offsets only grow
+  uint64_t DiskSize() const noexcept { return std::max(End.load(), Prior); }
   std::atomic<uint64_t> Live{0};       // bytes pieces hold
   std::atomic<uint32_t> Unwritten{0};  // places taken whose bytes the writer has yet to write
 
@@ -198,6 +207,10 @@ class TSpillWriter : public std::enable_shared_from_this<TSpillWriter> {
 class TSpillState : public std::enable_shared_from_this<TSpillState> {
  public:
   explicit TSpillState(TSpillArea::TOptions options) : Options(std::move(options)) {}
+  // Idle files close with the area (their bytes counted off).
+  ~TSpillState();
+  TSpillState(const TSpillState&) = delete;
+  TSpillState& operator=(const TSpillState&) = delete;
 
   bool Write(char* data, size_t size, std::vector<TSpillExtent>& extents) noexcept;
   bool WriteBehind(std::string& bytes, TBudgetCharge& charge, std::vector<TSpillExtent>& extents,
@@ -208,6 +221,12 @@ class TSpillState : public std::enable_shared_from_this<TSpillState> {
   // the closer thread to empty and close, so that a capture that let go of
   // it does not wait for that; false (file kept) when it must close here.
   bool CloseLater(std::unique_ptr<TSpillFile>& file, uint64_t bytes) noexcept;
+  // Keeps a file nothing holds any more, still counted on the disk, for
+  // the next file the area needs, while the files are near the quota: its
+  // space is written over under a new key rather than given back and taken
+  // again (under load the system's journal holds up every thread that
+  // allocates while such space goes back). False when it is not kept.
+  bool KeepIdle(std::unique_ptr<TSpillFile>& file, uint64_t bytes) noexcept;
   // The place for size more bytes at the end of the current file, taken in
   // one step with the room for them, spare bytes left under the quota
   // (writers side by side never pass it together). A file that is full or
@@ -241,6 +260,15 @@ class TSpillState : public std::enable_shared_from_this<TSpillState> {
   static void Hold(const std::shared_ptr<TSpillGeneration>& generation, uint64_t offset, uint64_t size,
                    std::vector<TSpillExtent>& extents);
   std::shared_ptr<TSpillGeneration> NewGeneration() noexcept;
+  // An idle file under a new key, or null.
+  std::shared_ptr<TSpillGeneration> IdleGeneration() noexcept;
+  // Idle files go to be emptied and closed: space is wanted that they do
+  // not give by being written over.
+  void GiveBackIdle() noexcept;
+  // The quota a volume with free bytes free allows; and the quota lowered to
+  // what the folder's volume allows now (free returned, 0 when unknown).
+  uint64_t QuotaFor(uint64_t free) const noexcept;
+  uint64_t FollowFreeSpace(const std::string& folder) noexcept;
   // False with why set, or with why empty and failed naming the step that threw.
   bool TryOpen(std::string& why, const char*& failed, std::shared_ptr<TSpillGeneration>& made) noexcept;
   // SpillCompaction.cpp.
@@ -254,7 +282,16 @@ class TSpillState : public std::enable_shared_from_this<TSpillState> {
   bool FFailing = false;
   uint64_t FRetryAt = 0;
   uint64_t FRetryWait = 0;
-  std::atomic<bool> FFull{false};                             // the last write found no room: said once
+  std::atomic<bool> FFull{false};  // the last write found no room: said once
+  struct TIdleFile {
+    std::unique_ptr<TSpillFile> File;
+    uint64_t Bytes = 0;
+  };
+  // Taken after Lock where both are held: a generation let go of under
+  // Lock comes here.
+  std::mutex FIdleLock;
+  std::vector<TIdleFile> FIdle;  // under FIdleLock
+  std::atomic<uint64_t> FIdleBytes{0};
   bool FReplace = false;                                      // under Lock: the current file is to be compacted
   std::vector<std::weak_ptr<TSpillGeneration>> FGenerations;  // under Lock: every one still open
   // A compaction, a few pieces a write: the files to empty, the emptiest

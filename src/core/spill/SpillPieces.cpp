@@ -6,9 +6,9 @@
 namespace tarvik {
 
 TSpillGeneration::~TSpillGeneration() {
-  const uint64_t bytes = End.load();
+  const uint64_t bytes = DiskSize();
   if (std::shared_ptr<TSpillState> owner = Owner.lock())
-    if (owner->CloseLater(File, bytes)) return;
+    if (owner->KeepIdle(File, bytes) || owner->CloseLater(File, bytes)) return;
   File.reset();
   Counters->Disk.fetch_sub(bytes);
 }

@@ -22,13 +22,17 @@
 namespace tarvik {
 namespace {
 
-// What the memory files hold: now, at the peak, and in all (each file's
-// length when it went).
+// What the memory files hold: now, at the peak, and in all (every byte
+// written); the files opened and closed, and writes that put at one place of one file
+// the bytes an earlier write put there (one key and place for both).
 struct TMemoryDisk {
   std::mutex Lock;
   uint64_t Now = 0;
   uint64_t Peak = 0;
   uint64_t Total = 0;
+  int Opened = 0;
+  int Closed = 0;
+  int Repeats = 0;
   int OpenFailures = 0;  // opens still to fail
   // Emptying a file waits while the gate is shut; the threads that emptied
   // files.
@@ -46,11 +50,13 @@ class TMemoryFile final : public TSpillFile {
   ~TMemoryFile() override {
     std::lock_guard<std::mutex> guard(MemoryDisk->Lock);
     MemoryDisk->Now -= FBytes.size();
-    MemoryDisk->Total += FBytes.size();
+    ++MemoryDisk->Closed;
   }
   bool WriteAt(uint64_t offset, const void* data, size_t size) noexcept override {
     std::lock_guard<std::mutex> guard(MemoryDisk->Lock);
     MemoryDisk->Order += 'W';
+    MemoryDisk->Total += size;
+    if (offset + size <= FBytes.size() && std::memcmp(FBytes.data() + offset, data, size) == 0) ++MemoryDisk->Repeats;
     if (offset + size > FBytes.size()) {
       MemoryDisk->Now += offset + size - FBytes.size();
       MemoryDisk->Peak = std::max(MemoryDisk->Peak, MemoryDisk->Now);
@@ -77,7 +83,6 @@ class TMemoryFile final : public TSpillFile {
     MemoryDisk->Order += length == 0 ? 'E' : 'S';
     MemoryDisk->Emptied.push_back(std::this_thread::get_id());
     MemoryDisk->Now -= FBytes.size() - length;
-    MemoryDisk->Total += FBytes.size() - length;
     FBytes.resize(static_cast<size_t>(length));
   }
 
@@ -92,6 +97,7 @@ std::unique_ptr<TSpillFile> OpenMemoryFile(const std::string&, std::string& erro
     error = "no file";
     return nullptr;
   }
+  ++MemoryDisk->Opened;
   return std::make_unique<TMemoryFile>();
 }
 
@@ -249,6 +255,51 @@ TEST(SpillCompaction, TheFilesNeverPassTheQuotaAndWrittenCountsMoves) {
     const uint64_t written = area.Written();
     memory.Area.reset();
     EXPECT_EQ(written, memory.Disk.Total);
+  }
+}
+
+// Near the quota, files let go of stay idle, up to a quarter of the quota,
+// and the next files are those, written over under a new key (the same
+// bytes at the same places never come out the same) rather than emptied
+// and made again. Far from it, and once nothing is held, their space goes back.
+TEST(SpillCompaction, FilesLetGoOfNearTheQuotaAreWrittenOverUnderANewKey) {
+  constexpr uint64_t kSegment = 1 << 20;
+  struct TCase {
+    uint64_t Quota;
+    int Idle;  // of the six files let go of
+  };
+  for (const TCase c : {TCase{8 * kSegment, 2}, TCase{12 * kSegment, 3}, TCase{32 * kSegment, 0}}) {
+    SCOPED_TRACE(c.Quota);
+    TMemoryArea memory(c.Quota, kSegment);
+    TSpillArea& area = *memory.Area;
+    // Six files of one byte over and over, and one file of another download.
+    const std::string same(64 << 10, 'x');
+    const auto fill = [&](std::vector<TSpillExtent>& extents) {
+      for (uint64_t n = 0; n < 6 * kSegment / same.size(); ++n) {
+        std::string bytes = same;
+        ASSERT_TRUE(area.Write(bytes.data(), bytes.size(), extents)) << n;
+      }
+    };
+    std::vector<TSpillExtent> a;
+    fill(a);
+    TDownload b{2};
+    while (b.Chunks * (64 << 10) < kSegment) ASSERT_TRUE(AddChunk(area, b));
+    const int opened = memory.Disk.Opened, closed = memory.Disk.Closed;
+    a.clear();
+    EXPECT_EQ(memory.Disk.Closed - closed, 6 - c.Idle);
+    EXPECT_EQ(memory.Disk.Now, (1 + c.Idle) * kSegment);
+    EXPECT_EQ(area.DiskBytes(), memory.Disk.Now);
+    fill(a);
+    EXPECT_EQ(memory.Disk.Opened - opened, 6 - c.Idle);
+    EXPECT_EQ(memory.Disk.Repeats, 0);
+    EXPECT_EQ(area.DiskBytes(), memory.Disk.Now);
+    EXPECT_LE(memory.Disk.Peak, c.Quota);
+    EXPECT_TRUE(TCapturedBytes(memory.Area, a) == std::string(6 * kSegment, 'x'));
+    EXPECT_TRUE(ReadsBack(memory.Area, b));
+    a.clear();
+    b = TDownload{};
+    EXPECT_EQ(area.DiskBytes(), 0u);
+    EXPECT_EQ(memory.Disk.Now, 0u);
   }
 }
 
@@ -448,7 +499,8 @@ TEST(SpillCompaction, AWriteNeverWaitsForFilesBeingEmptied) {
   };
   for (const TCase c : {TCase{1 << 20, "WEE"}, TCase{16 << 20, "WSSSESSSE"}}) {
     SCOPED_TRACE(c.Segment);
-    TMemoryArea memory(64 << 20, c.Segment, true);
+    // Far from the quota: files let go of are emptied, not kept idle.
+    TMemoryArea memory(128 << 20, c.Segment, true);
     const std::shared_ptr<TSpillArea>& area = memory.Area;
     TDownload first{1}, second{2}, current{3};
     for (TDownload* d : {&first, &second})  // a file each
