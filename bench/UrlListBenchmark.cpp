@@ -65,12 +65,14 @@ const Session& TheSession() {
       if (introduced < DistinctURLs && (downloads % 8 == 0 || introduced == 0)) return URL(fresh[introduced++]);
       std::string url = URL(fresh[random() % introduced]);
       // A host spelt in capitals now and then: the same resource.
-      if (random() % 10 == 0)
-        for (size_t i = 0, slashes = 0; i < url.size() && slashes < 3; ++i)
+      if (random() % 10 == 0) {
+        for (size_t i = 0, slashes = 0; i < url.size() && slashes < 3; ++i) {
           if (url[i] == '/')
             ++slashes;
           else
             url[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(url[i])));
+        }
+      }
       return url;
     };
     int32_t sid = 0;

@@ -47,9 +47,13 @@ session  a long session in one window, each scenario run without the add-on
                    media players fetch (not by default: about 1 min a GiB)
            week    --week-pages (2,000) pages of 100 resources of 4 KiB,
                    the second click on the last page against one on a first
-                   page (not by default: about 1 s a page a side; the
-                   store's and timeline's counts after such a week are
-                   printed by bench_store)
+                   page (not by default; the store's and timeline's counts
+                   after such a week are printed by bench_urllist). Under Wine
+                   each side slows with every address fetched, add-on or
+                   not: wininet keeps a cookie container for each address
+                   and walks them all at every request (1.1 s a page at
+                   first, 2 s at page 300: 400 pages take about 12 min a
+                   side, 2,000 over 2 h)
            loadsave  then the load and save figures in the same run
          Not part of "all": it takes long.
 Every figure registers the library as the installer ships it (unless

@@ -68,9 +68,10 @@ void TSpillState::Drained(const TSpillGeneration* generation) noexcept {
 bool TSpillState::KeepIdle(std::unique_ptr<TSpillFile>& file, uint64_t bytes) noexcept {
   const uint64_t quota = Quota.load(), disk = Counters->Disk.load();
   // Files far from the quota give their space back as they go; and so does
-  // each once a quarter of the quota (what one let-go frees) sits idle.
-  if (!file || bytes == 0 || ClosesInPlace.load() || quota == 0 || bytes > Segment.load() || disk < quota / 2 ||
-      Counters->Live.load() == 0)
+  // each once a quarter of the quota (what one let-go frees) sits idle, or
+  // one that moves made much longer than a segment (its tail would stay idle).
+  if (!file || bytes == 0 || ClosesInPlace.load() || quota == 0 || bytes > Segment.load() + TSpillArea::PieceLimit ||
+      disk < quota / 2 || Counters->Live.load() == 0)
     return false;
   std::lock_guard<std::mutex> guard(FIdleLock);
   if (FIdleBytes.load() + bytes > quota / 4) return false;
