@@ -647,8 +647,8 @@ def scenario_week(host, server, work, args):
     second click on a first page captured alone."""
     n, kib = 100, 4
 
-    # Resources no cache keeps: Wine's cache never evicts, and its index slows every fetch of both sides as it
-    # grows (to 20 pages a minute within a few hundred pages), which a browser's own cache does not.
+    # Resources no cache keeps: Wine's cache never evicts, and 200,000 entries would fill its folder and index
+    # for both sides, which a browser's own cache does not (the slowing with every address is wininet's cookies).
     def page(k):
         return "%s/gen/bench?n=%d&kib=%d&page=%d&store=no" % (server.base, n, kib * n, k)
 
