@@ -303,6 +303,33 @@ TEST(SpillCompaction, FilesLetGoOfNearTheQuotaAreWrittenOverUnderANewKey) {
   }
 }
 
+// At the quota, a write that finds no room in a file not yet full moves on
+// to an idle file, whose space is counted already: nothing is emptied,
+// nothing made, and the disk does not grow.
+TEST(SpillCompaction, AtTheQuotaAWriteMovesOnToAnIdleFile) {
+  constexpr uint64_t kSegment = 1 << 20, kQuota = 8 * kSegment;
+  TMemoryArea memory(kQuota, kSegment);
+  TSpillArea& area = *memory.Area;
+  TDownload a{1}, b{2}, c{3};
+  while (a.Chunks * (64 << 10) < 2 * kSegment) ASSERT_TRUE(AddChunk(area, a));
+  while (b.Chunks * (64 << 10) < 5 * kSegment) ASSERT_TRUE(AddChunk(area, b));
+  // Up to the quota less the spare kept for moves, the last file half full.
+  while (AddChunk(area, c)) {
+  }
+  ASSERT_EQ(area.DiskBytes(), kQuota - kSegment / 2);
+  a = TDownload{};  // its two files stay idle
+  const int opened = memory.Disk.Opened, closed = memory.Disk.Closed;
+  const uint64_t before = c.Chunks;
+  for (int n = 0; n < 32; ++n) ASSERT_TRUE(AddChunk(area, c)) << n;
+  EXPECT_EQ(memory.Disk.Closed - closed, 0);
+  EXPECT_EQ(memory.Disk.Opened - opened, 0);
+  EXPECT_EQ(area.DiskBytes(), kQuota - kSegment / 2);
+  EXPECT_LE(memory.Disk.Peak, kQuota);
+  EXPECT_EQ(c.Chunks - before, 32u);
+  EXPECT_TRUE(ReadsBack(memory.Area, b));
+  EXPECT_TRUE(ReadsBack(memory.Area, c));
+}
+
 // Pieces let go of on another thread while compactions are planned: many
 // half held files, whose counts change while they are sorted.
 TEST(SpillCompaction, LettingGoWhileCompactionsArePlannedLeavesTheHeldBytesWhole) {
