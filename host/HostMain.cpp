@@ -80,8 +80,9 @@ void PrintProcessFigures(TReporter& reporter) {
                   std::to_string(counters.PeakPagefileUsage) + " bytes");
   for (const auto& [name, waits] : {std::pair{"reads", ReadWaits()}, std::pair{"binds", BindWaits()}}) {
     char text[160];
-    std::snprintf(text, sizeof(text), "%s: %lu, 99.9th percentile %.3f ms, longest %.3f ms", name,
-                  static_cast<unsigned long>(waits.Count), waits.Percentile999Ms, waits.LongestMs);
+    std::snprintf(text, sizeof(text), "%s: %lu, 99.9th percentile %.3f ms, longest %.3f ms, over %.0f ms %lu", name,
+                  static_cast<unsigned long>(waits.Count), waits.Percentile999Ms, waits.LongestMs, kLongWaitMs,
+                  static_cast<unsigned long>(waits.Long));
     reporter.Line(text);
   }
   HMODULE addon = ::GetModuleHandleW(L"TarvikCore.dll");

@@ -176,6 +176,8 @@ TReadWaits Summary(TWaitLog& log) {
   std::sort(micros.begin(), micros.end());
   waits.LongestMs = micros.back() / 1000.0;
   waits.Percentile999Ms = micros[std::min(micros.size() - 1, micros.size() * 999 / 1000)] / 1000.0;
+  waits.Long = static_cast<size_t>(
+      micros.end() - std::upper_bound(micros.begin(), micros.end(), static_cast<float>(kLongWaitMs * 1000)));
   return waits;
 }
 

@@ -39,7 +39,11 @@ struct TReadWaits {
   size_t Count = 0;
   double Percentile999Ms = 0;
   double LongestMs = 0;
+  // Waits over the longest a browser's user should meet (kLongWaitMs): one
+  // run's longest wait may be the system's alone, how often is telling.
+  size_t Long = 0;
 };
+inline constexpr double kLongWaitMs = 50;
 TReadWaits ReadWaits();
 // The same of every bind: a blocking one returns once every byte has come
 // through the protocol handlers, a pulling one once the transfer started.
