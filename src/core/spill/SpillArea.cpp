@@ -281,8 +281,9 @@ TPlaced TSpillState::PlaceAfterCloses(uint64_t size, std::shared_ptr<TSpillGener
 
 // A place for size bytes, made by compacting and letting go if need be;
 // false (said once until a write fits again) when there is none.
-bool TSpillState::Take(uint64_t size, std::shared_ptr<TSpillGeneration>& generation, uint64_t& offset) noexcept {
-  CompactStep(false);
+bool TSpillState::Take(uint64_t size, std::shared_ptr<TSpillGeneration>& generation, uint64_t& offset,
+                       bool stepHere) noexcept {
+  if (stepHere) CompactStep(false);
   TPlaced placed = Place(size, Margin(), generation, offset);
   if (placed == TPlaced::NoRoom) {
     CompactStep(true);
@@ -323,7 +324,7 @@ void TSpillState::Hold(const std::shared_ptr<TSpillGeneration>& generation, uint
 bool TSpillState::Write(char* data, size_t size, std::vector<TSpillExtent>& extents) noexcept {
   std::shared_ptr<TSpillGeneration> generation;
   uint64_t offset = 0;
-  if (!Take(size, generation, offset)) return false;
+  if (!Take(size, generation, offset, true)) return false;
   generation->Cipher->Apply(offset, data, size);
   if (!generation->File->WriteAt(offset, data, size)) {
     Log(SpillTraceSource,
@@ -347,7 +348,11 @@ bool TSpillState::WriteBehind(std::string& bytes, TBudgetCharge& charge, std::ve
   if (!NoThrow({SpillTraceSource, "Temporary file not written: making the writer's job failed"},
                [&] { job = std::make_unique<TSpillJob>(); }))
     return false;
-  if (!Take(size, job->Generation, job->Offset)) return false;
+  // The moves go to the writer thread, between writes: after a let-go at
+  // the quota every write for a while brings a step of moves (some 7 ms
+  // under Wine), and a read handing over eight stages waited for them all.
+  if (!Take(size, job->Generation, job->Offset, false)) return false;
+  job->CompactAfter = weak_from_this();
   // Counted before the bytes are held: a move never takes them unwritten.
   job->Generation->Unwritten.fetch_add(1);
   ticket->InFlight.fetch_add(1);

@@ -134,6 +134,9 @@ struct TSpillJob {
   std::unique_ptr<TSpillFile> Closed;
   uint64_t ClosedBytes = 0;
   std::shared_ptr<TSpillCounters> ClosedFrom;
+  // The area whose compaction takes a step for this write, on the writer
+  // thread once no write waits.
+  std::weak_ptr<TSpillState> CompactAfter;
 
   // Memory, charge and file go before the write stops counting as in
   // flight: whoever waited for it sees them gone. A file to close is
@@ -192,6 +195,10 @@ class TSpillWriter : public std::enable_shared_from_this<TSpillWriter> {
   std::condition_variable FDone;  // a job done, for those waiting
   std::deque<std::unique_ptr<TSpillJob>> FQueue;
   std::deque<std::unique_ptr<TSpillJob>> FCloses;
+  // A step of compaction for each write that brought one, taken while no
+  // write waits: the area's, whose writes these are.
+  std::weak_ptr<TSpillState> FCompact;
+  uint64_t FStepsOwed = 0;
   bool FRunning = false;
   bool FIdle = false;
   uint32_t FWaiters = 0;
@@ -213,6 +220,8 @@ class TSpillState : public std::enable_shared_from_this<TSpillState> {
   TSpillState& operator=(const TSpillState&) = delete;
 
   bool Write(char* data, size_t size, std::vector<TSpillExtent>& extents) noexcept;
+  // A few pieces of a compaction under way move, for a write handed over.
+  void CompactAfterWrite() noexcept { CompactStep(false); }
   bool WriteBehind(std::string& bytes, TBudgetCharge& charge, std::vector<TSpillExtent>& extents,
                    const std::shared_ptr<TSpillTicket>& ticket) noexcept;
   // The current generation is empty: the area moves on from it, and its file goes.
@@ -251,7 +260,9 @@ class TSpillState : public std::enable_shared_from_this<TSpillState> {
   const std::shared_ptr<TSpillWriter> Closer = std::make_shared<TSpillWriter>(Options.OnWriterEnd);
 
  private:
-  bool Take(uint64_t size, std::shared_ptr<TSpillGeneration>& generation, uint64_t& offset) noexcept;
+  // stepHere: the compaction's step with this write runs here (otherwise
+  // the writer thread takes it after the write).
+  bool Take(uint64_t size, std::shared_ptr<TSpillGeneration>& generation, uint64_t& offset, bool stepHere) noexcept;
   // Place, waiting for files on their way to close while there is no room
   // without them.
   TPlaced PlaceAfterCloses(uint64_t size, std::shared_ptr<TSpillGeneration>& generation, uint64_t& offset) noexcept;

@@ -86,6 +86,17 @@ void TSpillWriter::Finish(std::unique_ptr<TSpillJob> job) noexcept {
 void TSpillWriter::Loop(bool linger) noexcept {
   std::unique_lock<std::mutex> guard(FLock);
   for (;;) {
+    if (FQueue.empty() && FStepsOwed != 0) {
+      // Writes go first: a capture that waits for its own need not wait
+      // for moves too.
+      --FStepsOwed;
+      std::shared_ptr<TSpillState> state = FCompact.lock();
+      guard.unlock();
+      if (state) state->CompactAfterWrite();
+      state.reset();  // the area may end here, outside the lock
+      guard.lock();
+      continue;
+    }
     if (FQueue.empty() && linger) {
       const auto work = [this] {
         return !FQueue.empty() ||
@@ -107,8 +118,13 @@ void TSpillWriter::Loop(bool linger) noexcept {
     queue.pop_front();
     guard.unlock();
     if (!job->Closed) {
+      std::weak_ptr<TSpillState> compact = std::move(job->CompactAfter);
       Finish(std::move(job));
       guard.lock();
+      if (!compact.expired()) {
+        FCompact = std::move(compact);
+        ++FStepsOwed;
+      }
       continue;
     }
     const auto began = std::chrono::steady_clock::now();

@@ -39,8 +39,11 @@ struct TMemoryDisk {
   bool Shut = false;
   std::condition_variable Gate;
   std::vector<std::thread::id> Emptied;
-  int Waiting = 0;    // emptyings waiting at the gate now
-  std::string Order;  // 'W' for each write, 'E' for each file emptied
+  std::vector<std::thread::id> Readers;  // of each read: a move's, or a capture read back
+  std::string Io;                        // 'W' for each write, 'R' for each read
+  bool WritesShut = false;               // writes wait at the gate too
+  int Waiting = 0;                       // emptyings waiting at the gate now
+  std::string Order;                     // 'W' for each write, 'E' for each file emptied
 };
 TMemoryDisk* MemoryDisk = nullptr;
 
@@ -53,7 +56,9 @@ class TMemoryFile final : public TSpillFile {
     ++MemoryDisk->Closed;
   }
   bool WriteAt(uint64_t offset, const void* data, size_t size) noexcept override {
-    std::lock_guard<std::mutex> guard(MemoryDisk->Lock);
+    std::unique_lock<std::mutex> guard(MemoryDisk->Lock);
+    MemoryDisk->Gate.wait_for(guard, std::chrono::seconds(2), [] { return !MemoryDisk->WritesShut; });
+    MemoryDisk->Io += 'W';
     MemoryDisk->Order += 'W';
     MemoryDisk->Total += size;
     if (offset + size <= FBytes.size() && std::memcmp(FBytes.data() + offset, data, size) == 0) ++MemoryDisk->Repeats;
@@ -67,6 +72,8 @@ class TMemoryFile final : public TSpillFile {
   }
   bool ReadAt(uint64_t offset, void* data, size_t size) noexcept override {
     std::lock_guard<std::mutex> guard(MemoryDisk->Lock);
+    MemoryDisk->Readers.push_back(std::this_thread::get_id());
+    MemoryDisk->Io += 'R';
     std::memset(data, 0, size);
     if (offset < FBytes.size())
       std::memcpy(data, FBytes.data() + offset, std::min<size_t>(size, FBytes.size() - static_cast<size_t>(offset)));
@@ -210,6 +217,57 @@ TEST(SpillCompaction, AWriteMovesAFewPiecesAtMost) {
   EXPECT_TRUE(ReadsBack(memory.Area, c));
 }
 
+// The same with the writes handed to the writer thread: the moves run
+// there, a step for each write once no write waits (writes handed over
+// while it was busy all go first), and the capture's thread reads nothing.
+TEST(SpillCompaction, WritesHandedOverLeaveTheMovesToTheWriter) {
+  TMemoryArea memory(32 << 20, 4 << 20, true);
+  const std::shared_ptr<TSpillArea>& area = memory.Area;
+  // A third of each file held once b goes: dead bytes outweigh held ones
+  // whatever the writes add before the first step.
+  TDownload a{1}, b{2};
+  for (int n = 0; n < 96; ++n) ASSERT_TRUE(AddChunk(*area, a) && AddChunk(*area, b) && AddChunk(*area, b)) << n;
+  b.Extents.clear();
+  ASSERT_EQ(area->Moves(), 0u);
+  std::string all;
+  std::vector<TSpillExtent> c;
+  const auto ticket = std::make_shared<TSpillTicket>();
+  const auto handOver = [&](int n) {
+    std::string bytes = Chunk(3, n);
+    all += bytes;
+    TBudgetCharge charge(area);
+    return charge.Add(bytes.size(), true) && area->WriteBehind(bytes, charge, c, ticket);
+  };
+  {
+    std::lock_guard<std::mutex> guard(memory.Disk.Lock);
+    memory.Disk.WritesShut = true;
+    memory.Disk.Io.clear();
+  }
+  for (int n = 0; n < 8; ++n) ASSERT_TRUE(handOver(n)) << n;
+  {
+    std::lock_guard<std::mutex> guard(memory.Disk.Lock);
+    memory.Disk.WritesShut = false;
+  }
+  memory.Disk.Gate.notify_all();
+  for (int n = 8; n < 128; ++n) {
+    area->Wait(*ticket, 0);
+    ASSERT_TRUE(handOver(n)) << n;
+  }
+  area->Wait(*ticket, 0);
+  ASSERT_FALSE(ticket->Failed.load());
+  for (int n = 0; n < 500 && SpillWritersRunning() != 0; ++n)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  {
+    std::lock_guard<std::mutex> guard(memory.Disk.Lock);
+    EXPECT_EQ(memory.Disk.Io.substr(0, 9), "WWWWWWWWR");
+    EXPECT_EQ(std::count(memory.Disk.Readers.begin(), memory.Disk.Readers.end(), std::this_thread::get_id()), 0);
+    EXPECT_GE(memory.Disk.Readers.size(), 64u);
+  }
+  EXPECT_GE(area->Moves(), 64u);
+  EXPECT_TRUE(ReadsBack(area, a));
+  EXPECT_TRUE(TCapturedBytes(area, c) == all);
+}
+
 // Downloads of every size side by side, let go of in any order and at the
 // quota: the files never pass the quota, moves included, and Written counts
 // every byte any file took.
@@ -328,6 +386,39 @@ TEST(SpillCompaction, AtTheQuotaAWriteMovesOnToAnIdleFile) {
   EXPECT_EQ(c.Chunks - before, 32u);
   EXPECT_TRUE(ReadsBack(memory.Area, b));
   EXPECT_TRUE(ReadsBack(memory.Area, c));
+}
+
+// At the quota, a write larger than any idle file has room only once the
+// other idle files are given back: they go (not the capture); a write that
+// fits in one idle file gives back nothing.
+TEST(SpillCompaction, AWriteNoIdleFileHoldsGetsTheOthersSpace) {
+  constexpr uint64_t kChunk = 64 << 10, kQuota = 64 * kChunk;
+  struct TCase {
+    uint64_t Size;
+    int Closed;  // of the eight idle files, the one written over aside
+  };
+  for (const TCase c : {TCase{16 * kChunk, 7}, TCase{kChunk, 0}}) {
+    SCOPED_TRACE(c.Size);
+    // A file for each chunk: let go of, they are idle files of one chunk each.
+    TMemoryArea memory(kQuota, kChunk);
+    TSpillArea& area = *memory.Area;
+    TDownload a{1}, b{2};
+    while (a.Chunks < 44) ASSERT_TRUE(AddChunk(area, a));
+    while (b.Chunks < 8) ASSERT_TRUE(AddChunk(area, b));
+    b = TDownload{};
+    ASSERT_EQ(area.DiskBytes(), 52 * kChunk);
+    const int opened = memory.Disk.Opened, closed = memory.Disk.Closed;
+    const std::string expected = Chunk(3, 0, c.Size);
+    std::string bytes = expected;
+    std::vector<TSpillExtent> extents;
+    ASSERT_TRUE(area.Write(bytes.data(), bytes.size(), extents));
+    EXPECT_EQ(memory.Disk.Closed - closed, c.Closed);
+    EXPECT_EQ(memory.Disk.Opened - opened, 0);
+    EXPECT_EQ(area.DiskBytes(), memory.Disk.Now);
+    EXPECT_LE(memory.Disk.Peak, kQuota);
+    EXPECT_TRUE(TCapturedBytes(memory.Area, extents) == expected);
+    EXPECT_TRUE(ReadsBack(memory.Area, a));
+  }
 }
 
 // Pieces let go of on another thread while compactions are planned: many
