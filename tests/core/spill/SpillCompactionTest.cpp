@@ -364,6 +364,30 @@ TEST(SpillCompaction, FilesLetGoOfNearTheQuotaAreWrittenOverUnderANewKey) {
   }
 }
 
+// A file that ends a write past its segment (as writes and moves leave
+// them) is kept idle like any other near the quota, up to a quarter of it.
+TEST(SpillCompaction, AFileAWritePastItsSegmentIsKeptIdleToo) {
+  constexpr uint64_t kSegment = 1 << 20, kQuota = 8 * kSegment, kChunk = 96 << 10;
+  TMemoryArea memory(kQuota, kSegment);
+  TSpillArea& area = *memory.Area;
+  std::vector<TSpillExtent> a, b;
+  const auto fill = [&](std::vector<TSpillExtent>& extents, uint64_t id, int chunks) {
+    for (int n = 0; n < chunks; ++n) {
+      std::string bytes = Chunk(id, n, kChunk);
+      ASSERT_TRUE(area.Write(bytes.data(), bytes.size(), extents)) << n;
+    }
+  };
+  fill(a, 1, 44);  // four files of eleven chunks, each 32 KiB past its segment
+  fill(b, 2, 11);
+  ASSERT_EQ(memory.Disk.Opened, 5);
+  const int closed = memory.Disk.Closed;
+  a.clear();
+  // One file of 1,056 KiB fits in the quarter of 8 MiB, a second does not.
+  EXPECT_EQ(memory.Disk.Closed - closed, 3);
+  EXPECT_EQ(area.DiskBytes(), 22 * kChunk);
+  EXPECT_EQ(area.DiskBytes(), memory.Disk.Now);
+}
+
 // At the quota, a write that finds no room in a file not yet full moves on
 // to an idle file, whose space is counted already: nothing is emptied,
 // nothing made, and the disk does not grow.
