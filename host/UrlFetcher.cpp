@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "HtmlScanner.h"
@@ -170,15 +171,7 @@ TReadWaits Summary(TWaitLog& log) {
     std::lock_guard<std::mutex> guard(log.Lock);
     micros = log.Micros;
   }
-  TReadWaits waits;
-  waits.Count = micros.size();
-  if (micros.empty()) return waits;
-  std::sort(micros.begin(), micros.end());
-  waits.LongestMs = micros.back() / 1000.0;
-  waits.Percentile999Ms = micros[std::min(micros.size() - 1, micros.size() * 999 / 1000)] / 1000.0;
-  waits.Long = static_cast<size_t>(
-      micros.end() - std::upper_bound(micros.begin(), micros.end(), static_cast<float>(kLongWaitMs * 1000)));
-  return waits;
+  return SummarizeWaits(std::move(micros));
 }
 
 void Drain(IStream* stream, TFetchResult& result, size_t keepLimit) {
@@ -224,6 +217,19 @@ HRESULT WaitForStop(TFetchCallback& callback) {
 }
 
 }  // namespace
+
+TReadWaits SummarizeWaits(std::vector<float> micros) {
+  TReadWaits waits;
+  waits.Count = micros.size();
+  if (micros.empty()) return waits;
+  std::sort(micros.begin(), micros.end());
+  waits.LongestMs = micros.back() / 1000.0;
+  // Nearest rank: the least wait that at least 99.9 % of the waits do not pass.
+  waits.Percentile999Ms = micros[(micros.size() * 999 + 999) / 1000 - 1] / 1000.0;
+  waits.Long = static_cast<size_t>(
+      micros.end() - std::upper_bound(micros.begin(), micros.end(), static_cast<float>(kLongWaitMs * 1000)));
+  return waits;
+}
 
 TReadWaits ReadWaits() { return Summary(Waits()); }
 TReadWaits BindWaits() { return Summary(BindWaitLog()); }

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace tarvik::host {
 
@@ -45,6 +46,8 @@ struct TReadWaits {
 };
 inline constexpr double kLongWaitMs = 50;
 TReadWaits ReadWaits();
+// The summary of waits given in microseconds, in any order.
+TReadWaits SummarizeWaits(std::vector<float> micros);
 // The same of every bind: a blocking one returns once every byte has come
 // through the protocol handlers, a pulling one once the transfer started.
 TReadWaits BindWaits();

@@ -89,5 +89,38 @@ TEST(UrlFetcher, AnAddressThatDoesNotAnswerFailsInWords) {
             "the server did not answer or the resource was not found (0x800C0005)");
 }
 
+// What the figures print of the waits: the 99.9th percentile by nearest rank,
+// the longest, and how many waited over 50 ms (exactly 50 ms is not over).
+TEST(UrlFetcher, SummarizesWaits) {
+  struct TRow {
+    const char* Name;
+    std::vector<float> Micros;
+    size_t Long;
+    double LongestMs;
+    double Percentile999Ms;
+  };
+  std::vector<float> thousand;
+  for (int i = 1000; i >= 1; --i) thousand.push_back(static_cast<float>(i) * 1000);
+  std::vector<float> rare(100000, 2000);
+  rare[5] = 50001;
+  rare[70] = 80000;
+  const TRow rows[] = {
+      {"none", {}, 0, 0, 0},
+      {"one", {1500}, 0, 1.5, 1.5},
+      {"at the bound", {50000, 10}, 0, 50, 50},
+      {"just over", {50001, 49999, 10}, 1, 50.001, 50.001},
+      {"1..1000 ms, any order", thousand, 950, 1000, 999},
+      {"two long among many", rare, 2, 80, 2},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    const TReadWaits waits = SummarizeWaits(row.Micros);
+    EXPECT_EQ(waits.Count, row.Micros.size());
+    EXPECT_EQ(waits.Long, row.Long);
+    EXPECT_NEAR(waits.LongestMs, row.LongestMs, 1e-6);
+    EXPECT_NEAR(waits.Percentile999Ms, row.Percentile999Ms, 1e-6);
+  }
+}
+
 }  // namespace
 }  // namespace tarvik::host
