@@ -4,7 +4,7 @@
     bench/e2e_figures.py [load|save|windows|session|all] [--build build/win]
                          [--compose build/native/bin/tarvik-compose] [--rounds N] [--resources N] [--mib M]
                          [--scenarios pages,reload,big,stream,loadsave] [--session-mib M] [--reloads N]
-                         [--big-mib M] [--big-rounds N] [--stream-gib G]
+                         [--big-mib M] [--big-rounds N] [--stream-gib G] [--week-pages N] [--week-resources N]
 
 load     page load through the host with the library registered against the
          same host with it unregistered (a page of 100 resources, 20 MiB):
@@ -45,15 +45,17 @@ session  a long session in one window, each scenario run without the add-on
                    (2 to 3 min)
            stream  --stream-gib GiB (16) in 1 MiB resources, 64 a page, as
                    media players fetch (not by default: about 1 min a GiB)
-           week    --week-pages (2,000) pages of 100 resources of 4 KiB,
-                   the second click on the last page against one on a first
-                   page (not by default; the store's and timeline's counts
-                   after such a week are printed by bench_urllist). Under Wine
+           week    --week-pages (2,000) pages of --week-resources (100)
+                   resources of 4 KiB, the second click on the last page
+                   against one on a first page (not by default; the
+                   store's and timeline's counts after such a week are
+                   printed by bench_urllist). Under Wine
                    each side slows with every address fetched, add-on or
                    not: wininet keeps a cookie container for each address
                    and walks them all at every request (1.1 s a page at
                    first, 2 s at page 300: 400 pages take about 12 min a
-                   side, 2,000 over 2 h)
+                   side, 2,000 over 2 h; 2,000 of 10 resources, as many
+                   addresses as 200 of 100, keep the timeline's length)
            loadsave  then the load and save figures in the same run
          Not part of "all": it takes long.
 Every figure registers the library as the installer ships it (unless
@@ -645,10 +647,10 @@ def second_click_seconds(lines):
 
 
 def scenario_week(host, server, work, args):
-    """A week of browsing: --week-pages pages of 100 resources of 4 KiB in one window (200,000 resources at the
-    default 2,000), the last captured; against the bare host, and the second click on the last page against the
-    second click on a first page captured alone."""
-    n, kib = 100, 4
+    """A week of browsing: --week-pages pages of --week-resources resources of 4 KiB in one window (200,000
+    resources at the defaults), the last captured; against the bare host, and the second click on the last page
+    against the second click on a first page captured alone."""
+    n, kib = args.week_resources, 4
 
     # Resources no cache keeps: Wine's cache never evicts, and 200,000 entries would fill its folder and index
     # for both sides, which a browser's own cache does not (the slowing with every address is wininet's cookies).
@@ -731,7 +733,8 @@ def main():
                         (", ".join(SCENARIOS), DEFAULT_SCENARIOS))
     parser.add_argument("--session-mib", type=int, default=3072, help="pages: MiB of distinct pages (48 of 64)")
     parser.add_argument("--reloads", type=int, default=24, help="reload: loads of the one page")
-    parser.add_argument("--week-pages", type=int, default=2000, help="week: pages of 100 resources")
+    parser.add_argument("--week-pages", type=int, default=2000, help="week: pages")
+    parser.add_argument("--week-resources", type=int, default=100, help="week: resources of 4 KiB a page")
     parser.add_argument("--big-mib", type=int, default=1946, help="big: MiB of the one large resource")
     parser.add_argument("--big-rounds", type=int, default=2, help="big and download: runs a side")
     parser.add_argument("--library", choices=["shipped", "built"], default="shipped",
