@@ -733,13 +733,14 @@ TEST(SpillCompaction, TheQuotaFallsWithTheFreeSpace) {
 
 // The volume fills while files sit idle, and the quota falls below what the
 // disk holds: writes into an idle file's space cost no disk and still land
-// there, with nothing given back and nothing made.
+// there, with nothing given back and nothing made; let go of again, the
+// files taken up are idle again (what was idle counts no more).
 TEST(SpillCompaction, WhenTheQuotaFallsWritesStillFillTheIdleFiles) {
   constexpr uint64_t kSegment = 1 << 20;
   FreeSpace = 320 * kSegment;  // a quota of 32 MiB
   TMemoryArea memory(0, kSegment, false, [](TSpillArea::TOptions& options) { options.FreeBytes = FreeBytes; });
   TSpillArea& area = *memory.Area;
-  TDownload a{1}, b{2};
+  TDownload a{1}, b{2}, c{3};
   while (a.Chunks * (64 << 10) < 4 * kSegment) ASSERT_TRUE(AddChunk(area, a));
   while (b.Chunks * (64 << 10) < 20 * kSegment) ASSERT_TRUE(AddChunk(area, b));
   ASSERT_EQ(area.Quota(), 32 * kSegment);
@@ -748,12 +749,18 @@ TEST(SpillCompaction, WhenTheQuotaFallsWritesStillFillTheIdleFiles) {
   // A quota of 24.25 MiB: the disk is past it less the spare of half a segment.
   FreeSpace = 218 * kSegment + 5 * (kSegment / 10) + 1;
   const int opened = memory.Disk.Opened, closed = memory.Disk.Closed;
-  for (int n = 0; n < 64; ++n) ASSERT_TRUE(AddChunk(area, b)) << n;
+  for (int n = 0; n < 64; ++n) ASSERT_TRUE(AddChunk(area, c)) << n;
   EXPECT_LT(area.Quota(), 24 * kSegment + kSegment / 2);
   EXPECT_EQ(memory.Disk.Closed - closed, 0);
   EXPECT_EQ(memory.Disk.Opened - opened, 0);
   EXPECT_EQ(area.DiskBytes(), 24 * kSegment);
   EXPECT_EQ(memory.Disk.Now, 24 * kSegment);
+  EXPECT_TRUE(ReadsBack(memory.Area, b));
+  EXPECT_TRUE(ReadsBack(memory.Area, c));
+  // Four files of 1 MiB fit in a quarter of the quota, idle.
+  c = TDownload{};
+  EXPECT_EQ(memory.Disk.Closed - closed, 0);
+  EXPECT_EQ(area.DiskBytes(), 24 * kSegment);
   EXPECT_TRUE(ReadsBack(memory.Area, b));
 }
 
