@@ -27,6 +27,12 @@ class TSpillFile {
   // stays as it is), so that closing it costs little; the default keeps the
   // space until then.
   virtual void Shorten(uint64_t length) noexcept { (void)length; }
+  // The writer thread wrote size bytes and nobody waits for it. Where the
+  // system writes temporary files back anyway, the platform writes the
+  // file's bytes out here a little at a time: left to the system they go in
+  // one burst every few seconds, and every other request to the disk waits
+  // behind it. The default leaves them to the system.
+  virtual void WroteBehind(uint64_t size) noexcept { (void)size; }
 };
 
 // The user's temporary folder.

@@ -5,6 +5,7 @@
 // system exports are imported; the random source is looked up at run time.
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <new>
@@ -41,6 +42,25 @@ std::wstring WithSlash(std::wstring folder) {
   return folder;
 }
 
+// Under Wine the system writes temporary files back like any other file,
+// with no lazy-write exemption for them, so the spill's bytes reach the
+// disk whatever the add-on does.
+bool SystemWritesTemporaryFilesBack() {
+  static const bool wine = [] {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+  }();
+  return wine;
+}
+
+// Written out a step at a time there: a burst of the spill's pages every few
+// seconds held up the disk requests behind it, among them the removals
+// Wine's server makes for every process (the browser's cache scavenging),
+// and with them every thread of the browser for up to a third of a second.
+// Steps of 2 MiB brought the browser's longest waits near the bare
+// browser's; steps of 32 MiB did not.
+constexpr uint64_t WriteOutStep = uint64_t{2} << 20;
+
 class TWinSpillFile final : public TSpillFile {
  public:
   TWinSpillFile(HANDLE handle, std::string path) : FHandle(handle), FPath(std::move(path)) {}
@@ -56,6 +76,12 @@ class TWinSpillFile final : public TSpillFile {
   }
 
   std::string Path() const override { return FPath; }
+
+  void WroteBehind(uint64_t size) noexcept override {
+    if (!SystemWritesTemporaryFilesBack() || FBehind.fetch_add(size) + size < WriteOutStep) return;
+    FBehind.store(0);
+    FlushFileBuffers(FHandle);
+  }
 
   // Under Wine the truncation runs in this thread, while the removal at close
   // runs in the server, where every thread of the browser waits behind it.
@@ -96,7 +122,8 @@ class TWinSpillFile final : public TSpillFile {
 
   const HANDLE FHandle;
   const std::string FPath;
-  std::mutex FLock;  // the file pointer
+  std::mutex FLock;                  // the file pointer
+  std::atomic<uint64_t> FBehind{0};  // written behind since the last write-out
 };
 
 // An access list with one entry: everything, for the process's user.

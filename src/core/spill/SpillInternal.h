@@ -142,7 +142,9 @@ struct TSpillJob {
   // flight: whoever waited for it sees them gone. A file to close is
   // emptied of what is left and closed.
   ~TSpillJob();
-  void Run() noexcept;
+  // onWriterThread: the writer's own thread runs it, and the file may write
+  // the bytes out (TSpillFile::WroteBehind).
+  void Run(bool onWriterThread) noexcept;
   // A file to close gives back one ShortenStep; true when nothing is left,
   // and the job's end closes it.
   bool ShortenStep() noexcept;
@@ -186,7 +188,7 @@ class TSpillWriter : public std::enable_shared_from_this<TSpillWriter> {
  private:
   static void Thread(void* arg) noexcept;
   // The job's memory and place go before anyone waiting is told.
-  void Finish(std::unique_ptr<TSpillJob> job) noexcept;
+  void Finish(std::unique_ptr<TSpillJob> job, bool onWriterThread) noexcept;
   void Loop(bool linger) noexcept;
 
   const std::function<void()> FOnEnd;

@@ -38,12 +38,14 @@ bool TSpillJob::ShortenStep() noexcept {
   return false;
 }
 
-void TSpillJob::Run() noexcept {
+void TSpillJob::Run(bool onWriterThread) noexcept {
   if (!Generation) return;  // a file to close: the job's end closes it
   Generation->Cipher->Apply(Offset, Bytes.data(), Bytes.size());
   if (!Generation->File->WriteAt(Offset, Bytes.data(), Bytes.size())) {
     Ticket->Failed.store(true);
     SpillTrace(Format("Temporary file not written: %llu bytes at %llu", Ull(Bytes.size()), Ull(Offset)));
+  } else if (onWriterThread) {
+    Generation->File->WroteBehind(Bytes.size());
   }
 }
 
@@ -51,7 +53,7 @@ void TSpillWriter::Push(std::unique_ptr<TSpillJob> job) noexcept {
   std::unique_lock<std::mutex> guard(FLock);
   if (!NoThrow([&] { (job->Closed ? FCloses : FQueue).push_back(std::move(job)); })) {
     guard.unlock();
-    Finish(std::move(job));
+    Finish(std::move(job), false);
     return;
   }
   if (FRunning) {
@@ -76,8 +78,8 @@ void TSpillWriter::Thread(void* arg) noexcept {
   if ((*self)->FOnEnd) (*self)->FOnEnd();
 }
 
-void TSpillWriter::Finish(std::unique_ptr<TSpillJob> job) noexcept {
-  job->Run();
+void TSpillWriter::Finish(std::unique_ptr<TSpillJob> job, bool onWriterThread) noexcept {
+  job->Run(onWriterThread);
   job.reset();
   std::lock_guard<std::mutex> guard(FLock);
   if (FWaiters) FDone.notify_all();
@@ -119,7 +121,7 @@ void TSpillWriter::Loop(bool linger) noexcept {
     guard.unlock();
     if (!job->Closed) {
       std::weak_ptr<TSpillState> compact = std::move(job->CompactAfter);
-      Finish(std::move(job));
+      Finish(std::move(job), linger);
       guard.lock();
       if (!compact.expired()) {
         FCompact = std::move(compact);
@@ -129,7 +131,7 @@ void TSpillWriter::Loop(bool linger) noexcept {
     }
     const auto began = std::chrono::steady_clock::now();
     if (job->ShortenStep()) {
-      Finish(std::move(job));
+      Finish(std::move(job), linger);
       guard.lock();
     } else {
       // The rest of this file after the writes handed over meanwhile; a

@@ -44,6 +44,8 @@ struct TMemoryDisk {
   bool WritesShut = false;               // writes wait at the gate too
   int Waiting = 0;                       // emptyings waiting at the gate now
   std::string Order;                     // 'W' for each write, 'E' for each file emptied
+  // Each write the writer told a file of (TSpillFile::WroteBehind): its thread and size.
+  std::vector<std::pair<std::thread::id, uint64_t>> WrittenBehind;
 };
 TMemoryDisk* MemoryDisk = nullptr;
 
@@ -80,6 +82,10 @@ class TMemoryFile final : public TSpillFile {
     return true;
   }
   std::string Path() const override { return "memory"; }
+  void WroteBehind(uint64_t size) noexcept override {
+    std::lock_guard<std::mutex> guard(MemoryDisk->Lock);
+    MemoryDisk->WrittenBehind.emplace_back(std::this_thread::get_id(), size);
+  }
   void Shorten(uint64_t length) noexcept override {
     std::unique_lock<std::mutex> guard(MemoryDisk->Lock);
     if (FBytes.size() <= length) return;
@@ -588,6 +594,34 @@ TEST(SpillCompaction, AWriteBehindFreesItsChargeBeforeItEnds) {
   EXPECT_EQ(released.load(), 1);
   EXPECT_EQ(early.load(), 0);
   EXPECT_EQ(memory.Area->Charged(), 0u);
+}
+
+// A file may write bytes out (a wait on the disk) only where nobody waits:
+// each write behind is told on the writer's thread, once, with its size;
+// a write made on the capture's thread (with writes behind off, or Write
+// itself) is never told.
+TEST(SpillCompaction, OnlyTheWriterThreadIsToldOfItsWrites) {
+  for (const bool writeBehind : {true, false}) {
+    SCOPED_TRACE(writeBehind);
+    TMemoryArea memory(64 << 20, 8 << 20, writeBehind);
+    TDownload direct{1};
+    std::vector<TSpillExtent> behind;
+    const auto ticket = std::make_shared<TSpillTicket>();
+    for (uint64_t n = 0; n < 8; ++n) {
+      ASSERT_TRUE(AddChunk(*memory.Area, direct));
+      ASSERT_TRUE(WriteBehindChunk(memory.Area, 10 + n, behind, ticket));
+      memory.Area->Wait(*ticket, 0);
+    }
+    EXPECT_FALSE(ticket->Failed.load());
+    EXPECT_TRUE(ReadsBack(memory.Area, direct));
+    std::lock_guard<std::mutex> guard(memory.Disk.Lock);
+    const auto told = memory.Disk.WrittenBehind;
+    ASSERT_EQ(told.size(), writeBehind ? 8u : 0u);
+    for (const auto& [thread, size] : told) {
+      EXPECT_NE(thread, std::this_thread::get_id());
+      EXPECT_EQ(size, uint64_t{64} << 10);
+    }
+  }
 }
 
 // A file nothing holds any more is emptied and closed by the writer, not by
