@@ -46,6 +46,7 @@ struct TMemoryDisk {
   std::string Order;                     // 'W' for each write, 'E' for each file emptied
   // Each write the writer told a file of (TSpillFile::WroteBehind): its thread and size.
   std::vector<std::pair<std::thread::id, uint64_t>> WrittenBehind;
+  bool WritesFail = false;  // every write fails, as on a full disk
 };
 TMemoryDisk* MemoryDisk = nullptr;
 
@@ -60,6 +61,7 @@ class TMemoryFile final : public TSpillFile {
   bool WriteAt(uint64_t offset, const void* data, size_t size) noexcept override {
     std::unique_lock<std::mutex> guard(MemoryDisk->Lock);
     MemoryDisk->Gate.wait_for(guard, std::chrono::seconds(2), [] { return !MemoryDisk->WritesShut; });
+    if (MemoryDisk->WritesFail) return false;
     MemoryDisk->Io += 'W';
     MemoryDisk->Order += 'W';
     MemoryDisk->Total += size;
@@ -599,7 +601,7 @@ TEST(SpillCompaction, AWriteBehindFreesItsChargeBeforeItEnds) {
 // A file may write bytes out (a wait on the disk) only where nobody waits:
 // each write behind is told on the writer's thread, once, with its size;
 // a write made on the capture's thread (with writes behind off, or Write
-// itself) is never told.
+// itself) is never told, nor is a write that failed.
 TEST(SpillCompaction, OnlyTheWriterThreadIsToldOfItsWrites) {
   for (const bool writeBehind : {true, false}) {
     SCOPED_TRACE(writeBehind);
@@ -622,6 +624,15 @@ TEST(SpillCompaction, OnlyTheWriterThreadIsToldOfItsWrites) {
       EXPECT_EQ(size, uint64_t{64} << 10);
     }
   }
+  TMemoryArea memory(64 << 20, 8 << 20, true);
+  memory.Disk.WritesFail = true;
+  std::vector<TSpillExtent> behind;
+  const auto ticket = std::make_shared<TSpillTicket>();
+  ASSERT_TRUE(WriteBehindChunk(memory.Area, 1, behind, ticket));
+  memory.Area->Wait(*ticket, 0);
+  EXPECT_TRUE(ticket->Failed.load());
+  std::lock_guard<std::mutex> guard(memory.Disk.Lock);
+  EXPECT_TRUE(memory.Disk.WrittenBehind.empty());
 }
 
 // A file nothing holds any more is emptied and closed by the writer, not by
