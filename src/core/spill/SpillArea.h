@@ -92,6 +92,9 @@ class TSpillArea {
     // The free bytes of the folder's volume (default SpillFolderFreeBytes);
     // tests play a disk that fills.
     uint64_t (*FreeBytes)(const std::string& folder) noexcept = nullptr;
+    // Starts the writer's thread (default StartSpillThread); tests refuse
+    // it, and the writes are then made on the thread that hands them over.
+    bool (*StartThread)(void (*run)(void*), void* arg) noexcept = nullptr;
     // Test hooks, empty in the product: a write handed to the writer is held
     // but not yet queued; bytes go back to the budget; a writer thread has
     // left its loop and is about to end; a compaction's plan compares two

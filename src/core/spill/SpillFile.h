@@ -35,6 +35,23 @@ class TSpillFile {
   virtual void WroteBehind(uint64_t size) noexcept { (void)size; }
 };
 
+// Counts what a file's writes behind added up to, and says when to write
+// them out: each time they reach a step since the last time it said so.
+// One thread at a time adds (the area's writer).
+class TWriteOutPace {
+ public:
+  explicit TWriteOutPace(uint64_t step) noexcept : FStep(step) {}
+  bool Add(uint64_t size) noexcept {
+    const bool due = size >= FStep - FBehind;
+    FBehind = due ? 0 : FBehind + size;
+    return due;
+  }
+
+ private:
+  const uint64_t FStep;
+  uint64_t FBehind = 0;  // since the last write-out
+};
+
 // The user's temporary folder.
 std::string DefaultSpillFolder();
 // A new spill file in folder; null with error set when it cannot be made.

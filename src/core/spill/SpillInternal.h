@@ -162,7 +162,9 @@ class TSpillWriter : public std::enable_shared_from_this<TSpillWriter> {
   static constexpr auto Linger = std::chrono::milliseconds(200);
   static constexpr auto LongestPause = std::chrono::milliseconds(50);
 
-  explicit TSpillWriter(std::function<void()> onEnd) : FOnEnd(std::move(onEnd)) {}
+  using TStartThread = bool (*)(void (*run)(void*), void* arg) noexcept;
+  TSpillWriter(std::function<void()> onEnd, TStartThread startThread)
+      : FOnEnd(std::move(onEnd)), FStartThread(startThread ? startThread : StartSpillThread) {}
 
   void Push(std::unique_ptr<TSpillJob> job) noexcept;
 
@@ -192,6 +194,7 @@ class TSpillWriter : public std::enable_shared_from_this<TSpillWriter> {
   void Loop(bool linger) noexcept;
 
   const std::function<void()> FOnEnd;
+  const TStartThread FStartThread;
   std::mutex FLock;
   std::condition_variable FWork;  // a job for an idle thread
   std::condition_variable FDone;  // a job done, for those waiting
@@ -255,11 +258,11 @@ class TSpillState : public std::enable_shared_from_this<TSpillState> {
   const std::shared_ptr<TSpillCounters> Counters = std::make_shared<TSpillCounters>();
   mutable std::mutex Lock;  // the current generation, the list of all, and what is taken of the quota
   std::shared_ptr<TSpillGeneration> Current;
-  const std::shared_ptr<TSpillWriter> Writer = std::make_shared<TSpillWriter>(Options.OnWriterEnd);
+  const std::shared_ptr<TSpillWriter> Writer = std::make_shared<TSpillWriter>(Options.OnWriterEnd, Options.StartThread);
   // Files nothing holds are emptied and closed on a thread of their own:
   // emptying a file whose pages the system is writing out waits for them
   // (45-110 ms under load), and writes behind it would wait too.
-  const std::shared_ptr<TSpillWriter> Closer = std::make_shared<TSpillWriter>(Options.OnWriterEnd);
+  const std::shared_ptr<TSpillWriter> Closer = std::make_shared<TSpillWriter>(Options.OnWriterEnd, Options.StartThread);
 
  private:
   // stepHere: the compaction's step with this write runs here (otherwise

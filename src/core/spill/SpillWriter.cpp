@@ -66,7 +66,7 @@ void TSpillWriter::Push(std::unique_ptr<TSpillJob> job) noexcept {
   // The thread holds the writer; lock() rather than shared_from_this(), which throws.
   std::shared_ptr<TSpillWriter> owner = weak_from_this().lock();
   auto* self = owner ? new (std::nothrow) std::shared_ptr<TSpillWriter>(std::move(owner)) : nullptr;
-  if (self && StartSpillThread(&TSpillWriter::Thread, self)) return;
+  if (self && FStartThread(&TSpillWriter::Thread, self)) return;
   delete self;
   // No thread: what is queued is written here.
   Loop(false);

@@ -600,12 +600,25 @@ TEST(SpillCompaction, AWriteBehindFreesItsChargeBeforeItEnds) {
 
 // A file may write bytes out (a wait on the disk) only where nobody waits:
 // each write behind is told on the writer's thread, once, with its size;
-// a write made on the capture's thread (with writes behind off, or Write
-// itself) is never told, nor is a write that failed.
+// a write made on the capture's thread (with writes behind off, with no
+// writer thread to be had, or Write itself) is never told, nor is a write
+// that failed.
 TEST(SpillCompaction, OnlyTheWriterThreadIsToldOfItsWrites) {
-  for (const bool writeBehind : {true, false}) {
-    SCOPED_TRACE(writeBehind);
-    TMemoryArea memory(64 << 20, 8 << 20, writeBehind);
+  const struct {
+    const char* Name;
+    bool WriteBehind;
+    bool Threads;
+    size_t Told;
+  } cases[] = {
+      {"writer thread", true, true, 8},
+      {"writes behind off", false, true, 0},
+      {"no thread to be had", true, false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TMemoryArea memory(64 << 20, 8 << 20, c.WriteBehind, [&](TSpillArea::TOptions& options) {
+      if (!c.Threads) options.StartThread = [](void (*)(void*), void*) noexcept { return false; };
+    });
     TDownload direct{1};
     std::vector<TSpillExtent> behind;
     const auto ticket = std::make_shared<TSpillTicket>();
@@ -618,7 +631,7 @@ TEST(SpillCompaction, OnlyTheWriterThreadIsToldOfItsWrites) {
     EXPECT_TRUE(ReadsBack(memory.Area, direct));
     std::lock_guard<std::mutex> guard(memory.Disk.Lock);
     const auto told = memory.Disk.WrittenBehind;
-    ASSERT_EQ(told.size(), writeBehind ? 8u : 0u);
+    ASSERT_EQ(told.size(), c.Told);
     for (const auto& [thread, size] : told) {
       EXPECT_NE(thread, std::this_thread::get_id());
       EXPECT_EQ(size, uint64_t{64} << 10);
@@ -633,6 +646,29 @@ TEST(SpillCompaction, OnlyTheWriterThreadIsToldOfItsWrites) {
   EXPECT_TRUE(ticket->Failed.load());
   std::lock_guard<std::mutex> guard(memory.Disk.Lock);
   EXPECT_TRUE(memory.Disk.WrittenBehind.empty());
+}
+
+// The write-out comes once a step of bytes has been written behind since
+// the last one, however the writes fall across the step.
+TEST(SpillCompaction, WriteOutComesEveryStep) {
+  const uint64_t step = 2 << 20;
+  const struct {
+    const char* Name;
+    std::vector<uint64_t> Sizes;
+    std::vector<bool> Due;
+  } cases[] = {
+      {"one byte short", {step - 1}, {false}},
+      {"exactly a step", {step - 1, 1, step}, {false, true, true}},
+      {"a write larger than a step counts no further", {3 * step, step - 1, 1}, {true, false, true}},
+      {"crossing the step", {step / 2, step / 2 + 1, step / 2}, {false, true, false}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TWriteOutPace pace(step);
+    std::vector<bool> due;
+    for (const uint64_t size : c.Sizes) due.push_back(pace.Add(size));
+    EXPECT_EQ(due, c.Due);
+  }
 }
 
 // A file nothing holds any more is emptied and closed by the writer, not by
