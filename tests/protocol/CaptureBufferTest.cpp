@@ -572,7 +572,10 @@ TEST(RequestCaptureLoad, ATinyQuotaLetsGoUnderLoadAndReadersStillReadWhatTheyToo
     SetSpillLetGo(nullptr);
     EXPECT_EQ(torn.load(), 0);
     EXPECT_GT(LetGoCalls.load(), 0);
-    EXPECT_GT(kept.load(), LoadThreads * LoadPerThread / 2);
+    // How many are dropped depends on how the threads meet the full disk:
+    // with letting go, 112-239 of 240 were kept over 60 runs; without it,
+    // 28-53. A third tells the two apart.
+    EXPECT_GT(kept.load(), LoadThreads * LoadPerThread / 3);
     EXPECT_GT(readsWhole.load(), 0);
     int letGo = 0;
     for (int i = 0; i < LoadThreads * LoadPerThread; ++i) {
