@@ -3,6 +3,7 @@
 // SpillFileWin.cpp, SpillFileNative.cpp). Folders and paths are UTF-8 on
 // Windows (wide from the system call to the file), the file system's bytes
 // natively.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -27,24 +28,38 @@ class TSpillFile {
   // stays as it is), so that closing it costs little; the default keeps the
   // space until then.
   virtual void Shorten(uint64_t length) noexcept { (void)length; }
-  // The writer thread wrote size bytes and nobody waits for it. Where the
-  // system writes temporary files back anyway, the platform writes the
-  // file's bytes out here a little at a time: left to the system they go in
-  // one burst every few seconds, and every other request to the disk waits
-  // behind it. The default leaves them to the system.
-  virtual void WroteBehind(uint64_t size) noexcept { (void)size; }
+  // The writer thread wrote size bytes behind a capture's back (waited: a
+  // capture waits for the writer now); true when the file's bytes are due
+  // to be written out (WriteOut). Where the system writes temporary files
+  // back anyway, the platform writes them out a little at a time: left to
+  // the system they go in one burst every few seconds, and every other
+  // request to the disk waits behind it. The default leaves them to the
+  // system.
+  virtual bool WroteBehind(uint64_t size, bool waited) noexcept {
+    (void)size;
+    (void)waited;
+    return false;
+  }
+  // Writes what was written so far out to the disk, waiting for it.
+  virtual void WriteOut() noexcept {}
 };
 
 // Counts what a file's writes behind added up to, and says when to write
 // them out: each time they reach a step since the last time it said so.
-// One thread at a time adds (the area's writer).
+// While a capture waits for the writer (at the end of its data, or with
+// its stages all on their way), a write-out waits for a write nobody waits
+// for, up to PutOffSteps steps: the capture, and the browser's read with
+// it, would wait for the disk too. One thread at a time adds (the area's
+// writer).
 class TWriteOutPace {
  public:
+  static constexpr uint64_t PutOffSteps = 4;
   explicit TWriteOutPace(uint64_t step) noexcept : FStep(step) {}
-  bool Add(uint64_t size) noexcept {
-    const bool due = size >= FStep - FBehind;
-    FBehind = due ? 0 : FBehind + size;
-    return due;
+  bool Add(uint64_t size, bool waited = false) noexcept {
+    FBehind += std::min(size, PutOffSteps * FStep);
+    if (FBehind < FStep || (waited && FBehind < PutOffSteps * FStep)) return false;
+    FBehind = 0;
+    return true;
   }
 
  private:

@@ -59,7 +59,9 @@ bool SystemWritesTemporaryFilesBack() {
 // and with them every thread of the browser for up to a third of a second.
 // Steps of 2 MiB brought the browser's longest waits near the bare
 // browser's; steps of 32 MiB did not. Wine syncs a flushed file on the
-// calling thread, so only the writer waits for it (about 5 ms a step).
+// calling thread, so only the writer waits for it (about 5 ms a step, but
+// up to 120 ms while the disk is busy): after the captures waiting for the
+// write are told, and not while one waits for more.
 constexpr uint64_t WriteOutStep = uint64_t{2} << 20;
 
 class TWinSpillFile final : public TSpillFile {
@@ -78,9 +80,11 @@ class TWinSpillFile final : public TSpillFile {
 
   std::string Path() const override { return FPath; }
 
-  void WroteBehind(uint64_t size) noexcept override {
-    if (SystemWritesTemporaryFilesBack() && FPace.Add(size)) FlushFileBuffers(FHandle);
+  bool WroteBehind(uint64_t size, bool waited) noexcept override {
+    return SystemWritesTemporaryFilesBack() && FPace.Add(size, waited);
   }
+  // No lock: a flush takes no file pointer.
+  void WriteOut() noexcept override { FlushFileBuffers(FHandle); }
 
   // Under Wine the truncation runs in this thread, while the removal at close
   // runs in the server, where every thread of the browser waits behind it.

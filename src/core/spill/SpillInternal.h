@@ -131,6 +131,8 @@ struct TSpillJob {
   std::string Bytes;
   TBudgetCharge Charge;
   std::shared_ptr<TSpillTicket> Ticket;  // set once the write is counted in flight
+  bool Waited = false;                   // a capture waited for the writer when the job was taken up
+  bool WriteOutDue = false;              // the write brought its file's write-out
   std::unique_ptr<TSpillFile> Closed;
   uint64_t ClosedBytes = 0;
   std::shared_ptr<TSpillCounters> ClosedFrom;
@@ -142,8 +144,8 @@ struct TSpillJob {
   // flight: whoever waited for it sees them gone. A file to close is
   // emptied of what is left and closed.
   ~TSpillJob();
-  // onWriterThread: the writer's own thread runs it, and the file may write
-  // the bytes out (TSpillFile::WroteBehind).
+  // onWriterThread: the writer's own thread runs it, and the file may ask
+  // for its bytes to be written out (TSpillFile::WroteBehind).
   void Run(bool onWriterThread) noexcept;
   // A file to close gives back one ShortenStep; true when nothing is left,
   // and the job's end closes it.
@@ -189,7 +191,8 @@ class TSpillWriter : public std::enable_shared_from_this<TSpillWriter> {
 
  private:
   static void Thread(void* arg) noexcept;
-  // The job's memory and place go before anyone waiting is told.
+  // The job's memory and place go before anyone waiting is told, and the
+  // write-out it brought after.
   void Finish(std::unique_ptr<TSpillJob> job, bool onWriterThread) noexcept;
   void Loop(bool linger) noexcept;
 

@@ -45,7 +45,7 @@ void TSpillJob::Run(bool onWriterThread) noexcept {
     Ticket->Failed.store(true);
     SpillTrace(Format("Temporary file not written: %llu bytes at %llu", Ull(Bytes.size()), Ull(Offset)));
   } else if (onWriterThread) {
-    Generation->File->WroteBehind(Bytes.size());
+    WriteOutDue = Generation->File->WroteBehind(Bytes.size(), Waited);
   }
 }
 
@@ -80,9 +80,15 @@ void TSpillWriter::Thread(void* arg) noexcept {
 
 void TSpillWriter::Finish(std::unique_ptr<TSpillJob> job, bool onWriterThread) noexcept {
   job->Run(onWriterThread);
+  // The file stays open for its write-out, which waits for the disk: those
+  // waiting for the write are told first.
+  const std::shared_ptr<TSpillGeneration> writeOut = job->WriteOutDue ? job->Generation : nullptr;
   job.reset();
-  std::lock_guard<std::mutex> guard(FLock);
-  if (FWaiters) FDone.notify_all();
+  {
+    std::lock_guard<std::mutex> guard(FLock);
+    if (FWaiters) FDone.notify_all();
+  }
+  if (writeOut) writeOut->File->WriteOut();
 }
 
 void TSpillWriter::Loop(bool linger) noexcept {
@@ -118,6 +124,7 @@ void TSpillWriter::Loop(bool linger) noexcept {
     if (queue.empty()) break;
     std::unique_ptr<TSpillJob> job = std::move(queue.front());
     queue.pop_front();
+    job->Waited = FWaiters != 0;
     guard.unlock();
     if (!job->Closed) {
       std::weak_ptr<TSpillState> compact = std::move(job->CompactAfter);

@@ -44,8 +44,14 @@ struct TMemoryDisk {
   bool WritesShut = false;               // writes wait at the gate too
   int Waiting = 0;                       // emptyings waiting at the gate now
   std::string Order;                     // 'W' for each write, 'E' for each file emptied
-  // Each write the writer told a file of (TSpillFile::WroteBehind): its thread and size.
+  // Each write the writer told a file of (TSpillFile::WroteBehind): its
+  // thread and size, and whether a capture waited for the writer.
   std::vector<std::pair<std::thread::id, uint64_t>> WrittenBehind;
+  std::vector<bool> Waited;
+  bool WriteOutDue = false;  // every write told of is due to be written out
+  // Write-outs wait at the gate while it is shut; the threads that wrote out.
+  bool WriteOutsShut = false;
+  std::vector<std::thread::id> WrittenOut;
   bool WritesFail = false;  // every write fails, as on a full disk
 };
 TMemoryDisk* MemoryDisk = nullptr;
@@ -84,9 +90,16 @@ class TMemoryFile final : public TSpillFile {
     return true;
   }
   std::string Path() const override { return "memory"; }
-  void WroteBehind(uint64_t size) noexcept override {
+  bool WroteBehind(uint64_t size, bool waited) noexcept override {
     std::lock_guard<std::mutex> guard(MemoryDisk->Lock);
     MemoryDisk->WrittenBehind.emplace_back(std::this_thread::get_id(), size);
+    MemoryDisk->Waited.push_back(waited);
+    return MemoryDisk->WriteOutDue;
+  }
+  void WriteOut() noexcept override {
+    std::unique_lock<std::mutex> guard(MemoryDisk->Lock);
+    MemoryDisk->Gate.wait_for(guard, std::chrono::seconds(2), [] { return !MemoryDisk->WriteOutsShut; });
+    MemoryDisk->WrittenOut.push_back(std::this_thread::get_id());
   }
   void Shorten(uint64_t length) noexcept override {
     std::unique_lock<std::mutex> guard(MemoryDisk->Lock);
@@ -648,25 +661,106 @@ TEST(SpillCompaction, OnlyTheWriterThreadIsToldOfItsWrites) {
   EXPECT_TRUE(memory.Disk.WrittenBehind.empty());
 }
 
+// A file is told when a capture waits for the writer (so that its write-out
+// does not hold the capture up too): the second write, taken up while this
+// thread waits for both, says so.
+TEST(SpillCompaction, AFileIsToldWhenACaptureWaits) {
+  TMemoryArea memory(64 << 20, 8 << 20, true);
+  {
+    std::lock_guard<std::mutex> guard(memory.Disk.Lock);
+    memory.Disk.WritesShut = true;
+  }
+  std::vector<TSpillExtent> behind;
+  const auto ticket = std::make_shared<TSpillTicket>();
+  ASSERT_TRUE(WriteBehindChunk(memory.Area, 1, behind, ticket));
+  ASSERT_TRUE(WriteBehindChunk(memory.Area, 2, behind, ticket));
+  // The gate opens once this thread has long been waiting.
+  std::thread opener([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    {
+      std::lock_guard<std::mutex> guard(memory.Disk.Lock);
+      memory.Disk.WritesShut = false;
+    }
+    memory.Disk.Gate.notify_all();
+  });
+  memory.Area->Wait(*ticket, 0);
+  opener.join();
+  EXPECT_FALSE(ticket->Failed.load());
+  std::lock_guard<std::mutex> guard(memory.Disk.Lock);
+  ASSERT_EQ(memory.Disk.Waited.size(), 2u);
+  EXPECT_TRUE(memory.Disk.Waited[1]);
+}
+
+// A capture waiting for its write is told once the bytes are written, not
+// once the write-out they brought is done (it waits for the disk); the
+// writer writes out after, on its own thread.
+TEST(SpillCompaction, TheWaitingAreToldBeforeTheWriteOut) {
+  TMemoryArea memory(64 << 20, 8 << 20, true);
+  {
+    std::lock_guard<std::mutex> guard(memory.Disk.Lock);
+    memory.Disk.WriteOutDue = true;
+    memory.Disk.WriteOutsShut = true;
+  }
+  TDownload direct{1};
+  ASSERT_TRUE(AddChunk(*memory.Area, direct));
+  std::vector<TSpillExtent> behind;
+  const auto ticket = std::make_shared<TSpillTicket>();
+  ASSERT_TRUE(WriteBehindChunk(memory.Area, 7, behind, ticket));
+  const auto begun = std::chrono::steady_clock::now();
+  memory.Area->Wait(*ticket, 0);
+  // The gate holds a write-out for 2 s.
+  EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(1));
+  EXPECT_FALSE(ticket->Failed.load());
+  EXPECT_TRUE(ReadsBack(memory.Area, direct));
+  std::thread::id writer;
+  {
+    std::lock_guard<std::mutex> guard(memory.Disk.Lock);
+    ASSERT_EQ(memory.Disk.WrittenBehind.size(), 1u);
+    writer = memory.Disk.WrittenBehind.front().first;
+    EXPECT_TRUE(memory.Disk.WrittenOut.empty());
+    memory.Disk.WriteOutsShut = false;
+  }
+  memory.Disk.Gate.notify_all();
+  for (int n = 0; n < 500; ++n) {
+    {
+      std::lock_guard<std::mutex> guard(memory.Disk.Lock);
+      if (!memory.Disk.WrittenOut.empty()) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::lock_guard<std::mutex> guard(memory.Disk.Lock);
+  ASSERT_EQ(memory.Disk.WrittenOut.size(), 1u);
+  EXPECT_EQ(memory.Disk.WrittenOut.front(), writer);
+}
+
 // The write-out comes once a step of bytes has been written behind since
-// the last one, however the writes fall across the step.
+// the last one, however the writes fall across the step; while a capture
+// waits, it comes with the first write nobody waits for, or at the limit.
 TEST(SpillCompaction, WriteOutComesEveryStep) {
-  const uint64_t step = 2 << 20;
+  const uint64_t step = 2 << 20, limit = TWriteOutPace::PutOffSteps * step;
   const struct {
     const char* Name;
     std::vector<uint64_t> Sizes;
+    std::vector<bool> Waited;  // none: nobody waits
     std::vector<bool> Due;
   } cases[] = {
-      {"one byte short", {step - 1}, {false}},
-      {"exactly a step", {step - 1, 1, step}, {false, true, true}},
-      {"a write larger than a step counts no further", {3 * step, step - 1, 1}, {true, false, true}},
-      {"crossing the step", {step / 2, step / 2 + 1, step / 2}, {false, true, false}},
+      {"one byte short", {step - 1}, {}, {false}},
+      {"exactly a step", {step - 1, 1, step}, {}, {false, true, true}},
+      {"a write larger than a step counts no further", {3 * step, step - 1, 1}, {}, {true, false, true}},
+      {"crossing the step", {step / 2, step / 2 + 1, step / 2}, {}, {false, true, false}},
+      {"put off while a capture waits", {step, step, 1}, {true, true, false}, {false, false, true}},
+      {"put off up to the limit",
+       {step, limit - step - 1, 1, step},
+       {true, true, true, true},
+       {false, false, true, false}},
+      {"a write at the limit while waited for", {limit, step}, {true, true}, {true, false}},
+      {"nothing due: nothing put off", {step - 1, 1}, {true, false}, {false, true}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
     TWriteOutPace pace(step);
     std::vector<bool> due;
-    for (const uint64_t size : c.Sizes) due.push_back(pace.Add(size));
+    for (size_t i = 0; i < c.Sizes.size(); ++i) due.push_back(pace.Add(c.Sizes[i], !c.Waited.empty() && c.Waited[i]));
     EXPECT_EQ(due, c.Due);
   }
 }
